@@ -1,0 +1,22 @@
+# Generates the module-definition file of the Windows DLL from src/api/exports.txt.
+# On 32-bit Windows the stdcall symbols carry an @N suffix (N = 4 bytes per
+# parameter); the linker's --kill-at drops it from the exported names.
+function(zqk_generate_def_file exports_txt out_def)
+  file(STRINGS "${exports_txt}" lines REGEX "^zqk")
+  set(content "LIBRARY zqkAPI\nEXPORTS\n")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "[ \t]+" ";" fields "${line}")
+    list(GET fields 0 name)
+    list(GET fields 1 ordinal)
+    list(GET fields 2 params)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      math(EXPR bytes "${params} * 4")
+      string(APPEND content "  ${name}@${bytes} @${ordinal}\n")
+    else()
+      string(APPEND content "  ${name} @${ordinal}\n")
+    endif()
+  endforeach()
+  file(WRITE "${out_def}.tmp" "${content}")
+  configure_file("${out_def}.tmp" "${out_def}" COPYONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${exports_txt}")
+endfunction()

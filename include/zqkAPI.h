@@ -1,0 +1,90 @@
+/*
+ * zqkAPI: host library for zq.keeper USB data-buffer devices.
+ *
+ * The device is reached through its HID interface (64-byte reports), which
+ * carries 32 logical byte channels; channel 0 is the device's text terminal.
+ *
+ * Conventions of every function below:
+ *  - 32-bit Windows: stdcall (the callee removes the arguments); elsewhere
+ *    the platform's C calling convention.
+ *  - Integers are signed 32-bit. Booleans are 1 (true) and 0 (false).
+ *  - Text arguments are zero-terminated 8-bit strings; NULL counts as "".
+ *  - Text results use the buffer-return convention: the text and one zero
+ *    byte are copied to Buffer and the text's length is returned; when
+ *    Buffer is NULL or Size is smaller than length + 1, nothing is written
+ *    and -(length + 1) is returned. Text may contain zero bytes: take its
+ *    length from the result.
+ *  - Failures are return values; no function raises an error.
+ */
+#ifndef ZQKAPI_H
+#define ZQKAPI_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define ZQK_CALL __stdcall
+#else
+#define ZQK_CALL
+#endif
+
+#if defined(ZQK_BUILDING_LIBRARY) && !defined(_WIN32)
+#define ZQK_API __attribute__((visibility("default")))
+#else
+#define ZQK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Progress of a file transfer: (UserData, position, total) after each block,
+ * (UserData, -1, -1) when the transfer ends. */
+typedef void(ZQK_CALL *zqkProgressCallback)(int32_t UserData, int32_t Position, int32_t Total);
+
+/* ---- Connection, raw link and identity -------------------------------- */
+
+/* Finds and opens the first matching device (see zqkSetVidPid).
+ * 1 when the device is open afterwards, 0 otherwise. */
+ZQK_API int32_t ZQK_CALL zqkOpen(void);
+/* Closes the device. Always 0. */
+ZQK_API int32_t ZQK_CALL zqkClose(void);
+/* 1 when the device is open, else 0. */
+ZQK_API int32_t ZQK_CALL zqkIsOpen(void);
+/* Reads waiting reports into the channel buffers, waiting up to Timeout ms
+ * for the first. 0 when at least one packet arrived, -1 when none did. */
+ZQK_API int32_t ZQK_CALL zqkPoll(int32_t Timeout);
+/* Sends Count raw bytes on the terminal channel, each report written with
+ * Timeout ms. 1 when all were written (also for Count <= 0), 0 on failure
+ * (a failed write closes the device). NULL Data with Count > 0 sends
+ * nothing and returns 0. */
+ZQK_API int32_t ZQK_CALL zqkTermTx(const char *Data, int32_t Count, int32_t Timeout);
+/* Buffer-return of the data of one packet received on the terminal channel
+ * (0 to 61 bytes), waiting up to Timeout ms. Data that does not fit is lost. */
+ZQK_API int32_t ZQK_CALL zqkTermRx(char *Buffer, int32_t Size, int32_t Timeout);
+/* Opens the first matching device (again) and returns its path through the
+ * buffer-return convention, or -1 when no device could be opened. */
+ZQK_API int32_t ZQK_CALL zqkUsbPath(char *Buffer, int32_t Size);
+/* Buffer-return of a USB string: Type 0 serial number, 1 manufacturer,
+ * 2 product, 200 to 255 the string with that index; empty otherwise. */
+ZQK_API int32_t ZQK_CALL zqkUsbDetail(int32_t Type, char *Buffer, int32_t Size);
+/* Matching values: Index 0 vendor ID (default 0x16D0), 1 product ID
+ * (0x064E), 2 usage page (0xFFB2), 3 usage (-1). A negative value matches
+ * anything. Used by the next open; other indexes are ignored. */
+ZQK_API void ZQK_CALL zqkSetVidPid(int32_t Index, int32_t Value);
+/* The matching value at Index 0 to 3; 0 for any other index. */
+ZQK_API int32_t ZQK_CALL zqkGetVidPid(int32_t Index);
+/* Sets the progress callback (NULL silences progress). Always 0. */
+ZQK_API int32_t ZQK_CALL zqkSetCallback(zqkProgressCallback Callback, int32_t UserData);
+
+/* ---- Diagnostics ------------------------------------------------------- */
+
+/* The platform error code captured at the last report read or write. */
+ZQK_API int32_t ZQK_CALL zqkLastError(void);
+/* Status word: 0x8000, plus 1 while a report read is outstanding. */
+ZQK_API int32_t ZQK_CALL zqkDebug(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZQKAPI_H */

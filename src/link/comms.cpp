@@ -1,0 +1,208 @@
+#include "link/comms.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "hid/raw_hid.h"
+
+namespace zqk {
+
+const char* const kDeviceLockName = "Vorlund_zq.keeper_Terminal_Mutex";
+
+namespace {
+
+std::unique_ptr<ReportDevice> PlatformDeviceUnlessGiven(std::unique_ptr<ReportDevice> hid)
+{
+    if (hid)
+        return hid;
+    return std::make_unique<TRawHid>();
+}
+
+}  // namespace
+
+TzqComms::TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource, const std::string& LockName)
+    : mutex_(LockName), clock_(TimeSource)
+{
+    HidBindAgain();
+    hid_ = PlatformDeviceUnlessGiven(std::move(Hid));
+}
+
+TzqComms::~TzqComms() = default;
+
+bool TzqComms::IsChannel(int32_t Channel) const
+{
+    return Channel >= 0 && Channel < kChannelCount;
+}
+
+bool TzqComms::Open()
+{
+    return hid_->Open(match_[0], match_[1], match_[2], match_[3]);
+}
+
+void TzqComms::Close()
+{
+    hid_->Close();
+}
+
+bool TzqComms::IsOpen() const
+{
+    return hid_->IsOpen();
+}
+
+bool TzqComms::HasSerialNumber()
+{
+    return !SerialNumber().empty();
+}
+
+bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32_t Timeout)
+{
+    if (!IsChannel(Channel))
+        return false;
+    failed_ = false;
+    for (size_t offset = 0; offset < Data.size(); offset += kMaxPacketData) {
+        const size_t n = std::min<size_t>(kMaxPacketData, Data.size() - offset);
+        const Packet packet = MakePacket(static_cast<uint8_t>(Channel), Tag, Data.data() + offset, n);
+        if (hid_->WriteReport(packet.data(), kPacketSize, Timeout) != kPacketSize) {
+            failed_ = true;
+            Close();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TzqComms::Poll(int32_t Timeout)
+{
+    bool arrived = false;
+    int32_t remaining = Timeout;
+    uint8_t report[kPacketSize];
+    for (;;) {
+        const int32_t chunk = remaining <= 500 ? remaining : 500;
+        const int32_t n = hid_->ReadReport(report, kPacketSize, chunk);
+        if (n <= 0) {
+            remaining -= chunk;
+            if (remaining <= 0)
+                break;
+            continue;
+        }
+        if (n == kPacketSize && report[0] < kChannelCount) {
+            ChannelBuffer& buffer = rxBuffers_[report[0]];
+            if (buffer.Size() < kRxBufferCap)
+                buffer.Append(report, kPacketSize);
+            arrived = true;
+        }
+        remaining = 0;  // drain what is waiting without blocking
+    }
+    return arrived;
+}
+
+void TzqComms::TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data)
+{
+    uint8_t* packet = Buffer.Front();
+    const uint8_t length = PacketDataLength(packet);
+    uint8_t* data = packet + kPacketHeaderSize;
+    if (MaxCount < 0 || length <= MaxCount) {
+        Data.assign(reinterpret_cast<const char*>(data), length);
+        Buffer.Consume(kPacketSize);
+        return;
+    }
+    Data.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(MaxCount));
+    std::memmove(data, data + MaxCount, static_cast<size_t>(length - MaxCount));
+    packet[2] = static_cast<uint8_t>(length - MaxCount);
+}
+
+void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data)
+{
+    if (!IsChannel(Channel))
+        return;
+    failed_ = false;
+    Data.clear();
+    const uint32_t start = Ticks();
+    ChannelBuffer& buffer = rxBuffers_[Channel];
+    for (;;) {
+        Poll(0);
+        if (buffer.Size() >= kPacketSize) {
+            TakeFront(buffer, MaxCount, Data);
+            return;
+        }
+        buffer.Clear();  // less than a packet is a fragment and is thrown away
+        if (!Poll(Timeout)) {
+            failed_ = true;
+            return;
+        }
+        if (Timeout < 0)
+            return;
+        // A packet that arrived during the last wait but after the deadline
+        // stays buffered for the next call.
+        if (Ticks() - start >= static_cast<uint32_t>(Timeout))
+            return;
+    }
+}
+
+void TzqComms::ClearChannel(int32_t Channel)
+{
+    if (IsChannel(Channel))
+        rxBuffers_[Channel].Clear();
+}
+
+int32_t TzqComms::PollTimeout() const { return pollTimeout_; }
+int32_t TzqComms::ExtraTimeout() const { return extraTimeout_; }
+
+std::string TzqComms::SerialNumber() { return AnsiFromUtf16(hid_->GetSerialNumberString()); }
+std::string TzqComms::Manufacturer() { return AnsiFromUtf16(hid_->GetManufacturerString()); }
+std::string TzqComms::Product() { return AnsiFromUtf16(hid_->GetProductString()); }
+std::string TzqComms::IndexedString(int32_t Index) { return AnsiFromUtf16(hid_->GetIndexedString(Index)); }
+std::string TzqComms::DeviceString204() { return IndexedString(204); }
+std::string TzqComms::DeviceString210() { return IndexedString(210); }
+std::string TzqComms::DeviceString211() { return IndexedString(211); }
+std::string TzqComms::DeviceString201() { return IndexedString(201); }
+std::string TzqComms::DeviceString202() { return IndexedString(202); }
+std::string TzqComms::DeviceString203() { return IndexedString(203); }
+
+bool TzqComms::Lock(int32_t Timeout)
+{
+    if (mutex_.Lock(Timeout)) {
+        ++lockCount_;
+        return true;
+    }
+    ++lockFailures_;
+    return false;
+}
+
+void TzqComms::Unlock()
+{
+    --lockCount_;
+    mutex_.Unlock();
+}
+
+bool TzqComms::HasData(int32_t Channel)
+{
+    if (!IsChannel(Channel))
+        return false;
+    if (!rxBuffers_[Channel].Empty())
+        return true;
+    return Poll(PollTimeout());
+}
+
+size_t TzqComms::Buffered(int32_t Channel) const
+{
+    return IsChannel(Channel) ? rxBuffers_[Channel].Size() : 0;
+}
+
+int32_t TzqComms::MatchValue(int32_t Index) const
+{
+    return Index >= 0 && Index < 4 ? match_[Index] : 0;
+}
+
+void TzqComms::SetMatchValue(int32_t Index, int32_t Value)
+{
+    if (Index >= 0 && Index < 4)
+        match_[Index] = Value;
+}
+
+uint32_t TzqComms::Ticks() const
+{
+    return static_cast<uint32_t>(clock_.NowMs());
+}
+
+}  // namespace zqk

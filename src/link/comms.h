@@ -1,0 +1,95 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "link/channel_packet.h"
+#include "link/clock.h"
+#include "link/device_lock.h"
+#include "link/report_device.h"
+
+namespace zqk {
+
+// Name of the device lock shared by every process that uses the device.
+extern const char* const kDeviceLockName;
+
+// The channel link: 32 logical byte channels over the device's 64-byte
+// reports, one receive buffer per channel, and the device lock.
+class TzqComms {
+public:
+    static constexpr size_t kRxBufferCap = 131072;  // 2048 packets per channel
+
+    // Owns Hid (the platform HID device when null). Clock and LockName are
+    // for tests; the library uses the system clock and kDeviceLockName.
+    explicit TzqComms(std::unique_ptr<ReportDevice> Hid = nullptr, Clock& TimeSource = SystemClock::Instance(),
+                      const std::string& LockName = kDeviceLockName);
+    virtual ~TzqComms();
+    TzqComms(const TzqComms&) = delete;
+    TzqComms& operator=(const TzqComms&) = delete;
+
+    virtual bool IsChannel(int32_t Channel) const;
+    virtual bool Open();
+    virtual void Close();
+    virtual bool IsOpen() const;
+    virtual bool HasSerialNumber();
+    // Cuts Data into packets of at most 61 bytes and writes each with
+    // Timeout. A failed write closes the device and sets Failed.
+    virtual bool Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32_t Timeout);
+    // Reads reports into the channel buffers: waits up to Timeout (in waits
+    // of at most 500 ms) for the first, then takes what is waiting.
+    virtual bool Poll(int32_t Timeout);
+    // The data of the oldest whole packet of Channel (at most MaxCount bytes
+    // of it when MaxCount >= 0), waiting up to Timeout. Failed is set when no
+    // report came at all.
+    virtual void Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data);
+    virtual void ClearChannel(int32_t Channel);
+    virtual int32_t PollTimeout() const;
+    virtual int32_t ExtraTimeout() const;
+    virtual std::string SerialNumber();
+    virtual std::string Manufacturer();
+    virtual std::string Product();
+    virtual std::string DeviceString204();
+    virtual std::string DeviceString210();
+    virtual std::string DeviceString211();
+    virtual std::string DeviceString201();
+    virtual std::string DeviceString202();
+    virtual std::string DeviceString203();
+
+    // The device's string descriptor with that index, as 8-bit text.
+    std::string IndexedString(int32_t Index);
+
+    bool Lock(int32_t Timeout);
+    void Unlock();
+    bool HasData(int32_t Channel);
+
+    bool Failed() const { return failed_; }
+    int32_t LockCount() const { return lockCount_; }
+    int32_t LockFailures() const { return lockFailures_; }
+    ReportDevice& Hid() { return *hid_; }
+    const ReportDevice& Hid() const { return *hid_; }
+    size_t Buffered(int32_t Channel) const;
+
+    // The four values by which the device is found: 0 vendor ID, 1 product
+    // ID, 2 usage page, 3 usage. Out-of-range indexes read as 0 and are
+    // ignored when written.
+    int32_t MatchValue(int32_t Index) const;
+    void SetMatchValue(int32_t Index, int32_t Value);
+
+private:
+    uint32_t Ticks() const;
+    void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
+
+    DeviceLock mutex_;
+    const int32_t pollTimeout_ = 0;
+    bool failed_ = false;
+    const int32_t extraTimeout_ = 0;
+    int32_t lockFailures_ = 0;
+    int32_t lockCount_ = 0;
+    std::unique_ptr<ReportDevice> hid_;
+    std::array<ChannelBuffer, kChannelCount> rxBuffers_;
+    std::array<int32_t, 4> match_ {0x16D0, 0x064E, 0xFFB2, -1};
+    Clock& clock_;
+};
+
+}  // namespace zqk

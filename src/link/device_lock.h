@@ -1,0 +1,46 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zqk {
+
+// A mutex shared by every process of the machine under one name. A lock whose
+// owner died is handed to the next waiter. Implemented once per platform.
+class NamedMutex {
+public:
+    explicit NamedMutex(const std::string& Name);
+    ~NamedMutex();
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // Waits at most TimeoutMs (negative: no limit). True when obtained, also
+    // when the previous owner died holding it.
+    bool Acquire(int32_t TimeoutMs);
+    void Release();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The device lock: the named mutex, recursive for the thread that holds it.
+// A thread that already holds it takes it again without a system call, which
+// matters because the terminal takes it once for every byte it reads.
+class DeviceLock {
+public:
+    explicit DeviceLock(const std::string& Name);
+
+    bool Lock(int32_t TimeoutMs);
+    // Gives back one Lock of this thread; ignored when this thread holds none.
+    void Unlock();
+    bool HeldByThisThread() const;
+
+private:
+    NamedMutex mutex_;
+    std::atomic<uint64_t> owner_{0};  // 0: no thread of this process holds it
+    uint32_t depth_ = 0;              // touched only by the owner
+};
+
+}  // namespace zqk

@@ -1,0 +1,124 @@
+// The named mutex on Linux: a robust, process-shared pthread mutex in a POSIX
+// shared-memory object named after the lock. The kernel hands a robust mutex
+// whose owner died to the next waiter (EOWNERDEAD), as Windows does with an
+// abandoned mutex.
+#include "link/device_lock.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zqk {
+
+namespace {
+
+constexpr uint32_t kInitialised = 0x7A714D58;  // "zqMX"
+
+struct SharedMutex {
+    uint32_t magic;
+    uint32_t reserved;
+    pthread_mutex_t mutex;
+};
+
+void InitialiseMutex(SharedMutex* shared)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+    pthread_mutex_init(&shared->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    __atomic_store_n(&shared->magic, kInitialised, __ATOMIC_RELEASE);
+}
+
+// Maps the shared object, initialising it when this process is the first.
+// The flock serialises first-time initialisation between processes.
+SharedMutex* MapSharedMutex(const std::string& name)
+{
+    const std::string shmName = "/" + name;
+    const int fd = shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    fchmod(fd, 0666);  // every user of the device shares the lock, whatever the umask
+    SharedMutex* shared = nullptr;
+    if (flock(fd, LOCK_EX) == 0) {
+        struct stat st {};
+        const bool sized = fstat(fd, &st) == 0 &&
+                           (st.st_size >= static_cast<off_t>(sizeof(SharedMutex)) ||
+                            ftruncate(fd, sizeof(SharedMutex)) == 0);
+        if (sized) {
+            void* map = mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (map != MAP_FAILED) {
+                shared = static_cast<SharedMutex*>(map);
+                if (__atomic_load_n(&shared->magic, __ATOMIC_ACQUIRE) != kInitialised)
+                    InitialiseMutex(shared);
+            }
+        }
+        flock(fd, LOCK_UN);
+    }
+    close(fd);
+    return shared;
+}
+
+timespec DeadlineAfter(int32_t ms)
+{
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+}  // namespace
+
+struct NamedMutex::Impl {
+    SharedMutex* shared = nullptr;
+};
+
+NamedMutex::NamedMutex(const std::string& Name) : impl_(std::make_unique<Impl>())
+{
+    impl_->shared = MapSharedMutex(Name);
+}
+
+NamedMutex::~NamedMutex()
+{
+    if (impl_->shared)
+        munmap(impl_->shared, sizeof(SharedMutex));
+}
+
+bool NamedMutex::Acquire(int32_t TimeoutMs)
+{
+    if (!impl_->shared)
+        return false;
+    pthread_mutex_t* m = &impl_->shared->mutex;
+    int rc;
+    if (TimeoutMs < 0) {
+        rc = pthread_mutex_lock(m);
+    } else {
+        const timespec deadline = DeadlineAfter(TimeoutMs);
+        rc = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &deadline);
+    }
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(m);
+        return true;
+    }
+    return rc == 0;
+}
+
+void NamedMutex::Release()
+{
+    if (impl_->shared)
+        pthread_mutex_unlock(&impl_->shared->mutex);
+}
+
+}  // namespace zqk

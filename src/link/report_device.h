@@ -1,0 +1,41 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace zqk {
+
+// What the channel link needs of the device that moves its 64-byte reports:
+// the HID transport in the product, the simulated device in tests and tools.
+class ReportDevice {
+public:
+    virtual ~ReportDevice() = default;
+
+    // Finds and opens the first device matching the four values (a negative
+    // value matches anything). True when a device was opened.
+    virtual bool Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+
+    // One input report's data bytes: above 0 the count copied, 0 or -1 when
+    // nothing came. A read that times out stays pending and the next call
+    // goes on waiting for the same report. A negative time-out means the
+    // device's default (0 ms).
+    virtual int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) = 0;
+    // One output report: the data bytes written, 0 on time-out, -1 on failure.
+    virtual int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) = 0;
+
+    // USB strings as UTF-16; empty when the device does not give them.
+    virtual std::u16string GetManufacturerString() = 0;
+    virtual std::u16string GetProductString() = 0;
+    virtual std::u16string GetSerialNumberString() = 0;
+    virtual std::u16string GetIndexedString(int32_t Index) = 0;
+
+    // Path of the interface opened last (kept after Close).
+    virtual std::string DevicePath() const = 0;
+    // Platform error code recorded at the last report read or write.
+    virtual int32_t LastError() const = 0;
+    // True while a report read is outstanding.
+    virtual bool ReadPending() const = 0;
+};
+
+}  // namespace zqk
