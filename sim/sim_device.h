@@ -1,0 +1,111 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/channel_packet.h"
+#include "link/clock.h"
+
+namespace zqk::sim {
+
+// What the device shows of itself on USB.
+struct UsbIdentity {
+    int32_t VendorID = 0x16D0;
+    int32_t ProductID = 0x064E;
+    int32_t UsagePage = 0xFFB2;
+    int32_t Usage = 0x0001;
+    std::string Path = "sim:zq.keeper";
+    std::u16string SerialNumber = u"ZQK-0001";
+    std::u16string Manufacturer = u"Vorlund";
+    std::u16string Product = u"zq.keeper";
+    std::map<int32_t, std::u16string> Indexed = {
+        {201, u"zq.keeper data buffer"}, {202, u"hw 3"}, {203, u"fw 2.4.1"},
+        {204, u"fs.nfi.2"}, {210, u"flash 64M"}, {211, u"sim"}};
+};
+
+enum class WriteFault { None, Fail, Timeout };
+
+// A model of a zq.keeper device at the report level: it takes the host's
+// output reports as channel packets, hands the data of each channel to the
+// service attached to it, and queues input reports with the times at which
+// they become readable. Transports built on it: the in-process report device
+// (tests and the tool) and the uhid front end (a real kernel HID device).
+class SimDevice {
+public:
+    explicit SimDevice(Clock& TimeSource);
+
+    UsbIdentity Identity;
+
+    // Matching as the platform transport does it: a negative value matches
+    // anything; an ID of 0 is not compared.
+    bool Matches(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) const;
+
+    // ---- host side ----
+    // One output report from the host (the 64 bytes without a report number).
+    void HostWrite(const uint8_t* Report, size_t Size);
+    // The time at which the oldest queued input report becomes readable.
+    bool NextInputDue(uint64_t& DueMs) const;
+    std::vector<uint8_t> TakeInput();
+    size_t QueuedInputs() const { return inputs_.size(); }
+
+    // ---- device side ----
+    // Sends bytes to the host on a channel, cut into packets (at most 61
+    // bytes each, or as CutNext says) and paced as SetPacing says.
+    void Send(uint8_t Channel, std::string_view Data);
+    // Queues one raw input report of any size and content.
+    void InjectReport(std::vector<uint8_t> Report);
+    // Data the host sends on a channel goes to its handler.
+    void OnChannelData(uint8_t Channel, std::function<void(const std::string&)> Handler);
+
+    // ---- behaviour ----
+    // No input reports at all while silent (what would be sent is dropped).
+    void SetSilent(bool Silent) { silent_ = Silent; }
+    // One input report per IntervalMs (0: all at once).
+    void SetPacing(uint32_t IntervalMs) { pacingMs_ = IntervalMs; }
+    // The next packets carry these many data bytes (each at most 61); later
+    // packets carry 61 again. Cuts output across reports at chosen points.
+    void CutNext(std::vector<size_t> ChunkSizes);
+    // Delay between a host report and the reports it causes.
+    void SetLatency(uint32_t Ms) { latencyMs_ = Ms; }
+    // Output reports fail (or time out) once this many more have succeeded.
+    void SetWriteFault(WriteFault Fault, uint32_t AfterWrites = 0);
+    WriteFault WriteFaultNow();
+    void Unplug() { unplugged_ = true; }
+    void Replug() { unplugged_ = false; }
+    bool Unplugged() const { return unplugged_; }
+
+    // ---- observation ----
+    const std::vector<Packet>& HostPackets() const { return hostPackets_; }
+    std::string HostData(uint8_t Channel) const;
+    void ForgetHostPackets() { hostPackets_.clear(); }
+
+    Clock& Time() { return clock_; }
+
+private:
+    struct Input {
+        uint64_t due;
+        std::vector<uint8_t> bytes;
+    };
+    void Queue(std::vector<uint8_t> Report);
+    size_t NextChunkSize(size_t Remaining);
+
+    Clock& clock_;
+    std::deque<Input> inputs_;
+    uint64_t lastDue_ = 0;
+    std::deque<size_t> cuts_;
+    bool silent_ = false;
+    uint32_t pacingMs_ = 0;
+    uint32_t latencyMs_ = 0;
+    WriteFault writeFault_ = WriteFault::None;
+    uint32_t writesBeforeFault_ = 0;
+    bool unplugged_ = false;
+    std::vector<Packet> hostPackets_;
+    std::array<std::function<void(const std::string&)>, kChannelCount> handlers_;
+};
+
+}  // namespace zqk::sim

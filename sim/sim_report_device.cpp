@@ -1,0 +1,133 @@
+#include "sim/sim_report_device.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zqk::sim {
+
+namespace {
+constexpr int32_t kMaxReadCount = 516;
+constexpr int32_t kMaxWriteCount = 515;
+}  // namespace
+
+SimReportDevice::SimReportDevice(SimDevice& Device, Clock& TimeSource) : device_(Device), clock_(TimeSource) {}
+
+bool SimReportDevice::Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage)
+{
+    if (device_.Unplugged() || !device_.Matches(VendorID, ProductID, UsagePage, Usage))
+        return false;
+    Close();  // a reopen takes the new handle in place of the old one
+    path_ = device_.Identity.Path;
+    open_ = true;
+    unplugReadCollected_ = false;
+    ++openCount_;
+    return true;
+}
+
+void SimReportDevice::Close()
+{
+    open_ = false;
+    readPending_ = false;
+}
+
+int32_t SimReportDevice::ReadUnplugged()
+{
+    // The platform ends the outstanding read with an error, seen as an empty
+    // read; the next read is refused and closes the device.
+    if (!unplugReadCollected_) {
+        unplugReadCollected_ = true;
+        readPending_ = false;
+        return 0;
+    }
+    lastError_ = kErrorDeviceNotConnected;
+    Close();
+    return -1;
+}
+
+int32_t SimReportDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
+{
+    const int32_t timeout = std::max(TimeoutMs, 0);
+    const int32_t count = std::clamp(Count, 0, kMaxReadCount);
+    readTimeouts_.push_back(TimeoutMs);
+    lastError_ = 0;
+    if (!open_) {
+        lastError_ = kErrorInvalidHandle;
+        return -1;
+    }
+    if (device_.Unplugged())
+        return ReadUnplugged();
+
+    const bool issuedNow = !readPending_;
+    const uint64_t now = clock_.NowMs();
+    uint64_t due = 0;
+    if (device_.NextInputDue(due) && due <= now + static_cast<uint64_t>(timeout)) {
+        if (due > now) {
+            clock_.SleepMs(static_cast<uint32_t>(due - now));
+            if (issuedNow)
+                lastError_ = kErrorIoPending;
+        }
+        readPending_ = false;
+        const std::vector<uint8_t> report = device_.TakeInput();
+        const auto n = std::min<int32_t>(count, static_cast<int32_t>(report.size()));
+        if (n > 0)
+            std::memcpy(Buffer, report.data(), static_cast<size_t>(n));
+        return n;
+    }
+    clock_.SleepMs(static_cast<uint32_t>(timeout));
+    readPending_ = true;
+    if (issuedNow)
+        lastError_ = kErrorIoPending;
+    return -1;
+}
+
+int32_t SimReportDevice::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
+{
+    const int32_t timeout = std::max(TimeoutMs, 0);
+    if (Count < 0 || Count > kMaxWriteCount || !open_) {
+        lastError_ = kErrorInvalidHandle;
+        return -1;
+    }
+    if (device_.Unplugged()) {
+        lastError_ = kErrorDeviceNotConnected;
+        return -1;
+    }
+    switch (device_.WriteFaultNow()) {
+    case WriteFault::Fail:
+        lastError_ = kErrorGenFailure;
+        return -1;
+    case WriteFault::Timeout:
+        clock_.SleepMs(static_cast<uint32_t>(timeout));
+        lastError_ = kErrorWaitTimeout;
+        return 0;
+    case WriteFault::None:
+        break;
+    }
+    device_.HostWrite(Buffer, static_cast<size_t>(Count));
+    lastError_ = 0;
+    return Count;
+}
+
+std::u16string SimReportDevice::GetManufacturerString()
+{
+    return Readable() ? device_.Identity.Manufacturer : std::u16string();
+}
+
+std::u16string SimReportDevice::GetProductString()
+{
+    return Readable() ? device_.Identity.Product : std::u16string();
+}
+
+std::u16string SimReportDevice::GetSerialNumberString()
+{
+    return Readable() ? device_.Identity.SerialNumber : std::u16string();
+}
+
+std::u16string SimReportDevice::GetIndexedString(int32_t Index)
+{
+    if (!Readable())
+        return {};
+    const auto found = device_.Identity.Indexed.find(Index);
+    return found == device_.Identity.Indexed.end() ? std::u16string() : found->second;
+}
+
+}  // namespace zqk::sim

@@ -1,0 +1,47 @@
+#include "api/library.h"
+
+#include "hid/raw_hid.h"
+
+namespace zqk {
+
+namespace {
+
+// Created at load and never freed: callers may reach the library until the
+// process ends, also from other libraries' unload code.
+Library* g_library = nullptr;
+
+}  // namespace
+
+Library::Library(LibraryOptions Options)
+    : Comms(std::move(Options.Device), Options.TimeSource ? *Options.TimeSource : SystemClock::Instance(),
+            Options.LockName)
+{
+}
+
+bool StartLibrary()
+{
+    if (g_library)
+        return true;
+    try {
+        if (!HidStartUp())
+            return false;
+        g_library = new Library(LibraryOptions {});
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+Library* TheLibrary()
+{
+    return g_library;
+}
+
+void RestartLibrary(LibraryOptions Options)
+{
+    Library* old = g_library;
+    g_library = new Library(std::move(Options));
+    delete old;
+}
+
+}  // namespace zqk

@@ -1,0 +1,42 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/callback_shim.h"
+#include "link/comms.h"
+
+namespace zqk {
+
+// What the process-wide objects are built on. The defaults are the
+// product's: the platform HID device, the system clock and the device lock's
+// real name. Tests and the tool's simulated device give their own.
+struct LibraryOptions {
+    std::unique_ptr<ReportDevice> Device;
+    Clock* TimeSource = nullptr;
+    std::string LockName = kDeviceLockName;
+};
+
+// The process-wide objects, created in this order when the library is loaded
+// and shared by every caller in the process.
+class Library {
+public:
+    explicit Library(LibraryOptions Options);
+
+    TzqComms Comms;
+    TCallbackShim CallbackShim;
+};
+
+// Library start-up: binds the platform's HID access, then creates the
+// process-wide objects. False when the HID access cannot be had ("Could not
+// load HID"); the library is then unusable. Repeated calls do nothing.
+bool StartLibrary();
+
+// The process-wide objects; null before start-up and after it failed.
+Library* TheLibrary();
+
+// Replaces the process-wide objects, for tests and the command-line tool's
+// simulated device. Only while no export is running.
+void RestartLibrary(LibraryOptions Options);
+
+}  // namespace zqk
