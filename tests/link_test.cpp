@@ -1,0 +1,347 @@
+// The channel link over the simulated device, on the test clock.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "link/comms.h"
+#include "sim/manual_clock.h"
+#include "sim/sim_device.h"
+#include "sim/sim_report_device.h"
+#include "support/library_fixture.h"
+
+namespace zqk {
+namespace {
+
+using sim::ManualClock;
+using sim::SimDevice;
+using sim::SimReportDevice;
+using sim::WriteFault;
+
+std::vector<uint8_t> Report(uint8_t channel, const std::string& data, size_t size = kPacketSize)
+{
+    std::vector<uint8_t> report(size, 0);
+    report[0] = channel;
+    report[2] = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), report.begin() + kPacketHeaderSize);
+    return report;
+}
+
+class LinkTest : public ::testing::Test {
+protected:
+    LinkTest()
+    {
+        auto report = std::make_unique<SimReportDevice>(device_, clock_);
+        report_ = report.get();
+        comms_ = std::make_unique<TzqComms>(std::move(report), clock_, testing::TestLockName("link"));
+        EXPECT_TRUE(comms_->Open());
+    }
+
+    std::string Receive(int32_t channel, int32_t timeout, int32_t maxCount = -1)
+    {
+        std::string data;
+        comms_->Receive(channel, timeout, maxCount, data);
+        return data;
+    }
+
+    ManualClock clock_;
+    SimDevice device_ {clock_};
+    SimReportDevice* report_ = nullptr;
+    std::unique_ptr<TzqComms> comms_;
+};
+
+// ---- sending ----
+
+TEST_F(LinkTest, SendCutsDataIntoPacketsOfAtMost61Bytes)
+{
+    const struct {
+        size_t bytes;
+        std::vector<int> lengths;
+    } cases[] = {{0, {}}, {1, {1}}, {61, {61}}, {62, {61, 1}}, {122, {61, 61}}, {200, {61, 61, 61, 17}}};
+    for (const auto& c : cases) {
+        device_.ForgetHostPackets();
+        std::string data(c.bytes, '\0');
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>(i * 7 + 1);
+        ASSERT_TRUE(comms_->Send(data, 5, 0, 200)) << c.bytes;
+        const auto& packets = device_.HostPackets();
+        ASSERT_EQ(packets.size(), c.lengths.size()) << c.bytes;
+        for (size_t i = 0; i < packets.size(); ++i) {
+            EXPECT_EQ(packets[i][0], 5);
+            EXPECT_EQ(packets[i][1], 0);
+            EXPECT_EQ(packets[i][2], c.lengths[i]);
+            for (int b = kPacketHeaderSize + c.lengths[i]; b < kPacketSize; ++b)
+                ASSERT_EQ(packets[i][b], 0) << "zero fill after the data, byte " << b;
+        }
+        EXPECT_EQ(device_.HostData(5), data);
+    }
+}
+
+TEST_F(LinkTest, SendOnAChannelAbove31WritesNothing)
+{
+    EXPECT_FALSE(comms_->Send("abc", 32, 0, 200));
+    EXPECT_FALSE(comms_->Send("abc", -1, 0, 200));
+    EXPECT_TRUE(device_.HostPackets().empty());
+    EXPECT_FALSE(comms_->Failed());
+}
+
+TEST_F(LinkTest, FailedWriteStopsSendingAndClosesTheDevice)
+{
+    device_.SetWriteFault(WriteFault::Fail, 1);
+    EXPECT_FALSE(comms_->Send(std::string(200, 'x'), 0, 0, 200));
+    EXPECT_TRUE(comms_->Failed());
+    EXPECT_FALSE(comms_->IsOpen());
+    EXPECT_EQ(device_.HostPackets().size(), 1u);
+}
+
+TEST_F(LinkTest, WriteTimeoutCountsAsFailure)
+{
+    device_.SetWriteFault(WriteFault::Timeout);
+    EXPECT_FALSE(comms_->Send("x", 0, 0, 200));
+    EXPECT_TRUE(comms_->Failed());
+    EXPECT_FALSE(comms_->IsOpen());
+}
+
+TEST_F(LinkTest, SendOnClosedDeviceFailsButEmptyDataSucceeds)
+{
+    comms_->Close();
+    EXPECT_TRUE(comms_->Send("", 0, 0, 200));
+    EXPECT_FALSE(comms_->Send("x", 0, 0, 200));
+    EXPECT_TRUE(comms_->Failed());
+}
+
+// ---- polling ----
+
+TEST_F(LinkTest, PollOfSilentDeviceWaitsInChunksOf500)
+{
+    const uint64_t start = clock_.NowMs();
+    EXPECT_FALSE(comms_->Poll(1200));
+    EXPECT_EQ(report_->ReadTimeouts(), (std::vector<int32_t> {500, 500, 200}));
+    EXPECT_EQ(clock_.NowMs() - start, 1200u);
+}
+
+TEST_F(LinkTest, PollWithZeroOrNegativeTimeoutMakesOneReadWithoutWaiting)
+{
+    const uint64_t start = clock_.NowMs();
+    EXPECT_FALSE(comms_->Poll(0));
+    EXPECT_FALSE(comms_->Poll(-7));
+    EXPECT_EQ(report_->ReadTimeouts(), (std::vector<int32_t> {0, -7}));
+    EXPECT_EQ(clock_.NowMs(), start);
+}
+
+TEST_F(LinkTest, PollDrainsTheBacklogInOneCall)
+{
+    for (int i = 0; i < 5; ++i)
+        device_.Send(static_cast<uint8_t>(i), "data");
+    EXPECT_TRUE(comms_->Poll(0));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(comms_->Buffered(i), 64u);
+    EXPECT_EQ(device_.QueuedInputs(), 0u);
+}
+
+TEST_F(LinkTest, PollReturnsAsSoonAsAReportArrives)
+{
+    device_.SetLatency(30);
+    device_.Send(0, "late");
+    const uint64_t start = clock_.NowMs();
+    EXPECT_TRUE(comms_->Poll(1000));
+    EXPECT_EQ(clock_.NowMs() - start, 30u);
+}
+
+TEST_F(LinkTest, ReportsOfWrongSizeOrChannelAreIgnored)
+{
+    device_.InjectReport(Report(0, "short", 63));
+    device_.InjectReport(Report(0x20, "high"));
+    device_.InjectReport(Report(0xFF, "high"));
+    EXPECT_FALSE(comms_->Poll(0));
+    EXPECT_EQ(comms_->Buffered(0), 0u);
+}
+
+TEST_F(LinkTest, FullChannelBufferDropsNewPacketsButPollStillReportsThem)
+{
+    for (int i = 0; i < 2048; ++i)
+        device_.Send(7, std::string(1, static_cast<char>(i)));
+    EXPECT_TRUE(comms_->Poll(0));
+    EXPECT_EQ(comms_->Buffered(7), TzqComms::kRxBufferCap);
+    device_.Send(7, "dropped");
+    EXPECT_TRUE(comms_->Poll(0));
+    EXPECT_EQ(comms_->Buffered(7), TzqComms::kRxBufferCap);
+    for (int i = 0; i < 2048; ++i)
+        ASSERT_EQ(Receive(7, 0), std::string(1, static_cast<char>(i)));
+    EXPECT_EQ(comms_->Buffered(7), 0u);
+}
+
+TEST_F(LinkTest, PollOnClosedDeviceFailsWithoutWaiting)
+{
+    comms_->Close();
+    const uint64_t start = clock_.NowMs();
+    EXPECT_FALSE(comms_->Poll(1200));
+    EXPECT_EQ(clock_.NowMs(), start);
+}
+
+// ---- receiving ----
+
+TEST_F(LinkTest, ReceiveTakesOnePacketAtATime)
+{
+    device_.Send(0, std::string(100, 'a'));
+    EXPECT_EQ(Receive(0, 100), std::string(61, 'a'));
+    EXPECT_EQ(Receive(0, 100), std::string(39, 'a'));
+    EXPECT_FALSE(comms_->Failed());
+}
+
+TEST_F(LinkTest, ReceiveWithMaxCountSplitsThePacket)
+{
+    device_.Send(0, "0123456789abcdefghijklmno");
+    EXPECT_EQ(Receive(0, 100, 10), "0123456789");
+    EXPECT_EQ(Receive(0, 100, -1), "abcdefghijklmno");
+}
+
+TEST_F(LinkTest, ReceiveWithMaxCountZeroConsumesNothing)
+{
+    device_.Send(0, "kept");
+    EXPECT_EQ(Receive(0, 100, 0), "");
+    EXPECT_FALSE(comms_->Failed());
+    EXPECT_EQ(Receive(0, 100), "kept");
+}
+
+TEST_F(LinkTest, ReceiveOfSilentDeviceFailsAfterItsTimeout)
+{
+    const uint64_t start = clock_.NowMs();
+    EXPECT_EQ(Receive(0, 300), "");
+    EXPECT_TRUE(comms_->Failed());
+    EXPECT_EQ(clock_.NowMs() - start, 300u);
+}
+
+TEST_F(LinkTest, ReceiveWhileOnlyOtherChannelsTalkEndsWithoutFailure)
+{
+    device_.SetPacing(10);
+    for (int i = 0; i < 30; ++i)
+        device_.Send(3, "other");
+    const uint64_t start = clock_.NowMs();
+    EXPECT_EQ(Receive(0, 100), "");
+    EXPECT_FALSE(comms_->Failed());
+    EXPECT_GE(clock_.NowMs() - start, 100u);
+    EXPECT_LE(clock_.NowMs() - start, 110u);
+    EXPECT_GE(comms_->Buffered(3), 10u * 64u);
+}
+
+TEST_F(LinkTest, ReceiveCanWaitAboutTwiceItsTimeout)
+{
+    // Another channel talks at 90 ms; the wait that follows is a full one.
+    device_.SetLatency(90);
+    device_.Send(3, "other");
+    const uint64_t start = clock_.NowMs();
+    EXPECT_EQ(Receive(0, 100), "");
+    EXPECT_TRUE(comms_->Failed());
+    EXPECT_EQ(clock_.NowMs() - start, 190u);
+}
+
+TEST_F(LinkTest, ReceiveEndsAcrossTheTickCounterWrap)
+{
+    clock_.Advance(0xFFFFFFFFull - clock_.NowMs() - 40);
+    device_.SetPacing(10);
+    for (int i = 0; i < 40; ++i)
+        device_.Send(3, "other");
+    const uint64_t start = clock_.NowMs();
+    EXPECT_EQ(Receive(0, 100), "");
+    EXPECT_LE(clock_.NowMs() - start, 110u);
+}
+
+TEST_F(LinkTest, ReceiveWithNegativeTimeoutMakesOnePass)
+{
+    device_.SetLatency(5);
+    device_.Send(0, "late");
+    const uint64_t start = clock_.NowMs();
+    EXPECT_EQ(Receive(0, -1), "");
+    EXPECT_TRUE(comms_->Failed());
+    EXPECT_EQ(clock_.NowMs(), start) << "no waiting at all";
+    clock_.Advance(5);
+    EXPECT_EQ(Receive(0, -1), "late");
+}
+
+TEST_F(LinkTest, ReceiveOnInvalidChannelLeavesDataAndFlagAlone)
+{
+    std::string data = "untouched";
+    comms_->Receive(32, 100, -1, data);
+    EXPECT_EQ(data, "untouched");
+    EXPECT_FALSE(comms_->Failed());
+}
+
+TEST_F(LinkTest, LengthByteAbove61CountsAs61)
+{
+    std::vector<uint8_t> report = Report(0, std::string(61, 'z'));
+    report[2] = 200;
+    device_.InjectReport(report);
+    EXPECT_EQ(Receive(0, 0), std::string(61, 'z'));
+}
+
+TEST_F(LinkTest, PacketsBufferedBeforeCloseAreDeliveredAfterReopen)
+{
+    device_.Send(0, "before");
+    EXPECT_TRUE(comms_->Poll(0));
+    comms_->Close();
+    ASSERT_TRUE(comms_->Open());
+    EXPECT_EQ(Receive(0, 0), "before");
+}
+
+TEST_F(LinkTest, ClearChannelEmptiesOnlyThatChannel)
+{
+    device_.Send(1, "one");
+    device_.Send(2, "two");
+    comms_->Poll(0);
+    comms_->ClearChannel(1);
+    comms_->ClearChannel(99);
+    EXPECT_EQ(comms_->Buffered(1), 0u);
+    EXPECT_EQ(Receive(2, 0), "two");
+}
+
+TEST_F(LinkTest, HasDataLooksAtTheBufferThenPolls)
+{
+    EXPECT_FALSE(comms_->HasData(40));
+    EXPECT_FALSE(comms_->HasData(0));
+    device_.Send(4, "x");
+    EXPECT_TRUE(comms_->HasData(0)) << "a report for any channel counts";
+    EXPECT_TRUE(comms_->HasData(4));
+}
+
+// ---- identity ----
+
+TEST_F(LinkTest, IdentityStringsComeFromTheDeviceAndAreEmptyWhenClosed)
+{
+    EXPECT_EQ(comms_->SerialNumber(), "ZQK-0001");
+    EXPECT_EQ(comms_->Manufacturer(), "Vorlund");
+    EXPECT_EQ(comms_->Product(), "zq.keeper");
+    EXPECT_EQ(comms_->DeviceString204(), "fs.nfi.2");
+    EXPECT_EQ(comms_->DeviceString203(), "fw 2.4.1");
+    EXPECT_TRUE(comms_->HasSerialNumber());
+    comms_->Close();
+    EXPECT_EQ(comms_->Product(), "");
+    EXPECT_FALSE(comms_->HasSerialNumber());
+}
+
+TEST_F(LinkTest, OpenUsesTheMatchingValues)
+{
+    comms_->Close();
+    EXPECT_EQ(comms_->MatchValue(0), 0x16D0);
+    EXPECT_EQ(comms_->MatchValue(3), -1);
+    comms_->SetMatchValue(1, 0x1234);
+    EXPECT_FALSE(comms_->Open());
+    comms_->SetMatchValue(1, -1);
+    EXPECT_TRUE(comms_->Open());
+    comms_->SetMatchValue(7, 5);
+    EXPECT_EQ(comms_->MatchValue(7), 0);
+}
+
+TEST_F(LinkTest, LockCountFollowsLockAndUnlock)
+{
+    ASSERT_TRUE(comms_->Lock(0));
+    ASSERT_TRUE(comms_->Lock(0));
+    EXPECT_EQ(comms_->LockCount(), 2);
+    comms_->Unlock();
+    comms_->Unlock();
+    EXPECT_EQ(comms_->LockCount(), 0);
+    EXPECT_EQ(comms_->LockFailures(), 0);
+}
+
+}  // namespace
+}  // namespace zqk

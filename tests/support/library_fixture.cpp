@@ -1,0 +1,63 @@
+#include "support/library_fixture.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace zqk::testing {
+
+namespace {
+
+std::set<std::string>& NamesToRemove()
+{
+    static auto* names = new std::set<std::string>;  // still there for the exit handler
+    return *names;
+}
+
+void RemoveLockNames()
+{
+#ifndef _WIN32
+    for (const std::string& name : NamesToRemove())
+        shm_unlink(("/" + name).c_str());
+#endif
+}
+
+}  // namespace
+
+std::string TestLockName(const std::string& Purpose)
+{
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(RemoveLockNames); });
+    std::string name = "zqk_test_" + Purpose + "_" + std::to_string(getpid());
+    NamesToRemove().insert(name);
+    return name;
+}
+
+void SimLibraryTest::SetUp()
+{
+    auto report = std::make_unique<sim::SimReportDevice>(device_, clock_);
+    report_ = report.get();
+    LibraryOptions options;
+    options.Device = std::move(report);
+    options.TimeSource = &clock_;
+    options.LockName = TestLockName();
+    RestartLibrary(std::move(options));
+}
+
+void SimLibraryTest::TearDown()
+{
+    LibraryOptions options;
+    options.LockName = TestLockName();
+    RestartLibrary(std::move(options));
+    report_ = nullptr;
+}
+
+}  // namespace zqk::testing

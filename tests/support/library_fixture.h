@@ -1,0 +1,34 @@
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/library.h"
+#include "sim/manual_clock.h"
+#include "sim/sim_device.h"
+#include "sim/sim_report_device.h"
+
+namespace zqk::testing {
+
+// A device-lock name of this test process alone, so that test processes
+// running side by side do not contend for one lock. Removed at exit.
+std::string TestLockName(const std::string& Purpose = "lock");
+
+// The process-wide library objects built on a simulated device and a test
+// clock; restored to a device-less library afterwards.
+class SimLibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    Library& Lib() { return *TheLibrary(); }
+    sim::SimReportDevice& Report() { return *report_; }
+
+    sim::ManualClock clock_;
+    sim::SimDevice device_ {clock_};
+
+private:
+    sim::SimReportDevice* report_ = nullptr;  // owned by the library's link
+};
+
+}  // namespace zqk::testing
