@@ -55,8 +55,9 @@ public:
 
     // ---- device side ----
     // Sends bytes to the host on a channel, cut into packets (at most 61
-    // bytes each, or as CutNext says) and paced as SetPacing says.
-    void Send(uint8_t Channel, std::string_view Data);
+    // bytes each, or as CutNext says) and paced as SetPacing says; the first
+    // packet no sooner than DelayMs from now.
+    void Send(uint8_t Channel, std::string_view Data, uint32_t DelayMs = 0);
     // Queues one raw input report of any size and content.
     void InjectReport(std::vector<uint8_t> Report);
     // Data the host sends on a channel goes to its handler.
@@ -72,6 +73,10 @@ public:
     void CutNext(std::vector<size_t> ChunkSizes);
     // Delay between a host report and the reports it causes.
     void SetLatency(uint32_t Ms) { latencyMs_ = Ms; }
+    // Time one output report takes to reach the device (a full-speed
+    // interrupt endpoint takes one every millisecond).
+    void SetWriteDuration(uint32_t Ms) { writeDurationMs_ = Ms; }
+    uint32_t WriteDuration() const { return writeDurationMs_; }
     // Output reports fail (or time out) once this many more have succeeded.
     void SetWriteFault(WriteFault Fault, uint32_t AfterWrites = 0);
     WriteFault WriteFaultNow();
@@ -91,7 +96,7 @@ private:
         uint64_t due;
         std::vector<uint8_t> bytes;
     };
-    void Queue(std::vector<uint8_t> Report);
+    void Queue(std::vector<uint8_t> Report, uint32_t DelayMs = 0);
     size_t NextChunkSize(size_t Remaining);
 
     Clock& clock_;
@@ -101,6 +106,7 @@ private:
     bool silent_ = false;
     uint32_t pacingMs_ = 0;
     uint32_t latencyMs_ = 0;
+    uint32_t writeDurationMs_ = 0;
     WriteFault writeFault_ = WriteFault::None;
     uint32_t writesBeforeFault_ = 0;
     bool unplugged_ = false;

@@ -14,8 +14,22 @@ Library* g_library = nullptr;
 
 Library::Library(LibraryOptions Options)
     : Comms(std::move(Options.Device), Options.TimeSource ? *Options.TimeSource : SystemClock::Instance(),
-            Options.LockName)
+            Options.LockName),
+      Terminal(Comms),
+      Files(Terminal)
 {
+    Terminal.Prompt = TzqTerminal::kDefaultPrompt;
+    Files.OnProgress = [this](TzqkFiles& sender, int32_t position, int32_t total) {
+        CallbackShim.Progress(&sender, position, total);
+    };
+    Files.OnComplete = [this](TzqkFiles& sender) { CallbackShim.Complete(&sender); };
+}
+
+void FlushBeforeCommand(TzqTerminal& Terminal)
+{
+    constexpr int32_t kStaleOutputTimeout = 5;
+    std::string stale;
+    Terminal.FlushPrompt(kStaleOutputTimeout, stale);
 }
 
 bool StartLibrary()

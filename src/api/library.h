@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "api/callback_shim.h"
+#include "files/files.h"
 #include "link/comms.h"
+#include "terminal/terminal.h"
 
 namespace zqk {
 
@@ -24,8 +26,16 @@ public:
     explicit Library(LibraryOptions Options);
 
     TzqComms Comms;
+    TzqTerminal Terminal;
+    TzqkFiles Files;
+    // Lines of the last directory listing; parsed when an entry is asked for.
+    std::vector<std::string> DirLines;
     TCallbackShim CallbackShim;
 };
+
+// Throws away terminal output that is still waiting from earlier, up to the
+// end of the next prompt, before a command is sent.
+void FlushBeforeCommand(TzqTerminal& Terminal);
 
 // Library start-up: binds the platform's HID access, then creates the
 // process-wide objects. False when the HID access cannot be had ("Could not
