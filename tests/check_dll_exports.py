@@ -3,7 +3,9 @@
 
 - the export table holds exactly the names of src/api/exports.txt, undecorated,
   each at its ordinal;
-- the DLL imports only system DLLs (no MinGW runtime DLL);
+- the DLL imports only system DLLs (no MinGW runtime DLL), and neither
+  HID.dll nor SetupApi.dll: those are bound at run time, so that a system
+  without them refuses the library's start-up instead of its loader failing;
 - with --stdcall (32-bit build): every return instruction of every export
   removes exactly four bytes of arguments per parameter.
 
@@ -15,8 +17,9 @@ import sys
 
 SYSTEM_DLLS = {
     "kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "ntdll.dll",
-    "setupapi.dll", "hid.dll", "ucrtbase.dll", "shell32.dll", "ole32.dll",
+    "ucrtbase.dll", "shell32.dll", "ole32.dll",
 }
+BOUND_AT_RUN_TIME = {"hid.dll", "setupapi.dll"}
 
 
 def read_exports(path):
@@ -87,7 +90,9 @@ def main():
         problems.append("unexpected export %s" % name)
 
     for dll_name in imported_dlls(headers):
-        if dll_name.lower() not in SYSTEM_DLLS:
+        if dll_name.lower() in BOUND_AT_RUN_TIME:
+            problems.append("imports %s, which must be bound at run time" % dll_name)
+        elif dll_name.lower() not in SYSTEM_DLLS:
             problems.append("imports %s, which is not a system DLL" % dll_name)
 
     if stdcall:

@@ -1,0 +1,320 @@
+/* The product DLL as a Windows program uses it: through the C API alone,
+ * against the simulated zq.keeper served as a real HID device (zqk-sim-uhid
+ * through /dev/uhid) inside the Wine virtual machine, where Wine's HID stack
+ * carries every report. Built for 32 and 64 bits (tests/vm/run-winevm-tests).
+ *
+ *   windows_vm_test session TAG   open, path and identity, run modes, commands,
+ *                                 a listing, a file each way with progress, a
+ *                                 rename, a delete, a firmware load
+ *   windows_vm_test unplug TAG    a file read during which the device is removed
+ *
+ * TAG keeps the names of one run apart from another's. Exit status 0 when
+ * every check passed. */
+#include <windows.h>
+
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "zqkAPI.h"
+
+static int failures = 0;
+static const char *tag = "t";
+
+#define CHECK(condition)                                                     \
+    do {                                                                     \
+        if (!(condition)) {                                                  \
+            printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #condition);      \
+            ++failures;                                                      \
+        }                                                                    \
+    } while (0)
+
+#define CHECK_EQ(actual, expected)                                                              \
+    do {                                                                                        \
+        long a_ = (long)(actual), e_ = (long)(expected);                                        \
+        if (a_ != e_) {                                                                         \
+            printf("FAIL %s:%d: %s is %ld, expected %ld\n", __FILE__, __LINE__, #actual, a_, e_); \
+            ++failures;                                                                         \
+        }                                                                                       \
+    } while (0)
+
+/* ---- progress of the transfers ---- */
+
+static struct {
+    int32_t steps, lastPosition, lastTotal, ends, backwards, user;
+} progress;
+
+static void ZQK_CALL OnProgress(int32_t UserData, int32_t Position, int32_t Total)
+{
+    progress.user = UserData;
+    if (Position == -1 && Total == -1) {
+        ++progress.ends;
+        return;
+    }
+    if (Position < progress.lastPosition)
+        ++progress.backwards;
+    ++progress.steps;
+    progress.lastPosition = Position;
+    progress.lastTotal = Total;
+}
+
+static void ResetProgress(void)
+{
+    memset(&progress, 0, sizeof progress);
+}
+
+static void ExpectCompleteProgress(int32_t Total)
+{
+    CHECK(progress.steps >= 1);
+    CHECK_EQ(progress.lastPosition, Total);
+    CHECK_EQ(progress.lastTotal, Total);
+    CHECK_EQ(progress.backwards, 0);
+    CHECK_EQ(progress.ends, 1);
+    CHECK_EQ(progress.user, 4711);
+}
+
+/* ---- local files ---- */
+
+static int WriteLocal(const char *Path, size_t Size, unsigned Seed)
+{
+    FILE *f = fopen(Path, "wb");
+    size_t i;
+    if (!f)
+        return 0;
+    for (i = 0; i < Size; ++i)
+        fputc((int)((i * 31 + Seed + i / 251) & 0xFF), f);
+    return fclose(f) == 0;
+}
+
+/* Size of the file, or -1 when it cannot be read; *Same tells whether its
+ * bytes are those WriteLocal gave with Seed. */
+static long ReadLocal(const char *Path, unsigned Seed, int *Same)
+{
+    FILE *f = fopen(Path, "rb");
+    long size = 0;
+    int c;
+    *Same = 1;
+    if (!f)
+        return -1;
+    while ((c = fgetc(f)) != EOF) {
+        if (c != (int)(((size_t)size * 31 + Seed + (size_t)size / 251) & 0xFF))
+            *Same = 0;
+        ++size;
+    }
+    fclose(f);
+    return size;
+}
+
+/* ---- the device ---- */
+
+/* Wine's bus driver adds a HID device some time after the first Windows
+ * program started: a real wait. */
+static int WaitForDevice(int Seconds)
+{
+    DWORD start = GetTickCount();
+    while (!zqkOpen()) {
+        if (GetTickCount() - start > (DWORD)Seconds * 1000)
+            return 0;
+        Sleep(250);
+    }
+    printf("device open after %.1f s\n", (GetTickCount() - start) / 1000.0);
+    return 1;
+}
+
+static const char *Text(int32_t Length, const char *Buffer)
+{
+    return Length >= 0 ? Buffer : "(none)";
+}
+
+static void Identity(void)
+{
+    char text[1024];
+    int32_t n;
+    size_t i;
+
+    CHECK_EQ(zqkIsOpen(), 1);
+    CHECK_EQ(zqkDebug(), 0x8000);
+    n = zqkUsbPath(text, sizeof text);
+    CHECK(n > 0);
+    printf("path: %s\n", Text(n, text));
+    for (i = 0; n > 0 && text[i]; ++i)
+        text[i] = (char)tolower((unsigned char)text[i]);
+    CHECK(n > 0 && strstr(text, "vid_16d0&pid_064e") != NULL);
+    CHECK_EQ(zqkIsOpen(), 1);
+
+    n = zqkUsbDetail(2, text, sizeof text);
+    printf("product: %s\n", Text(n, text));
+    CHECK(n > 0 && strstr(text, "zq.keeper") != NULL);
+    n = zqkUsbDetail(0, text, sizeof text);
+    printf("serial number: %s\n", Text(n, text));
+    CHECK(n >= 0);
+    n = zqkUsbDetail(1, text, sizeof text);
+    printf("manufacturer: %s\n", Text(n, text));
+    CHECK(n >= 0);
+    CHECK_EQ(zqkUsbDetail(199, text, sizeof text), 0);
+
+    CHECK_EQ(zqkIsRunningApp(), 1);
+    CHECK_EQ(zqkIsRunningBootloader(), 0);
+    CHECK_EQ(zqkIsRunningATE(), 0);
+}
+
+static void Terminal(void)
+{
+    static char output[8192];
+    char line[64];
+    int32_t n;
+
+    CHECK_EQ(zqkEscape(), 1);
+    CHECK_EQ(zqkIsPrompt("zq.keeper"), 1);
+    CHECK_EQ(zqkIsPrompt("BootLoader"), 0);
+
+    n = zqkCommand("ver", output, sizeof output, 5000);
+    printf("ver: %s", Text(n, output));
+    CHECK(n > 0 && strstr(output, "zq.keeper firmware") != NULL);
+
+    sprintf(line, "echo hello from %s", tag);
+    n = zqkCommand(line, output, sizeof output, 5000);
+    CHECK(n > 0 && strstr(output, line + 5) != NULL);
+
+    /* an output of many reports, cut where the reports end */
+    n = zqkCommand("text 3000", output, sizeof output, 5000);
+    CHECK_EQ(n, 3000);
+    CHECK_EQ(zqkCommand("text 3000", output, 100, 5000), -3001);  /* the buffer-return rule */
+}
+
+static void Files(void)
+{
+    char dir[64], file[96], moved[96], up[64], down[64], firmware[64], name[256];
+    const int32_t size = 20000, firmwareSize = 8000;
+    int32_t entrySize = 0, attributes = 0, time = 0, n;
+    int same = 0;
+
+    sprintf(dir, "/%s", tag);
+    sprintf(file, "/%s/data.bin", tag);
+    sprintf(moved, "/%s/moved.bin", tag);
+    sprintf(up, "zqk_vm_%s_up.bin", tag);
+    sprintf(down, "zqk_vm_%s_down.bin", tag);
+    sprintf(firmware, "ZQK_VM_%s_FW.BIN", tag);
+    remove(down);
+    CHECK(WriteLocal(up, (size_t)size, 7));
+    CHECK(WriteLocal(firmware, (size_t)firmwareSize, 9));
+    CHECK_EQ(zqkSetCallback(OnProgress, 4711), 0);
+
+    CHECK_EQ(zqkDirMake(dir), 0);
+    CHECK_EQ(zqkDir("/"), 1);
+
+    ResetProgress();
+    CHECK_EQ(zqkFileWrite(up, file), size);
+    ExpectCompleteProgress(size);
+
+    CHECK_EQ(zqkDir(dir), 1);
+    n = zqkGetDirEntry(0, name, sizeof name, &entrySize, &attributes, &time);
+    CHECK_EQ(n, 8);
+    CHECK(n == 8 && strcmp(name, "data.bin") == 0);
+    CHECK_EQ(entrySize, size);
+    CHECK_EQ(zqkGetDirEntry(1, name, sizeof name, NULL, NULL, NULL), -1);
+
+    ResetProgress();
+    CHECK_EQ(zqkFileRead(file, down), size);
+    ExpectCompleteProgress(size);
+    CHECK_EQ(ReadLocal(down, 7, &same), size);
+    CHECK(same);
+
+    CHECK_EQ(zqkRename(file, moved), 0);
+    CHECK_EQ(zqkDir(dir), 1);
+    n = zqkGetDirEntry(0, name, sizeof name, NULL, NULL, NULL);
+    CHECK(n > 0 && strcmp(name, "moved.bin") == 0);
+    CHECK_EQ(zqkFileDelete(moved), 0);
+    CHECK_EQ(zqkFileDelete(moved), -1);
+    CHECK_EQ(zqkDir(dir), 0);
+    CHECK_EQ(zqkDirRemove(dir), 0);
+
+    ResetProgress();
+    CHECK_EQ(zqkFirmwareUpdate(firmware), firmwareSize);
+    ExpectCompleteProgress(firmwareSize);
+    n = zqkCommand("ver", name, sizeof name, 5000);  /* the terminal still answers */
+    CHECK(n > 0);
+
+    remove(up);
+    remove(down);
+    remove(firmware);
+}
+
+static int Session(void)
+{
+    if (!WaitForDevice(120)) {
+        printf("FAIL: no device\n");
+        return 1;
+    }
+    Identity();
+    Terminal();
+    Files();
+    CHECK_EQ(zqkClose(), 0);
+    CHECK_EQ(zqkIsOpen(), 0);
+    CHECK_EQ(zqkDebug(), 0x8000);
+    return failures;
+}
+
+/* The device program removes the device after a number of input reports,
+ * which falls in the middle of reading the file back. */
+static int Unplug(void)
+{
+    char up[64], down[64], file[64];
+    const int32_t size = 60000;
+    int same = 0, i;
+    int32_t n;
+
+    sprintf(up, "zqk_vm_%s_big.bin", tag);
+    sprintf(down, "zqk_vm_%s_back.bin", tag);
+    sprintf(file, "/%s.bin", tag);
+    remove(down);
+    CHECK(WriteLocal(up, (size_t)size, 3));
+    if (!WaitForDevice(120)) {
+        printf("FAIL: no device\n");
+        return 1;
+    }
+    CHECK_EQ(zqkSetCallback(OnProgress, 4711), 0);
+    CHECK_EQ(zqkFileWrite(up, file), size);
+
+    ResetProgress();
+    n = zqkFileRead(file, down);
+    printf("read while the device went away: %ld after %ld progress steps, last position %ld\n", (long)n,
+           (long)progress.steps, (long)progress.lastPosition);
+    CHECK_EQ(n, -2);
+    CHECK(progress.steps >= 1);
+    CHECK(progress.lastPosition < size);
+    CHECK_EQ(ReadLocal(down, 3, &same), -1);  /* nothing half-written is left */
+
+    /* the outstanding read ended with the device; at the latest the next
+     * refused read closes it */
+    for (i = 0; i < 3 && zqkIsOpen(); ++i)
+        zqkPoll(100);
+    CHECK_EQ(zqkIsOpen(), 0);
+    CHECK(zqkLastError() != 0);
+    CHECK_EQ(zqkOpen(), 0);
+    CHECK_EQ(zqkTermTx("ver\r", 4, 200), 0);
+    remove(up);
+    return failures;
+}
+
+int main(int argc, char **argv)
+{
+    int result;
+    if (argc < 2) {
+        printf("usage: windows_vm_test session|unplug [TAG]\n");
+        return 2;
+    }
+    if (argc > 2)
+        tag = argv[2];
+    printf("== windows_vm_test %s %s (%d-bit)\n", argv[1], tag, (int)(sizeof(void *) * 8));
+    if (strcmp(argv[1], "session") == 0)
+        result = Session();
+    else if (strcmp(argv[1], "unplug") == 0)
+        result = Unplug();
+    else
+        return 2;
+    printf("== windows_vm_test %s %s: %s (%d failed checks)\n", argv[1], tag, result ? "FAILED" : "passed",
+           failures);
+    return result ? 1 : 0;
+}
