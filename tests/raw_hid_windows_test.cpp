@@ -186,6 +186,35 @@ TEST_F(WineHid, OpenPathThatCannotBeOpenedKeepsThePath)
     EXPECT_EQ(hid.DevicePath(), path);
 }
 
+// ---- USB strings as 8-bit text ----
+
+// Sets the calling thread's locale, and so its ANSI code page, for a scope.
+class ThreadLocale {
+public:
+    explicit ThreadLocale(LANGID Language) : previous_(GetThreadLocale())
+    {
+        SetThreadLocale(MAKELCID(Language, SORT_DEFAULT));
+    }
+    ~ThreadLocale() { SetThreadLocale(previous_); }
+
+private:
+    LCID previous_;
+};
+
+TEST(UsbStrings, BecomeTextInTheCallingThreadsAnsiCodePage)
+{
+    const std::u16string name = u"\u0416\u00e9";  // Cyrillic Zhe, e acute
+    {
+        ThreadLocale russian(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT));  // code page 1251
+        EXPECT_EQ(AnsiFromUtf16(name), "\xC6" "e");  // no e acute there: its nearest letter
+    }
+    {
+        ThreadLocale english(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));  // code page 1252
+        EXPECT_EQ(AnsiFromUtf16(name), "?" "\xE9");
+    }
+    EXPECT_EQ(AnsiFromUtf16(u""), "");
+}
+
 // ---- report traffic through a device played over a named pipe ----
 
 class PipeHid : public WineHid {
