@@ -76,6 +76,34 @@ ZQK_API int32_t ZQK_CALL zqkGetVidPid(int32_t Index);
 /* Sets the progress callback (NULL silences progress). Always 0. */
 ZQK_API int32_t ZQK_CALL zqkSetCallback(zqkProgressCallback Callback, int32_t UserData);
 
+/* ---- Terminal ---------------------------------------------------------- */
+
+/* Runs one command line on the device terminal: discards stale output, sends
+ * Command and a carriage return, and returns the output up to the device's
+ * next prompt (without it) through the buffer-return convention. Timeout
+ * bounds each silence of the device, not the whole command. -1 when the
+ * device lock is held elsewhere for 1000 ms. */
+ZQK_API int32_t ZQK_CALL zqkCommand(const char *Command, char *Buffer, int32_t Size, int32_t Timeout);
+/* Sends an escape: 0 when the prompt that answers it asks for a password
+ * (contains "PASSWORD"), 1 otherwise (also when nothing answers). */
+ZQK_API int32_t ZQK_CALL zqkEscape(void);
+/* Buffer-return of the terminal output up to the next prompt-closing byte
+ * 0xBB (consumed, not returned), or of what came before Timeout ms of
+ * silence. */
+ZQK_API int32_t ZQK_CALL zqkFlushPrompt(char *Buffer, int32_t Size, int32_t Timeout);
+/* Sends an escape; 1 when the prompt shown contains Pattern (the closing
+ * 0xBB is not part of the text tested), else 0. */
+ZQK_API int32_t ZQK_CALL zqkIsPrompt(const char *Pattern);
+/* Run mode from the USB product string: 1 when it contains "BootLoader",
+ * "zq.keeper" or "ATE" respectively, else 0. */
+ZQK_API int32_t ZQK_CALL zqkIsRunningBootloader(void);
+ZQK_API int32_t ZQK_CALL zqkIsRunningApp(void);
+ZQK_API int32_t ZQK_CALL zqkIsRunningATE(void);
+/* Sets the prompt that ends a command's output (default: the 12 bytes
+ * 0xAB "zq.keeper>" 0xBB). An empty prompt makes output end only by
+ * silence. */
+ZQK_API void ZQK_CALL zqkSetPrompt(const char *Prompt);
+
 /* ---- Diagnostics ------------------------------------------------------- */
 
 /* The platform error code captured at the last report read or write. */

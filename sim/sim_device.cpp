@@ -56,12 +56,12 @@ size_t SimDevice::NextChunkSize(size_t Remaining)
     return std::min(size, Remaining);
 }
 
-void SimDevice::Send(uint8_t Channel, std::string_view Data)
+void SimDevice::Send(uint8_t Channel, std::string_view Data, uint32_t DelayMs)
 {
     for (size_t offset = 0; offset < Data.size();) {
         const size_t n = NextChunkSize(Data.size() - offset);
         const Packet packet = MakePacket(Channel, 0, Data.data() + offset, n);
-        Queue(std::vector<uint8_t>(packet.begin(), packet.end()));
+        Queue(std::vector<uint8_t>(packet.begin(), packet.end()), offset == 0 ? DelayMs : 0);
         offset += n;
     }
 }
@@ -71,11 +71,11 @@ void SimDevice::InjectReport(std::vector<uint8_t> Report)
     Queue(std::move(Report));
 }
 
-void SimDevice::Queue(std::vector<uint8_t> Report)
+void SimDevice::Queue(std::vector<uint8_t> Report, uint32_t DelayMs)
 {
     if (silent_)
         return;
-    const uint64_t earliest = clock_.NowMs() + latencyMs_;
+    const uint64_t earliest = clock_.NowMs() + latencyMs_ + DelayMs;
     const uint64_t due = inputs_.empty() && pacingMs_ == 0 ? earliest : std::max(earliest, lastDue_ + pacingMs_);
     lastDue_ = due;
     inputs_.push_back({due, std::move(Report)});

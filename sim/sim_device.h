@@ -55,8 +55,9 @@ public:
 
     // ---- device side ----
     // Sends bytes to the host on a channel, cut into packets (at most 61
-    // bytes each, or as CutNext says) and paced as SetPacing says.
-    void Send(uint8_t Channel, std::string_view Data);
+    // bytes each, or as CutNext says) and paced as SetPacing says; the first
+    // packet no sooner than DelayMs from now.
+    void Send(uint8_t Channel, std::string_view Data, uint32_t DelayMs = 0);
     // Queues one raw input report of any size and content.
     void InjectReport(std::vector<uint8_t> Report);
     // Data the host sends on a channel goes to its handler.
@@ -91,7 +92,7 @@ private:
         uint64_t due;
         std::vector<uint8_t> bytes;
     };
-    void Queue(std::vector<uint8_t> Report);
+    void Queue(std::vector<uint8_t> Report, uint32_t DelayMs = 0);
     size_t NextChunkSize(size_t Remaining);
 
     Clock& clock_;

@@ -14,8 +14,17 @@ Library* g_library = nullptr;
 
 Library::Library(LibraryOptions Options)
     : Comms(std::move(Options.Device), Options.TimeSource ? *Options.TimeSource : SystemClock::Instance(),
-            Options.LockName)
+            Options.LockName),
+      Terminal(Comms)
 {
+    Terminal.Prompt = TzqTerminal::kDefaultPrompt;
+}
+
+void FlushBeforeCommand(TzqTerminal& Terminal)
+{
+    constexpr int32_t kStaleOutputTimeout = 5;
+    std::string stale;
+    Terminal.FlushPrompt(kStaleOutputTimeout, stale);
 }
 
 bool StartLibrary()

@@ -5,6 +5,7 @@
 
 #include "api/callback_shim.h"
 #include "link/comms.h"
+#include "terminal/terminal.h"
 
 namespace zqk {
 
@@ -24,8 +25,13 @@ public:
     explicit Library(LibraryOptions Options);
 
     TzqComms Comms;
+    TzqTerminal Terminal;
     TCallbackShim CallbackShim;
 };
+
+// Throws away terminal output that is still waiting from earlier, up to the
+// end of the next prompt, before a command is sent.
+void FlushBeforeCommand(TzqTerminal& Terminal);
 
 // Library start-up: binds the platform's HID access, then creates the
 // process-wide objects. False when the HID access cannot be had ("Could not

@@ -6,6 +6,7 @@
 #include "api/library.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_device.h"
+#include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
 
 namespace zqk::testing {
@@ -14,7 +15,7 @@ namespace zqk::testing {
 // running side by side do not contend for one lock. Removed at exit.
 std::string TestLockName(const std::string& Purpose = "lock");
 
-// The process-wide library objects built on a simulated device and a test
+// The process-wide library objects built on a simulated zq.keeper and a test
 // clock; restored to a device-less library afterwards.
 class SimLibraryTest : public ::testing::Test {
 protected:
@@ -25,7 +26,9 @@ protected:
     sim::SimReportDevice& Report() { return *report_; }
 
     sim::ManualClock clock_;
-    sim::SimDevice device_ {clock_};
+    sim::SimKeeper keeper_ {clock_};
+    sim::SimDevice& device_ = keeper_.Device;
+    sim::SimTerminal& terminal_ = keeper_.Terminal;
 
 private:
     sim::SimReportDevice* report_ = nullptr;  // owned by the library's link

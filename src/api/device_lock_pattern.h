@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+
+#include "api/library.h"
+
+namespace zqk {
+
+// How the exports that hold a conversation with the device take the device
+// lock: at most 1000 ms (else their failure value at once, nothing sent),
+// then stale terminal output is thrown away before the operation runs, and
+// the lock is given back on every way out.
+template <typename Result, typename Operation>
+Result WithDeviceLock(Library& Lib, Result Failure, Operation&& Run)
+{
+    constexpr int32_t kExportLockTimeout = 1000;
+    if (!Lib.Comms.Lock(kExportLockTimeout))
+        return Failure;
+    struct Release {
+        TzqComms& comms;
+        ~Release() { comms.Unlock(); }
+    } release {Lib.Comms};
+    FlushBeforeCommand(Lib.Terminal);
+    return Run();
+}
+
+}  // namespace zqk

@@ -1,0 +1,178 @@
+#include "terminal/terminal.h"
+
+#include <cstring>
+
+namespace zqk {
+
+namespace {
+
+// Spelled as bytes: the prompt must be these 12 bytes whatever encoding this
+// source file is read in.
+const char kPromptBytes[] = "\xAB" "zq.keeper>" "\xBB";
+const std::string kPromptEnd = "\xBB";
+const std::string kEscape = "\x1B";
+const char* const kPasswordMarker = "PASSWORD";
+
+constexpr int32_t kSendLockTimeout = 5000;
+constexpr int32_t kSendReportTimeout = 200;
+constexpr int32_t kPromptTestLockTimeout = 1000;
+constexpr int32_t kPromptTestTimeout = 50;
+
+bool EndsWith(const std::string& text, const std::string& marker)
+{
+    return text.size() >= marker.size() &&
+           std::memcmp(text.data() + text.size() - marker.size(), marker.data(), marker.size()) == 0;
+}
+
+// Locks the device for the length of a scope, if it can.
+class ScopedDeviceLock {
+public:
+    ScopedDeviceLock(TzqTerminal& Terminal, int32_t Timeout) : terminal_(Terminal), held_(Terminal.Lock(Timeout)) {}
+    ~ScopedDeviceLock()
+    {
+        if (held_)
+            terminal_.Unlock();
+    }
+    ScopedDeviceLock(const ScopedDeviceLock&) = delete;
+    ScopedDeviceLock& operator=(const ScopedDeviceLock&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    TzqTerminal& terminal_;
+    bool held_;
+};
+
+}  // namespace
+
+const char* const TzqTerminal::kDefaultPrompt = kPromptBytes;
+
+void PendingBytes::TakeFront(size_t Count, std::string& Text)
+{
+    const size_t n = Count < Size() ? Count : Size();
+    Text.assign(Data(), n);
+    head_ += n;
+    if (head_ == bytes_.size()) {
+        bytes_.clear();
+        head_ = 0;
+    } else if (head_ >= 4096 && head_ >= Size()) {
+        bytes_.erase(0, head_);
+        head_ = 0;
+    }
+}
+
+TzqTerminal::TzqTerminal(TzqComms& Comms) : Prompt("\xAB"), comms_(Comms) {}
+
+bool TzqTerminal::IsOpen() const { return comms_.IsOpen(); }
+bool TzqTerminal::Lock(int32_t Timeout) { return comms_.Lock(Timeout); }
+void TzqTerminal::Unlock() { comms_.Unlock(); }
+int32_t TzqTerminal::PollTimeout() const { return comms_.PollTimeout(); }
+bool TzqTerminal::HasData() { return comms_.HasData(0); }
+
+void TzqTerminal::ReadChars(int32_t Count, int32_t Timeout, std::string& Text)
+{
+    Text.clear();
+    ScopedDeviceLock lock(*this, Timeout);
+    if (!lock)
+        return;
+    TimedOut = false;
+    const size_t wanted = Count > 0 ? static_cast<size_t>(Count) : 0;
+    while (pending_.Size() < wanted) {
+        comms_.Receive(0, Timeout, -1, chunk_);
+        if (comms_.Failed()) {
+            TimedOut = true;
+            return;
+        }
+        pending_.Append(chunk_);
+    }
+    pending_.TakeFront(wanted, Text);
+}
+
+void TzqTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
+                            std::string& Text)
+{
+    Text.clear();
+    if (Timeout > 0)
+        Timeout += comms_.ExtraTimeout();
+    if (!IsOpen()) {
+        TimedOut = true;
+        return;
+    }
+    ScopedDeviceLock lock(*this, Timeout);
+    if (!lock)
+        return;
+    for (;;) {
+        ReadChars(1, Timeout, byte_);
+        if (byte_.empty())
+            return;  // silence: everything read so far, untrimmed
+        Text += byte_[0];
+        if (!EndMarker.empty() && EndsWith(Text, EndMarker))
+            break;
+    }
+    if (!TrimMarker.empty()) {
+        const size_t at = Text.rfind(TrimMarker);
+        if (at != std::string::npos)
+            Text.resize(at);
+    }
+}
+
+void TzqTerminal::FlushPrompt(int32_t Timeout, std::string& Text)
+{
+    ReadUntil(kPromptEnd, kPromptEnd, Timeout, Text);
+}
+
+void TzqTerminal::WaitPrompt(int32_t Timeout, std::string& Text)
+{
+    do {
+        ReadUntil(Prompt, Prompt, Timeout, Text);
+    } while (Text.empty() && !TimedOut);
+}
+
+bool TzqTerminal::SendText(const std::string& Text)
+{
+    ScopedDeviceLock lock(*this, kSendLockTimeout);
+    if (!lock)
+        return false;
+    return comms_.Send(Text, 0, 0, kSendReportTimeout);
+}
+
+void TzqTerminal::SendLine(const std::string& Line)
+{
+    SendText(Line + "\r");
+}
+
+void TzqTerminal::DrainOutput()
+{
+    std::string discarded;
+    do {
+        FlushPrompt(kPromptTestTimeout, discarded);
+    } while (!discarded.empty());
+}
+
+bool TzqTerminal::IsPrompt(const std::string& Pattern)
+{
+    ScopedDeviceLock lock(*this, kPromptTestLockTimeout);
+    if (!lock)
+        return false;
+    DrainOutput();
+    comms_.Send(kEscape, 0, 0, kPromptTestTimeout);
+    std::string prompt;
+    bool matches = false;
+    do {
+        FlushPrompt(kPromptTestTimeout, prompt);
+        if (TimedOut)
+            return false;
+        matches = !Pattern.empty() && prompt.find(Pattern) != std::string::npos;
+    } while (prompt.empty());
+    return matches;
+}
+
+bool TzqTerminal::Escape()
+{
+    return !IsPrompt(kPasswordMarker);
+}
+
+bool TzqTerminal::IsRunningBootloader() { return comms_.Product().find("BootLoader") != std::string::npos; }
+bool TzqTerminal::IsRunningApp() { return comms_.Product().find("zq.keeper") != std::string::npos; }
+bool TzqTerminal::IsRunningATE() { return comms_.Product().find("ATE") != std::string::npos; }
+
+}  // namespace zqk

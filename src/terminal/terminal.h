@@ -1,0 +1,80 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "link/comms.h"
+
+namespace zqk {
+
+// Terminal output received and not yet consumed. Taking bytes from the front
+// moves an offset, so reading output byte by byte never copies what is left.
+class PendingBytes {
+public:
+    size_t Size() const { return bytes_.size() - head_; }
+    const char* Data() const { return bytes_.data() + head_; }
+    void Append(const std::string& Chunk) { bytes_ += Chunk; }
+    // Moves the first Count bytes (at most Size()) to Text.
+    void TakeFront(size_t Count, std::string& Text);
+
+private:
+    std::string bytes_;
+    size_t head_ = 0;
+};
+
+// The device's text terminal on link channel 0: command lines out, output
+// collected up to the device's prompt, escape and the password prompt, and
+// the run mode told from the USB product string.
+class TzqTerminal {
+public:
+    static const char* const kDefaultPrompt;  // 0xAB "zq.keeper>" 0xBB
+
+    explicit TzqTerminal(TzqComms& Comms);
+    virtual ~TzqTerminal() = default;
+
+    // The expected prompt that ends a command's output.
+    std::string Prompt;
+    // True when the last read ended because nothing came in time, the read
+    // failed or the device was not open.
+    bool TimedOut = false;
+
+    bool IsOpen() const;
+    bool Lock(int32_t Timeout);
+    void Unlock();
+    int32_t PollTimeout() const;
+    bool HasData();
+
+    // Exactly Count bytes of output, or empty (TimedOut set) when the device
+    // fell silent for Timeout first; what came stays pending then.
+    void ReadChars(int32_t Count, int32_t Timeout, std::string& Text);
+    // Reads byte by byte until the text ends with EndMarker or the device is
+    // silent for Timeout; on the marker, the text is cut at the last
+    // TrimMarker. Nothing after the marker is consumed.
+    void ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout, std::string& Text);
+    // Everything up to the next prompt-closing byte 0xBB, without it.
+    void FlushPrompt(int32_t Timeout, std::string& Text);
+    // A command's output: everything up to the next full Prompt, without it;
+    // a prompt with nothing in front of it is skipped.
+    void WaitPrompt(int32_t Timeout, std::string& Text);
+    bool SendText(const std::string& Text);
+    void SendLine(const std::string& Line);
+    // Sends an escape and tests whether the prompt the device shows contains
+    // Pattern (not counting its closing 0xBB).
+    bool IsPrompt(const std::string& Pattern);
+    // False only when the device's prompt asks for a password.
+    bool Escape();
+    bool IsRunningBootloader();
+    bool IsRunningApp();
+    bool IsRunningATE();
+
+    size_t PendingSize() const { return pending_.Size(); }
+
+private:
+    void DrainOutput();
+
+    TzqComms& comms_;
+    PendingBytes pending_;
+    std::string chunk_;  // reused for every packet received
+    std::string byte_;   // reused for every byte read by ReadUntil
+};
+
+}  // namespace zqk
