@@ -8,6 +8,7 @@
 //   zqk-sim-uhid [options]
 //     --pace MS            at most one input report per MS milliseconds (default 1)
 //     --echo               every channel answers each packet with its data
+//                          (instead of the terminal on channel 0)
 //     --destroy-after N    remove the device after N input reports (unplugging)
 //     --destroy-delay MS   ... MS milliseconds after the N-th one (default 0)
 //     --vendor ID --product ID --usage-page PAGE   another identity (hex or decimal)
@@ -34,10 +35,12 @@
 
 #include "link/clock.h"
 #include "sim/sim_device.h"
+#include "sim/sim_keeper.h"
 
 namespace {
 
 using zqk::sim::SimDevice;
+using zqk::sim::SimKeeper;
 
 struct Options {
     uint32_t PaceMs = 1;
@@ -117,18 +120,19 @@ std::string Utf8FromUtf16(const std::u16string& Text)
     return out;
 }
 
-// The device the front end serves. This is the one place that decides what
-// model stands behind the HID device.
-std::unique_ptr<SimDevice> MakeDevice(zqk::Clock& TimeSource, const Options& Chosen)
+// The device the front end serves: the whole simulated zq.keeper, or in echo
+// mode its report level alone with every channel answering each packet with
+// its data. This is the one place that decides what stands behind the HID
+// device.
+std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Chosen)
 {
-    auto device = std::make_unique<SimDevice>(TimeSource);
+    auto keeper = std::make_unique<SimKeeper>(TimeSource);
+    SimDevice& device = keeper->Device;
     if (Chosen.Echo) {
-        for (uint8_t channel = 0; channel < zqk::kChannelCount; ++channel) {
-            SimDevice* self = device.get();
-            device->OnChannelData(channel, [self, channel](const std::string& data) { self->Send(channel, data); });
-        }
+        for (uint8_t channel = 0; channel < zqk::kChannelCount; ++channel)
+            device.OnChannelData(channel, [&device, channel](const std::string& data) { device.Send(channel, data); });
     }
-    zqk::sim::UsbIdentity& identity = device->Identity;
+    zqk::sim::UsbIdentity& identity = device.Identity;
     if (Chosen.Vendor >= 0)
         identity.VendorID = static_cast<int32_t>(Chosen.Vendor);
     if (Chosen.Product >= 0)
@@ -139,7 +143,7 @@ std::unique_ptr<SimDevice> MakeDevice(zqk::Clock& TimeSource, const Options& Cho
         identity.Product = std::u16string(Chosen.Name.begin(), Chosen.Name.end());
     if (!Chosen.Serial.empty())
         identity.SerialNumber = std::u16string(Chosen.Serial.begin(), Chosen.Serial.end());
-    return device;
+    return keeper;
 }
 
 // One top-level collection on the device's usage page of unnumbered 64-byte
@@ -327,9 +331,9 @@ int main(int argc, char** argv)
     CatchStopSignals();
     AskForRealTimePriority();
     zqk::Clock& time = zqk::SystemClock::Instance();
-    const std::unique_ptr<SimDevice> device = MakeDevice(time, chosen);
+    const std::unique_ptr<SimKeeper> keeper = MakeDevice(time, chosen);
     UhidDevice uhid;
-    if (!uhid.Create(device->Identity))
+    if (!uhid.Create(keeper->Device.Identity))
         return 1;
-    return Serve(uhid, *device, chosen, time);
+    return Serve(uhid, keeper->Device, chosen, time);
 }

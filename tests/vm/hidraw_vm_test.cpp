@@ -18,6 +18,7 @@
 #include "hid/hid_descriptors.h"
 #include "hid/raw_hid.h"
 #include "link/channel_packet.h"
+#include "sim/sim_terminal.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 
@@ -265,6 +266,13 @@ protected:
         return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
     }
 
+    static std::string Command(const char* line)
+    {
+        std::vector<char> buffer(1 << 20);
+        const int32_t n = zqkCommand(line, buffer.data(), static_cast<int32_t>(buffer.size()), 5000);
+        return n >= 0 ? std::string(buffer.data(), static_cast<size_t>(n)) : std::string("(failed)");
+    }
+
     static std::string Detail(int32_t type)
     {
         char buffer[256];
@@ -300,6 +308,19 @@ TEST_F(LibraryOverUhid, TheExportsOpenTalkAndNameTheDevice)
     EXPECT_EQ(TermRx(kLongWait), std::string(28, 'x'));
     EXPECT_EQ(zqkClose(), 0);
     EXPECT_EQ(zqkIsOpen(), 0);
+}
+
+TEST_F(LibraryOverUhid, TerminalCommandsRunOverTheNode)
+{
+    FrontEnd device({});
+    ASSERT_FALSE(WaitForNode().empty());
+    ASSERT_EQ(zqkOpen(), 1);
+    EXPECT_EQ(zqkIsRunningApp(), 1);
+    EXPECT_EQ(zqkEscape(), 1);
+    EXPECT_EQ(Command("ver"), "zq.keeper firmware 2.4.1 (simulated)\r\n");
+    // Far more reports than hidraw keeps, arriving while the link works.
+    EXPECT_EQ(Command("text 30000"), sim::TextOfLength(30000));
+    EXPECT_EQ(Command("bytes 3000"), sim::BytesOfLength(3000));
 }
 
 TEST_F(LibraryOverUhid, AnUnpluggedDeviceEndsTheWaitAndCloses)
