@@ -70,6 +70,8 @@ bool ParseOptions(int argc, char** argv, Options& Out)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
+        if (option == "--help")
+            return false;
         if (option == "--echo") {
             Out.Echo = true;
             continue;
