@@ -104,6 +104,51 @@ ZQK_API int32_t ZQK_CALL zqkIsRunningATE(void);
  * silence. */
 ZQK_API void ZQK_CALL zqkSetPrompt(const char *Prompt);
 
+/* ---- Device file system ---------------------------------------------- */
+
+/* Result of zqkFileWrite and zqkFirmwareUpdate when the local file cannot be
+ * opened or read (or is 2 GiB or larger). */
+#define ZQK_LOCAL_FILE_UNREADABLE (-3)
+
+/* Lists a device directory. The number of entries (0 for an empty
+ * directory), or -1 on failure; the entries are read with zqkGetDirEntry.
+ * A failure before the device answered keeps the previous listing. */
+ZQK_API int32_t ZQK_CALL zqkDir(const char *Path);
+/* Entry Index (0 to count - 1) of the last listing: its name through the
+ * buffer-return convention, and, where the pointers are not NULL, its size,
+ * attribute byte and first time stamp (Unix seconds of the device's local
+ * time; a missing date reads as 2085805696). -1 when Index is out of range or
+ * the line cannot be read; nothing is written then. The size, attributes and
+ * time are stored even when the name does not fit. */
+ZQK_API int32_t ZQK_CALL zqkGetDirEntry(int32_t Index, char *Name, int32_t Size, int32_t *SizeOut,
+                                        int32_t *AttributesOut, int32_t *TimeOut);
+/* Buffer-return of the attribute byte as text: "<DIR>" for a directory,
+ * else the letters A (archive), R (read-only), H (hidden) that apply. */
+ZQK_API int32_t ZQK_CALL zqkAttrToText(int32_t Attributes, char *Buffer, int32_t Size);
+/* Buffer-return of a Unix time as "yyyy-mm-dd hh:nn:ss", with the user's
+ * time separator in place of ":". */
+ZQK_API int32_t ZQK_CALL zqkDateToText(int32_t Time, char *Buffer, int32_t Size);
+/* Delete a file, remove a directory (with its contents), make a directory,
+ * rename. 0 when the device answered "0:No error", -1 otherwise. */
+ZQK_API int32_t ZQK_CALL zqkFileDelete(const char *Path);
+ZQK_API int32_t ZQK_CALL zqkDirRemove(const char *Path);
+ZQK_API int32_t ZQK_CALL zqkDirMake(const char *Path);
+ZQK_API int32_t ZQK_CALL zqkRename(const char *OldName, const char *NewName);
+/* Copies a local file to the device: the number of bytes written, 0 for an
+ * empty local file (nothing is sent), -2 when the transfer failed,
+ * ZQK_LOCAL_FILE_UNREADABLE when the local file cannot be read. Progress
+ * goes to the callback of zqkSetCallback. */
+ZQK_API int32_t ZQK_CALL zqkFileWrite(const char *LocalPath, const char *DevicePath);
+/* Copies a device file to a local file: the number of bytes stored, -2 when
+ * the transfer failed (the local file is untouched), -1 when the local file
+ * cannot be written (an existing file keeps its old contents; no partial
+ * file is left behind). */
+ZQK_API int32_t ZQK_CALL zqkFileRead(const char *DevicePath, const char *LocalPath);
+/* Sends a firmware image, named after the last part of LocalPath in lower
+ * case: the number of bytes sent, 0 for an empty file, -2 when the transfer
+ * failed, ZQK_LOCAL_FILE_UNREADABLE when the file cannot be read. */
+ZQK_API int32_t ZQK_CALL zqkFirmwareUpdate(const char *LocalPath);
+
 /* ---- Diagnostics ------------------------------------------------------- */
 
 /* The platform error code captured at the last report read or write. */

@@ -73,6 +73,10 @@ public:
     void CutNext(std::vector<size_t> ChunkSizes);
     // Delay between a host report and the reports it causes.
     void SetLatency(uint32_t Ms) { latencyMs_ = Ms; }
+    // Time one output report takes to reach the device (a full-speed
+    // interrupt endpoint takes one every millisecond).
+    void SetWriteDuration(uint32_t Ms) { writeDurationMs_ = Ms; }
+    uint32_t WriteDuration() const { return writeDurationMs_; }
     // Output reports fail (or time out) once this many more have succeeded.
     void SetWriteFault(WriteFault Fault, uint32_t AfterWrites = 0);
     WriteFault WriteFaultNow();
@@ -102,6 +106,7 @@ private:
     bool silent_ = false;
     uint32_t pacingMs_ = 0;
     uint32_t latencyMs_ = 0;
+    uint32_t writeDurationMs_ = 0;
     WriteFault writeFault_ = WriteFault::None;
     uint32_t writesBeforeFault_ = 0;
     bool unplugged_ = false;

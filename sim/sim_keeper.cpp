@@ -2,9 +2,11 @@
 
 namespace zqk::sim {
 
-SimKeeper::SimKeeper(Clock& TimeSource) : Device(TimeSource), Terminal(Device)
+SimKeeper::SimKeeper(Clock& TimeSource) : Device(TimeSource), Terminal(Device), Files(Device, Terminal)
 {
     Device.SetPacing(1);
+    Device.SetWriteDuration(1);
+    SetQuotedNames(true);
 }
 
 void SimKeeper::SetRunMode(RunMode Mode)
@@ -14,6 +16,11 @@ void SimKeeper::SetRunMode(RunMode Mode)
     case RunMode::BootLoader: Device.Identity.Product = u"Vorlund BootLoader"; break;
     case RunMode::ATE: Device.Identity.Product = u"Vorlund ATE"; break;
     }
+}
+
+void SimKeeper::SetQuotedNames(bool Quoted)
+{
+    Device.Identity.Indexed[204] = Quoted ? u"fs.nfi.2" : u"fs.2";
 }
 
 }  // namespace zqk::sim

@@ -102,6 +102,8 @@ int32_t SimReportDevice::WriteReport(const uint8_t* Buffer, int32_t Count, int32
     case WriteFault::None:
         break;
     }
+    if (device_.WriteDuration() > 0)
+        clock_.SleepMs(device_.WriteDuration());
     device_.HostWrite(Buffer, static_cast<size_t>(Count));
     lastError_ = 0;
     return Count;

@@ -116,6 +116,9 @@ void SimTerminal::OnHostData(const std::string& Data)
             }
             continue;
         }
+        if (ignoring_ && Data[i] != kEscape)
+            continue;
+        ignoring_ = false;
         OnKey(Data[i]);
     }
 }
@@ -124,6 +127,7 @@ void SimTerminal::OnKey(char Key)
 {
     if (Key == kEscape) {
         line_.clear();
+        Print("\r\n");
         ShowPrompt();
         return;
     }

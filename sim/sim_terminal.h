@@ -32,6 +32,9 @@ public:
     // them once all have come.
     void ReceiveRaw(size_t Count, std::function<void(const std::string& Data)> Done);
     bool ReceivingRaw() const { return rawWanted_ > 0; }
+    // Drops everything the host sends until its next escape, as the device
+    // does after breaking a transfer off.
+    void IgnoreUntilEscape() { ignoring_ = true; }
 
     // ---- behaviour ----
     // Text between the prompt's framing bytes 0xAB and 0xBB, without ">".
@@ -56,6 +59,7 @@ private:
     std::string line_;
     std::string password_;
     bool locked_ = false;
+    bool ignoring_ = false;
     size_t rawWanted_ = 0;
     std::string raw_;
     std::function<void(const std::string&)> rawDone_;

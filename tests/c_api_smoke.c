@@ -39,6 +39,31 @@ int main(void)
     CHECK_EQ(zqkUsbDetail(2, buffer, 0), -1);
     CHECK_EQ(zqkUsbDetail(2, NULL, 100), -1);
 
+    /* buffer-return of a three-byte text: attributes 0x23 are "ARH" */
+    memset(buffer, 'x', sizeof buffer);
+    CHECK_EQ(zqkAttrToText(0x23, buffer, 4), 3);
+    CHECK_EQ(memcmp(buffer, "ARH\0x", 5), 0);
+    memset(buffer, 'x', sizeof buffer);
+    CHECK_EQ(zqkAttrToText(0x23, buffer, 3), -4);
+    CHECK_EQ(buffer[0], 'x');
+    CHECK_EQ(zqkAttrToText(0x23, NULL, 100), -4);
+    CHECK_EQ(zqkDateToText(0, buffer, sizeof buffer), -20);
+    {
+        char date[32];
+        CHECK_EQ(zqkDateToText(0, date, sizeof date), 19);
+        CHECK_EQ(strcmp(date, "1970-01-01 00:00:00"), 0);
+    }
+
+    /* the locking exports with no device: the lock is had, the device is closed */
+    CHECK_EQ(zqkCommand("ver", buffer, sizeof buffer, 100), 0);
+    CHECK_EQ(zqkDir("/"), -1);
+    CHECK_EQ(zqkDirMake("/x"), -1);
+    CHECK_EQ(zqkGetDirEntry(0, buffer, sizeof buffer, NULL, NULL, NULL), -1);
+    CHECK_EQ(zqkEscape(), 1);
+    CHECK_EQ(zqkIsRunningApp(), 0);
+    CHECK_EQ(zqkFileWrite("no such local file", "/x"), ZQK_LOCAL_FILE_UNREADABLE);
+    CHECK_EQ(zqkFileRead("/x", "out.bin"), -2);
+
     CHECK_EQ(zqkTermTx("abc", 0, 10), 1);
     CHECK_EQ(zqkTermTx("abc", 3, 10), 0);
     CHECK_EQ(zqkTermTx(NULL, 3, 10), 0);

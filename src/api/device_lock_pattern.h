@@ -9,6 +9,10 @@ namespace zqk {
 // lock: at most 1000 ms (else their failure value at once, nothing sent),
 // then stale terminal output is thrown away before the operation runs, and
 // the lock is given back on every way out.
+// Called from a progress callback, the lock is had at once (it is this
+// thread's), but the transfer in progress owns the terminal: flushing or
+// sending now would eat its data or inject text into it, so such a call fails
+// before touching the device.
 template <typename Result, typename Operation>
 Result WithDeviceLock(Library& Lib, Result Failure, Operation&& Run)
 {
@@ -19,6 +23,8 @@ Result WithDeviceLock(Library& Lib, Result Failure, Operation&& Run)
         TzqComms& comms;
         ~Release() { comms.Unlock(); }
     } release {Lib.Comms};
+    if (Lib.Files.Busy())
+        return Failure;
     FlushBeforeCommand(Lib.Terminal);
     return Run();
 }

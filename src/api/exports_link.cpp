@@ -35,8 +35,11 @@ ZQK_API int32_t ZQK_CALL zqkOpen(void)
     return Guarded<int32_t>(0, [](Library& lib) {
         if (!lib.Comms.IsOpen())
             lib.Comms.Open();
-        if (lib.Comms.IsOpen())
+        if (lib.Comms.IsOpen()) {
+            // Firmware that understands quoted names says so in string 204.
+            lib.Files.QuoteNames = lib.Comms.DeviceString204().find(".nfi.") != std::string::npos;
             return 1;
+        }
         lib.Comms.Close();
         return 0;
     });

@@ -15,9 +15,14 @@ Library* g_library = nullptr;
 Library::Library(LibraryOptions Options)
     : Comms(std::move(Options.Device), Options.TimeSource ? *Options.TimeSource : SystemClock::Instance(),
             Options.LockName),
-      Terminal(Comms)
+      Terminal(Comms),
+      Files(Terminal)
 {
     Terminal.Prompt = TzqTerminal::kDefaultPrompt;
+    Files.OnProgress = [this](TzqkFiles& sender, int32_t position, int32_t total) {
+        CallbackShim.Progress(&sender, position, total);
+    };
+    Files.OnComplete = [this](TzqkFiles& sender) { CallbackShim.Complete(&sender); };
 }
 
 void FlushBeforeCommand(TzqTerminal& Terminal)

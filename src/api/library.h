@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "api/callback_shim.h"
+#include "files/files.h"
 #include "link/comms.h"
 #include "terminal/terminal.h"
 
@@ -26,6 +27,9 @@ public:
 
     TzqComms Comms;
     TzqTerminal Terminal;
+    TzqkFiles Files;
+    // Lines of the last directory listing; parsed when an entry is asked for.
+    std::vector<std::string> DirLines;
     TCallbackShim CallbackShim;
 };
 

@@ -1,0 +1,315 @@
+#include "files/files.h"
+
+#include "files/date_time.h"
+#include "files/dir_entry.h"
+
+namespace zqk {
+
+namespace {
+
+constexpr int32_t kBracketLockTimeout = 1000;
+constexpr int32_t kEscapePromptTimeout = 250;
+constexpr int32_t kFinishTimeout = 100;
+constexpr int32_t kListingLineTimeout = 1000;
+constexpr int32_t kHeaderTimeout = 8000;
+constexpr int32_t kBlockTimeout = 2000;
+constexpr int32_t kClosingLineTimeout = 1000;
+constexpr int32_t kMakeTimeout = 2000;
+constexpr int32_t kRemoveTimeout = 20000;
+constexpr int32_t kDeleteTimeout = 20000;
+constexpr int32_t kRenameTimeout = 1000;
+constexpr size_t kBlockSize = 4096;
+constexpr int32_t kWriteCheckSize = 256;
+
+const char* const kNoError = "0:No error";
+const char* const kSendFile = "Send file";
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+// Enters the operation bracket for the length of a scope, if it can.
+class TzqkFiles::Bracket {
+public:
+    explicit Bracket(TzqkFiles& Files) : files_(Files), entered_(Files.BeginOp()) {}
+    ~Bracket()
+    {
+        if (entered_)
+            files_.EndOp();
+    }
+    Bracket(const Bracket&) = delete;
+    Bracket& operator=(const Bracket&) = delete;
+    explicit operator bool() const { return entered_; }
+
+private:
+    TzqkFiles& files_;
+    bool entered_;
+};
+
+std::string FirmwareImageName(const std::string& LocalPath)
+{
+    const size_t cut = LocalPath.find_last_of("/\\:");
+    std::string name = cut == std::string::npos ? LocalPath : LocalPath.substr(cut + 1);
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return name;
+}
+
+TzqkFiles::TzqkFiles(TzqTerminal& Terminal) : terminal_(Terminal) {}
+
+bool TzqkFiles::BeginOp()
+{
+    if (!terminal_.Lock(kBracketLockTimeout))
+        return false;
+    if (busy_) {
+        terminal_.Unlock();
+        return false;
+    }
+    busy_ = true;
+    return true;
+}
+
+void TzqkFiles::EndOp()
+{
+    busy_ = false;
+    terminal_.Unlock();
+}
+
+std::string TzqkFiles::QuoteName(const std::string& Name) const
+{
+    if (QuoteNames)
+        return '"' + Name + '"';
+    std::string quoted = Name;
+    for (char& c : quoted) {
+        if (c == ' ')
+            c = '_';
+    }
+    return quoted;
+}
+
+void TzqkFiles::SendCommand(const std::string& Command)
+{
+    terminal_.SendLine("\x1B" + Command);
+    std::string escapePrompt;
+    terminal_.FlushPrompt(terminal_.PollTimeout() + kEscapePromptTimeout, escapePrompt);
+    terminal_.HasData();
+}
+
+void TzqkFiles::ReadLine(int32_t Timeout, std::string& Line)
+{
+    terminal_.ReadUntil("\r\n", "\r\n", Timeout, Line);
+}
+
+void TzqkFiles::ReadResponse(int32_t Timeout, std::string& Text)
+{
+    terminal_.WaitPrompt(Timeout, Text);
+}
+
+void TzqkFiles::FinishOp()
+{
+    std::string prompt;
+    terminal_.FlushPrompt(kFinishTimeout, prompt);
+}
+
+bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List)
+{
+    if (!terminal_.IsOpen())
+        return false;
+    Bracket bracket(*this);
+    if (!bracket)
+        return false;
+    List.clear();
+    SendCommand("NFDIR @" + QuoteName(Path));
+    std::string line;
+    do {
+        ReadLine(kListingLineTimeout, line);
+        if (Contains(line, "Directory of"))
+            break;
+        if (terminal_.TimedOut)
+            return false;
+    } while (true);
+    for (;;) {
+        ReadLine(kListingLineTimeout, line);
+        if (!terminal_.IsOpen() || line.empty())
+            break;
+        List.push_back(line);  // a line cut short by silence counts too
+    }
+    FinishOp();
+    return true;
+}
+
+bool TzqkFiles::RunChange(const std::string& Command, int32_t AnswerTimeout, bool FlushAfter)
+{
+    if (!terminal_.IsOpen())
+        return false;
+    Bracket bracket(*this);
+    if (!bracket)
+        return false;
+    SendCommand(Command);
+    std::string answer;
+    ReadResponse(AnswerTimeout, answer);
+    if (FlushAfter) {
+        std::string prompt;
+        terminal_.FlushPrompt(kFinishTimeout, prompt);
+    }
+    return Contains(answer, kNoError);
+}
+
+bool TzqkFiles::DirMake(const std::string& Path)
+{
+    return RunChange("NFMKDIR " + QuoteName(Path), kMakeTimeout, true);
+}
+
+bool TzqkFiles::DirRemove(const std::string& Path)
+{
+    return RunChange("NFWIPEDIR " + QuoteName(Path), kRemoveTimeout, false);
+}
+
+bool TzqkFiles::FileDelete(const std::string& Path)
+{
+    return RunChange("NFDEL " + QuoteName(Path), kDeleteTimeout, false);
+}
+
+bool TzqkFiles::Rename(const std::string& OldName, const std::string& NewName)
+{
+    return RunChange("NFRENAME " + QuoteName(OldName) + " " + QuoteName(NewName), kRenameTimeout, false);
+}
+
+void TzqkFiles::Progress(int32_t Position, int32_t Total)
+{
+    if (OnProgress)
+        OnProgress(*this, Position, Total);
+}
+
+void TzqkFiles::Complete()
+{
+    if (OnComplete)
+        OnComplete(*this);
+}
+
+bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
+{
+    Contents.clear();
+    if (!terminal_.IsOpen())
+        return false;
+    Bracket bracket(*this);
+    if (!bracket)
+        return false;
+    SendCommand("NFTYPE @" + QuoteName(Path));
+    std::string header, field;
+    ReadLine(kHeaderTimeout, header);
+    int32_t size = 0;
+    const bool hasTab = Contains(header, "\t");
+    NextField(header, field);
+    NextField(header, field);
+    if (!hasTab || !ParseInt32(field, size)) {
+        FinishOp();  // the refusal's prompt must not answer the next command's escape
+        return false;
+    }
+    // The size is the device's word only: the contents grow as blocks come,
+    // nothing is reserved for it up front.
+    bool cutShort = false;
+    std::string block;
+    for (int32_t remaining = size; remaining > 0;) {
+        const int32_t count = remaining < static_cast<int32_t>(kBlockSize) ? remaining : static_cast<int32_t>(kBlockSize);
+        terminal_.ReadChars(count, kBlockTimeout, block);
+        if (block.empty()) {
+            cutShort = true;
+            Contents.clear();
+            break;
+        }
+        remaining -= count;
+        Progress(size - remaining, size);
+        Contents += block;
+    }
+    Complete();
+    FinishOp();
+    return !cutShort;
+}
+
+bool TzqkFiles::ReadGoAhead()
+{
+    std::string line;
+    ReadLine(kHeaderTimeout, line);
+    if (Contains(line, kSendFile))
+        return true;
+    FinishOp();  // the refusal's prompt must not answer the next command's escape
+    return false;
+}
+
+bool TzqkFiles::SendBlocks(const std::string& Data, const std::function<bool()>& DeviceBrokeOff)
+{
+    const auto total = static_cast<int32_t>(Data.size());
+    for (size_t sent = 0; sent < Data.size();) {
+        const size_t n = std::min(kBlockSize, Data.size() - sent);
+        if (!terminal_.SendText(Data.substr(sent, n)))
+            return false;
+        // Output after the last block is the device's answer to a complete
+        // transfer; only output between blocks breaks it off.
+        const bool last = sent + n == Data.size();
+        if (!last && DeviceBrokeOff())
+            return false;
+        sent += n;
+        Progress(static_cast<int32_t>(sent), total);
+    }
+    return true;
+}
+
+bool TzqkFiles::WriteBrokenOff()
+{
+    std::string output;
+    terminal_.ReadChars(kWriteCheckSize, 0, output);
+    return Contains(output, "\xBB");
+}
+
+bool TzqkFiles::LoadBrokenOff()
+{
+    std::string output;
+    terminal_.ReadChars(1, 0, output);
+    return !output.empty();
+}
+
+bool TzqkFiles::FileWrite(const std::string& Path, const std::string& Contents, std::optional<double> Time)
+{
+    if (!terminal_.IsOpen())
+        return false;
+    Bracket bracket(*this);
+    if (!bracket)
+        return false;
+    std::string command = "NFWRITE " + QuoteName(Path) + "\t" + std::to_string(Contents.size());
+    if (Time)
+        command += "\t" + std::to_string(DateTimeToPacked(*Time));
+    command += "\tw";
+    SendCommand(command);
+    if (!ReadGoAhead())
+        return false;
+    const bool whole = SendBlocks(Contents, [this] { return WriteBrokenOff(); });
+    Complete();
+    std::string closingLine;
+    ReadLine(kClosingLineTimeout, closingLine);
+    FinishOp();
+    return whole;
+}
+
+bool TzqkFiles::LoadFirmware(const std::string& Name, const std::string& Image)
+{
+    if (!terminal_.IsOpen())
+        return false;
+    Bracket bracket(*this);
+    if (!bracket)
+        return false;
+    SendCommand("LOAD " + std::to_string(Image.size()) + " " + Name);
+    if (!ReadGoAhead())
+        return false;
+    const bool whole = SendBlocks(Image, [this] { return LoadBrokenOff(); });
+    Complete();
+    FinishOp();
+    return whole;
+}
+
+}  // namespace zqk

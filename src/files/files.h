@@ -1,0 +1,69 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "terminal/terminal.h"
+
+namespace zqk {
+
+// The device's file system through terminal commands of the NF family.
+// Every operation runs inside the operation bracket, which holds the device
+// lock and marks the object busy, so that an operation started from a
+// progress callback of another fails instead of interleaving with it.
+class TzqkFiles {
+public:
+    using CompleteEvent = std::function<void(TzqkFiles& Sender)>;
+    using ProgressEvent = std::function<void(TzqkFiles& Sender, int32_t Position, int32_t Total)>;
+
+    explicit TzqkFiles(TzqTerminal& Terminal);
+
+    CompleteEvent OnComplete;
+    ProgressEvent OnProgress;
+    // Names in double quotes (the device understands them) rather than with
+    // blanks turned into underscores.
+    bool QuoteNames = false;
+    bool Busy() const { return busy_; }
+
+    bool BeginOp();
+    void EndOp();
+    std::string QuoteName(const std::string& Name) const;
+    void SendCommand(const std::string& Command);
+    void ReadLine(int32_t Timeout, std::string& Line);
+    void ReadResponse(int32_t Timeout, std::string& Text);
+    void FinishOp();
+
+    // Lists a device directory: the raw entry lines, unparsed.
+    bool Dir(const std::string& Path, std::vector<std::string>& List);
+    bool DirMake(const std::string& Path);
+    bool DirRemove(const std::string& Path);
+    bool FileDelete(const std::string& Path);
+    bool Rename(const std::string& OldName, const std::string& NewName);
+    bool FileRead(const std::string& Path, std::string& Contents);
+    bool FileWrite(const std::string& Path, const std::string& Contents, std::optional<double> Time = std::nullopt);
+    bool LoadFirmware(const std::string& Name, const std::string& Image);
+
+private:
+    class Bracket;
+    bool RunChange(const std::string& Command, int32_t AnswerTimeout, bool FlushAfter);
+    bool ReadGoAhead();
+    // Sends Data in blocks, looking between blocks whether the device broke
+    // the transfer off; false when it did or a block could not be sent.
+    bool SendBlocks(const std::string& Data, const std::function<bool()>& DeviceBrokeOff);
+    bool WriteBrokenOff();
+    bool LoadBrokenOff();
+    void Progress(int32_t Position, int32_t Total);
+    void Complete();
+
+    TzqTerminal& terminal_;
+    bool busy_ = false;
+};
+
+// The name a firmware image is sent with: the part of its local path after
+// the last "/", "\" or ":" (a path may use either slash on any platform), in
+// lower case (ASCII letters only).
+std::string FirmwareImageName(const std::string& LocalPath);
+
+}  // namespace zqk
