@@ -122,13 +122,17 @@ std::string Utf8FromUtf16(const std::u16string& Text)
     return out;
 }
 
-// The device the front end serves: the whole simulated zq.keeper, or in echo
+// The device the front end serves: the whole simulated zq.keeper (terminal
+// and file system, starting empty), or in echo
 // mode its report level alone with every channel answering each packet with
 // its data. This is the one place that decides what stands behind the HID
 // device.
 std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Chosen)
 {
     auto keeper = std::make_unique<SimKeeper>(TimeSource);
+    // A uhid device has no string descriptors, so hosts read string 204 as
+    // empty and send names bare: the device must take them so.
+    keeper->SetQuotedNames(false);
     SimDevice& device = keeper->Device;
     if (Chosen.Echo) {
         for (uint8_t channel = 0; channel < zqk::kChannelCount; ++channel)

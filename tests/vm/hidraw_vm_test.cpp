@@ -323,6 +323,54 @@ TEST_F(LibraryOverUhid, TerminalCommandsRunOverTheNode)
     EXPECT_EQ(Command("bytes 3000"), sim::BytesOfLength(3000));
 }
 
+std::string ReadLocal(const std::string& path)
+{
+    std::string data;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char chunk[4096];
+        size_t n = 0;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+            data.append(chunk, n);
+        std::fclose(file);
+    }
+    return data;
+}
+
+bool WriteLocal(const std::string& path, const std::string& data)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    return std::fclose(file) == 0 && written;
+}
+
+TEST_F(LibraryOverUhid, AFileGoesToTheDeviceAndComesBackWhole)
+{
+    FrontEnd device({});
+    ASSERT_FALSE(WaitForNode().empty());
+    ASSERT_EQ(zqkOpen(), 1);
+
+    std::string data(50000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    const std::string sent = "/tmp/zqk-vm-sent.bin", received = "/tmp/zqk-vm-received.bin";
+    ASSERT_TRUE(WriteLocal(sent, data));
+
+    EXPECT_EQ(zqkDirMake("/logs"), 0);
+    EXPECT_EQ(zqkFileWrite(sent.c_str(), "/logs/data.bin"), static_cast<int32_t>(data.size()));
+    ASSERT_EQ(zqkDir("/logs"), 1);
+    char name[64];
+    int32_t size = 0, attributes = 0, time = 0;
+    ASSERT_EQ(zqkGetDirEntry(0, name, sizeof name, &size, &attributes, &time), 8);
+    EXPECT_EQ(std::string(name), "data.bin");
+    EXPECT_EQ(size, static_cast<int32_t>(data.size()));
+    EXPECT_EQ(zqkFileRead("/logs/data.bin", received.c_str()), static_cast<int32_t>(data.size()));
+    EXPECT_EQ(ReadLocal(received), data);
+    EXPECT_EQ(zqkFileDelete("/logs/data.bin"), 0);
+    EXPECT_EQ(zqkDir("/logs"), 0);
+}
+
 TEST_F(LibraryOverUhid, AnUnpluggedDeviceEndsTheWaitAndCloses)
 {
     FrontEnd device({"--echo", "--destroy-after", "1", "--destroy-delay", "300"});
