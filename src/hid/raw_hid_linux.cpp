@@ -352,9 +352,19 @@ DeviceDirs FindDeviceDirs(const Roots& Where, const std::string& NodePath)
 
 std::u16string SysfsString(const std::string& Dir, const char* Attribute)
 {
-    if (Dir.empty())
-        return {};
     return hid::Utf16FromUtf8(ReadAttribute(Dir + "/" + Attribute));
+}
+
+// A string of the USB device, read when asked so that a vanished device reads
+// empty. A uhid device has no USB device above it: its product and serial
+// number are then the name and unique id its creator gave the HID device.
+std::u16string DeviceString(const DeviceDirs& Dirs, const char* UsbAttribute, const char* HidKey)
+{
+    if (!Dirs.Usb.empty())
+        return SysfsString(Dirs.Usb, UsbAttribute);
+    if (HidKey == nullptr || Dirs.Hid.empty())
+        return {};
+    return hid::Utf16FromUtf8(UeventValue(Dirs.Hid, HidKey));
 }
 
 // GET_DESCRIPTOR for a string, on the device's default control pipe. usbfs
@@ -663,31 +673,19 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
     return static_cast<int32_t>(n - 1);
 }
 
-// A uhid device has no USB device above it: its product and serial number
-// are the name and unique id that its creator gave the HID device.
 std::u16string TRawHid::GetManufacturerString()
 {
-    if (!IsOpen())
-        return {};
-    return SysfsString(impl_->dirs.Usb, "manufacturer");
+    return IsOpen() ? DeviceString(impl_->dirs, "manufacturer", nullptr) : std::u16string();
 }
 
 std::u16string TRawHid::GetProductString()
 {
-    if (!IsOpen())
-        return {};
-    if (impl_->dirs.Usb.empty())
-        return impl_->dirs.Hid.empty() ? std::u16string() : hid::Utf16FromUtf8(UeventValue(impl_->dirs.Hid, "HID_NAME"));
-    return SysfsString(impl_->dirs.Usb, "product");
+    return IsOpen() ? DeviceString(impl_->dirs, "product", "HID_NAME") : std::u16string();
 }
 
 std::u16string TRawHid::GetSerialNumberString()
 {
-    if (!IsOpen())
-        return {};
-    if (impl_->dirs.Usb.empty())
-        return impl_->dirs.Hid.empty() ? std::u16string() : hid::Utf16FromUtf8(UeventValue(impl_->dirs.Hid, "HID_UNIQ"));
-    return SysfsString(impl_->dirs.Usb, "serial");
+    return IsOpen() ? DeviceString(impl_->dirs, "serial", "HID_UNIQ") : std::u16string();
 }
 
 std::u16string TRawHid::GetIndexedString(int32_t Index)
