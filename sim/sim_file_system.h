@@ -40,6 +40,7 @@ public:
     SimFileSystem(SimDevice& Device, SimTerminal& Terminal);
 
     SimNode& Root() { return root_; }
+    const SimNode& Root() const { return root_; }
     // Paths use "/" or "\"; "" and "/" are the root.
     const SimNode* Find(const std::string& Path) const;
     SimNode* Find(const std::string& Path);
