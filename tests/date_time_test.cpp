@@ -4,6 +4,7 @@
 #include <climits>
 #include <string>
 
+#include "api/time_separator.h"
 #include "files/date_time.h"
 #include "files/dir_entry.h"
 #include "files/files.h"
@@ -92,6 +93,15 @@ TEST(DateTimeTest, DatesBefore1900CountDaysBackwards)
     EXPECT_EQ(t.Day, 29);
     EXPECT_EQ(t.Hour, 6);
     EXPECT_DOUBLE_EQ(Date(1899, 12, 29, 6), -1.25);
+}
+
+TEST(DateTimeTest, TimeSeparatorComesFromTheLocalesTimeFormat)
+{
+    EXPECT_EQ(TimeSeparatorOfFormat("%H:%M:%S"), ":");
+    EXPECT_EQ(TimeSeparatorOfFormat("%I.%M.%S %p"), ".");
+    EXPECT_EQ(TimeSeparatorOfFormat("%Hh%M"), "h");
+    EXPECT_EQ(TimeSeparatorOfFormat("%T"), "");
+    EXPECT_FALSE(UserTimeSeparator().empty());
 }
 
 TEST(DateTimeTest, Int32Parsing)

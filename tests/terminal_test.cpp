@@ -208,6 +208,7 @@ TEST_F(TerminalTest, ReadsDoNothingWhileAnotherThreadHoldsTheLock)
     terminal_->TimedOut = false;
     EXPECT_EQ(ReadUntil("g", 30), "");
     EXPECT_FALSE(terminal_->TimedOut);
+    EXPECT_EQ(WaitPrompt(0), "") << "gives up instead of retrying for ever";
     release = true;
     holder.join();
     EXPECT_EQ(ReadChars(7), "waiting");

@@ -49,6 +49,20 @@ int32_t DaysInMonth(int32_t y, int32_t m)
 
 }  // namespace
 
+std::string TimeSeparatorOfFormat(const std::string& Format)
+{
+    for (const char* hour : {"%H", "%I", "%k", "%l"}) {
+        const size_t at = Format.find(hour);
+        if (at == std::string::npos)
+            continue;
+        const size_t start = at + 2;
+        const size_t end = Format.find('%', start);
+        if (end != std::string::npos && end > start)
+            return Format.substr(start, end - start);
+    }
+    return {};
+}
+
 bool ParseInt32(const std::string& Text, int32_t& Value)
 {
     size_t i = Text.find_first_not_of(' ');

@@ -19,6 +19,10 @@ double UnixToDateTime(int64_t Seconds);
 // "yyyy-mm-dd hh:nn:ss" with Separator between hours, minutes and seconds.
 std::string FormatDateTime(double Value, const std::string& Separator);
 
+// The separator between hours and minutes of a strftime time format such as
+// "%H:%M:%S" or "%I.%M.%S %p"; empty when the format has none.
+std::string TimeSeparatorOfFormat(const std::string& Format);
+
 // A signed 32-bit decimal integer: leading blanks and a sign allowed,
 // nothing after the digits.
 bool ParseInt32(const std::string& Text, int32_t& Value);

@@ -90,20 +90,26 @@ void TzqTerminal::ReadChars(int32_t Count, int32_t Timeout, std::string& Text)
 void TzqTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
                             std::string& Text)
 {
+    ReadUntilLocked(EndMarker, TrimMarker, Timeout, Text);
+}
+
+bool TzqTerminal::ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
+                                  std::string& Text)
+{
     Text.clear();
     if (Timeout > 0)
         Timeout += comms_.ExtraTimeout();
     if (!IsOpen()) {
         TimedOut = true;
-        return;
+        return true;
     }
     ScopedDeviceLock lock(*this, Timeout);
     if (!lock)
-        return;
+        return false;
     for (;;) {
         ReadChars(1, Timeout, byte_);
         if (byte_.empty())
-            return;  // silence: everything read so far, untrimmed
+            return true;  // silence: everything read so far, untrimmed
         Text += byte_[0];
         if (!EndMarker.empty() && EndsWith(Text, EndMarker))
             break;
@@ -113,6 +119,7 @@ void TzqTerminal::ReadUntil(const std::string& EndMarker, const std::string& Tri
         if (at != std::string::npos)
             Text.resize(at);
     }
+    return true;
 }
 
 void TzqTerminal::FlushPrompt(int32_t Timeout, std::string& Text)
@@ -122,9 +129,10 @@ void TzqTerminal::FlushPrompt(int32_t Timeout, std::string& Text)
 
 void TzqTerminal::WaitPrompt(int32_t Timeout, std::string& Text)
 {
-    do {
-        ReadUntil(Prompt, Prompt, Timeout, Text);
-    } while (Text.empty() && !TimedOut);
+    // Every caller holds the device lock already; should one not, a lock held
+    // elsewhere ends the wait instead of retrying without end.
+    while (ReadUntilLocked(Prompt, Prompt, Timeout, Text) && Text.empty() && !TimedOut) {
+    }
 }
 
 bool TzqTerminal::SendText(const std::string& Text)

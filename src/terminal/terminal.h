@@ -69,6 +69,9 @@ public:
     size_t PendingSize() const { return pending_.Size(); }
 
 private:
+    // ReadUntil that tells whether it could take the device lock.
+    bool ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
+                         std::string& Text);
     void DrainOutput();
 
     TzqComms& comms_;

@@ -7,14 +7,6 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 #include "tool.h"
 #include "zqkAPI.h"
 
@@ -273,7 +265,7 @@ int Command(const Options& Opts)
 int Terminal(const Options& Opts)
 {
     Need(Opts, 0, 0, "term");
-    const bool interactive = isatty(fileno(stdin)) != 0;
+    const bool interactive = IsTerminal(stdin);
     if (interactive)
         std::fprintf(stderr, "Connected to %s. Type commands; a line with ESC (or \\e) sends an escape; "
                              "end of input (Ctrl-D) leaves.\n", UsbString(2).c_str());

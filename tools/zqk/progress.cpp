@@ -82,7 +82,7 @@ void StartProgress(const std::string& Label)
 {
     g_progress = ProgressState {};
     g_progress.label = Label;
-    g_progress.terminal = isatty(fileno(stderr)) != 0;
+    g_progress.terminal = IsTerminal(stderr);
     g_progress.start = Clock::now();
     zqkSetCallback(OnProgress, 0);
 }
@@ -93,6 +93,11 @@ void EndProgress()
     if (g_progress.drawn)
         std::fputc('\n', stderr);
     g_progress.drawn = false;
+}
+
+bool IsTerminal(std::FILE* Stream)
+{
+    return isatty(fileno(Stream)) != 0;
 }
 
 std::string HumanSize(double Bytes)

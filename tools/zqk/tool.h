@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -67,6 +68,7 @@ int Command(const Options& Opts);
 int Terminal(const Options& Opts);
 
 // ---- text helpers ----
+bool IsTerminal(std::FILE* Stream);
 std::string JsonString(const std::string& Text);
 std::string HumanSize(double Bytes);
 
