@@ -35,6 +35,7 @@
 
 #include "link/clock.h"
 #include "sim/sim_device.h"
+#include "sim/sim_folder.h"
 #include "sim/sim_keeper.h"
 
 namespace {
@@ -133,6 +134,7 @@ std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Cho
     // A uhid device has no string descriptors, so hosts read string 204 as
     // empty and send names bare: the device must take them so.
     keeper->SetQuotedNames(false);
+    zqk::sim::SimFolder::SeedDemoTree(keeper->Files);
     SimDevice& device = keeper->Device;
     if (Chosen.Echo) {
         for (uint8_t channel = 0; channel < zqk::kChannelCount; ++channel)

@@ -357,18 +357,18 @@ TEST_F(LibraryOverUhid, AFileGoesToTheDeviceAndComesBackWhole)
     const std::string sent = "/tmp/zqk-vm-sent.bin", received = "/tmp/zqk-vm-received.bin";
     ASSERT_TRUE(WriteLocal(sent, data));
 
-    EXPECT_EQ(zqkDirMake("/logs"), 0);
-    EXPECT_EQ(zqkFileWrite(sent.c_str(), "/logs/data.bin"), static_cast<int32_t>(data.size()));
-    ASSERT_EQ(zqkDir("/logs"), 1);
+    EXPECT_EQ(zqkDirMake("/vm_test"), 0);
+    EXPECT_EQ(zqkFileWrite(sent.c_str(), "/vm_test/data.bin"), static_cast<int32_t>(data.size()));
+    ASSERT_EQ(zqkDir("/vm_test"), 1);
     char name[64];
     int32_t size = 0, attributes = 0, time = 0;
     ASSERT_EQ(zqkGetDirEntry(0, name, sizeof name, &size, &attributes, &time), 8);
     EXPECT_EQ(std::string(name), "data.bin");
     EXPECT_EQ(size, static_cast<int32_t>(data.size()));
-    EXPECT_EQ(zqkFileRead("/logs/data.bin", received.c_str()), static_cast<int32_t>(data.size()));
+    EXPECT_EQ(zqkFileRead("/vm_test/data.bin", received.c_str()), static_cast<int32_t>(data.size()));
     EXPECT_EQ(ReadLocal(received), data);
-    EXPECT_EQ(zqkFileDelete("/logs/data.bin"), 0);
-    EXPECT_EQ(zqkDir("/logs"), 0);
+    EXPECT_EQ(zqkFileDelete("/vm_test/data.bin"), 0);
+    EXPECT_EQ(zqkDir("/vm_test"), 0);
 }
 
 TEST_F(LibraryOverUhid, AnUnpluggedDeviceEndsTheWaitAndCloses)
