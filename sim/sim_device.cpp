@@ -2,16 +2,18 @@
 
 #include <algorithm>
 
+#include "hid/hid_match.h"
+
 namespace zqk::sim {
 
 SimDevice::SimDevice(Clock& TimeSource) : clock_(TimeSource) {}
 
 bool SimDevice::Matches(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) const
 {
-    auto idMatches = [](int32_t wanted, int32_t actual) { return wanted <= 0 || wanted == actual; };
-    auto usageMatches = [](int32_t wanted, int32_t actual) { return wanted < 0 || wanted == actual; };
-    return idMatches(VendorID, Identity.VendorID) && idMatches(ProductID, Identity.ProductID) &&
-           usageMatches(UsagePage, Identity.UsagePage) && usageMatches(Usage, Identity.Usage);
+    return AttributesMatch(static_cast<uint16_t>(Identity.VendorID), static_cast<uint16_t>(Identity.ProductID),
+                           VendorID, ProductID) &&
+           CollectionMatches(static_cast<uint16_t>(Identity.UsagePage), static_cast<uint16_t>(Identity.Usage),
+                             UsagePage, Usage);
 }
 
 void SimDevice::HostWrite(const uint8_t* Report, size_t Size)

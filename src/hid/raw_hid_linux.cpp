@@ -7,6 +7,7 @@
 // and ReadReport takes from that queue. Everything else runs on the caller's
 // thread.
 #include "hid/raw_hid.h"
+#include "hid/hid_match.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -276,11 +277,6 @@ bool HidIds(const std::string& HidDir, uint32_t& Vendor, uint32_t& Product)
     return true;
 }
 
-bool IdMatches(int32_t Wanted, uint32_t Actual)
-{
-    return Wanted < 1 || static_cast<uint32_t>(Wanted) == Actual;
-}
-
 // A hidraw node stands for all the device's top-level collections (Windows
 // makes one interface of each), so it matches when any one of them has the
 // usage page and usage asked for.
@@ -291,7 +287,7 @@ bool CollectionsMatch(const std::string& HidDir, int32_t UsagePage, int32_t Usag
         return false;
     const auto summary = hid::ParseReportDescriptor(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     return std::any_of(summary.TopLevel.begin(), summary.TopLevel.end(), [&](const hid::CollectionUsage& c) {
-        return (UsagePage < 0 || c.UsagePage == UsagePage) && (Usage < 0 || c.Usage == Usage);
+        return CollectionMatches(c.UsagePage, c.Usage, UsagePage, Usage);
     });
 }
 
@@ -304,7 +300,9 @@ bool DeviceTestPasses(const std::string& HidDir, const std::string& Node, int32_
     if (!fd.Valid())
         return false;
     uint32_t vendor = 0, product = 0;
-    if (!HidIds(HidDir, vendor, product) || !IdMatches(VendorID, vendor) || !IdMatches(ProductID, product))
+    // USB and Bluetooth IDs are 16 bits; wider ones cannot be the device.
+    if (!HidIds(HidDir, vendor, product) || vendor > 0xFFFF || product > 0xFFFF ||
+        !AttributesMatch(static_cast<uint16_t>(vendor), static_cast<uint16_t>(product), VendorID, ProductID))
         return false;
     return CollectionsMatch(HidDir, UsagePage, Usage);
 }
