@@ -28,7 +28,7 @@ struct Rig {
                                            "zqk_bench_lock");
         comms->Open();
         terminal = std::make_unique<TzqTerminal>(*comms);
-        terminal->Prompt = TzqTerminal::kDefaultPrompt;
+        terminal->SetPrompt(TzqTerminal::kDefaultPrompt);
     }
 };
 

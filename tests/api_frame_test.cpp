@@ -78,8 +78,7 @@ TEST(CallbackShimTest, ForwardsProgressAndCompletion)
     g_calls.clear();
     TCallbackShim shim;
     shim.Progress(nullptr, 1, 2);  // no callback: nothing happens
-    shim.SetCallback(Record);
-    shim.UserData = 42;
+    shim.SetCallback(Record, 42);
     shim.Progress(nullptr, 4096, 10000);
     shim.Complete(nullptr);
     ASSERT_EQ(g_calls.size(), 2u);
@@ -93,7 +92,7 @@ TEST(CallbackShimTest, ForwardsProgressAndCompletion)
 TEST(CallbackShimTest, SwallowsWhatTheCallbackThrows)
 {
     TCallbackShim shim;
-    shim.SetCallback(Throw);
+    shim.SetCallback(Throw, 0);
     EXPECT_NO_THROW(shim.Progress(nullptr, 1, 2));
     EXPECT_NO_THROW(shim.Complete(nullptr));
 }
@@ -292,10 +291,14 @@ TEST_F(ApiFrameTest, UnpluggedDeviceClosesOnTheSecondRead)
 
 TEST_F(ApiFrameTest, SetCallbackAlwaysReturnsZero)
 {
+    g_calls.clear();
     EXPECT_EQ(zqkSetCallback(Record, 5), 0);
-    EXPECT_EQ(Lib().CallbackShim.UserData, 5);
+    Lib().CallbackShim.Progress(nullptr, 1, 2);
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].user, 5);
     EXPECT_EQ(zqkSetCallback(nullptr, 0), 0);
-    EXPECT_EQ(Lib().CallbackShim.Callback, nullptr);
+    Lib().CallbackShim.Progress(nullptr, 1, 2);
+    EXPECT_EQ(g_calls.size(), 1u) << "no callback any more";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <mutex>
 
 #include "zqkAPI.h"
 
@@ -7,16 +8,20 @@ namespace zqk {
 
 // Forwards the file services' progress and completion events to the
 // caller's callback.
+// The callback may be replaced by another thread while a transfer reports
+// progress, so it and its user data are read and written as one.
 class TCallbackShim {
 public:
-    int32_t UserData = 0;
-    zqkProgressCallback Callback = nullptr;
-
-    void SetCallback(zqkProgressCallback NewCallback) { Callback = NewCallback; }
+    void SetCallback(zqkProgressCallback NewCallback, int32_t NewUserData);
     // (UserData, Position, Total) after each block of a transfer.
     void Progress(const void* Sender, int32_t Position, int32_t Total) const;
     // (UserData, -1, -1) when a transfer ends.
     void Complete(const void* Sender) const;
+
+private:
+    mutable std::mutex guard_;
+    zqkProgressCallback callback_ = nullptr;
+    int32_t userData_ = 0;
 };
 
 }  // namespace zqk

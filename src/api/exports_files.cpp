@@ -31,9 +31,12 @@ ZQK_API int32_t ZQK_CALL zqkDir(const char* Path)
 {
     return Guarded<int32_t>(-1, [=](Library& lib) {
         return zqk::WithDeviceLock<int32_t>(lib, -1, [&] {
-            if (!lib.Files.Dir(TextArg(Path), lib.DirLines))
-                return -1;
-            return static_cast<int32_t>(lib.DirLines.size());
+            // A listing that fails before it starts keeps the last one.
+            std::vector<std::string> lines = lib.DirLines.Lines();
+            const bool listed = lib.Files.Dir(TextArg(Path), lines);
+            const auto count = static_cast<int32_t>(lines.size());
+            lib.DirLines.Replace(std::move(lines));
+            return listed ? count : -1;
         });
     });
 }
@@ -42,10 +45,9 @@ ZQK_API int32_t ZQK_CALL zqkGetDirEntry(int32_t Index, char* Name, int32_t Size,
                                         int32_t* AttributesOut, int32_t* TimeOut)
 {
     return Guarded<int32_t>(-1, [=](Library& lib) {
-        if (Index < 0 || static_cast<size_t>(Index) >= lib.DirLines.size())
-            return -1;
+        const std::optional<std::string> line = lib.DirLines.Line(Index);
         zqk::DirEntry entry;
-        if (!zqk::ParseDirLine(lib.DirLines[static_cast<size_t>(Index)], entry))
+        if (!line || !zqk::ParseDirLine(*line, entry))
             return -1;
         const int32_t result = BufferReturn(entry.Name, Name, Size);
         if (SizeOut)

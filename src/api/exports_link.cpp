@@ -89,7 +89,7 @@ ZQK_API int32_t ZQK_CALL zqkUsbPath(char* Buffer, int32_t Size)
     return Guarded<int32_t>(-1, [=](Library& lib) {
         if (!lib.Comms.Open())
             return -1;
-        return BufferReturn(lib.Comms.Hid().DevicePath(), Buffer, Size);
+        return BufferReturn(lib.Comms.DevicePath(), Buffer, Size);
     });
 }
 
@@ -111,21 +111,20 @@ ZQK_API int32_t ZQK_CALL zqkGetVidPid(int32_t Index)
 ZQK_API int32_t ZQK_CALL zqkSetCallback(zqkProgressCallback Callback, int32_t UserData)
 {
     return Guarded<int32_t>(0, [=](Library& lib) {
-        lib.CallbackShim.SetCallback(Callback);
-        lib.CallbackShim.UserData = UserData;
+        lib.CallbackShim.SetCallback(Callback, UserData);
         return 0;
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkLastError(void)
 {
-    return Guarded<int32_t>(0, [](Library& lib) { return lib.Comms.Hid().LastError(); });
+    return Guarded<int32_t>(0, [](Library& lib) { return lib.Comms.LastError(); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkDebug(void)
 {
     return Guarded<int32_t>(kDebugStatus, [](Library& lib) {
-        return kDebugStatus | (lib.Comms.Hid().ReadPending() ? kDebugReadPending : 0);
+        return kDebugStatus | (lib.Comms.ReadPending() ? kDebugReadPending : 0);
     });
 }
 

@@ -59,7 +59,7 @@ ZQK_API int32_t ZQK_CALL zqkIsRunningATE(void)
 
 ZQK_API void ZQK_CALL zqkSetPrompt(const char* Prompt)
 {
-    zqk::GuardedVoid([=](Library& lib) { lib.Terminal.Prompt = TextArg(Prompt); });
+    zqk::GuardedVoid([=](Library& lib) { lib.Terminal.SetPrompt(TextArg(Prompt)); });
 }
 
 }  // extern "C"

@@ -18,11 +18,31 @@ Library::Library(LibraryOptions Options)
       Terminal(Comms),
       Files(Terminal)
 {
-    Terminal.Prompt = TzqTerminal::kDefaultPrompt;
+    Terminal.SetPrompt(TzqTerminal::kDefaultPrompt);
     Files.OnProgress = [this](TzqkFiles& sender, int32_t position, int32_t total) {
         CallbackShim.Progress(&sender, position, total);
     };
     Files.OnComplete = [this](TzqkFiles& sender) { CallbackShim.Complete(&sender); };
+}
+
+std::vector<std::string> DirList::Lines() const
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    return lines_;
+}
+
+void DirList::Replace(std::vector<std::string> NewLines)
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    lines_.swap(NewLines);
+}
+
+std::optional<std::string> DirList::Line(int32_t Index) const
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    if (Index < 0 || static_cast<size_t>(Index) >= lines_.size())
+        return std::nullopt;
+    return lines_[static_cast<size_t>(Index)];
 }
 
 void FlushBeforeCommand(TzqTerminal& Terminal)

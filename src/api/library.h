@@ -1,5 +1,7 @@
 #pragma once
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,19 @@ struct LibraryOptions {
     std::string LockName = kDeviceLockName;
 };
 
+// Lines of the last directory listing. A listing replaces them while other
+// threads may be reading entries, which take no device lock.
+class DirList {
+public:
+    std::vector<std::string> Lines() const;
+    void Replace(std::vector<std::string> NewLines);
+    std::optional<std::string> Line(int32_t Index) const;
+
+private:
+    mutable std::mutex guard_;
+    std::vector<std::string> lines_;
+};
+
 // The process-wide objects, created in this order when the library is loaded
 // and shared by every caller in the process.
 class Library {
@@ -29,7 +44,7 @@ public:
     TzqTerminal Terminal;
     TzqkFiles Files;
     // Lines of the last directory listing; parsed when an entry is asked for.
-    std::vector<std::string> DirLines;
+    DirList DirLines;
     TCallbackShim CallbackShim;
 };
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -24,7 +25,7 @@ public:
     ProgressEvent OnProgress;
     // Names in double quotes (the device understands them) rather than with
     // blanks turned into underscores.
-    bool QuoteNames = false;
+    std::atomic<bool> QuoteNames {false};
     bool Busy() const { return busy_; }
 
     bool BeginOp();

@@ -36,16 +36,19 @@ bool TzqComms::IsChannel(int32_t Channel) const
 
 bool TzqComms::Open()
 {
+    const std::unique_lock<std::shared_mutex> alone(hidUse_);
     return hid_->Open(match_[0], match_[1], match_[2], match_[3]);
 }
 
 void TzqComms::Close()
 {
+    const std::unique_lock<std::shared_mutex> alone(hidUse_);
     hid_->Close();
 }
 
 bool TzqComms::IsOpen() const
 {
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
     return hid_->IsOpen();
 }
 
@@ -61,8 +64,7 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
     failed_ = false;
     for (size_t offset = 0; offset < Data.size(); offset += kMaxPacketData) {
         const size_t n = std::min<size_t>(kMaxPacketData, Data.size() - offset);
-        const Packet packet = MakePacket(static_cast<uint8_t>(Channel), Tag, Data.data() + offset, n);
-        if (hid_->WriteReport(packet.data(), kPacketSize, Timeout) != kPacketSize) {
+        if (!WriteOne(MakePacket(static_cast<uint8_t>(Channel), Tag, Data.data() + offset, n), Timeout)) {
             failed_ = true;
             Close();
             return false;
@@ -71,26 +73,43 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
     return true;
 }
 
+bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
+{
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    return hid_->WriteReport(Report.data(), kPacketSize, Timeout) == kPacketSize;
+}
+
+TzqComms::ReadOutcome TzqComms::ReadOne(int32_t Timeout)
+{
+    uint8_t report[kPacketSize];
+    const std::lock_guard<std::mutex> oneReader(reading_);
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const int32_t n = hid_->ReadReport(report, kPacketSize, Timeout);
+    if (n <= 0)
+        return ReadOutcome::Nothing;
+    if (n != kPacketSize || report[0] >= kChannelCount)
+        return ReadOutcome::NotAPacket;
+    const std::lock_guard<std::mutex> guard(buffers_);
+    ChannelBuffer& buffer = rxBuffers_[report[0]];
+    if (buffer.Size() < kRxBufferCap)
+        buffer.Append(report, kPacketSize);
+    return ReadOutcome::Packet;
+}
+
 bool TzqComms::Poll(int32_t Timeout)
 {
     bool arrived = false;
     int32_t remaining = Timeout;
-    uint8_t report[kPacketSize];
     for (;;) {
         const int32_t chunk = remaining <= 500 ? remaining : 500;
-        const int32_t n = hid_->ReadReport(report, kPacketSize, chunk);
-        if (n <= 0) {
+        const ReadOutcome outcome = ReadOne(chunk);
+        if (outcome == ReadOutcome::Nothing) {
             remaining -= chunk;
             if (remaining <= 0)
                 break;
             continue;
         }
-        if (n == kPacketSize && report[0] < kChannelCount) {
-            ChannelBuffer& buffer = rxBuffers_[report[0]];
-            if (buffer.Size() < kRxBufferCap)
-                buffer.Append(report, kPacketSize);
-            arrived = true;
-        }
+        arrived = arrived || outcome == ReadOutcome::Packet;
         remaining = 0;  // drain what is waiting without blocking
     }
     return arrived;
@@ -111,6 +130,18 @@ void TzqComms::TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& D
     packet[2] = static_cast<uint8_t>(length - MaxCount);
 }
 
+bool TzqComms::TakeFrontIfWhole(int32_t Channel, int32_t MaxCount, std::string& Data)
+{
+    const std::lock_guard<std::mutex> guard(buffers_);
+    ChannelBuffer& buffer = rxBuffers_[Channel];
+    if (buffer.Size() >= kPacketSize) {
+        TakeFront(buffer, MaxCount, Data);
+        return true;
+    }
+    buffer.Clear();  // less than a packet is a fragment and is thrown away
+    return false;
+}
+
 void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data)
 {
     if (!IsChannel(Channel))
@@ -118,14 +149,10 @@ void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
     failed_ = false;
     Data.clear();
     const uint32_t start = Ticks();
-    ChannelBuffer& buffer = rxBuffers_[Channel];
     for (;;) {
         Poll(0);
-        if (buffer.Size() >= kPacketSize) {
-            TakeFront(buffer, MaxCount, Data);
+        if (TakeFrontIfWhole(Channel, MaxCount, Data))
             return;
-        }
-        buffer.Clear();  // less than a packet is a fragment and is thrown away
         if (!Poll(Timeout)) {
             failed_ = true;
             return;
@@ -142,16 +169,59 @@ void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
 void TzqComms::ClearChannel(int32_t Channel)
 {
     if (IsChannel(Channel))
-        rxBuffers_[Channel].Clear();
+        ClearBuffer(Channel);
+}
+
+void TzqComms::ClearBuffer(int32_t Channel)
+{
+    const std::lock_guard<std::mutex> guard(buffers_);
+    rxBuffers_[Channel].Clear();
 }
 
 int32_t TzqComms::PollTimeout() const { return pollTimeout_; }
 int32_t TzqComms::ExtraTimeout() const { return extraTimeout_; }
 
-std::string TzqComms::SerialNumber() { return AnsiFromUtf16(hid_->GetSerialNumberString()); }
-std::string TzqComms::Manufacturer() { return AnsiFromUtf16(hid_->GetManufacturerString()); }
-std::string TzqComms::Product() { return AnsiFromUtf16(hid_->GetProductString()); }
-std::string TzqComms::IndexedString(int32_t Index) { return AnsiFromUtf16(hid_->GetIndexedString(Index)); }
+std::string TzqComms::SerialNumber()
+{
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    return AnsiFromUtf16(hid_->GetSerialNumberString());
+}
+
+std::string TzqComms::Manufacturer()
+{
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    return AnsiFromUtf16(hid_->GetManufacturerString());
+}
+
+std::string TzqComms::Product()
+{
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    return AnsiFromUtf16(hid_->GetProductString());
+}
+
+std::string TzqComms::IndexedString(int32_t Index)
+{
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    return AnsiFromUtf16(hid_->GetIndexedString(Index));
+}
+
+std::string TzqComms::DevicePath() const
+{
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    return hid_->DevicePath();
+}
+
+int32_t TzqComms::LastError() const
+{
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    return hid_->LastError();
+}
+
+bool TzqComms::ReadPending() const
+{
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    return hid_->ReadPending();
+}
 std::string TzqComms::DeviceString204() { return IndexedString(204); }
 std::string TzqComms::DeviceString210() { return IndexedString(210); }
 std::string TzqComms::DeviceString211() { return IndexedString(211); }
@@ -179,19 +249,22 @@ bool TzqComms::HasData(int32_t Channel)
 {
     if (!IsChannel(Channel))
         return false;
-    if (!rxBuffers_[Channel].Empty())
+    if (Buffered(Channel) > 0)
         return true;
     return Poll(PollTimeout());
 }
 
 size_t TzqComms::Buffered(int32_t Channel) const
 {
-    return IsChannel(Channel) ? rxBuffers_[Channel].Size() : 0;
+    if (!IsChannel(Channel))
+        return 0;
+    const std::lock_guard<std::mutex> guard(buffers_);
+    return rxBuffers_[Channel].Size();
 }
 
 int32_t TzqComms::MatchValue(int32_t Index) const
 {
-    return Index >= 0 && Index < 4 ? match_[Index] : 0;
+    return Index >= 0 && Index < 4 ? match_[Index].load() : 0;
 }
 
 void TzqComms::SetMatchValue(int32_t Index, int32_t Value)

@@ -1,7 +1,10 @@
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "link/channel_packet.h"
@@ -16,6 +19,13 @@ extern const char* const kDeviceLockName;
 
 // The channel link: 32 logical byte channels over the device's 64-byte
 // reports, one receive buffer per channel, and the device lock.
+//
+// The device lock serialises conversations, but some exports use the link
+// without it (raw channel traffic, identity strings, open and close), so the
+// link guards its own state against threads of one process: the transport
+// is opened and closed only while no report moves, one thread at a time
+// reads reports, and the receive buffers have a lock of their own that no
+// wait is made under.
 class TzqComms {
 public:
     static constexpr size_t kRxBufferCap = 131072;  // 2048 packets per channel
@@ -66,6 +76,11 @@ public:
     bool Failed() const { return failed_; }
     int32_t LockCount() const { return lockCount_; }
     int32_t LockFailures() const { return lockFailures_; }
+    // What the transport says of itself, safe beside other threads' traffic.
+    std::string DevicePath() const;
+    int32_t LastError() const;
+    bool ReadPending() const;
+    // The transport itself, for tests: no guard.
     ReportDevice& Hid() { return *hid_; }
     const ReportDevice& Hid() const { return *hid_; }
     size_t Buffered(int32_t Channel) const;
@@ -78,17 +93,29 @@ public:
 
 private:
     uint32_t Ticks() const;
+    enum class ReadOutcome { Nothing, NotAPacket, Packet };
+    bool WriteOne(const Packet& Report, int32_t Timeout);
+    // One report read into its channel's buffer (beyond the cap a packet is
+    // dropped, but it still counts as arrived).
+    ReadOutcome ReadOne(int32_t Timeout);
+    bool TakeFrontIfWhole(int32_t Channel, int32_t MaxCount, std::string& Data);
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
+    void ClearBuffer(int32_t Channel);
 
     DeviceLock mutex_;
     const int32_t pollTimeout_ = 0;
-    bool failed_ = false;
+    std::atomic<bool> failed_ {false};
     const int32_t extraTimeout_ = 0;
-    int32_t lockFailures_ = 0;
-    int32_t lockCount_ = 0;
+    std::atomic<int32_t> lockFailures_ {0};
+    std::atomic<int32_t> lockCount_ {0};
     std::unique_ptr<ReportDevice> hid_;
+    // Shared by every report read, write and string request; held alone by
+    // Open and Close, so that no transfer runs on a handle being replaced.
+    mutable std::shared_mutex hidUse_;
+    std::mutex reading_;
+    mutable std::mutex buffers_;
     std::array<ChannelBuffer, kChannelCount> rxBuffers_;
-    std::array<int32_t, 4> match_ {0x16D0, 0x064E, 0xFFB2, -1};
+    std::array<std::atomic<int32_t>, 4> match_ {0x16D0, 0x064E, 0xFFB2, -1};
     Clock& clock_;
 };
 

@@ -17,6 +17,9 @@ constexpr int32_t kSendLockTimeout = 5000;
 constexpr int32_t kSendReportTimeout = 200;
 constexpr int32_t kPromptTestLockTimeout = 1000;
 constexpr int32_t kPromptTestTimeout = 50;
+// A device that never stops talking would keep the prompt test draining for
+// ever; after this much the test goes ahead with what is still coming.
+constexpr size_t kMaxDrainBytes = 65536;
 
 bool EndsWith(const std::string& text, const std::string& marker)
 {
@@ -60,7 +63,19 @@ void PendingBytes::TakeFront(size_t Count, std::string& Text)
     }
 }
 
-TzqTerminal::TzqTerminal(TzqComms& Comms) : Prompt("\xAB"), comms_(Comms) {}
+TzqTerminal::TzqTerminal(TzqComms& Comms) : comms_(Comms), prompt_("\xAB") {}
+
+void TzqTerminal::SetPrompt(const std::string& NewPrompt)
+{
+    const std::lock_guard<std::mutex> guard(promptGuard_);
+    prompt_ = NewPrompt;
+}
+
+std::string TzqTerminal::Prompt() const
+{
+    const std::lock_guard<std::mutex> guard(promptGuard_);
+    return prompt_;
+}
 
 bool TzqTerminal::IsOpen() const { return comms_.IsOpen(); }
 bool TzqTerminal::Lock(int32_t Timeout) { return comms_.Lock(Timeout); }
@@ -131,7 +146,8 @@ void TzqTerminal::WaitPrompt(int32_t Timeout, std::string& Text)
 {
     // Every caller holds the device lock already; should one not, a lock held
     // elsewhere ends the wait instead of retrying without end.
-    while (ReadUntilLocked(Prompt, Prompt, Timeout, Text) && Text.empty() && !TimedOut) {
+    const std::string prompt = Prompt();
+    while (ReadUntilLocked(prompt, prompt, Timeout, Text) && Text.empty() && !TimedOut) {
     }
 }
 
@@ -151,9 +167,11 @@ void TzqTerminal::SendLine(const std::string& Line)
 void TzqTerminal::DrainOutput()
 {
     std::string discarded;
+    size_t drained = 0;
     do {
         FlushPrompt(kPromptTestTimeout, discarded);
-    } while (!discarded.empty());
+        drained += discarded.size();
+    } while (!discarded.empty() && drained < kMaxDrainBytes);
 }
 
 bool TzqTerminal::IsPrompt(const std::string& Pattern)

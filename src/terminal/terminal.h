@@ -1,5 +1,7 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "link/comms.h"
@@ -31,11 +33,13 @@ public:
     explicit TzqTerminal(TzqComms& Comms);
     virtual ~TzqTerminal() = default;
 
-    // The expected prompt that ends a command's output.
-    std::string Prompt;
+    // The expected prompt that ends a command's output. It may be replaced
+    // by another thread while a command waits for it.
+    void SetPrompt(const std::string& NewPrompt);
+    std::string Prompt() const;
     // True when the last read ended because nothing came in time, the read
     // failed or the device was not open.
-    bool TimedOut = false;
+    std::atomic<bool> TimedOut {false};
 
     bool IsOpen() const;
     bool Lock(int32_t Timeout);
@@ -75,6 +79,9 @@ private:
     void DrainOutput();
 
     TzqComms& comms_;
+    mutable std::mutex promptGuard_;
+    std::string prompt_;
+    // Touched only by the thread that holds the device lock.
     PendingBytes pending_;
     std::string chunk_;  // reused for every packet received
     std::string byte_;   // reused for every byte read by ReadUntil

@@ -1,0 +1,298 @@
+// Several threads of one process calling the exports at once. The device
+// lock serialises conversations; what the exports touch without it (raw
+// channel traffic, identity, the directory list, the prompt, the callback,
+// open and close) must stay whole. Built with ThreadSanitizer as well.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/library.h"
+#include "support/library_fixture.h"
+#include "zqkAPI.h"
+
+namespace zqk {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The simulated device is a model of one device, not a thread-safe
+// transport: a real transport serialises what reaches the device, so here
+// one mutex does.
+class SerialReportDevice final : public ReportDevice {
+    template <typename Body>
+    auto Locked(Body&& Run) const
+    {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        return Run();
+    }
+
+public:
+    explicit SerialReportDevice(std::unique_ptr<ReportDevice> Inner) : inner_(std::move(Inner)) {}
+
+    bool Open(int32_t V, int32_t P, int32_t UP, int32_t U) override { return Locked([&] { return inner_->Open(V, P, UP, U); }); }
+    void Close() override { Locked([&] { inner_->Close(); return 0; }); }
+    bool IsOpen() const override { return Locked([&] { return inner_->IsOpen(); }); }
+    int32_t ReadReport(uint8_t* B, int32_t C, int32_t T) override { return Locked([&] { return inner_->ReadReport(B, C, T); }); }
+    int32_t WriteReport(const uint8_t* B, int32_t C, int32_t T) override { return Locked([&] { return inner_->WriteReport(B, C, T); }); }
+    std::u16string GetManufacturerString() override { return Locked([&] { return inner_->GetManufacturerString(); }); }
+    std::u16string GetProductString() override { return Locked([&] { return inner_->GetProductString(); }); }
+    std::u16string GetSerialNumberString() override { return Locked([&] { return inner_->GetSerialNumberString(); }); }
+    std::u16string GetIndexedString(int32_t I) override { return Locked([&] { return inner_->GetIndexedString(I); }); }
+    std::string DevicePath() const override { return Locked([&] { return inner_->DevicePath(); }); }
+    int32_t LastError() const override { return Locked([&] { return inner_->LastError(); }); }
+    bool ReadPending() const override { return Locked([&] { return inner_->ReadPending(); }); }
+
+private:
+    mutable std::mutex mutex_;
+    std::unique_ptr<ReportDevice> inner_;
+};
+
+class ConcurrencyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        keeper_.Device.SetPacing(0);
+        keeper_.Device.SetWriteDuration(0);
+        LibraryOptions options;
+        options.Device = std::make_unique<SerialReportDevice>(
+            std::make_unique<sim::SimReportDevice>(keeper_.Device, clock_));
+        options.TimeSource = &clock_;
+        options.LockName = testing::TestLockName("threads");
+        RestartLibrary(std::move(options));
+        ASSERT_EQ(zqkOpen(), 1);
+        folder_ = fs::temp_directory_path() / ("zqk_threads_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+        fs::create_directories(folder_);
+    }
+
+    void TearDown() override
+    {
+        LibraryOptions options;
+        options.LockName = testing::TestLockName("threads");
+        RestartLibrary(std::move(options));
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+
+    // Runs Body(i) on Count threads at once and waits for all of them.
+    static void OnThreads(int Count, const std::function<void(int)>& Body)
+    {
+        std::atomic<int> ready {0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < Count; ++i) {
+            threads.emplace_back([&, i] {
+                ++ready;
+                while (ready < Count)
+                    std::this_thread::yield();
+                Body(i);
+            });
+        }
+        for (std::thread& t : threads)
+            t.join();
+    }
+
+    static std::string Command(const std::string& Line, int32_t& Result)
+    {
+        std::vector<char> buffer(256);
+        Result = zqkCommand(Line.c_str(), buffer.data(), static_cast<int32_t>(buffer.size()), 1000);
+        return Result >= 0 ? std::string(buffer.data(), static_cast<size_t>(Result)) : std::string();
+    }
+
+    sim::ManualClock clock_;
+    sim::SimKeeper keeper_ {clock_};
+    fs::path folder_;
+};
+
+TEST_F(ConcurrencyTest, EveryThreadGetsTheAnswerToItsOwnCommand)
+{
+    constexpr int kThreads = 4;
+    constexpr int kCommands = 60;
+    std::atomic<int> answered {0};
+    std::atomic<int> wrong {0};
+    OnThreads(kThreads, [&](int thread) {
+        for (int n = 0; n < kCommands; ++n) {
+            const std::string word = "t" + std::to_string(thread) + "-" + std::to_string(n);
+            int32_t result = 0;
+            const std::string output = Command("echo " + word, result);
+            if (result < 0)
+                continue;  // the device stayed busy for a whole second: allowed
+            ++answered;
+            if (output != word + "\r\n")
+                ++wrong;
+        }
+    });
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(answered, kThreads * kCommands / 2);
+    EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
+}
+
+TEST_F(ConcurrencyTest, EntriesAreReadWhileAnotherThreadLists)
+{
+    keeper_.Files.MakeDir("/few");
+    keeper_.Files.MakeDir("/many");
+    std::set<std::string> names;
+    for (int i = 0; i < 3; ++i)
+        keeper_.Files.PutFile("/few/f" + std::to_string(i) + ".txt", "x");
+    for (int i = 0; i < 40; ++i)
+        keeper_.Files.PutFile("/many/m" + std::to_string(i) + ".bin", std::string(static_cast<size_t>(i), 'y'));
+
+    std::atomic<bool> listing {true};
+    std::atomic<int> strange {0};
+    std::thread lister([&] {
+        for (int n = 0; n < 40; ++n)
+            zqkDir(n % 2 ? "/few" : "/many");
+        listing = false;
+    });
+    OnThreads(3, [&](int) {
+        char name[64];
+        int32_t size = 0, attributes = 0, time = 0;
+        char text[64];
+        while (listing) {
+            for (int32_t i = 0; i < 45; ++i) {
+                const int32_t n = zqkGetDirEntry(i, name, sizeof name, &size, &attributes, &time);
+                if (n < 0)
+                    continue;
+                const std::string got(name, static_cast<size_t>(n));
+                if (got.rfind("f", 0) != 0 && got.rfind("m", 0) != 0 && got != "." && got != "..")
+                    ++strange;
+                zqkAttrToText(attributes, text, sizeof text);
+                zqkDateToText(time, text, sizeof text);
+            }
+        }
+    });
+    lister.join();
+    EXPECT_EQ(strange, 0);
+}
+
+std::atomic<int> g_progressCalls {0};
+void ZQK_CALL CountProgress(int32_t, int32_t, int32_t) { ++g_progressCalls; }
+
+TEST_F(ConcurrencyTest, TransfersFromSeveralThreadsKeepTheirContents)
+{
+    constexpr int kThreads = 3;
+    std::atomic<int> mismatched {0};
+    std::atomic<int> transferred {0};
+    std::atomic<bool> running {true};
+    std::thread callbackSwitcher([&] {
+        for (int n = 0; running; ++n)
+            zqkSetCallback(n % 2 ? CountProgress : nullptr, n);
+    });
+    OnThreads(kThreads, [&](int thread) {
+        const std::string contents(9000 + 1000 * static_cast<size_t>(thread), static_cast<char>('a' + thread));
+        const fs::path source = folder_ / ("in" + std::to_string(thread));
+        const fs::path target = folder_ / ("out" + std::to_string(thread));
+        std::ofstream(source, std::ios::binary) << contents;
+        const std::string devicePath = "/t" + std::to_string(thread) + ".dat";
+        for (int n = 0; n < 8; ++n) {
+            if (zqkFileWrite(source.string().c_str(), devicePath.c_str()) != static_cast<int32_t>(contents.size()))
+                continue;
+            if (zqkFileRead(devicePath.c_str(), target.string().c_str()) != static_cast<int32_t>(contents.size()))
+                continue;
+            ++transferred;
+            std::ifstream in(target, std::ios::binary);
+            if (std::string(std::istreambuf_iterator<char>(in), {}) != contents)
+                ++mismatched;
+        }
+    });
+    running = false;
+    callbackSwitcher.join();
+    EXPECT_EQ(mismatched, 0);
+    EXPECT_GT(transferred, 0);
+}
+
+TEST_F(ConcurrencyTest, RawTrafficIdentityAndSettingsBesideConversations)
+{
+    std::atomic<bool> running {true};
+    std::thread conversation([&] {
+        for (int n = 0; n < 20; ++n) {
+            int32_t result = 0;
+            Command("echo side", result);
+            zqkDirMake("/side");
+            zqkDir("/");
+        }
+        running = false;
+    });
+    OnThreads(4, [&](int thread) {
+        char buffer[128];
+        while (running) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));  // leave the lock free now and then
+            switch (thread) {
+            case 0:
+                zqkTermTx("ver\r", 4, 100);
+                zqkTermRx(buffer, sizeof buffer, 5);
+                zqkPoll(0);
+                break;
+            case 1:
+                for (int32_t type : {0, 1, 2, 201, 204})
+                    zqkUsbDetail(type, buffer, sizeof buffer);
+                zqkUsbPath(buffer, sizeof buffer);
+                zqkLastError();
+                zqkDebug();
+                break;
+            case 2:
+                zqkSetPrompt("\xAB" "zq.keeper>" "\xBB");
+                zqkSetVidPid(0, zqkGetVidPid(0));
+                zqkIsRunningApp();
+                zqkIsOpen();
+                break;
+            default:
+                zqkFlushPrompt(buffer, sizeof buffer, 5);
+                zqkIsPrompt("zq.keeper");
+                break;
+            }
+        }
+    });
+    conversation.join();
+    EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
+    // Whatever the raw traffic took from the conversations, the device
+    // still answers a command in turn.
+    char stale[4096];
+    zqkFlushPrompt(stale, sizeof stale, 50);
+    int32_t result = 0;
+    EXPECT_EQ(Command("echo after", result), "after\r\n");
+}
+
+TEST_F(ConcurrencyTest, OpenAndCloseWhileOthersUseTheDevice)
+{
+    std::atomic<bool> running {true};
+    std::thread opener([&] {
+        for (int n = 0; n < 200; ++n) {
+            if (n % 2)
+                zqkClose();
+            else
+                zqkOpen();
+        }
+        running = false;
+    });
+    OnThreads(3, [&](int thread) {
+        char buffer[128];
+        while (running) {
+            int32_t result = 0;
+            if (thread == 0)
+                Command("echo racing", result);
+            else if (thread == 1)
+                zqkTermRx(buffer, sizeof buffer, 1);
+            else
+                zqkUsbDetail(2, buffer, sizeof buffer);
+        }
+    });
+    opener.join();
+    ASSERT_EQ(zqkOpen(), 1);
+    char stale[4096];
+    zqkFlushPrompt(stale, sizeof stale, 50);
+    int32_t result = 0;
+    EXPECT_EQ(Command("echo after", result), "after\r\n");
+    EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
+}
+
+}  // namespace
+}  // namespace zqk
