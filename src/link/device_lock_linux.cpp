@@ -66,10 +66,22 @@ SharedMutex* MapSharedMutex(const std::string& name)
     return shared;
 }
 
+// ThreadSanitizer's runtime knows pthread_mutex_timedlock but not
+// pthread_mutex_clocklock: in its builds the lock is taken the way it sees,
+// against the real-time clock, so that it learns which thread holds it.
+#if defined(__SANITIZE_THREAD__)
+constexpr clockid_t kDeadlineClock = CLOCK_REALTIME;
+int LockBefore(pthread_mutex_t* m, const timespec* deadline) { return pthread_mutex_timedlock(m, deadline); }
+#else
+// A deadline on the monotonic clock does not move when the wall clock is set.
+constexpr clockid_t kDeadlineClock = CLOCK_MONOTONIC;
+int LockBefore(pthread_mutex_t* m, const timespec* deadline) { return pthread_mutex_clocklock(m, CLOCK_MONOTONIC, deadline); }
+#endif
+
 timespec DeadlineAfter(int32_t ms)
 {
     timespec t {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
+    clock_gettime(kDeadlineClock, &t);
     t.tv_sec += ms / 1000;
     t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
     if (t.tv_nsec >= 1000000000L) {
@@ -106,7 +118,7 @@ bool NamedMutex::Acquire(int32_t TimeoutMs)
         rc = pthread_mutex_lock(m);
     } else {
         const timespec deadline = DeadlineAfter(TimeoutMs);
-        rc = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &deadline);
+        rc = LockBefore(m, &deadline);
     }
     if (rc == EOWNERDEAD) {
         pthread_mutex_consistent(m);
