@@ -161,12 +161,24 @@ std::string TzqComms::DeviceString203() { return IndexedString(203); }
 
 bool TzqComms::Lock(int32_t Timeout)
 {
-    if (mutex_.Lock(Timeout)) {
-        ++lockCount_;
-        return true;
+    const bool takesTheMutex = !mutex_.HeldByThisThread();
+    if (!mutex_.Lock(Timeout)) {
+        ++lockFailures_;
+        return false;
     }
-    ++lockFailures_;
-    return false;
+    ++lockCount_;
+    if (takesTheMutex && mutex_.HeldElsewhereMeanwhile())
+        DiscardInput();
+    return true;
+}
+
+void TzqComms::DiscardInput()
+{
+    if (hid_->IsOpen())
+        hid_->DiscardInput();
+    for (ChannelBuffer& buffer : rxBuffers_)
+        buffer.Clear();
+    ++inputDiscards_;
 }
 
 void TzqComms::Unlock()

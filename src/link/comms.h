@@ -59,9 +59,15 @@ public:
     // The device's string descriptor with that index, as 8-bit text.
     std::string IndexedString(int32_t Index);
 
+    // Taking the device lock after another process held it throws away all
+    // input received so far: every process receives every report the device
+    // sends, and what came meanwhile answered the other process.
     bool Lock(int32_t Timeout);
     void Unlock();
     bool HasData(int32_t Channel);
+    // How often input was thrown away, so that data taken from the channels
+    // earlier can be dropped too.
+    uint32_t InputDiscards() const { return inputDiscards_; }
 
     bool Failed() const { return failed_; }
     int32_t LockCount() const { return lockCount_; }
@@ -79,6 +85,7 @@ public:
 private:
     uint32_t Ticks() const;
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
+    void DiscardInput();
 
     DeviceLock mutex_;
     const int32_t pollTimeout_ = 0;
@@ -86,6 +93,7 @@ private:
     const int32_t extraTimeout_ = 0;
     int32_t lockFailures_ = 0;
     int32_t lockCount_ = 0;
+    uint32_t inputDiscards_ = 0;
     std::unique_ptr<ReportDevice> hid_;
     std::array<ChannelBuffer, kChannelCount> rxBuffers_;
     std::array<int32_t, 4> match_ {0x16D0, 0x064E, 0xFFB2, -1};

@@ -76,6 +76,7 @@ private:
 
     TzqComms& comms_;
     PendingBytes pending_;
+    uint32_t discardsSeen_ = 0;  // the link's input discards that pending_ has followed
     std::string chunk_;  // reused for every packet received
     std::string byte_;   // reused for every byte read by ReadUntil
 };
