@@ -158,10 +158,10 @@ TEST_F(DeviceLockProcessTest, HeldByAnotherProcessTimesOutThenIsObtained)
 
 TEST_F(DeviceLockProcessTest, LockOfAProcessThatDiedIsObtainedByTheNextWaiter)
 {
+    DeviceLock lock(name_);  // made first, so that a Windows mutex outlives its holder
     testing::ChildProcess holder(LOCK_HOLDER_PATH, name_ + " abandon");
     ASSERT_EQ(holder.ReadLine(), "locked");
     EXPECT_EQ(holder.Wait(), 0);
-    DeviceLock lock(name_);
     EXPECT_TRUE(lock.Lock(3000));
     EXPECT_TRUE(lock.HeldElsewhereMeanwhile()) << "its holder died with it";
     lock.Unlock();
