@@ -232,13 +232,18 @@ private:
     Tally commands_, transfers_, listings_;
 };
 
+// The kernel may list the device a moment before its node can be opened.
 bool Open()
 {
-    if (!zqk::StartLibrary() || !zqkOpen()) {
-        std::printf("no device\n");
-        return false;
+    if (zqk::StartLibrary()) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            if (zqkOpen())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
     }
-    return true;
+    std::printf("no device\n");
+    return false;
 }
 
 int RunRounds(int Id, int Rounds, const std::string& WorkDir)
