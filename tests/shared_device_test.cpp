@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/library.h"
@@ -199,6 +200,20 @@ TEST_F(SharedDeviceTest, TerminalOutputLeftPendingGoesWithTheInputDroppedAfterAn
     ASSERT_GT(a_.terminal.PendingSize(), prompt.size()) << "more than one prompt is left";
     EXPECT_EQ(b_.Command("echo b"), "b\r\n");
     EXPECT_EQ(a_.Command("echo a"), "a\r\n");
+}
+
+TEST_F(SharedDeviceTest, WhatTheDeviceStillSendsForAHolderThatDiedDoesNotAnswerTheNextCommand)
+{
+    std::string contents(6000, '\0');
+    for (size_t i = 0; i < contents.size(); ++i)
+        contents[i] = static_cast<char>(i * 7);  // 0xBB included
+    ASSERT_TRUE(b_.files.FileWrite("/big.bin", contents));
+    keeper_.Device.SetPacing(1);  // one report per ms, as the device's endpoint
+    std::thread([&] {
+        ASSERT_TRUE(b_.comms.Lock(0));
+        b_.terminal.SendLine("\x1BNFTYPE @/big.bin");
+    }).join();  // the thread ends holding the lock, as a process that was killed
+    EXPECT_EQ(a_.Command("echo a").substr(0, 40), "a\r\n");
 }
 
 TEST_F(SharedDeviceTest, OutputBetweenTurnsOfTheSameProcessIsKept)

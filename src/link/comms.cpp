@@ -167,9 +167,27 @@ bool TzqComms::Lock(int32_t Timeout)
         return false;
     }
     ++lockCount_;
+    if (takesTheMutex && mutex_.PreviousHolderDied())
+        DiscardUntilSilent();
     if (takesTheMutex && mutex_.HeldElsewhereMeanwhile())
         DiscardInput();
     return true;
+}
+
+// A holder that died may have left the device in the middle of its answer,
+// a file read for instance, that goes on arriving after the lock was handed
+// on. That conversation ends when the device falls silent; bounded, for a
+// device that never does.
+void TzqComms::DiscardUntilSilent()
+{
+    constexpr int32_t kSilenceMs = 100;
+    constexpr uint32_t kMaxWaitMs = 5000;
+    if (!hid_->IsOpen())
+        return;
+    uint8_t report[kPacketSize];
+    const uint32_t start = Ticks();
+    while (hid_->ReadReport(report, kPacketSize, kSilenceMs) > 0 && Ticks() - start < kMaxWaitMs) {
+    }
 }
 
 void TzqComms::DiscardInput()

@@ -61,7 +61,9 @@ public:
 
     // Taking the device lock after another process held it throws away all
     // input received so far: every process receives every report the device
-    // sends, and what came meanwhile answered the other process.
+    // sends, and what came meanwhile answered the other process. After a
+    // holder that died, what the device still sends for it is awaited and
+    // thrown away too.
     bool Lock(int32_t Timeout);
     void Unlock();
     bool HasData(int32_t Channel);
@@ -86,6 +88,7 @@ private:
     uint32_t Ticks() const;
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
     void DiscardInput();
+    void DiscardUntilSilent();
 
     DeviceLock mutex_;
     const int32_t pollTimeout_ = 0;

@@ -24,6 +24,8 @@ public:
     // another object of the same name, in practice another process, or a
     // holder that died with it.
     bool HeldElsewhereMeanwhile() const;
+    // After an Acquire: whether the holder before died holding the mutex.
+    bool PreviousHolderDied() const;
 
 private:
     struct Impl;
@@ -44,6 +46,7 @@ public:
     // After the Lock that took the named mutex: whether someone outside this
     // process held it between this process's turns.
     bool HeldElsewhereMeanwhile() const { return mutex_.HeldElsewhereMeanwhile(); }
+    bool PreviousHolderDied() const { return mutex_.PreviousHolderDied(); }
 
 private:
     NamedMutex mutex_;

@@ -87,6 +87,7 @@ struct NamedMutex::Impl {
     uint32_t acquisitionsAfterOurs = 0;
     bool countKnown = false;  // false: the first acquisition counts as after another holder
     bool heldElsewhere = false;
+    bool previousHolderDied = false;
 
     // The count as it stands between two holders' turns. An object made
     // during a turn cannot tell that turn from its own past, so it counts it
@@ -106,6 +107,7 @@ struct NamedMutex::Impl {
 
     void CountAcquisition(bool OwnerDied)
     {
+        previousHolderDied = OwnerDied;
         const uint32_t before = __atomic_load_n(&shared->acquisitions, __ATOMIC_RELAXED);
         __atomic_store_n(&shared->acquisitions, before + 1, __ATOMIC_RELAXED);
         heldElsewhere = OwnerDied || !countKnown || before != acquisitionsAfterOurs;
@@ -156,6 +158,11 @@ void NamedMutex::Release()
 bool NamedMutex::HeldElsewhereMeanwhile() const
 {
     return impl_->heldElsewhere;
+}
+
+bool NamedMutex::PreviousHolderDied() const
+{
+    return impl_->previousHolderDied;
 }
 
 }  // namespace zqk

@@ -14,6 +14,7 @@ struct NamedMutex::Impl {
     LONG acquisitionsAfterOurs = 0;
     bool countKnown = false;  // false: the first acquisition counts as after another holder
     bool heldElsewhere = false;
+    bool previousHolderDied = false;
 
     void MapAcquisitions(const std::string& Name)
     {
@@ -44,6 +45,7 @@ struct NamedMutex::Impl {
     // Without the count only a holder that died is known.
     void CountAcquisition(bool OwnerDied)
     {
+        previousHolderDied = OwnerDied;
         heldElsewhere = OwnerDied;
         if (!acquisitions)
             return;
@@ -95,6 +97,11 @@ void NamedMutex::Release()
 bool NamedMutex::HeldElsewhereMeanwhile() const
 {
     return impl_->heldElsewhere;
+}
+
+bool NamedMutex::PreviousHolderDied() const
+{
+    return impl_->previousHolderDied;
 }
 
 }  // namespace zqk
