@@ -13,7 +13,15 @@
 //       PID holds the device lock: an operation is refused as busy; then PID
 //       is killed with SIGKILL and the next operation must get the lock and
 //       its own answer at once.
+//   multi_process_worker victim WORKDIR
+//       writes a large file, starts reading it back and stops for good in the
+//       first progress report, holding the device lock while the device
+//       goes on sending; prints "holding" then.
+//   multi_process_worker after-kill-mid-transfer PID
+//       PID is such a victim: it is killed, and the next command must get
+//       its own answer, not the rest of the victim's file.
 #include <signal.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -27,6 +35,7 @@
 #include <thread>
 
 #include "api/library.h"
+#include "link/comms.h"
 #include "zqkAPI.h"
 
 namespace {
@@ -35,6 +44,9 @@ using Clock = std::chrono::steady_clock;
 
 // Well under the 1000 ms that an export waits for the device lock.
 constexpr long long kPromptAfterKillMs = 500;
+// The rest of the dead holder's file comes first: some 500 reports at one
+// per ms, slower in the emulated machine.
+constexpr long long kAnswerAfterKillMidTransferMs = 4000;
 constexpr int32_t kCommandTimeout = 3000;
 
 long long MsSince(Clock::time_point Start)
@@ -262,6 +274,66 @@ int RunRounds(int Id, int Rounds, const std::string& WorkDir)
     return good ? 0 : 1;
 }
 
+// Reads a large file and, at its first progress report, stops for good in
+// the callback: it holds the device lock while the device goes on sending
+// the rest of the file, until it is killed.
+void ZQK_CALL StopForGood(int32_t, int32_t, int32_t)
+{
+    std::printf("holding\n");
+    for (;;)
+        ::pause();
+}
+
+int Victim(const std::string& WorkDir)
+{
+    if (!Open())
+        return 1;
+    ::mkdir(WorkDir.c_str(), 0755);
+    const std::string local = WorkDir + "/victim.bin";
+    std::string bytes(30000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);  // 0xBB included
+    std::ofstream(local, std::ios::binary | std::ios::trunc) << bytes;
+    if (zqkFileWrite(local.c_str(), "/victim.bin") != static_cast<int32_t>(bytes.size())) {
+        std::printf("victim: could not write its file\n");
+        return 1;
+    }
+    zqkSetCallback(StopForGood, 0);
+    zqkFileRead("/victim.bin", (local + ".back").c_str());
+    return 1;  // not reached
+}
+
+// The lock as another process would find it, without an export's wait.
+bool LockIsHeldElsewhere()
+{
+    zqk::DeviceLock lock(zqk::kDeviceLockName);
+    if (!lock.Lock(0))
+        return true;
+    lock.Unlock();
+    return false;
+}
+
+// Kills Holder, then runs one command and reports what came and when.
+bool CommandAfterKilling(pid_t Holder, long long WithinMs)
+{
+    if (::kill(Holder, SIGKILL) != 0) {
+        std::printf("after-kill: FAILED: could not kill %d\n", static_cast<int>(Holder));
+        return false;
+    }
+    const auto killed = Clock::now();
+    char answer[256];
+    const int32_t length = zqkCommand("echo after the kill", answer, sizeof answer, kCommandTimeout);
+    const long long ms = MsSince(killed);
+    const std::string got = length >= 0 ? std::string(answer, static_cast<size_t>(length)) : std::string();
+    std::printf("after-kill: %lld ms after the kill the answer was \"%s\"\n", ms,
+                got.substr(0, got.find('\r')).c_str());
+    if (got != "after the kill\r\n" || ms >= WithinMs) {
+        std::printf("after-kill: FAILED (wanted its own answer within %lld ms)\n", WithinMs);
+        return false;
+    }
+    return true;
+}
+
 int AfterKill(pid_t Holder)
 {
     if (!Open())
@@ -273,22 +345,25 @@ int AfterKill(pid_t Holder)
         std::printf("after-kill: FAILED: the command ran while the lock was held (%d)\n", held);
         return 1;
     }
-    if (::kill(Holder, SIGKILL) != 0) {
-        std::printf("after-kill: FAILED: could not kill %d\n", static_cast<int>(Holder));
-        return 1;
-    }
-    const auto killed = Clock::now();
-    const int32_t length = zqkCommand("echo after the kill", answer, sizeof answer, kCommandTimeout);
-    const long long ms = MsSince(killed);
-    const std::string got = length >= 0 ? std::string(answer, static_cast<size_t>(length)) : std::string();
-    std::printf("after-kill: busy while held; %lld ms after the kill the answer was \"%s\"\n", ms,
-                got.substr(0, got.find('\r')).c_str());
+    std::printf("after-kill: busy while the holder lives\n");
+    const bool good = CommandAfterKilling(Holder, kPromptAfterKillMs);
     zqkClose();
-    if (got != "after the kill\r\n" || ms >= kPromptAfterKillMs) {
-        std::printf("after-kill: FAILED\n");
+    return good ? 0 : 1;
+}
+
+// The holder died in the middle of a file the device is still sending: the
+// rest of it must not be taken for the answer of the next command.
+int AfterKillMidTransfer(pid_t Holder)
+{
+    if (!Open())
+        return 1;
+    if (!LockIsHeldElsewhere()) {
+        std::printf("after-kill: FAILED: the victim does not hold the lock\n");
         return 1;
     }
-    return 0;
+    const bool good = CommandAfterKilling(Holder, kAnswerAfterKillMidTransferMs);
+    zqkClose();
+    return good ? 0 : 1;
 }
 
 }  // namespace
@@ -301,6 +376,11 @@ int main(int argc, char** argv)
         return RunRounds(std::atoi(argv[2]), std::atoi(argv[3]), argv[4]);
     if (mode == "after-kill" && argc == 3)
         return AfterKill(static_cast<pid_t>(std::atol(argv[2])));
-    std::fprintf(stderr, "usage: multi_process_worker run ID ROUNDS WORKDIR | after-kill PID\n");
+    if (mode == "victim" && argc == 3)
+        return Victim(argv[2]);
+    if (mode == "after-kill-mid-transfer" && argc == 3)
+        return AfterKillMidTransfer(static_cast<pid_t>(std::atol(argv[2])));
+    std::fprintf(stderr, "usage: multi_process_worker run ID ROUNDS WORKDIR | after-kill PID | victim WORKDIR |\n"
+                         "       after-kill-mid-transfer PID\n");
     return 2;
 }
