@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "link/device_lock.h"
@@ -97,6 +98,45 @@ TEST(DeviceLockTest, SameNameIsOneLockAcrossObjects)
     one.Unlock();
 }
 
+// Every process receives all the device sends; a holder must know whether
+// someone else had the device between its turns, whose output it then holds.
+TEST(DeviceLockTest, TellsWhetherAnotherHolderHadItBetweenThisOnesTurns)
+{
+    const std::string name = testing::TestLockName("turns");
+    DeviceLock one(name);
+    DeviceLock other(name);
+    ASSERT_TRUE(one.Lock(0));
+    EXPECT_FALSE(one.HeldElsewhereMeanwhile()) << "nobody had it since the object was made";
+    one.Unlock();
+    ASSERT_TRUE(TakenByAnotherThread(one, 0));
+    ASSERT_TRUE(one.Lock(0));
+    EXPECT_FALSE(one.HeldElsewhereMeanwhile()) << "a thread of the same object is no other holder";
+    one.Unlock();
+
+    ASSERT_TRUE(other.Lock(0));
+    EXPECT_TRUE(other.HeldElsewhereMeanwhile()) << "one had it since other was made";
+    other.Unlock();
+    ASSERT_TRUE(one.Lock(0));
+    EXPECT_TRUE(one.HeldElsewhereMeanwhile());
+    one.Unlock();
+    ASSERT_TRUE(one.Lock(0));
+    EXPECT_FALSE(one.HeldElsewhereMeanwhile());
+    one.Unlock();
+}
+
+TEST(DeviceLockTest, ALockMadeDuringAnotherHoldersTurnCountsThatTurnAsAnothers)
+{
+    const std::string name = testing::TestLockName("made-during");
+    DeviceLock one(name);
+    ASSERT_TRUE(one.Lock(0));
+    std::optional<DeviceLock> other;
+    std::thread([&] { other.emplace(name); }).join();  // not the holding thread, as another process
+    one.Unlock();
+    ASSERT_TRUE(other->Lock(0));
+    EXPECT_TRUE(other->HeldElsewhereMeanwhile());
+    other->Unlock();
+}
+
 class DeviceLockProcessTest : public ::testing::Test {
 protected:
     const std::string name_ = testing::TestLockName("process");
@@ -118,11 +158,12 @@ TEST_F(DeviceLockProcessTest, HeldByAnotherProcessTimesOutThenIsObtained)
 
 TEST_F(DeviceLockProcessTest, LockOfAProcessThatDiedIsObtainedByTheNextWaiter)
 {
+    DeviceLock lock(name_);  // made first, so that a Windows mutex outlives its holder
     testing::ChildProcess holder(LOCK_HOLDER_PATH, name_ + " abandon");
     ASSERT_EQ(holder.ReadLine(), "locked");
     EXPECT_EQ(holder.Wait(), 0);
-    DeviceLock lock(name_);
     EXPECT_TRUE(lock.Lock(3000));
+    EXPECT_TRUE(lock.HeldElsewhereMeanwhile()) << "its holder died with it";
     lock.Unlock();
     EXPECT_TRUE(TakenByAnotherThread(lock, 0)) << "and it is healthy afterwards";
 }

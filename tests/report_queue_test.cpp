@@ -189,5 +189,27 @@ TEST(ReportQueue, StopReleasesAReaderWaitingForRoomAndResetStartsAfresh)
     EXPECT_EQ(buffer[0], 3);
 }
 
+TEST(ReportQueue, ClearDropsTheReportsAndLetsAReaderWaitingForRoomGoOn)
+{
+    ReportQueue queue(2);
+    Push(queue, Numbered(1));
+    Push(queue, Numbered(2));
+    uint8_t buffer[64];
+    EXPECT_EQ(queue.Take(buffer, 64, 0).What, Outcome::Report);
+    Push(queue, Numbered(3));
+    std::thread reader([&] { Push(queue, Numbered(4)); });  // waits: the queue is full
+    queue.Clear();
+    reader.join();
+    auto taken = queue.Take(buffer, 64, 0);
+    ASSERT_EQ(taken.What, Outcome::Report);
+    EXPECT_EQ(buffer[0], 4) << "only what came after the clear";
+    EXPECT_EQ(queue.Take(buffer, 64, 0).What, Outcome::TimedOut);
+
+    queue.End(EIO);
+    Push(queue, Numbered(5));
+    queue.Clear();
+    EXPECT_EQ(queue.Take(buffer, 64, 0).What, Outcome::EndedEmpty) << "the end is no report: it stays";
+}
+
 }  // namespace
 }  // namespace zqk::hid

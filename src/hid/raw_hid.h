@@ -41,6 +41,7 @@ public:
 
     int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
+    void DiscardInput() override;
 
     std::u16string GetManufacturerString() override;
     std::u16string GetProductString() override;

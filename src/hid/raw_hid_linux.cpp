@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -442,15 +443,110 @@ int WaitFor(int Fd, short Events, int32_t TimeoutMs)
     }
 }
 
-// The reader thread: moves every input report from the node into the queue
-// until told to stop or the node fails (a device that vanished reads EIO).
-void ReadLoop(int Node, int Stop, bool Numbered, hid::ReportQueue& Queue)
+// Requests to throw input away, made by the caller and carried out by the
+// reader thread. Only the reader reads the node, so only it can take every
+// report that reached the node before a request: those are the ones it finds
+// there when it takes the request up.
+class DiscardRequests {
+public:
+    // The caller: wakes the reader through WakeFd and waits, at most
+    // TimeoutMs, until it has carried this request out or has ended.
+    void Await(int WakeFd, int32_t TimeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const uint64_t wanted = ++requested_;
+        const uint64_t one = 1;
+        if (::write(WakeFd, &one, sizeof one) != sizeof one)
+            return;
+        done_.wait_for(lock, std::chrono::milliseconds(TimeoutMs),
+                       [&] { return readerEnded_ || carriedOut_ >= wanted; });
+    }
+
+    // The reader: the requests made so far, before it drains the node ...
+    uint64_t Requested()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requested_;
+    }
+    // ... and, once drained, that they are carried out.
+    void CarriedOut(uint64_t UpTo)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        carriedOut_ = std::max(carriedOut_, UpTo);
+        done_.notify_all();
+    }
+    void ReaderEnded()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        readerEnded_ = true;
+        done_.notify_all();
+    }
+    void Reset()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requested_ = carriedOut_ = 0;
+        readerEnded_ = false;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    uint64_t requested_ = 0;
+    uint64_t carriedOut_ = 0;
+    bool readerEnded_ = false;
+};
+
+// Reads and drops what the node holds now. False when the node failed; Error
+// then says why. Bounded, for a device that sends as fast as it is read.
+bool DrainNode(int Node, int& Error)
 {
+    constexpr int kMaxDrained = 4096;
+    uint8_t report[hid::ReportQueue::kMaxReportSize + 1];
+    for (int i = 0; i < kMaxDrained; ++i) {
+        const ssize_t n = ::read(Node, report, sizeof report);
+        if (n > 0)
+            continue;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return true;
+        Error = n < 0 ? errno : ENODEV;
+        return false;
+    }
+    return true;
+}
+
+// The reader's side of a discard: everything in the node and the queue goes.
+bool CarryOutDiscards(int Node, int Wake, hid::ReportQueue& Queue, DiscardRequests& Requests)
+{
+    uint64_t count = 0;
+    if (::read(Wake, &count, sizeof count) < 0 && errno != EAGAIN)
+        return true;  // cannot happen for an eventfd; the poll will tell again
+    const uint64_t upTo = Requests.Requested();
+    int error = 0;
+    if (!DrainNode(Node, error)) {
+        Queue.End(error);
+        return false;
+    }
+    Queue.Clear();
+    Requests.CarriedOut(upTo);
+    return true;
+}
+
+// The reader thread: moves every input report from the node into the queue
+// until told to stop or the node fails (a device that vanished reads EIO),
+// and throws input away when asked.
+void ReadLoop(int Node, int Stop, int Discard, bool Numbered, hid::ReportQueue& Queue, DiscardRequests& Requests)
+{
+    struct Ended {
+        DiscardRequests& requests;
+        ~Ended() { requests.ReaderEnded(); }
+    } ended {Requests};
     uint8_t report[hid::ReportQueue::kMaxReportSize + 1];
     const size_t skip = Numbered ? 1 : 0;
     for (;;) {
-        pollfd entries[2] = {{Node, POLLIN, 0}, {Stop, POLLIN, 0}};
-        if (::poll(entries, 2, -1) < 0) {
+        pollfd entries[3] = {{Node, POLLIN, 0}, {Stop, POLLIN, 0}, {Discard, POLLIN, 0}};
+        if (::poll(entries, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             Queue.End(errno);
@@ -458,6 +554,11 @@ void ReadLoop(int Node, int Stop, bool Numbered, hid::ReportQueue& Queue)
         }
         if (entries[1].revents != 0)
             return;
+        if (entries[2].revents != 0) {
+            if (!CarryOutDiscards(Node, Discard, Queue, Requests))
+                return;
+            continue;
+        }
         if (entries[0].revents == 0)
             continue;
         const ssize_t n = ::read(Node, report, sizeof report);
@@ -520,8 +621,10 @@ struct TRawHid::Impl {
     std::string devicePath;
     std::atomic<int32_t> lastError {0};
     UniqueFd node;
-    UniqueFd stop;  // eventfd that ends the reader's wait
+    UniqueFd stop;     // eventfd that ends the reader's wait
+    UniqueFd discard;  // eventfd that asks the reader to throw input away
     hid::ReportQueue queue;
+    DiscardRequests discards;
     std::thread reader;
     Roots roots;
     DeviceDirs dirs;
@@ -533,16 +636,22 @@ struct TRawHid::Impl {
 bool TRawHid::Impl::StartReader(bool Numbered)
 {
     stop.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!stop.Valid()) {
+    discard.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stop.Valid() || !discard.Valid()) {
+        stop.Reset();
+        discard.Reset();
         node.Reset();
         return false;
     }
     queue.Reset();
+    discards.Reset();
     try {
         const AllSignalsBlocked blocked;
-        reader = std::thread(ReadLoop, node.Get(), stop.Get(), Numbered, std::ref(queue));
+        reader = std::thread(ReadLoop, node.Get(), stop.Get(), discard.Get(), Numbered, std::ref(queue),
+                             std::ref(discards));
     } catch (const std::system_error&) {
         stop.Reset();
+        discard.Reset();
         node.Reset();
         return false;
     }
@@ -561,6 +670,7 @@ void TRawHid::Impl::StopReader()
         reader.join();
     }
     stop.Reset();
+    discard.Reset();
     node.Reset();
     queue.Reset();
 }
@@ -633,6 +743,18 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     impl_->lastError = taken.Error;
     Close();
     return -1;
+}
+
+// Every open node receives every input report, so what the device sent to
+// another program's conversation waits here too. The queue is emptied first
+// so that a reader waiting for room can take the request up.
+void TRawHid::DiscardInput()
+{
+    constexpr int32_t kDiscardTimeoutMs = 500;
+    if (!IsOpen())
+        return;
+    impl_->queue.Clear();
+    impl_->discards.Await(impl_->discard.Get(), kDiscardTimeoutMs);
 }
 
 // hidraw takes an unnumbered output report with report number 0 in front.

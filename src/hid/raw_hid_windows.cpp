@@ -383,6 +383,13 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     return d.Deliver(Buffer, Count, bytes);
 }
 
+// Reports waiting in the driver's queue complete reads at once, so reading
+// them is the way to throw them away without disturbing the read protocol.
+void TRawHid::DiscardInput()
+{
+    ReportDevice::DiscardInput();
+}
+
 int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
 {
     Impl& d = *impl_;

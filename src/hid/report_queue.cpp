@@ -88,6 +88,14 @@ size_t ReportQueue::Size() const
     return count_;
 }
 
+void ReportQueue::Clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    head_ = 0;
+    count_ = 0;
+    room_.notify_all();
+}
+
 void ReportQueue::Stop()
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -63,6 +63,9 @@ public:
     // A read is waiting or has timed out and not yet been collected.
     bool Pending() const { return pending_.load(); }
     size_t Size() const;
+    // Drops every queued report; the state of the device and of the
+    // caller's read stay as they are. A reader waiting for room goes on.
+    void Clear();
     // Releases a reader waiting for room; its Push answers false.
     void Stop();
     // Empty, not ended, not stopped, no read pending: ready for a new device.

@@ -231,12 +231,51 @@ std::string TzqComms::DeviceString203() { return IndexedString(203); }
 
 bool TzqComms::Lock(int32_t Timeout)
 {
-    if (mutex_.Lock(Timeout)) {
-        ++lockCount_;
-        return true;
+    const bool takesTheMutex = !mutex_.HeldByThisThread();
+    if (!mutex_.Lock(Timeout)) {
+        ++lockFailures_;
+        return false;
     }
-    ++lockFailures_;
-    return false;
+    ++lockCount_;
+    if (takesTheMutex && mutex_.PreviousHolderDied())
+        DiscardUntilSilent();
+    if (takesTheMutex && mutex_.HeldElsewhereMeanwhile())
+        DiscardInput();
+    return true;
+}
+
+// A holder that died may have left the device in the middle of its answer,
+// a file read for instance, that goes on arriving after the lock was handed
+// on. That conversation ends when the device falls silent; bounded, for a
+// device that never does.
+void TzqComms::DiscardUntilSilent()
+{
+    constexpr int32_t kSilenceMs = 100;
+    constexpr uint32_t kMaxWaitMs = 5000;
+    const std::lock_guard<std::mutex> oneReader(reading_);
+    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    if (!hid_->IsOpen())
+        return;
+    uint8_t report[kPacketSize];
+    const uint32_t start = Ticks();
+    while (hid_->ReadReport(report, kPacketSize, kSilenceMs) > 0 && Ticks() - start < kMaxWaitMs) {
+    }
+}
+
+void TzqComms::DiscardInput()
+{
+    {
+        const std::lock_guard<std::mutex> oneReader(reading_);
+        const std::shared_lock<std::shared_mutex> use(hidUse_);
+        if (hid_->IsOpen())
+            hid_->DiscardInput();
+    }
+    {
+        const std::lock_guard<std::mutex> guard(buffers_);
+        for (ChannelBuffer& buffer : rxBuffers_)
+            buffer.Clear();
+    }
+    ++inputDiscards_;
 }
 
 void TzqComms::Unlock()

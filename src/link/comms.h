@@ -69,9 +69,17 @@ public:
     // The device's string descriptor with that index, as 8-bit text.
     std::string IndexedString(int32_t Index);
 
+    // Taking the device lock after another process held it throws away all
+    // input received so far: every process receives every report the device
+    // sends, and what came meanwhile answered the other process. After a
+    // holder that died, what the device still sends for it is awaited and
+    // thrown away too.
     bool Lock(int32_t Timeout);
     void Unlock();
     bool HasData(int32_t Channel);
+    // How often input was thrown away, so that data taken from the channels
+    // earlier can be dropped too.
+    uint32_t InputDiscards() const { return inputDiscards_; }
 
     bool Failed() const { return failed_; }
     int32_t LockCount() const { return lockCount_; }
@@ -101,6 +109,8 @@ private:
     bool TakeFrontIfWhole(int32_t Channel, int32_t MaxCount, std::string& Data);
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
     void ClearBuffer(int32_t Channel);
+    void DiscardInput();
+    void DiscardUntilSilent();
 
     DeviceLock mutex_;
     const int32_t pollTimeout_ = 0;
@@ -108,6 +118,7 @@ private:
     const int32_t extraTimeout_ = 0;
     std::atomic<int32_t> lockFailures_ {0};
     std::atomic<int32_t> lockCount_ {0};
+    std::atomic<uint32_t> inputDiscards_ {0};
     std::unique_ptr<ReportDevice> hid_;
     // Shared by every report read, write and string request; held alone by
     // Open and Close, so that no transfer runs on a handle being replaced.

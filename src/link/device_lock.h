@@ -19,6 +19,13 @@ public:
     // when the previous owner died holding it.
     bool Acquire(int32_t TimeoutMs);
     void Release();
+    // After an Acquire: whether the mutex had another holder since this
+    // object last held it (since it was made, before its first Acquire):
+    // another object of the same name, in practice another process, or a
+    // holder that died with it.
+    bool HeldElsewhereMeanwhile() const;
+    // After an Acquire: whether the holder before died holding the mutex.
+    bool PreviousHolderDied() const;
 
 private:
     struct Impl;
@@ -36,6 +43,10 @@ public:
     // Gives back one Lock of this thread; ignored when this thread holds none.
     void Unlock();
     bool HeldByThisThread() const;
+    // After the Lock that took the named mutex: whether someone outside this
+    // process held it between this process's turns.
+    bool HeldElsewhereMeanwhile() const { return mutex_.HeldElsewhereMeanwhile(); }
+    bool PreviousHolderDied() const { return mutex_.PreviousHolderDied(); }
 
 private:
     NamedMutex mutex_;

@@ -1,7 +1,8 @@
 // The named mutex on Linux: a robust, process-shared pthread mutex in a POSIX
 // shared-memory object named after the lock. The kernel hands a robust mutex
 // whose owner died to the next waiter (EOWNERDEAD), as Windows does with an
-// abandoned mutex.
+// abandoned mutex. Beside it, a count of acquisitions, changed only by the
+// holder, tells a holder whether anyone else had the mutex between its turns.
 #include "link/device_lock.h"
 
 #include <cerrno>
@@ -21,7 +22,7 @@ constexpr uint32_t kInitialised = 0x7A714D58;  // "zqMX"
 
 struct SharedMutex {
     uint32_t magic;
-    uint32_t reserved;
+    uint32_t acquisitions;  // wraps; only compared for equality
     pthread_mutex_t mutex;
 };
 
@@ -95,11 +96,43 @@ timespec DeadlineAfter(int32_t ms)
 
 struct NamedMutex::Impl {
     SharedMutex* shared = nullptr;
+    uint32_t acquisitionsAfterOurs = 0;
+    bool countKnown = false;  // false: the first acquisition counts as after another holder
+    bool heldElsewhere = false;
+    bool previousHolderDied = false;
+
+    // The count as it stands between two holders' turns. An object made
+    // during a turn cannot tell that turn from its own past, so it counts it
+    // as another holder's.
+    void NoteStartingCount()
+    {
+        pthread_mutex_t* m = &shared->mutex;
+        const int rc = pthread_mutex_trylock(m);
+        if (rc == EOWNERDEAD)
+            pthread_mutex_consistent(m);
+        if (rc != 0 && rc != EOWNERDEAD)
+            return;
+        acquisitionsAfterOurs = __atomic_load_n(&shared->acquisitions, __ATOMIC_RELAXED);
+        countKnown = rc == 0;
+        pthread_mutex_unlock(m);
+    }
+
+    void CountAcquisition(bool OwnerDied)
+    {
+        previousHolderDied = OwnerDied;
+        const uint32_t before = __atomic_load_n(&shared->acquisitions, __ATOMIC_RELAXED);
+        __atomic_store_n(&shared->acquisitions, before + 1, __ATOMIC_RELAXED);
+        heldElsewhere = OwnerDied || !countKnown || before != acquisitionsAfterOurs;
+        acquisitionsAfterOurs = before + 1;
+        countKnown = true;
+    }
 };
 
 NamedMutex::NamedMutex(const std::string& Name) : impl_(std::make_unique<Impl>())
 {
     impl_->shared = MapSharedMutex(Name);
+    if (impl_->shared)
+        impl_->NoteStartingCount();
 }
 
 NamedMutex::~NamedMutex()
@@ -120,17 +153,28 @@ bool NamedMutex::Acquire(int32_t TimeoutMs)
         const timespec deadline = DeadlineAfter(TimeoutMs);
         rc = LockBefore(m, &deadline);
     }
-    if (rc == EOWNERDEAD) {
+    if (rc == EOWNERDEAD)
         pthread_mutex_consistent(m);
-        return true;
-    }
-    return rc == 0;
+    if (rc != 0 && rc != EOWNERDEAD)
+        return false;
+    impl_->CountAcquisition(rc == EOWNERDEAD);
+    return true;
 }
 
 void NamedMutex::Release()
 {
     if (impl_->shared)
         pthread_mutex_unlock(&impl_->shared->mutex);
+}
+
+bool NamedMutex::HeldElsewhereMeanwhile() const
+{
+    return impl_->heldElsewhere;
+}
+
+bool NamedMutex::PreviousHolderDied() const
+{
+    return impl_->previousHolderDied;
 }
 
 }  // namespace zqk

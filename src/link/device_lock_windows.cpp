@@ -1,3 +1,6 @@
+// The named mutex on Windows: a named kernel mutex, and beside it a named
+// shared section with a count of acquisitions, changed only by the holder,
+// that tells a holder whether anyone else had the mutex between its turns.
 #include "link/device_lock.h"
 
 #include <windows.h>
@@ -6,6 +9,52 @@ namespace zqk {
 
 struct NamedMutex::Impl {
     HANDLE handle = nullptr;
+    HANDLE section = nullptr;
+    volatile LONG* acquisitions = nullptr;  // null when the section could not be had
+    LONG acquisitionsAfterOurs = 0;
+    bool countKnown = false;  // false: the first acquisition counts as after another holder
+    bool heldElsewhere = false;
+    bool previousHolderDied = false;
+
+    void MapAcquisitions(const std::string& Name)
+    {
+        section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG),
+                                     (Name + "_Acquisitions").c_str());
+        if (!section)
+            return;
+        void* view = MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG));
+        if (view)
+            acquisitions = static_cast<volatile LONG*>(view);
+    }
+
+    // The count as it stands between two holders' turns. An object made
+    // during a turn cannot tell that turn from its own past, so it counts it
+    // as another holder's. Waits not at all: this runs at library load.
+    void NoteStartingCount()
+    {
+        if (!handle || !acquisitions)
+            return;
+        const DWORD result = WaitForSingleObject(handle, 0);
+        if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED)
+            return;
+        acquisitionsAfterOurs = *acquisitions;
+        countKnown = result == WAIT_OBJECT_0;
+        ReleaseMutex(handle);
+    }
+
+    // Without the count only a holder that died is known.
+    void CountAcquisition(bool OwnerDied)
+    {
+        previousHolderDied = OwnerDied;
+        heldElsewhere = OwnerDied;
+        if (!acquisitions)
+            return;
+        const LONG before = *acquisitions;
+        *acquisitions = before + 1;
+        heldElsewhere = heldElsewhere || !countKnown || before != acquisitionsAfterOurs;
+        acquisitionsAfterOurs = before + 1;
+        countKnown = true;
+    }
 };
 
 NamedMutex::NamedMutex(const std::string& Name) : impl_(std::make_unique<Impl>())
@@ -13,10 +62,16 @@ NamedMutex::NamedMutex(const std::string& Name) : impl_(std::make_unique<Impl>()
     // Default security, not initially owned; opens the mutex when another
     // process made it already.
     impl_->handle = CreateMutexA(nullptr, FALSE, Name.c_str());
+    impl_->MapAcquisitions(Name);
+    impl_->NoteStartingCount();
 }
 
 NamedMutex::~NamedMutex()
 {
+    if (impl_->acquisitions)
+        UnmapViewOfFile(const_cast<LONG*>(impl_->acquisitions));
+    if (impl_->section)
+        CloseHandle(impl_->section);
     if (impl_->handle)
         CloseHandle(impl_->handle);
 }
@@ -27,13 +82,26 @@ bool NamedMutex::Acquire(int32_t TimeoutMs)
         return false;
     const DWORD wait = TimeoutMs < 0 ? INFINITE : static_cast<DWORD>(TimeoutMs);
     const DWORD result = WaitForSingleObject(impl_->handle, wait);
-    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED)
+        return false;
+    impl_->CountAcquisition(result == WAIT_ABANDONED);
+    return true;
 }
 
 void NamedMutex::Release()
 {
     if (impl_->handle)
         ReleaseMutex(impl_->handle);
+}
+
+bool NamedMutex::HeldElsewhereMeanwhile() const
+{
+    return impl_->heldElsewhere;
+}
+
+bool NamedMutex::PreviousHolderDied() const
+{
+    return impl_->previousHolderDied;
 }
 
 }  // namespace zqk

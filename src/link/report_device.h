@@ -23,6 +23,16 @@ public:
     virtual int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) = 0;
     // One output report: the data bytes written, 0 on time-out, -1 on failure.
     virtual int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) = 0;
+    // Throws away every input report that has reached the host and not been
+    // read yet. Here: what reads at once, within a bound, so that a device
+    // that never stops sending cannot hold the caller.
+    virtual void DiscardInput()
+    {
+        constexpr int kMaxDiscarded = 4096;
+        uint8_t report[520];
+        for (int i = 0; i < kMaxDiscarded && ReadReport(report, sizeof report, 0) > 0; ++i) {
+        }
+    }
 
     // USB strings as UTF-16; empty when the device does not give them.
     virtual std::u16string GetManufacturerString() = 0;

@@ -78,7 +78,18 @@ std::string TzqTerminal::Prompt() const
 }
 
 bool TzqTerminal::IsOpen() const { return comms_.IsOpen(); }
-bool TzqTerminal::Lock(int32_t Timeout) { return comms_.Lock(Timeout); }
+// Output still pending from before the link threw its input away belongs to
+// the same past conversation and goes with it.
+bool TzqTerminal::Lock(int32_t Timeout)
+{
+    if (!comms_.Lock(Timeout))
+        return false;
+    if (discardsSeen_ != comms_.InputDiscards()) {
+        discardsSeen_ = comms_.InputDiscards();
+        pending_ = PendingBytes();
+    }
+    return true;
+}
 void TzqTerminal::Unlock() { comms_.Unlock(); }
 int32_t TzqTerminal::PollTimeout() const { return comms_.PollTimeout(); }
 bool TzqTerminal::HasData() { return comms_.HasData(0); }

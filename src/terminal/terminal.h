@@ -83,6 +83,7 @@ private:
     std::string prompt_;
     // Touched only by the thread that holds the device lock.
     PendingBytes pending_;
+    uint32_t discardsSeen_ = 0;  // the link's input discards that pending_ has followed
     std::string chunk_;  // reused for every packet received
     std::string byte_;   // reused for every byte read by ReadUntil
 };

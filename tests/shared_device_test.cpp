@@ -1,0 +1,234 @@
+// Several processes on one device, on the simulated device and the test
+// clock. A device opened by several processes sends every input report to
+// each of them (hidraw and the Windows HID driver both do), so whatever a
+// process's turn with the device produced also waits in every other
+// process's input. Each "process" here is a link, terminal and file system of
+// its own, with a device lock object of its own under one shared name.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/library.h"
+#include "files/files.h"
+#include "link/comms.h"
+#include "sim/manual_clock.h"
+#include "sim/sim_keeper.h"
+#include "sim/sim_report_device.h"
+#include "support/library_fixture.h"
+#include "terminal/terminal.h"
+
+namespace zqk {
+namespace {
+
+// One device seen through several opens: each view receives every input
+// report the device sends from the moment it is made.
+class SharedDevice {
+public:
+    SharedDevice(sim::SimDevice& Device, Clock& TimeSource) : device_(Device, TimeSource)
+    {
+        device_.Open(-1, -1, -1, -1);
+    }
+
+    class View final : public ReportDevice {
+    public:
+        explicit View(SharedDevice& Shared) : shared_(Shared) { shared_.views_.push_back(this); }
+        ~View() override
+        {
+            auto& views = shared_.views_;
+            views.erase(std::remove(views.begin(), views.end(), this), views.end());
+        }
+
+        bool Open(int32_t, int32_t, int32_t, int32_t) override { return open_ = true; }
+        void Close() override { open_ = false; }
+        bool IsOpen() const override { return open_; }
+        int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override
+        {
+            if (!open_)
+                return -1;
+            if (received_.empty())
+                shared_.Pump(TimeoutMs);
+            if (received_.empty())
+                return -1;
+            const std::vector<uint8_t> report = std::move(received_.front());
+            received_.pop_front();
+            const auto n = std::min<int32_t>(Count, static_cast<int32_t>(report.size()));
+            std::memcpy(Buffer, report.data(), static_cast<size_t>(n));
+            return n;
+        }
+        int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override
+        {
+            return open_ ? shared_.device_.WriteReport(Buffer, Count, TimeoutMs) : -1;
+        }
+        std::u16string GetManufacturerString() override { return {}; }
+        std::u16string GetProductString() override { return u"zq.keeper"; }
+        std::u16string GetSerialNumberString() override { return {}; }
+        std::u16string GetIndexedString(int32_t) override { return {}; }
+        std::string DevicePath() const override { return "shared"; }
+        int32_t LastError() const override { return 0; }
+        bool ReadPending() const override { return false; }
+
+        size_t Waiting() const { return received_.size(); }
+
+    private:
+        friend class SharedDevice;
+        SharedDevice& shared_;
+        bool open_ = false;
+        std::deque<std::vector<uint8_t>> received_;
+    };
+
+private:
+    // Takes what the device sends, waiting up to TimeoutMs for the first
+    // report, and hands a copy to every view.
+    void Pump(int32_t TimeoutMs)
+    {
+        uint8_t report[kPacketSize];
+        for (int32_t wait = TimeoutMs;; wait = 0) {
+            const int32_t n = device_.ReadReport(report, kPacketSize, wait);
+            if (n <= 0)
+                return;
+            for (View* view : views_)
+                view->received_.emplace_back(report, report + n);
+        }
+    }
+
+    sim::SimReportDevice device_;
+    std::vector<View*> views_;
+};
+
+// What one process of the library has: its link, terminal and file system.
+struct Process {
+    Process(SharedDevice& Device, Clock& TimeSource, const std::string& LockName)
+        : view(new SharedDevice::View(Device)),
+          comms(std::unique_ptr<ReportDevice>(view), TimeSource, LockName),
+          terminal(comms),
+          files(terminal)
+    {
+        terminal.SetPrompt(TzqTerminal::kDefaultPrompt);
+        comms.Open();
+    }
+
+    // A command as zqkCommand runs it: lock, stale output flushed, the line
+    // sent, the output up to the prompt.
+    std::string Command(const std::string& Line)
+    {
+        if (!comms.Lock(1000))
+            return "(busy)";
+        FlushBeforeCommand(terminal);
+        terminal.SendLine(Line);
+        std::string output;
+        terminal.WaitPrompt(1000, output);
+        comms.Unlock();
+        return output;
+    }
+
+    SharedDevice::View* view;  // owned by comms
+    TzqComms comms;
+    TzqTerminal terminal;
+    TzqkFiles files;
+};
+
+class SharedDeviceTest : public ::testing::Test {
+protected:
+    sim::ManualClock clock_;
+    sim::SimKeeper keeper_ {clock_};
+    SharedDevice device_ {keeper_.Device, clock_};
+    const std::string lockName_ = testing::TestLockName("shared");
+    Process a_ {device_, clock_, lockName_};
+    Process b_ {device_, clock_, lockName_};
+};
+
+TEST_F(SharedDeviceTest, EachProcessGetsItsOwnAnswersAfterTheOtherRanSeveralCommands)
+{
+    EXPECT_EQ(a_.Command("echo a1"), "a1\r\n");
+    for (const char* line : {"echo b1", "echo b2", "echo b3"})
+        EXPECT_EQ(b_.Command(line), std::string(line + 5) + "\r\n");
+    EXPECT_GT(a_.view->Waiting(), 0u) << "every answer reached both processes";
+    EXPECT_EQ(a_.Command("echo a2"), "a2\r\n");
+    EXPECT_EQ(b_.Command("echo b4"), "b4\r\n");
+}
+
+TEST_F(SharedDeviceTest, AnotherProcessesListingDoesNotAnswerTheNextCommand)
+{
+    ASSERT_TRUE(b_.files.DirMake("/made by b"));
+    std::vector<std::string> lines;
+    ASSERT_TRUE(b_.files.Dir("/", lines));  // two prompts: the escape's and the listing's
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(a_.Command("echo mine"), "mine\r\n");
+}
+
+TEST_F(SharedDeviceTest, AnotherProcessesTransferDoesNotAnswerThisOnesRead)
+{
+    const std::string contents(3000, '\x5A');
+    ASSERT_TRUE(b_.files.FileWrite("/b.bin", contents));
+    std::string got;
+    ASSERT_TRUE(b_.files.FileRead("/b.bin", got));
+    ASSERT_EQ(got, contents);
+    ASSERT_TRUE(a_.files.FileWrite("/a.bin", "the bytes of a"));
+    ASSERT_TRUE(a_.files.FileRead("/a.bin", got));
+    EXPECT_EQ(got.substr(0, 100), "the bytes of a");
+}
+
+TEST_F(SharedDeviceTest, OutputPolledWhileAnotherProcessHeldTheLockIsDropped)
+{
+    ASSERT_TRUE(b_.comms.Lock(0));
+    b_.terminal.SendLine("echo for b");
+    b_.terminal.SendLine("echo for b again");
+    EXPECT_TRUE(a_.comms.Poll(10)) << "a program may poll without the lock";
+    std::string output, again;
+    b_.terminal.WaitPrompt(1000, output);
+    b_.terminal.WaitPrompt(1000, again);
+    b_.comms.Unlock();
+    ASSERT_EQ(output + again, "for b\r\nfor b again\r\n");
+    EXPECT_EQ(a_.Command("echo for a"), "for a\r\n");
+}
+
+TEST_F(SharedDeviceTest, TerminalOutputLeftPendingGoesWithTheInputDroppedAfterAnotherProcessesTurn)
+{
+    const std::string prompt = TzqTerminal::kDefaultPrompt;
+    ASSERT_TRUE(a_.comms.Lock(0));
+    keeper_.Device.Send(0, "old" + prompt + "older" + prompt);  // one packet
+    std::string first;
+    a_.terminal.ReadChars(1, 100, first);
+    a_.comms.Unlock();
+    ASSERT_EQ(first, "o");
+    ASSERT_GT(a_.terminal.PendingSize(), prompt.size()) << "more than one prompt is left";
+    EXPECT_EQ(b_.Command("echo b"), "b\r\n");
+    EXPECT_EQ(a_.Command("echo a"), "a\r\n");
+}
+
+TEST_F(SharedDeviceTest, WhatTheDeviceStillSendsForAHolderThatDiedDoesNotAnswerTheNextCommand)
+{
+    std::string contents(6000, '\0');
+    for (size_t i = 0; i < contents.size(); ++i)
+        contents[i] = static_cast<char>(i * 7);  // 0xBB included
+    ASSERT_TRUE(b_.files.FileWrite("/big.bin", contents));
+    keeper_.Device.SetPacing(1);  // one report per ms, as the device's endpoint
+    std::thread([&] {
+        ASSERT_TRUE(b_.comms.Lock(0));
+        b_.terminal.SendLine("\x1BNFTYPE @/big.bin");
+    }).join();  // the thread ends holding the lock, as a process that was killed
+    EXPECT_EQ(a_.Command("echo a").substr(0, 40), "a\r\n");
+}
+
+TEST_F(SharedDeviceTest, OutputBetweenTurnsOfTheSameProcessIsKept)
+{
+    // A program may send with one call and read the answer with another,
+    // taking the lock for each: with no other process between, the answer
+    // is its own and must stay.
+    ASSERT_TRUE(a_.comms.Lock(0));
+    a_.terminal.SendLine("echo sent in one turn");
+    a_.comms.Unlock();
+    EXPECT_TRUE(a_.comms.Poll(10));
+    std::string output;
+    a_.terminal.WaitPrompt(1000, output);
+    EXPECT_EQ(output, "sent in one turn\r\n");
+}
+
+}  // namespace
+}  // namespace zqk
