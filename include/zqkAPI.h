@@ -106,6 +106,12 @@ ZQK_API void ZQK_CALL zqkSetPrompt(const char *Prompt);
 
 /* ---- Device file system ---------------------------------------------- */
 
+/* Device paths are refused, with the function's failure result and nothing
+ * sent, when they hold a control byte (below 0x20, or 0x7F) or, where the
+ * device takes names in double quotes, a double quote: the device would read
+ * them as the end of the command line or of the name. The same goes for the
+ * name of a firmware image, control bytes only. */
+
 /* Result of zqkFileWrite and zqkFirmwareUpdate when the local file cannot be
  * opened or read (or is 2 GiB or larger). */
 #define ZQK_LOCAL_FILE_UNREADABLE (-3)
