@@ -51,7 +51,6 @@ public:
 
     char* Data() { return bytes_.data() + kGuard; }
     int32_t Size() const { return static_cast<int32_t>(size_); }
-    std::string Text(int32_t Length) const { return std::string(bytes_.data() + kGuard, static_cast<size_t>(Length)); }
 
     // The buffer-return convention from the buffer's side: a text and its
     // zero byte and nothing after them, or nothing at all.
@@ -145,8 +144,8 @@ public:
         return fresh;
     }
 
-    // Runs Call with the device silent and checks that it cost no real time
-    // but the test clock's, however long the time-out.
+    // Runs Call with the device silent: every wait is the whole time-out, on
+    // the test clock.
     template <typename Call>
     auto OnSilentDevice(Call&& call)
     {
