@@ -37,6 +37,7 @@ const std::string kOldContents = "what was there before";
 // A transfer of two blocks, the second short, so that faults fall between
 // blocks, inside them and in the device's answers around them.
 const std::string kDeviceFile = sim::BytesOfLength(4100);
+const std::string kSmallDeviceFile = sim::BytesOfLength(130);
 const std::string kLocalFile = sim::BytesOfLength(5000);
 const std::string kFirmwareImage = sim::TextOfLength(4200);
 // Far more than any operation below may wait in all, however it fails.
@@ -291,6 +292,18 @@ const std::vector<Operation>& Operations()
                  EXPECT_EQ(ReadFile(local / "out.bin"), kOldContents);
              }
          }},
+        {"FileReadToANewFile", static_cast<int32_t>(kSmallDeviceFile.size()), nullptr,
+         [](const fs::path& local) {
+             return ResultOnly(zqkFileRead("/small.bin", (local / "new.bin").string().c_str()));
+         },
+         [](const FaultedRun&, const Outcome& got, const fs::path& local) {
+             if (got.Result == static_cast<int32_t>(kSmallDeviceFile.size())) {
+                 EXPECT_TRUE(ReadFile(local / "new.bin") == kSmallDeviceFile) << "the local file is not complete";
+             } else {
+                 EXPECT_EQ(got.Result, -2);
+                 EXPECT_FALSE(fs::exists(local / "new.bin")) << "a partial file was left";
+             }
+         }},
         {"FileWrite", static_cast<int32_t>(kLocalFile.size()), nullptr,
          [](const fs::path& local) {
              return ResultOnly(zqkFileWrite((local / "in.bin").string().c_str(), "/docs/w.bin"));
@@ -391,6 +404,8 @@ protected:
         files.MakeDir("/trash");
         files.PutFile("/trash/old.txt", "old");
         files.PutFile("/data.bin", kDeviceFile);
+        files.PutFile("/small.bin", kSmallDeviceFile);
+        fs::remove(local_ / "new.bin");
         if (ReadFile(local_ / "out.bin") != kOldContents)  // rewriting it every run costs disk writes
             WriteFile(local_ / "out.bin", kOldContents);
         EXPECT_EQ(zqkOpen(), 1);
@@ -439,6 +454,7 @@ protected:
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(local_))
             names.insert(entry.path().filename().string());
+        names.erase("new.bin");  // there or not: its operation judges it
         EXPECT_EQ(names, (std::set<std::string> {"fw.bin", "in.bin", "out.bin"})) << "a stray local file";
     }
 
