@@ -211,6 +211,11 @@ void EveryHostileName(HostileInput& test, int32_t Failure, const std::function<i
     ASSERT_EQ(zqkOpen(), 1);
 }
 
+void ZQK_CALL CloseTheDevice(int32_t, int32_t, int32_t)
+{
+    zqkClose();
+}
+
 struct ExportCase {
     const char* Name;
     std::function<void(HostileInput&)> Body;
@@ -324,7 +329,14 @@ const std::vector<ExportCase>& ExportCases()
          [](HostileInput& t) {
              EXPECT_EQ(zqkSetCallback(nullptr, INT32_MIN), 0);
              EXPECT_EQ(zqkFileWrite(t.Local("in.bin").c_str(), "/cb.bin"), 10) << "no callback, no call";
-             EXPECT_EQ(zqkSetCallback(nullptr, INT32_MAX), 0);
+             // A callback that closes the device under a transfer ends it.
+             WriteFile(t.Local("big.bin"), std::string(10000, 'b'));
+             EXPECT_EQ(zqkSetCallback(CloseTheDevice, INT32_MAX), 0);
+             EXPECT_EQ(zqkFileWrite(t.Local("big.bin").c_str(), "/big.bin"), -2);
+             EXPECT_EQ(zqkIsOpen(), 0);
+             EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
+             EXPECT_FALSE(TheLibrary()->Files.Busy());
+             EXPECT_EQ(zqkSetCallback(nullptr, 0), 0);
          }},
         {"zqkLastError", [](HostileInput&) { EXPECT_EQ(zqkLastError(), 0); }},
         {"zqkDebug",
