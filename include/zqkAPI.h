@@ -106,13 +106,22 @@ ZQK_API void ZQK_CALL zqkSetPrompt(const char *Prompt);
 
 /* ---- Device file system ---------------------------------------------- */
 
+/* Device paths are refused, with the function's failure result and nothing
+ * sent, when they hold a control byte (below 0x20, or 0x7F) or, where the
+ * device takes names in double quotes, a double quote: the device would read
+ * them as the end of the command line or of the name. The same goes for the
+ * name of a firmware image, control bytes only. */
+
 /* Result of zqkFileWrite and zqkFirmwareUpdate when the local file cannot be
  * opened or read (or is 2 GiB or larger). */
 #define ZQK_LOCAL_FILE_UNREADABLE (-3)
 
 /* Lists a device directory. The number of entries (0 for an empty
  * directory), or -1 on failure; the entries are read with zqkGetDirEntry.
- * A failure before the device answered keeps the previous listing. */
+ * A failure before anything is sent (device closed, device lock held
+ * elsewhere, a refused path) keeps the previous listing; once the command
+ * has gone out, -1 leaves no listing, and entries that end early (the device
+ * fell silent or went away) are the listing. */
 ZQK_API int32_t ZQK_CALL zqkDir(const char *Path);
 /* Entry Index (0 to count - 1) of the last listing: its name through the
  * buffer-return convention, and, where the pointers are not NULL, its size,

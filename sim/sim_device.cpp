@@ -24,11 +24,12 @@ void SimDevice::HostWrite(const uint8_t* Report, size_t Size)
     std::copy(Report, Report + kPacketSize, packet.begin());
     hostPackets_.push_back(packet);
     const uint8_t channel = packet[0];
-    if (channel >= kChannelCount || !handlers_[channel])
-        return;
-    const std::string data(reinterpret_cast<const char*>(packet.data() + kPacketHeaderSize),
-                           PacketDataLength(packet.data()));
-    handlers_[channel](data);
+    if (channel < kChannelCount && handlers_[channel]) {
+        const std::string data(reinterpret_cast<const char*>(packet.data() + kPacketHeaderSize),
+                               PacketDataLength(packet.data()));
+        handlers_[channel](data);
+    }
+    CountReport();  // the device acts on a report before it can be pulled out
 }
 
 bool SimDevice::NextInputDue(uint64_t& DueMs) const
@@ -45,7 +46,51 @@ std::vector<uint8_t> SimDevice::TakeInput()
         return {};
     std::vector<uint8_t> bytes = std::move(inputs_.front().bytes);
     inputs_.pop_front();
+    CountReport();
     return bytes;
+}
+
+void SimDevice::CountReport()
+{
+    ++reportsMoved_;
+    if (reportsBeforeUnplug_ == kNoLimit)
+        return;
+    if (reportsBeforeUnplug_ > 0)
+        --reportsBeforeUnplug_;
+    if (reportsBeforeUnplug_ == 0) {
+        reportsBeforeUnplug_ = kNoLimit;
+        Unplug();
+    }
+}
+
+void SimDevice::UnplugAfterReports(uint64_t Reports)
+{
+    reportsBeforeUnplug_ = Reports;
+    if (Reports == 0) {
+        reportsBeforeUnplug_ = kNoLimit;
+        Unplug();
+    }
+}
+
+void SimDevice::SilenceAfterBytes(uint64_t Bytes)
+{
+    bytesBeforeSilence_ = Bytes;
+    if (Bytes == 0) {
+        bytesBeforeSilence_ = kNoLimit;
+        silent_ = true;
+    }
+}
+
+// How many of Wanted bytes still go out before the device falls silent.
+size_t SimDevice::TakeOutputBudget(size_t Wanted)
+{
+    if (silent_)
+        return 0;
+    if (bytesBeforeSilence_ == kNoLimit)
+        return Wanted;
+    const auto n = static_cast<size_t>(std::min<uint64_t>(Wanted, bytesBeforeSilence_));
+    bytesBeforeSilence_ -= n;
+    return n;
 }
 
 size_t SimDevice::NextChunkSize(size_t Remaining)
@@ -61,10 +106,18 @@ size_t SimDevice::NextChunkSize(size_t Remaining)
 void SimDevice::Send(uint8_t Channel, std::string_view Data, uint32_t DelayMs)
 {
     for (size_t offset = 0; offset < Data.size();) {
-        const size_t n = NextChunkSize(Data.size() - offset);
-        const Packet packet = MakePacket(Channel, 0, Data.data() + offset, n);
-        Queue(std::vector<uint8_t>(packet.begin(), packet.end()), offset == 0 ? DelayMs : 0);
-        offset += n;
+        const size_t chunk = NextChunkSize(Data.size() - offset);
+        const size_t n = TakeOutputBudget(chunk);
+        if (n > 0) {
+            const Packet packet = MakePacket(Channel, 0, Data.data() + offset, n);
+            Queue(std::vector<uint8_t>(packet.begin(), packet.end()), offset == 0 ? DelayMs : 0);
+            bytesSent_ += n;
+        }
+        if (n < chunk || bytesBeforeSilence_ == 0) {
+            bytesBeforeSilence_ = kNoLimit;
+            silent_ = true;
+        }
+        offset += chunk;
     }
 }
 

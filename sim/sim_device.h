@@ -83,11 +83,22 @@ public:
     void Unplug() { unplugged_ = true; }
     void Replug() { unplugged_ = false; }
     bool Unplugged() const { return unplugged_; }
+    // Unplugged once Reports more reports have crossed the bus, either way:
+    // the last of them still gets through (0: unplugged now).
+    void UnplugAfterReports(uint64_t Reports);
+    // Output stops for good once Bytes more data bytes have been sent: the
+    // packet that carries the last of them is cut short there, and the device
+    // is silent from then on (0: silent now).
+    void SilenceAfterBytes(uint64_t Bytes);
 
     // ---- observation ----
     const std::vector<Packet>& HostPackets() const { return hostPackets_; }
     std::string HostData(uint8_t Channel) const;
     void ForgetHostPackets() { hostPackets_.clear(); }
+    // Reports that crossed the bus so far, both ways, and data bytes the
+    // device has sent on its channels.
+    uint64_t ReportsMoved() const { return reportsMoved_; }
+    uint64_t BytesSent() const { return bytesSent_; }
 
     Clock& Time() { return clock_; }
 
@@ -98,6 +109,8 @@ private:
     };
     void Queue(std::vector<uint8_t> Report, uint32_t DelayMs = 0);
     size_t NextChunkSize(size_t Remaining);
+    void CountReport();
+    size_t TakeOutputBudget(size_t Wanted);
 
     Clock& clock_;
     std::deque<Input> inputs_;
@@ -110,6 +123,11 @@ private:
     WriteFault writeFault_ = WriteFault::None;
     uint32_t writesBeforeFault_ = 0;
     bool unplugged_ = false;
+    static constexpr uint64_t kNoLimit = UINT64_MAX;
+    uint64_t reportsBeforeUnplug_ = kNoLimit;
+    uint64_t bytesBeforeSilence_ = kNoLimit;
+    uint64_t reportsMoved_ = 0;
+    uint64_t bytesSent_ = 0;
     std::vector<Packet> hostPackets_;
     std::array<std::function<void(const std::string&)>, kChannelCount> handlers_;
 };

@@ -29,6 +29,20 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+// The device's terminal takes control bytes as keys: a carriage return would
+// run the command so far and the rest of the name as a second command line,
+// an escape would drop the line, and a tab splits the fields of NFWRITE and of
+// listing lines. No name on the device holds any of them.
+bool HasControlByte(const std::string& text)
+{
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // Enters the operation bracket for the length of a scope, if it can.
@@ -92,6 +106,13 @@ std::string TzqkFiles::QuoteName(const std::string& Name) const
     return quoted;
 }
 
+// In double quotes, a quote inside the name would end it early, and the
+// device would act on a name other than the one asked for.
+bool TzqkFiles::CanSendName(const std::string& Name) const
+{
+    return !HasControlByte(Name) && !(QuoteNames && Contains(Name, "\""));
+}
+
 void TzqkFiles::SendCommand(const std::string& Command)
 {
     terminal_.SendLine("\x1B" + Command);
@@ -118,7 +139,7 @@ void TzqkFiles::FinishOp()
 
 bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List)
 {
-    if (!terminal_.IsOpen())
+    if (!terminal_.IsOpen() || !CanSendName(Path))
         return false;
     Bracket bracket(*this);
     if (!bracket)
@@ -162,22 +183,23 @@ bool TzqkFiles::RunChange(const std::string& Command, int32_t AnswerTimeout, boo
 
 bool TzqkFiles::DirMake(const std::string& Path)
 {
-    return RunChange("NFMKDIR " + QuoteName(Path), kMakeTimeout, true);
+    return CanSendName(Path) && RunChange("NFMKDIR " + QuoteName(Path), kMakeTimeout, true);
 }
 
 bool TzqkFiles::DirRemove(const std::string& Path)
 {
-    return RunChange("NFWIPEDIR " + QuoteName(Path), kRemoveTimeout, false);
+    return CanSendName(Path) && RunChange("NFWIPEDIR " + QuoteName(Path), kRemoveTimeout, false);
 }
 
 bool TzqkFiles::FileDelete(const std::string& Path)
 {
-    return RunChange("NFDEL " + QuoteName(Path), kDeleteTimeout, false);
+    return CanSendName(Path) && RunChange("NFDEL " + QuoteName(Path), kDeleteTimeout, false);
 }
 
 bool TzqkFiles::Rename(const std::string& OldName, const std::string& NewName)
 {
-    return RunChange("NFRENAME " + QuoteName(OldName) + " " + QuoteName(NewName), kRenameTimeout, false);
+    return CanSendName(OldName) && CanSendName(NewName) &&
+           RunChange("NFRENAME " + QuoteName(OldName) + " " + QuoteName(NewName), kRenameTimeout, false);
 }
 
 void TzqkFiles::Progress(int32_t Position, int32_t Total)
@@ -195,7 +217,7 @@ void TzqkFiles::Complete()
 bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
 {
     Contents.clear();
-    if (!terminal_.IsOpen())
+    if (!terminal_.IsOpen() || !CanSendName(Path))
         return false;
     Bracket bracket(*this);
     if (!bracket)
@@ -276,7 +298,7 @@ bool TzqkFiles::LoadBrokenOff()
 
 bool TzqkFiles::FileWrite(const std::string& Path, const std::string& Contents, std::optional<double> Time)
 {
-    if (!terminal_.IsOpen())
+    if (!terminal_.IsOpen() || !CanSendName(Path))
         return false;
     Bracket bracket(*this);
     if (!bracket)
@@ -298,7 +320,8 @@ bool TzqkFiles::FileWrite(const std::string& Path, const std::string& Contents, 
 
 bool TzqkFiles::LoadFirmware(const std::string& Name, const std::string& Image)
 {
-    if (!terminal_.IsOpen())
+    // The image's name goes unquoted, so only control bytes matter in it.
+    if (!terminal_.IsOpen() || HasControlByte(Name))
         return false;
     Bracket bracket(*this);
     if (!bracket)

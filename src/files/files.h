@@ -31,6 +31,9 @@ public:
     bool BeginOp();
     void EndOp();
     std::string QuoteName(const std::string& Name) const;
+    // Whether a name can go into a command line as the device reads it (see
+    // files.cpp); a name that cannot fails its operation before anything is sent.
+    bool CanSendName(const std::string& Name) const;
     void SendCommand(const std::string& Command);
     void ReadLine(int32_t Timeout, std::string& Line);
     void ReadResponse(int32_t Timeout, std::string& Text);

@@ -1,0 +1,636 @@
+// Hostile arguments at every export: null pointers, negative and huge sizes,
+// counts, indexes and time-outs, buffers one byte short of the terminator,
+// device names with quotes, tabs, line ends, control bytes and 0xBB, and
+// local paths that are empty, folders or lead nowhere. Each call must give
+// a defined result, write nothing outside the caller's buffer (guard bytes on
+// both sides prove it), and send the device no second command line.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "api/library.h"
+#include "support/library_fixture.h"
+#include "zqkAPI.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace zqk {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kPrompt = "\xAB" "zq.keeper>" "\xBB";
+const std::vector<int32_t> kHostileTimeouts = {INT32_MIN, -1, 0, INT32_MAX};
+const std::vector<int32_t> kHostileIntegers = {INT32_MIN, -65536, -1, 0, 1, 255, 256, 65536, INT32_MAX};
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& data)
+{
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+// A caller's buffer of Size bytes with guard bytes on both sides.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(size_t Size) : bytes_(Size + 2 * kGuard, kCanary), size_(Size) {}
+
+    char* Data() { return bytes_.data() + kGuard; }
+    int32_t Size() const { return static_cast<int32_t>(size_); }
+
+    // The buffer-return convention from the buffer's side: a text and its
+    // zero byte and nothing after them, or nothing at all.
+    void ExpectBufferReturn(int32_t Result) const
+    {
+        const size_t written = Result >= 0 ? static_cast<size_t>(Result) + 1 : 0;
+        ASSERT_LE(written, size_) << "the result claims more than the buffer holds";
+        if (Result >= 0) {
+            EXPECT_EQ(bytes_[kGuard + written - 1], '\0') << "no zero byte after the text";
+        }
+        for (size_t i = 0; i < bytes_.size(); ++i) {
+            if (i >= kGuard && i < kGuard + written)
+                continue;
+            if (bytes_[i] != kCanary) {
+                ADD_FAILURE() << "byte " << static_cast<long>(i) - static_cast<long>(kGuard)
+                              << " written, outside the text and its zero byte (result " << Result << ")";
+                return;
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kGuard = 64;
+    static constexpr char kCanary = static_cast<char>(0xA5);
+    std::vector<char> bytes_;
+    size_t size_;
+};
+
+// Calls a buffer-return export with every hostile buffer: none, sizes that
+// are negative, zero, one short of the text and its terminator, exact, and
+// larger than the buffer really is (the export must still write only the
+// text and its zero byte). Call gets the buffer and the size to claim.
+void EveryHostileBuffer(const std::function<int32_t(char*, int32_t)>& Call)
+{
+    const int32_t length = Call(nullptr, 0);
+    ASSERT_LT(length, 0) << "a null buffer takes nothing";
+    const int32_t needed = -length;
+    EXPECT_EQ(Call(nullptr, INT32_MAX), length) << "a null buffer of any size takes nothing";
+    for (const int32_t size : {INT32_MIN, -1, 0, needed - 1}) {
+        GuardedBuffer buffer(static_cast<size_t>(needed));
+        EXPECT_EQ(Call(buffer.Data(), size), length) << "size " << size;
+        buffer.ExpectBufferReturn(-1);
+    }
+    for (const int32_t size : {needed, needed + 1, INT32_MAX}) {
+        GuardedBuffer buffer(static_cast<size_t>(needed));
+        const int32_t result = Call(buffer.Data(), size);
+        EXPECT_EQ(result, needed - 1) << "size " << size;
+        buffer.ExpectBufferReturn(result);
+    }
+}
+
+class HostileInput : public testing::SimLibraryTest {
+public:
+    void SetUp() override
+    {
+        SimLibraryTest::SetUp();
+        local_ = fs::temp_directory_path() / ("zqk_hostile_" + testing::TestLockName());
+        fs::remove_all(local_);
+        fs::create_directories(local_ / "folder");
+        WriteFile(local_ / "in.bin", "local data");
+        keeper_.Files.PackedNow = [] { return sim::SimFileSystem::PackTime(2024, 3, 15, 10, 20, 30); };
+        keeper_.Files.MakeDir("/docs");
+        keeper_.Files.PutFile("/docs/a.txt", "alpha");
+        keeper_.Files.PutFile("/readme.txt", "read me");
+        ASSERT_EQ(zqkOpen(), 1);
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(local_);
+        SimLibraryTest::TearDown();
+    }
+
+    std::string Local(const std::string& name) const { return (local_ / name).string(); }
+
+    // The local folder's files, so that no stray file goes unseen.
+    std::set<std::string> LocalNames() const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(local_))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    // Command lines the device has run since the last call.
+    std::vector<std::string> NewLines()
+    {
+        const std::vector<std::string>& all = terminal_.Lines();
+        std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(linesSeen_), all.end());
+        linesSeen_ = all.size();
+        return fresh;
+    }
+
+    // Runs Call with the device silent: every wait is the whole time-out, on
+    // the test clock.
+    template <typename Call>
+    auto OnSilentDevice(Call&& call)
+    {
+        device_.SetSilent(true);
+        auto result = call();
+        device_.SetSilent(false);
+        return result;
+    }
+
+    sim::SimDevice& Device() { return device_; }
+    sim::SimKeeper& Keeper() { return keeper_; }
+    sim::ManualClock& TestClock() { return clock_; }
+
+private:
+    fs::path local_;
+    size_t linesSeen_ = 0;
+};
+
+// Device names that a terminal would take for more than a name, and names
+// that are merely unusual. Each is sent as one whole command line or not at
+// all.
+const std::vector<std::string> kLineBreakingNames = {
+    "/a\rNFWIPEDIR /docs", "/a\nb", "/a\r\nb", "/a\x1B" "b", "/a\tb", "/a\tb\t5\tw", "/a\x01" "b", "/a\x7F" "b",
+    "\r", "\x08\x08\x08\x08NFWIPEDIR /docs",
+};
+const std::vector<std::string> kQuoteBreakingNames = {"/docs\" x", "\"", "/a\"\r", "/\"\"/docs"};
+const std::vector<std::string> kUnusualNames = {
+    "", "/", "/with blank", "/caf\xE9", "/\xBB", "/a\xBB" "b\xAB", "/\xAB" "zq.keeper>\xBB", std::string(2000, 'n'),
+};
+
+// A file-system export called with every hostile name: names that would
+// break the command line or its quotes must send nothing and fail; the
+// others must run as exactly one command line holding the name.
+void EveryHostileName(HostileInput& test, int32_t Failure, const std::function<int32_t(const std::string&)>& Call)
+{
+    test.NewLines();
+    for (const auto* names : {&kLineBreakingNames, &kQuoteBreakingNames}) {
+        for (const std::string& name : *names) {
+            const size_t packets = test.Device().HostPackets().size();
+            EXPECT_EQ(Call(name), Failure) << "name " << ::testing::PrintToString(name);
+            EXPECT_EQ(test.Device().HostPackets().size(), packets)
+                << "sent to the device: " << ::testing::PrintToString(name);
+            EXPECT_TRUE(test.NewLines().empty());
+        }
+    }
+    for (const std::string& name : kUnusualNames) {
+        Call(name);
+        const std::vector<std::string> lines = test.NewLines();
+        ASSERT_EQ(lines.size(), 1u) << "name " << ::testing::PrintToString(name);
+        EXPECT_NE(lines[0].find(name), std::string::npos) << ::testing::PrintToString(lines[0]);
+    }
+    // Without quotes a quote is just a character of the name.
+    zqkClose();
+    test.Keeper().SetQuotedNames(false);
+    ASSERT_EQ(zqkOpen(), 1);
+    test.NewLines();
+    Call("/docs\" x");
+    const std::vector<std::string> lines = test.NewLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("/docs\"_x"), std::string::npos) << ::testing::PrintToString(lines[0]);
+    zqkClose();
+    test.Keeper().SetQuotedNames(true);
+    ASSERT_EQ(zqkOpen(), 1);
+}
+
+void ZQK_CALL CloseTheDevice(int32_t, int32_t, int32_t)
+{
+    zqkClose();
+}
+
+struct ExportCase {
+    const char* Name;
+    std::function<void(HostileInput&)> Body;
+};
+
+void PrintTo(const ExportCase& c, std::ostream* out)
+{
+    *out << c.Name;
+}
+
+const std::vector<ExportCase>& ExportCases()
+{
+    static const std::vector<ExportCase> cases = {
+        // ---- connection, raw link and identity ----
+        {"zqkOpen",
+         [](HostileInput& t) {
+             EXPECT_EQ(zqkOpen(), 1);
+             EXPECT_EQ(zqkOpen(), 1);
+             zqkClose();
+             t.Device().Unplug();
+             EXPECT_EQ(zqkOpen(), 0);
+             EXPECT_EQ(zqkIsOpen(), 0);
+         }},
+        {"zqkClose",
+         [](HostileInput&) {
+             EXPECT_EQ(zqkClose(), 0);
+             EXPECT_EQ(zqkClose(), 0);
+             EXPECT_EQ(zqkIsOpen(), 0);
+         }},
+        {"zqkIsOpen",
+         [](HostileInput& t) {
+             EXPECT_EQ(zqkIsOpen(), 1);
+             t.Device().Unplug();
+             EXPECT_EQ(zqkIsOpen(), 1) << "open until a read fails";
+             zqkPoll(0);
+             zqkPoll(0);
+             EXPECT_EQ(zqkIsOpen(), 0);
+         }},
+        {"zqkPoll",
+         [](HostileInput& t) {
+             for (const int32_t timeout : kHostileTimeouts) {
+                 const uint64_t start = t.TestClock().NowMs();
+                 EXPECT_EQ(t.OnSilentDevice([&] { return zqkPoll(timeout); }), -1) << timeout;
+                 const uint64_t waited = t.TestClock().NowMs() - start;
+                 EXPECT_EQ(waited, timeout > 0 ? static_cast<uint64_t>(timeout) : 0u) << timeout;
+             }
+             t.Device().Send(3, "x");
+             EXPECT_EQ(zqkPoll(INT32_MAX), 0) << "what is waiting ends the longest wait";
+         }},
+        {"zqkTermTx",
+         [](HostileInput& t) {
+             for (const int32_t count : {INT32_MIN, -1, 0})
+                 EXPECT_EQ(zqkTermTx(nullptr, count, 100), 1) << count;
+             for (const int32_t count : {1, 61, INT32_MAX})
+                 EXPECT_EQ(zqkTermTx(nullptr, count, 100), 0) << count;
+             EXPECT_TRUE(t.Device().HostPackets().empty());
+             for (const int32_t timeout : kHostileTimeouts)
+                 EXPECT_EQ(zqkTermTx("x", 1, timeout), 1) << timeout;
+             EXPECT_EQ(t.Device().HostData(0), "xxxx");
+             t.Device().SetWriteFault(sim::WriteFault::Timeout);
+             const uint64_t start = t.TestClock().NowMs();
+             EXPECT_EQ(zqkTermTx("x", 1, INT32_MAX), 0);
+             EXPECT_EQ(t.TestClock().NowMs() - start, static_cast<uint64_t>(INT32_MAX));
+         }},
+        {"zqkTermRx",
+         [](HostileInput& t) {
+             for (const int32_t timeout : kHostileTimeouts) {
+                 GuardedBuffer buffer(64);
+                 const int32_t result = t.OnSilentDevice([&] { return zqkTermRx(buffer.Data(), 64, timeout); });
+                 EXPECT_EQ(result, 0) << timeout;
+                 buffer.ExpectBufferReturn(result);
+             }
+             EveryHostileBuffer([&](char* buffer, int32_t size) {
+                 t.Device().Send(0, std::string("\0packet\xBB\r\n", 10));
+                 return zqkTermRx(buffer, size, 100);
+             });
+         }},
+        {"zqkUsbPath", [](HostileInput&) { EveryHostileBuffer(zqkUsbPath); }},
+        {"zqkUsbDetail",
+         [](HostileInput&) {
+             for (const int32_t type : kHostileIntegers) {
+                 SCOPED_TRACE(type);
+                 EveryHostileBuffer([type](char* buffer, int32_t size) { return zqkUsbDetail(type, buffer, size); });
+             }
+         }},
+        {"zqkSetVidPid",
+         [](HostileInput&) {
+             for (const int32_t index : {INT32_MIN, -1, 4, INT32_MAX})
+                 zqkSetVidPid(index, 1);
+             for (int32_t index = 0; index < 4; ++index)
+                 EXPECT_NE(zqkGetVidPid(index), 1) << "index " << index;
+             // Values beyond 16 bits match no device: they are not cut to 16 bits.
+             for (const int32_t value : {0x116D0, 0x7FFF16D0, INT32_MAX}) {
+                 zqkClose();
+                 zqkSetVidPid(0, value);
+                 EXPECT_EQ(zqkGetVidPid(0), value);
+                 EXPECT_EQ(zqkOpen(), 0) << value;
+             }
+             for (const int32_t value : {INT32_MIN, -1}) {
+                 zqkClose();
+                 zqkSetVidPid(0, value);
+                 EXPECT_EQ(zqkOpen(), 1) << "a negative value matches anything";
+             }
+         }},
+        {"zqkGetVidPid",
+         [](HostileInput&) {
+             for (const int32_t index : {INT32_MIN, -1, 4, 256, INT32_MAX})
+                 EXPECT_EQ(zqkGetVidPid(index), 0) << index;
+         }},
+        {"zqkSetCallback",
+         [](HostileInput& t) {
+             EXPECT_EQ(zqkSetCallback(nullptr, INT32_MIN), 0);
+             EXPECT_EQ(zqkFileWrite(t.Local("in.bin").c_str(), "/cb.bin"), 10) << "no callback, no call";
+             // A callback that closes the device under a transfer ends it.
+             WriteFile(t.Local("big.bin"), std::string(10000, 'b'));
+             EXPECT_EQ(zqkSetCallback(CloseTheDevice, INT32_MAX), 0);
+             EXPECT_EQ(zqkFileWrite(t.Local("big.bin").c_str(), "/big.bin"), -2);
+             EXPECT_EQ(zqkIsOpen(), 0);
+             EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
+             EXPECT_FALSE(TheLibrary()->Files.Busy());
+             EXPECT_EQ(zqkSetCallback(nullptr, 0), 0);
+         }},
+        {"zqkLastError", [](HostileInput&) { EXPECT_EQ(zqkLastError(), 0); }},
+        {"zqkDebug",
+         [](HostileInput&) {
+             EXPECT_EQ(zqkDebug() & ~1, 0x8000);
+             zqkClose();
+             EXPECT_EQ(zqkDebug(), 0x8000);
+         }},
+
+        // ---- terminal ----
+        {"zqkCommand",
+         [](HostileInput& t) {
+             EveryHostileBuffer([](char* buffer, int32_t size) { return zqkCommand("echo hi", buffer, size, 1000); });
+             for (const int32_t timeout : kHostileTimeouts) {
+                 GuardedBuffer buffer(64);
+                 const uint64_t start = t.TestClock().NowMs();
+                 const int32_t result =
+                     t.OnSilentDevice([&] { return zqkCommand("echo x", buffer.Data(), 64, timeout); });
+                 EXPECT_EQ(result, 0) << timeout;
+                 buffer.ExpectBufferReturn(result);
+                 // The whole wait is one silence of the given length (and the
+                 // few milliseconds of the stale-output flush before it).
+                 const uint64_t waited = t.TestClock().NowMs() - start;
+                 EXPECT_GE(waited, timeout > 0 ? static_cast<uint64_t>(timeout) : 0u) << timeout;
+                 EXPECT_LE(waited, (timeout > 0 ? static_cast<uint64_t>(timeout) : 0u) + 1000) << timeout;
+                 zqkFlushPrompt(nullptr, 0, 100);  // what the silent device owed
+             }
+             GuardedBuffer buffer(64);
+             EXPECT_EQ(zqkCommand(nullptr, buffer.Data(), 64, 1000), 0);
+             buffer.ExpectBufferReturn(0);
+             const std::string answer = "Unknown command: " + std::string(100000, 'z') + "\r\n";
+             EXPECT_EQ(zqkCommand(std::string(100000, 'z').c_str(), nullptr, 0, 1000),
+                       -static_cast<int32_t>(answer.size() + 1))
+                 << "a long line runs as one";
+         }},
+        {"zqkEscape",
+         [](HostileInput& t) {
+             EXPECT_EQ(t.OnSilentDevice([] { return zqkEscape(); }), 1);
+             zqkClose();
+             EXPECT_EQ(zqkEscape(), 1);
+         }},
+        {"zqkFlushPrompt",
+         [](HostileInput& t) {
+             EveryHostileBuffer([&](char* buffer, int32_t size) {
+                 t.Device().Send(0, std::string("odd\0\xAB text\r\n\xBB", 13));
+                 return zqkFlushPrompt(buffer, size, 100);
+             });
+             for (const int32_t timeout : kHostileTimeouts) {
+                 GuardedBuffer buffer(16);
+                 const uint64_t start = t.TestClock().NowMs();
+                 const int32_t result = t.OnSilentDevice([&] { return zqkFlushPrompt(buffer.Data(), 16, timeout); });
+                 EXPECT_EQ(result, 0) << timeout;
+                 buffer.ExpectBufferReturn(result);
+                 EXPECT_EQ(t.TestClock().NowMs() - start, timeout > 0 ? static_cast<uint64_t>(timeout) : 0u);
+             }
+         }},
+        {"zqkIsPrompt",
+         [](HostileInput& t) {
+             EXPECT_EQ(zqkIsPrompt(nullptr), 0);
+             EXPECT_EQ(zqkIsPrompt(""), 0);
+             EXPECT_EQ(zqkIsPrompt("\xBB"), 0) << "the closing byte is never part of the text tested";
+             EXPECT_EQ(zqkIsPrompt(std::string(1 << 20, 'p').c_str()), 0);
+             EXPECT_EQ(zqkIsPrompt("\xAB"), 1);
+             EXPECT_EQ(t.OnSilentDevice([] { return zqkIsPrompt("zq"); }), 0);
+         }},
+        {"zqkIsRunningBootloader",
+         [](HostileInput& t) {
+             t.Device().Identity.Product = std::u16string(4096, u'\xFFFF') + u"BootLoader";
+             EXPECT_EQ(zqkIsRunningBootloader(), 1);
+             t.Device().Identity.Product = u"";
+             EXPECT_EQ(zqkIsRunningBootloader(), 0);
+         }},
+        {"zqkIsRunningApp",
+         [](HostileInput& t) {
+             t.Device().Identity.Product = std::u16string(u"zq.\0keeper", 10);
+             EXPECT_EQ(zqkIsRunningApp(), 0);
+             zqkClose();
+             EXPECT_EQ(zqkIsRunningApp(), 0);
+         }},
+        {"zqkIsRunningATE",
+         [](HostileInput& t) {
+             t.Device().Identity.Product = u"\xD800 ATE";  // a lone surrogate
+             EXPECT_EQ(zqkIsRunningATE(), 1);
+         }},
+        {"zqkSetPrompt",
+         [](HostileInput&) {
+             char buffer[64];
+             zqkSetPrompt(std::string(1 << 16, '>').c_str());
+             EXPECT_GE(zqkCommand("echo a", buffer, sizeof buffer, 100), 0) << "a prompt that never comes";
+             zqkSetPrompt("\xBB");
+             EXPECT_GE(zqkCommand("echo b", buffer, sizeof buffer, 100), 0);
+             zqkSetPrompt(nullptr);
+             EXPECT_GE(zqkCommand("echo c", buffer, sizeof buffer, 100), 0);
+             zqkSetPrompt(kPrompt.c_str());
+             zqkFlushPrompt(nullptr, 0, 100);
+             EXPECT_EQ(zqkCommand("echo d", buffer, sizeof buffer, 1000), 3);
+             EXPECT_STREQ(buffer, "d\r\n");
+         }},
+
+        // ---- device file system ----
+        {"zqkDir",
+         [](HostileInput& t) {
+             ASSERT_EQ(zqkDir("/docs"), 1);
+             EveryHostileName(t, -1, [](const std::string& name) { return zqkDir(name.c_str()); });
+             EXPECT_EQ(zqkDir(nullptr), 2) << "null is the root";
+             ASSERT_EQ(zqkDir("/docs"), 1);
+             EXPECT_EQ(zqkDir("/docs\r"), -1);
+             EXPECT_EQ(zqkGetDirEntry(0, nullptr, 0, nullptr, nullptr, nullptr), -6)
+                 << "a name refused before the device answered keeps the listing";
+         }},
+        {"zqkGetDirEntry",
+         [](HostileInput& t) {
+             t.Keeper().Files.PutFile("/docs/long name of a file.txt", std::string(300, 'l'), 0xFF);
+             ASSERT_EQ(zqkDir("/docs"), 2);
+             for (const int32_t index : {INT32_MIN, -1, 2, INT32_MAX}) {
+                 GuardedBuffer buffer(64);
+                 int32_t size = 7, attributes = 7, time = 7;
+                 EXPECT_EQ(zqkGetDirEntry(index, buffer.Data(), 64, &size, &attributes, &time), -1) << index;
+                 buffer.ExpectBufferReturn(-1);
+                 EXPECT_EQ(size + attributes + time, 21) << "nothing written for a missing entry";
+             }
+             EXPECT_EQ(zqkGetDirEntry(0, nullptr, 0, nullptr, nullptr, nullptr), -6);
+             EveryHostileBuffer([](char* buffer, int32_t size) {
+                 int32_t fileSize = 0, attributes = 0, time = 0;
+                 const int32_t result = zqkGetDirEntry(1, buffer, size, &fileSize, &attributes, &time);
+                 EXPECT_EQ(fileSize, 300);
+                 EXPECT_EQ(attributes, 0xFF);
+                 return result;
+             });
+         }},
+        {"zqkAttrToText",
+         [](HostileInput&) {
+             for (const int32_t attributes : kHostileIntegers) {
+                 SCOPED_TRACE(attributes);
+                 EveryHostileBuffer(
+                     [attributes](char* buffer, int32_t size) { return zqkAttrToText(attributes, buffer, size); });
+             }
+         }},
+        {"zqkDateToText",
+         [](HostileInput&) {
+             for (const int32_t time : {INT32_MIN, -86401, -1, 0, 1, 2085805696, INT32_MAX}) {
+                 SCOPED_TRACE(time);
+                 EveryHostileBuffer([time](char* buffer, int32_t size) { return zqkDateToText(time, buffer, size); });
+             }
+         }},
+        {"zqkFileDelete",
+         [](HostileInput& t) {
+             EveryHostileName(t, -1, [](const std::string& name) { return zqkFileDelete(name.c_str()); });
+             EXPECT_EQ(zqkFileDelete(nullptr), -1);
+             EXPECT_NE(t.Keeper().Files.Find("/docs"), nullptr) << "no name reached another entry";
+         }},
+        {"zqkDirRemove",
+         [](HostileInput& t) {
+             EveryHostileName(t, -1, [](const std::string& name) { return zqkDirRemove(name.c_str()); });
+             EXPECT_EQ(zqkDirRemove(nullptr), -1);
+             EXPECT_NE(t.Keeper().Files.Find("/docs"), nullptr) << "no name reached another entry";
+         }},
+        {"zqkDirMake",
+         [](HostileInput& t) {
+             EveryHostileName(t, -1, [](const std::string& name) { return zqkDirMake(name.c_str()); });
+             EXPECT_EQ(zqkDirMake(nullptr), -1);
+         }},
+        {"zqkRename",
+         [](HostileInput& t) {
+             EveryHostileName(t, -1, [](const std::string& name) { return zqkRename(name.c_str(), "/new"); });
+             EveryHostileName(t, -1, [](const std::string& name) { return zqkRename("/readme.txt", name.c_str()); });
+             EXPECT_EQ(zqkRename(nullptr, nullptr), -1);
+             EXPECT_NE(t.Keeper().Files.Find("/docs"), nullptr) << "no name reached another entry";
+         }},
+        {"zqkFileWrite",
+         [](HostileInput& t) {
+             EveryHostileName(t, -2, [&](const std::string& name) {
+                 return zqkFileWrite(t.Local("in.bin").c_str(), name.c_str());
+             });
+             const size_t packets = t.Device().HostPackets().size();
+             for (const std::string& path : {std::string(), t.Local("folder"), t.Local("no/such/folder/file"),
+                                             t.Local("in.bin/"), t.Local("folder/")}) {
+                 EXPECT_EQ(zqkFileWrite(path.c_str(), "/x"), ZQK_LOCAL_FILE_UNREADABLE) << path;
+             }
+             EXPECT_EQ(zqkFileWrite(nullptr, "/x"), ZQK_LOCAL_FILE_UNREADABLE);
+             EXPECT_EQ(t.Device().HostPackets().size(), packets) << "nothing sent for an unreadable file";
+             EXPECT_EQ(zqkFileWrite(t.Local("in.bin").c_str(), nullptr), -2) << "the root is no file";
+         }},
+        {"zqkFileRead",
+         [](HostileInput& t) {
+             WriteFile(t.Local("out.bin"), "old");
+             EveryHostileName(t, -2, [&](const std::string& name) {
+                 return zqkFileRead(name.c_str(), t.Local("out.bin").c_str());
+             });
+             EXPECT_EQ(ReadFile(t.Local("out.bin")), "old");
+             const std::set<std::string> before = t.LocalNames();
+             for (const std::string& path : {std::string(), t.Local("folder"), t.Local("no/such/folder/file"),
+                                             t.Local("folder/"), t.Local("in.bin/x")}) {
+                 EXPECT_EQ(zqkFileRead("/readme.txt", path.c_str()), -1) << path;
+             }
+             EXPECT_EQ(zqkFileRead("/readme.txt", nullptr), -1);
+             EXPECT_EQ(t.LocalNames(), before) << "a stray file was left";
+             EXPECT_TRUE(fs::is_empty(t.Local("folder"))) << "a stray file was left in the folder";
+             EXPECT_EQ(ReadFile(t.Local("in.bin")), "local data");
+         }},
+        {"zqkFirmwareUpdate",
+         [](HostileInput& t) {
+             for (const std::string& path : {std::string(), t.Local("folder"), t.Local("no/such/folder/fw.bin"),
+                                             t.Local("folder/")}) {
+                 EXPECT_EQ(zqkFirmwareUpdate(path.c_str()), ZQK_LOCAL_FILE_UNREADABLE) << path;
+             }
+             EXPECT_EQ(zqkFirmwareUpdate(nullptr), ZQK_LOCAL_FILE_UNREADABLE);
+             EXPECT_TRUE(t.Device().HostPackets().empty());
+#ifndef _WIN32
+             // The image goes by its file's name, unquoted: a line end in it
+             // must not reach the device's terminal.
+             WriteFile(t.Local("fw\rNFWIPEDIR docs"), "image");
+             EXPECT_EQ(zqkFirmwareUpdate(t.Local("fw\rNFWIPEDIR docs").c_str()), -2);
+             EXPECT_TRUE(t.Device().HostPackets().empty());
+             EXPECT_NE(t.Keeper().Files.Find("/docs"), nullptr);
+             WriteFile(t.Local("F\xBB \"W\".BIN"), "image");
+             EXPECT_EQ(zqkFirmwareUpdate(t.Local("F\xBB \"W\".BIN").c_str()), 5);
+             EXPECT_EQ(t.Keeper().Files.FirmwareName, "f\xBB \"w\".bin");
+#endif
+         }},
+    };
+    return cases;
+}
+
+class EveryExport : public HostileInput, public ::testing::WithParamInterface<ExportCase> {};
+
+TEST_P(EveryExport, HostileArgumentsGiveDefinedResults)
+{
+    GetParam().Body(*this);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exports, EveryExport, ::testing::ValuesIn(ExportCases()),
+                         [](const ::testing::TestParamInfo<ExportCase>& info) { return info.param.Name; });
+
+TEST(HostileInputTable, CoversEveryExport)
+{
+    std::ifstream table(ZQK_EXPORTS_TXT);
+    ASSERT_TRUE(table) << ZQK_EXPORTS_TXT;
+    std::set<std::string> exported, covered;
+    for (std::string line; std::getline(table, line);) {
+        if (!line.empty() && line[0] != '#')
+            exported.insert(line.substr(0, line.find_first_of(" \t\r")));
+    }
+    for (const ExportCase& c : ExportCases())
+        covered.insert(c.Name);
+    EXPECT_EQ(exported.size(), 32u);
+    EXPECT_EQ(covered, exported);
+}
+
+// The damage names could do before they were refused.
+TEST_F(HostileInput, ALineEndInANameRunsNoSecondCommand)
+{
+    EXPECT_EQ(zqkFileDelete("/readme.txt\rNFWIPEDIR \"/docs"), -1);
+    EXPECT_NE(Keeper().Files.Find("/docs"), nullptr);
+    EXPECT_NE(Keeper().Files.Find("/readme.txt"), nullptr);
+    EXPECT_TRUE(NewLines().empty());
+}
+
+TEST_F(HostileInput, AQuoteInAQuotedNameCannotNameAnotherEntry)
+{
+    EXPECT_EQ(zqkDirRemove("/docs\" and more"), -1);
+    EXPECT_NE(Keeper().Files.Find("/docs"), nullptr);
+    EXPECT_TRUE(NewLines().empty());
+}
+
+TEST_F(HostileInput, ATabInAnUnquotedNameCannotChangeTheSizeTheDeviceWaitsFor)
+{
+    zqkClose();
+    Keeper().SetQuotedNames(false);
+    ASSERT_EQ(zqkOpen(), 1);
+    EXPECT_EQ(zqkFileWrite(Local("in.bin").c_str(), "/x\t99"), -2)
+        << "the device would wait for 99 bytes and store nothing";
+    EXPECT_EQ(Keeper().Files.Find("/x"), nullptr);
+    EXPECT_TRUE(NewLines().empty());
+}
+
+#ifndef _WIN32
+// A local file that cannot be read or written. Not for root, which reads
+// and writes whatever it likes.
+TEST_F(HostileInput, LocalFilesWithoutPermission)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root ignores file permissions";
+    WriteFile(Local("locked.bin"), "secret");
+    fs::permissions(Local("locked.bin"), fs::perms::none);
+    EXPECT_EQ(zqkFileWrite(Local("locked.bin").c_str(), "/x"), ZQK_LOCAL_FILE_UNREADABLE);
+    EXPECT_EQ(zqkFirmwareUpdate(Local("locked.bin").c_str()), ZQK_LOCAL_FILE_UNREADABLE);
+    fs::permissions(Local("folder"), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("folder/out.bin").c_str()), -1);
+    fs::permissions(Local("folder"), fs::perms::owner_all);
+    fs::permissions(Local("locked.bin"), fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_empty(Local("folder")));
+}
+#endif
+
+}  // namespace
+}  // namespace zqk
