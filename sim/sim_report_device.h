@@ -42,6 +42,7 @@ public:
 
 private:
     int32_t ReadUnplugged();
+    void WaitForFrameEnd();
     bool Readable() const { return open_ && !device_.Unplugged(); }
 
     SimDevice& device_;
