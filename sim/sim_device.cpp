@@ -22,7 +22,8 @@ void SimDevice::HostWrite(const uint8_t* Report, size_t Size)
         return;
     Packet packet {};
     std::copy(Report, Report + kPacketSize, packet.begin());
-    hostPackets_.push_back(packet);
+    if (keepHostPackets_)
+        hostPackets_.push_back(packet);
     const uint8_t channel = packet[0];
     if (channel >= kChannelCount || !handlers_[channel])
         return;

@@ -95,6 +95,9 @@ public:
     const std::vector<Packet>& HostPackets() const { return hostPackets_; }
     std::string HostData(uint8_t Channel) const;
     void ForgetHostPackets() { hostPackets_.clear(); }
+    // Whether host packets are kept for HostPackets (on unless a long run,
+    // such as a benchmark, would have them pile up).
+    void KeepHostPackets(bool Keep) { keepHostPackets_ = Keep; }
 
     Clock& Time() { return clock_; }
 
@@ -129,6 +132,7 @@ private:
     uint32_t writesBeforeFault_ = 0;
     bool unplugged_ = false;
     std::vector<Packet> hostPackets_;
+    bool keepHostPackets_ = true;
     std::array<std::function<void(const std::string&)>, kChannelCount> handlers_;
 };
 

@@ -48,7 +48,8 @@ int32_t SimReportDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t Time
 {
     const int32_t timeout = std::max(TimeoutMs, 0);
     const int32_t count = std::clamp(Count, 0, kMaxReadCount);
-    readTimeouts_.push_back(TimeoutMs);
+    if (keepReadTimeouts_)
+        readTimeouts_.push_back(TimeoutMs);
     lastError_ = 0;
     if (!open_) {
         lastError_ = kErrorInvalidHandle;

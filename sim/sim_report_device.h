@@ -38,6 +38,8 @@ public:
 
     // The time-out of every ReadReport call, in order.
     const std::vector<int32_t>& ReadTimeouts() const { return readTimeouts_; }
+    // Off for long runs, whose every read would otherwise be remembered.
+    void KeepReadTimeouts(bool Keep) { keepReadTimeouts_ = Keep; }
     int32_t OpenCount() const { return openCount_; }
 
 private:
@@ -54,6 +56,7 @@ private:
     int32_t openCount_ = 0;
     std::string path_;
     std::vector<int32_t> readTimeouts_;
+    bool keepReadTimeouts_ = true;
 };
 
 }  // namespace zqk::sim
