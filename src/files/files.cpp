@@ -229,11 +229,11 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
         return false;
     }
     bool cutShort = false;
-    std::string block;
     for (int32_t remaining = size; remaining > 0;) {
         const int32_t count = remaining < static_cast<int32_t>(kBlockSize) ? remaining : static_cast<int32_t>(kBlockSize);
-        terminal_.ReadChars(count, kBlockTimeout, block);
-        if (block.empty()) {
+        const size_t before = Contents.size();
+        terminal_.ReadMoreChars(count, kBlockTimeout, Contents);
+        if (Contents.size() == before) {
             cutShort = true;
             Contents.clear();
             break;
@@ -242,7 +242,6 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
             ReserveAnnounced(Contents, size);
         remaining -= count;
         Progress(size - remaining, size);
-        Contents += block;
     }
     Complete();
     FinishOp();
