@@ -72,10 +72,18 @@ size_t SimDevice::TakeInput(uint8_t* Buffer, size_t Size)
             n = input.chunkSizes.front();
             input.chunkSizes.pop_front();
         }
-        const Packet packet = MakePacket(input.channel, 0, input.data.data() + input.offset, n);
+        reportSize = kPacketSize;
+        if (Size >= reportSize) {
+            Buffer[0] = input.channel;
+            Buffer[1] = 0;
+            Buffer[2] = static_cast<uint8_t>(n);
+            std::copy_n(input.data.data() + input.offset, n, Buffer + kPacketHeaderSize);
+            std::fill(Buffer + kPacketHeaderSize + n, Buffer + reportSize, 0);
+        } else {
+            const Packet packet = MakePacket(input.channel, 0, input.data.data() + input.offset, n);
+            std::copy_n(packet.data(), Size, Buffer);
+        }
         input.offset += n;
-        reportSize = packet.size();
-        std::copy_n(packet.data(), std::min(Size, reportSize), Buffer);
     }
     if (++input.taken == input.count)
         inputs_.pop_front();

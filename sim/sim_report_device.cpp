@@ -1,7 +1,6 @@
 #include "sim/sim_report_device.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace zqk::sim {
 
@@ -68,14 +67,11 @@ int32_t SimReportDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t Time
                 lastError_ = kErrorIoPending;
         }
         readPending_ = false;
-        uint8_t report[kMaxReadCount];
-        const auto size = static_cast<int32_t>(device_.TakeInput(report, sizeof report));
-        const int32_t n = std::min(count, size);
-        if (n > 0)
-            std::memcpy(Buffer, report, static_cast<size_t>(n));
-        return n;
+        const auto size = device_.TakeInput(Buffer, static_cast<size_t>(count));
+        return static_cast<int32_t>(std::min(static_cast<size_t>(count), size));
     }
-    clock_.SleepMs(static_cast<uint32_t>(timeout));
+    if (timeout > 0)
+        clock_.SleepMs(static_cast<uint32_t>(timeout));
     readPending_ = true;
     if (issuedNow)
         lastError_ = kErrorIoPending;
