@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <sys/mman.h>
+#include <malloc.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -182,6 +183,17 @@ struct NoLatencyRig {
 };
 
 // ---- the figures measured by Google Benchmark (no latency) ----
+
+// glibc adapts its threshold for mapping large blocks to the sizes freed so
+// far, and its heap gives memory back to the system when enough is free at
+// the top: a 16 MiB buffer is then sometimes reused and sometimes mapped and
+// faulted in afresh, and the same benchmark measures either. Fixed
+// thresholds keep such buffers on the heap, as in a long-running program.
+void SteadyAllocator()
+{
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+}
 
 // The memory limit: the device's output cut into reports and copied out by
 // the smallest possible reader, through the same report device the library
@@ -641,6 +653,7 @@ std::optional<double> Milliseconds(const std::optional<double>& seconds)
 
 int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string& callgrindOut)
 {
+    SteadyAllocator();
     benchmark::Initialize(&argc, argv);
     BestTimes times;
     std::printf("== no latency (test clock), best of 5\n");
@@ -732,6 +745,7 @@ int main(int argc, char** argv)
         if (arg == "--callgrind-read")
             return CallgrindReadMode();
         if (arg == "--benchmarks-only") {
+            SteadyAllocator();
             benchmark::Initialize(&argc, argv);
             benchmark::RunSpecifiedBenchmarks();
             fs::remove_all(WorkDir());
