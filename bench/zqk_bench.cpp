@@ -610,8 +610,12 @@ void PrintTable(const std::vector<Figure>& figures)
     for (const Figure& f : figures) {
         const std::string value = f.Value ? Number(*f.Value) : "n/a";
         const char* met = f.Goal.empty() ? "" : !f.Met ? "?" : *f.Met ? "yes" : "NO";
-        std::printf("%-28s %14s  %-7s %-34s %s\n", f.Key, value.c_str(), f.Unit,
-                    f.Goal.empty() ? "(reference)" : f.Goal.c_str(), met);
+        char line[160];
+        std::snprintf(line, sizeof line, "%-28s %14s  %-7s %-34s %s", f.Key, value.c_str(), f.Unit,
+                      f.Goal.empty() ? "(reference)" : f.Goal.c_str(), met);
+        std::string text = line;
+        text.erase(text.find_last_not_of(' ') + 1);
+        std::printf("%s\n", text.c_str());
     }
 }
 
