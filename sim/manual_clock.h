@@ -10,13 +10,15 @@ namespace zqk::sim {
 // so the link's and the simulated device's time-outs cost no real time.
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(uint64_t StartMs = 1000) : now_(StartMs) {}
-    uint64_t NowMs() override { return now_.load(); }
-    void SleepMs(uint32_t Ms) override { now_ += Ms; }
-    void Advance(uint64_t Ms) { now_ += Ms; }
+    explicit ManualClock(uint64_t StartMs = 1000) : nowUs_(StartMs * 1000) {}
+    uint64_t NowMs() override { return nowUs_.load() / 1000; }
+    void SleepMs(uint32_t Ms) override { nowUs_ += uint64_t {Ms} * 1000; }
+    uint64_t NowUs() override { return nowUs_.load(); }
+    void SleepUs(uint64_t Us) override { nowUs_ += Us; }
+    void Advance(uint64_t Ms) { nowUs_ += Ms * 1000; }
 
 private:
-    std::atomic<uint64_t> now_;
+    std::atomic<uint64_t> nowUs_;
 };
 
 }  // namespace zqk::sim

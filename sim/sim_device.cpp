@@ -22,7 +22,8 @@ void SimDevice::HostWrite(const uint8_t* Report, size_t Size)
         return;
     Packet packet {};
     std::copy(Report, Report + kPacketSize, packet.begin());
-    hostPackets_.push_back(packet);
+    if (keepHostPackets_)
+        hostPackets_.push_back(packet);
     const uint8_t channel = packet[0];
     if (channel < kChannelCount && handlers_[channel]) {
         const std::string data(reinterpret_cast<const char*>(packet.data() + kPacketHeaderSize),
@@ -32,21 +33,72 @@ void SimDevice::HostWrite(const uint8_t* Report, size_t Size)
     CountReport();  // the device acts on a report before it can be pulled out
 }
 
-bool SimDevice::NextInputDue(uint64_t& DueMs) const
+bool SimDevice::NextInputDueUs(uint64_t& DueUs) const
 {
     if (inputs_.empty())
         return false;
-    DueMs = inputs_.front().due;
+    DueUs = inputs_.front().NextDueUs();
     return true;
+}
+
+bool SimDevice::NextInputDue(uint64_t& DueMs) const
+{
+    uint64_t dueUs = 0;
+    if (!NextInputDueUs(dueUs))
+        return false;
+    DueMs = (dueUs + 999) / 1000;
+    return true;
+}
+
+size_t SimDevice::QueuedInputs() const
+{
+    size_t queued = 0;
+    for (const Input& input : inputs_)
+        queued += input.count - input.taken;
+    return queued;
+}
+
+size_t SimDevice::TakeInput(uint8_t* Buffer, size_t Size)
+{
+    if (inputs_.empty())
+        return 0;
+    Input& input = inputs_.front();
+    size_t reportSize = 0;
+    if (input.raw) {
+        reportSize = input.data.size();
+        std::copy_n(input.data.data(), std::min(Size, reportSize), Buffer);
+    } else {
+        size_t n = std::min<size_t>(kMaxPacketData, input.data.size() - input.offset);
+        if (!input.chunkSizes.empty()) {
+            n = input.chunkSizes.front();
+            input.chunkSizes.pop_front();
+        }
+        reportSize = kPacketSize;
+        if (Size >= reportSize) {
+            Buffer[0] = input.channel;
+            Buffer[1] = 0;
+            Buffer[2] = static_cast<uint8_t>(n);
+            std::copy_n(input.data.data() + input.offset, n, Buffer + kPacketHeaderSize);
+            std::fill(Buffer + kPacketHeaderSize + n, Buffer + reportSize, 0);
+        } else {
+            const Packet packet = MakePacket(input.channel, 0, input.data.data() + input.offset, n);
+            std::copy_n(packet.data(), Size, Buffer);
+        }
+        input.offset += n;
+    }
+    if (++input.taken == input.count)
+        inputs_.pop_front();
+    CountReport();
+    return reportSize;
 }
 
 std::vector<uint8_t> SimDevice::TakeInput()
 {
     if (inputs_.empty())
         return {};
-    std::vector<uint8_t> bytes = std::move(inputs_.front().bytes);
-    inputs_.pop_front();
-    CountReport();
+    const Input& input = inputs_.front();
+    std::vector<uint8_t> bytes(input.raw ? input.data.size() : static_cast<size_t>(kPacketSize));
+    bytes.resize(TakeInput(bytes.data(), bytes.size()));
     return bytes;
 }
 
@@ -105,35 +157,60 @@ size_t SimDevice::NextChunkSize(size_t Remaining)
 
 void SimDevice::Send(uint8_t Channel, std::string_view Data, uint32_t DelayMs)
 {
-    for (size_t offset = 0; offset < Data.size();) {
-        const size_t chunk = NextChunkSize(Data.size() - offset);
-        const size_t n = TakeOutputBudget(chunk);
-        if (n > 0) {
-            const Packet packet = MakePacket(Channel, 0, Data.data() + offset, n);
-            Queue(std::vector<uint8_t>(packet.begin(), packet.end()), offset == 0 ? DelayMs : 0);
-            bytesSent_ += n;
-        }
-        if (n < chunk || bytesBeforeSilence_ == 0) {
-            bytesBeforeSilence_ = kNoLimit;
-            silent_ = true;
-        }
-        offset += chunk;
+    // Output that reaches the silence limit is cut short there, mid-packet.
+    const size_t allowed = TakeOutputBudget(Data.size());
+    const bool fallsSilent = allowed < Data.size() || bytesBeforeSilence_ == 0;
+    QueueOutput(Channel, Data.substr(0, allowed), DelayMs);
+    if (fallsSilent) {
+        bytesBeforeSilence_ = kNoLimit;
+        silent_ = true;
     }
+}
+
+void SimDevice::QueueOutput(uint8_t Channel, std::string_view Data, uint32_t DelayMs)
+{
+    if (Data.empty())
+        return;
+    bytesSent_ += Data.size();
+    Input input;
+    input.channel = Channel;
+    input.data.assign(Data);
+    // Cuts asked for apply to the packets in the order they are queued; the
+    // rest carry 61 bytes each.
+    size_t offset = 0;
+    size_t packets = 0;
+    while (!cuts_.empty() && offset < Data.size()) {
+        const size_t n = NextChunkSize(Data.size() - offset);
+        input.chunkSizes.push_back(n);
+        offset += n;
+        ++packets;
+    }
+    packets += (Data.size() - offset + kMaxPacketData - 1) / kMaxPacketData;
+    Queue(std::move(input), packets, DelayMs);
 }
 
 void SimDevice::InjectReport(std::vector<uint8_t> Report)
 {
-    Queue(std::move(Report));
+    Input input;
+    input.raw = true;
+    input.data.assign(Report.begin(), Report.end());
+    Queue(std::move(input), 1, 0);
 }
 
-void SimDevice::Queue(std::vector<uint8_t> Report, uint32_t DelayMs)
+// Packet k of a Send is due one interval after packet k-1, and not before
+// the Send (plus latency, plus DelayMs for the first).
+void SimDevice::Queue(Input Report, size_t Packets, uint32_t DelayMs)
 {
     if (silent_)
         return;
-    const uint64_t earliest = clock_.NowMs() + latencyMs_ + DelayMs;
-    const uint64_t due = inputs_.empty() && pacingMs_ == 0 ? earliest : std::max(earliest, lastDue_ + pacingMs_);
-    lastDue_ = due;
-    inputs_.push_back({due, std::move(Report)});
+    const uint64_t earliest = clock_.NowUs() + (uint64_t {latencyMs_} + DelayMs) * 1000;
+    const uint64_t due =
+        inputs_.empty() && pacingUs_ == 0 ? earliest : std::max(earliest, lastDueUs_ + pacingUs_);
+    Report.firstDueUs = due;
+    Report.pacingUs = pacingUs_;
+    Report.count = Packets;
+    lastDueUs_ = due + (Packets - 1) * pacingUs_;
+    inputs_.push_back(std::move(Report));
 }
 
 void SimDevice::OnChannelData(uint8_t Channel, std::function<void(const std::string&)> Handler)

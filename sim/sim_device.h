@@ -50,8 +50,12 @@ public:
     void HostWrite(const uint8_t* Report, size_t Size);
     // The time at which the oldest queued input report becomes readable.
     bool NextInputDue(uint64_t& DueMs) const;
+    bool NextInputDueUs(uint64_t& DueUs) const;
     std::vector<uint8_t> TakeInput();
-    size_t QueuedInputs() const { return inputs_.size(); }
+    // Takes the oldest input report into Buffer (at most Size bytes of it);
+    // the report's own size.
+    size_t TakeInput(uint8_t* Buffer, size_t Size);
+    size_t QueuedInputs() const;
 
     // ---- device side ----
     // Sends bytes to the host on a channel, cut into packets (at most 61
@@ -67,7 +71,9 @@ public:
     // No input reports at all while silent (what would be sent is dropped).
     void SetSilent(bool Silent) { silent_ = Silent; }
     // One input report per IntervalMs (0: all at once).
-    void SetPacing(uint32_t IntervalMs) { pacingMs_ = IntervalMs; }
+    void SetPacing(uint32_t IntervalMs) { pacingUs_ = IntervalMs * 1000; }
+    // The same in microseconds: 125 is a high-speed endpoint.
+    void SetPacingUs(uint32_t IntervalUs) { pacingUs_ = IntervalUs; }
     // The next packets carry these many data bytes (each at most 61); later
     // packets carry 61 again. Cuts output across reports at chosen points.
     void CutNext(std::vector<size_t> ChunkSizes);
@@ -75,8 +81,9 @@ public:
     void SetLatency(uint32_t Ms) { latencyMs_ = Ms; }
     // Time one output report takes to reach the device (a full-speed
     // interrupt endpoint takes one every millisecond).
-    void SetWriteDuration(uint32_t Ms) { writeDurationMs_ = Ms; }
-    uint32_t WriteDuration() const { return writeDurationMs_; }
+    void SetWriteDuration(uint32_t Ms) { writeDurationUs_ = Ms * 1000; }
+    void SetWriteDurationUs(uint32_t Us) { writeDurationUs_ = Us; }
+    uint32_t WriteDurationUs() const { return writeDurationUs_; }
     // Output reports fail (or time out) once this many more have succeeded.
     void SetWriteFault(WriteFault Fault, uint32_t AfterWrites = 0);
     WriteFault WriteFaultNow();
@@ -95,6 +102,9 @@ public:
     const std::vector<Packet>& HostPackets() const { return hostPackets_; }
     std::string HostData(uint8_t Channel) const;
     void ForgetHostPackets() { hostPackets_.clear(); }
+    // Whether host packets are kept for HostPackets (on unless a long run,
+    // such as a benchmark, would have them pile up).
+    void KeepHostPackets(bool Keep) { keepHostPackets_ = Keep; }
     // Reports that crossed the bus so far, both ways, and data bytes the
     // device has sent on its channels.
     uint64_t ReportsMoved() const { return reportsMoved_; }
@@ -103,23 +113,35 @@ public:
     Clock& Time() { return clock_; }
 
 private:
+    // The packets of one Send, cut as they are taken, so that a long output
+    // costs the device no more memory than its data; or one raw report.
     struct Input {
-        uint64_t due;
-        std::vector<uint8_t> bytes;
+        uint64_t firstDueUs = 0;
+        uint32_t pacingUs = 0;
+        uint8_t channel = 0;
+        bool raw = false;
+        std::string data;              // a raw report's bytes, or the data still to send
+        size_t offset = 0;             // of data, where the next packet starts
+        size_t taken = 0;              // packets taken so far
+        size_t count = 0;              // packets in all
+        std::deque<size_t> chunkSizes; // of the next packets, when cut short
+
+        uint64_t NextDueUs() const { return firstDueUs + taken * pacingUs; }
     };
-    void Queue(std::vector<uint8_t> Report, uint32_t DelayMs = 0);
+    void Queue(Input Report, size_t Packets, uint32_t DelayMs);
     size_t NextChunkSize(size_t Remaining);
     void CountReport();
+    void QueueOutput(uint8_t Channel, std::string_view Data, uint32_t DelayMs);
     size_t TakeOutputBudget(size_t Wanted);
 
     Clock& clock_;
     std::deque<Input> inputs_;
-    uint64_t lastDue_ = 0;
+    uint64_t lastDueUs_ = 0;
     std::deque<size_t> cuts_;
     bool silent_ = false;
-    uint32_t pacingMs_ = 0;
+    uint32_t pacingUs_ = 0;
     uint32_t latencyMs_ = 0;
-    uint32_t writeDurationMs_ = 0;
+    uint32_t writeDurationUs_ = 0;
     WriteFault writeFault_ = WriteFault::None;
     uint32_t writesBeforeFault_ = 0;
     bool unplugged_ = false;
@@ -129,6 +151,7 @@ private:
     uint64_t reportsMoved_ = 0;
     uint64_t bytesSent_ = 0;
     std::vector<Packet> hostPackets_;
+    bool keepHostPackets_ = true;
     std::array<std::function<void(const std::string&)>, kChannelCount> handlers_;
 };
 

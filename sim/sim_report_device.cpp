@@ -1,7 +1,6 @@
 #include "sim/sim_report_device.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace zqk::sim {
 
@@ -48,7 +47,8 @@ int32_t SimReportDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t Time
 {
     const int32_t timeout = std::max(TimeoutMs, 0);
     const int32_t count = std::clamp(Count, 0, kMaxReadCount);
-    readTimeouts_.push_back(TimeoutMs);
+    if (keepReadTimeouts_)
+        readTimeouts_.push_back(TimeoutMs);
     lastError_ = 0;
     if (!open_) {
         lastError_ = kErrorInvalidHandle;
@@ -58,22 +58,20 @@ int32_t SimReportDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t Time
         return ReadUnplugged();
 
     const bool issuedNow = !readPending_;
-    const uint64_t now = clock_.NowMs();
+    const uint64_t now = clock_.NowUs();
     uint64_t due = 0;
-    if (device_.NextInputDue(due) && due <= now + static_cast<uint64_t>(timeout)) {
+    if (device_.NextInputDueUs(due) && due <= now + uint64_t {static_cast<uint32_t>(timeout)} * 1000) {
         if (due > now) {
-            clock_.SleepMs(static_cast<uint32_t>(due - now));
+            clock_.SleepUs(due - now);
             if (issuedNow)
                 lastError_ = kErrorIoPending;
         }
         readPending_ = false;
-        const std::vector<uint8_t> report = device_.TakeInput();
-        const auto n = std::min<int32_t>(count, static_cast<int32_t>(report.size()));
-        if (n > 0)
-            std::memcpy(Buffer, report.data(), static_cast<size_t>(n));
-        return n;
+        const auto size = device_.TakeInput(Buffer, static_cast<size_t>(count));
+        return static_cast<int32_t>(std::min(static_cast<size_t>(count), size));
     }
-    clock_.SleepMs(static_cast<uint32_t>(timeout));
+    if (timeout > 0)
+        clock_.SleepMs(static_cast<uint32_t>(timeout));
     readPending_ = true;
     if (issuedNow)
         lastError_ = kErrorIoPending;
@@ -102,11 +100,22 @@ int32_t SimReportDevice::WriteReport(const uint8_t* Buffer, int32_t Count, int32
     case WriteFault::None:
         break;
     }
-    if (device_.WriteDuration() > 0)
-        clock_.SleepMs(device_.WriteDuration());
+    WaitForFrameEnd();
     device_.HostWrite(Buffer, static_cast<size_t>(Count));
     lastError_ = 0;
     return Count;
+}
+
+// An output report goes out in the endpoint's next frame: it is through at the
+// end of the frame in which it was written, so a writer that wakes a little
+// late still catches the next frame instead of pushing every later one back.
+void SimReportDevice::WaitForFrameEnd()
+{
+    const uint64_t frame = device_.WriteDurationUs();
+    if (frame == 0)
+        return;
+    const uint64_t now = clock_.NowUs();
+    clock_.SleepUs((now / frame + 1) * frame - now);
 }
 
 std::u16string SimReportDevice::GetManufacturerString()

@@ -38,10 +38,13 @@ public:
 
     // The time-out of every ReadReport call, in order.
     const std::vector<int32_t>& ReadTimeouts() const { return readTimeouts_; }
+    // Off for long runs, whose every read would otherwise be remembered.
+    void KeepReadTimeouts(bool Keep) { keepReadTimeouts_ = Keep; }
     int32_t OpenCount() const { return openCount_; }
 
 private:
     int32_t ReadUnplugged();
+    void WaitForFrameEnd();
     bool Readable() const { return open_ && !device_.Unplugged(); }
 
     SimDevice& device_;
@@ -53,6 +56,7 @@ private:
     int32_t openCount_ = 0;
     std::string path_;
     std::vector<int32_t> readTimeouts_;
+    bool keepReadTimeouts_ = true;
 };
 
 }  // namespace zqk::sim

@@ -304,6 +304,40 @@ TEST_F(LinkTest, HasDataLooksAtTheBufferThenPolls)
     EXPECT_TRUE(comms_->HasData(4));
 }
 
+// ---- the simulated endpoint's timing ----
+
+TEST_F(LinkTest, HighSpeedPacingDeliversOneReportPer125Microseconds)
+{
+    device_.SetPacingUs(125);
+    device_.Send(3, std::string(61 * 8, 'h'));
+    EXPECT_EQ(device_.QueuedInputs(), 8u);
+    const uint64_t start = clock_.NowUs();
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(Receive(3, 10), std::string(61, 'h'));
+    EXPECT_EQ(clock_.NowUs() - start, 7u * 125u) << "the first at once, then one per interval";
+}
+
+TEST_F(LinkTest, OutputReportsGoOutAtTheEndOfTheFrameTheyAreWrittenIn)
+{
+    device_.SetWriteDurationUs(125);
+    clock_.SleepUs(30);  // into a frame: the clock starts on a frame's edge
+    const uint64_t start = clock_.NowUs();
+    ASSERT_TRUE(comms_->Send(std::string(61 * 3, 'w'), 1, 0, 200));
+    EXPECT_EQ(clock_.NowUs() - start, 95u + 2u * 125u) << "the rest of this frame, then one frame each";
+    EXPECT_EQ(device_.HostPackets().size(), 3u);
+}
+
+TEST_F(LinkTest, CutsApplyToPacketsInTheOrderTheyAreQueued)
+{
+    device_.CutNext({5, 3});
+    device_.Send(2, "abcd");
+    device_.Send(2, "efghij");
+    EXPECT_EQ(device_.QueuedInputs(), 3u);
+    EXPECT_EQ(Receive(2, 0), "abcd");
+    EXPECT_EQ(Receive(2, 0), "efg");
+    EXPECT_EQ(Receive(2, 0), "hij");
+}
+
 // ---- identity ----
 
 TEST_F(LinkTest, IdentityStringsComeFromTheDeviceAndAreEmptyWhenClosed)

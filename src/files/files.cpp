@@ -3,6 +3,9 @@
 #include "files/date_time.h"
 #include "files/dir_entry.h"
 
+#include <new>
+#include <stdexcept>
+
 namespace zqk {
 
 namespace {
@@ -41,6 +44,20 @@ bool HasControlByte(const std::string& text)
             return true;
     }
     return false;
+}
+
+// Room for the whole file, so that the contents are not copied each time
+// they outgrow their buffer (which also doubles the memory a large file
+// needs at that moment). The size is only the device's word: it is trusted
+// once the first block has come, and where the room cannot be had the
+// contents grow as blocks come.
+void ReserveAnnounced(std::string& Contents, int32_t Size)
+{
+    try {
+        Contents.reserve(static_cast<size_t>(Size));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
 }
 
 }  // namespace
@@ -233,21 +250,20 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
         FinishOp();  // the refusal's prompt must not answer the next command's escape
         return false;
     }
-    // The size is the device's word only: the contents grow as blocks come,
-    // nothing is reserved for it up front.
     bool cutShort = false;
-    std::string block;
     for (int32_t remaining = size; remaining > 0;) {
         const int32_t count = remaining < static_cast<int32_t>(kBlockSize) ? remaining : static_cast<int32_t>(kBlockSize);
-        terminal_.ReadChars(count, kBlockTimeout, block);
-        if (block.empty()) {
+        const size_t before = Contents.size();
+        terminal_.ReadMoreChars(count, kBlockTimeout, Contents);
+        if (Contents.size() == before) {
             cutShort = true;
             Contents.clear();
             break;
         }
+        if (remaining == size)
+            ReserveAnnounced(Contents, size);
         remaining -= count;
         Progress(size - remaining, size);
-        Contents += block;
     }
     Complete();
     FinishOp();

@@ -16,6 +16,17 @@ void SystemClock::SleepMs(uint32_t Ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
 }
 
+uint64_t SystemClock::NowUs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void SystemClock::SleepUs(uint64_t Us)
+{
+    std::this_thread::sleep_for(std::chrono::microseconds(Us));
+}
+
 SystemClock& SystemClock::Instance()
 {
     static SystemClock clock;

@@ -49,10 +49,10 @@ private:
 
 const char* const TzqTerminal::kDefaultPrompt = kPromptBytes;
 
-void PendingBytes::TakeFront(size_t Count, std::string& Text)
+void PendingBytes::MoveFront(size_t Count, std::string& Text)
 {
     const size_t n = Count < Size() ? Count : Size();
-    Text.assign(Data(), n);
+    Text.append(Data(), n);
     head_ += n;
     if (head_ == bytes_.size()) {
         bytes_.clear();
@@ -97,6 +97,11 @@ bool TzqTerminal::HasData() { return comms_.HasData(0); }
 void TzqTerminal::ReadChars(int32_t Count, int32_t Timeout, std::string& Text)
 {
     Text.clear();
+    ReadMoreChars(Count, Timeout, Text);
+}
+
+void TzqTerminal::ReadMoreChars(int32_t Count, int32_t Timeout, std::string& Text)
+{
     ScopedDeviceLock lock(*this, Timeout);
     if (!lock)
         return;
@@ -110,7 +115,7 @@ void TzqTerminal::ReadChars(int32_t Count, int32_t Timeout, std::string& Text)
         }
         pending_.Append(chunk_);
     }
-    pending_.TakeFront(wanted, Text);
+    pending_.MoveFront(wanted, Text);
 }
 
 void TzqTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,

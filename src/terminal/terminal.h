@@ -15,8 +15,8 @@ public:
     size_t Size() const { return bytes_.size() - head_; }
     const char* Data() const { return bytes_.data() + head_; }
     void Append(const std::string& Chunk) { bytes_ += Chunk; }
-    // Moves the first Count bytes (at most Size()) to Text.
-    void TakeFront(size_t Count, std::string& Text);
+    // Moves the first Count bytes (at most Size()) to the end of Text.
+    void MoveFront(size_t Count, std::string& Text);
 
 private:
     std::string bytes_;
@@ -50,6 +50,9 @@ public:
     // Exactly Count bytes of output, or empty (TimedOut set) when the device
     // fell silent for Timeout first; what came stays pending then.
     void ReadChars(int32_t Count, int32_t Timeout, std::string& Text);
+    // ReadChars that appends to Text (left as it was when nothing came), so
+    // that a transfer gathers its blocks without copying each one twice.
+    void ReadMoreChars(int32_t Count, int32_t Timeout, std::string& Text);
     // Reads byte by byte until the text ends with EndMarker or the device is
     // silent for Timeout; on the marker, the text is cut at the last
     // TrimMarker. Nothing after the marker is consumed.
