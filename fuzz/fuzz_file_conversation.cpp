@@ -12,6 +12,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -164,6 +165,9 @@ public:
             case 10: Escape(); break;
             case 11: Silence(); break;
             }
+            if (std::getenv("ZQK_FUZZ_TRACE"))
+                std::fprintf(stderr, "step %d: %s, answers %s\n", step, lastCall_.c_str(),
+                             filter_.Genuine() ? "genuine" : "changed");
             ZQK_FUZZ_CHECK(TheLibrary()->Comms.LockCount() == 0);
             ZQK_FUZZ_CHECK(!TheLibrary()->Files.Busy());
             ZQK_FUZZ_CHECK(ScratchEntries() == 3);
@@ -191,6 +195,7 @@ private:
     {
         const std::string path = Path();
         const int32_t count = zqkDir(path.c_str());
+        Trace("zqkDir(" + path + ")", count);
         ZQK_FUZZ_CHECK(count >= -1);
         std::vector<std::string> names;
         for (int32_t i = 0; i < count; ++i) {
@@ -219,6 +224,7 @@ private:
         const std::string local = ScratchPath("read.out");
         WriteWholeFile(local, kOldContents);
         const int32_t result = zqkFileRead(path.c_str(), local.c_str());
+        Trace("zqkFileRead(" + path + ")", result);
         ZQK_FUZZ_CHECK(result >= -2);
         std::string contents;
         ZQK_FUZZ_CHECK(ReadWholeFile(local, contents));
@@ -251,6 +257,7 @@ private:
         const std::string data = LocalPayload("write.in");
         const std::string path = Path();
         const int32_t result = zqkFileWrite(ScratchPath("write.in").c_str(), path.c_str());
+        Trace("zqkFileWrite(" + std::to_string(data.size()) + " bytes, " + path + ")", result);
         ZQK_FUZZ_CHECK(result == -2 || result == static_cast<int32_t>(data.size()));
         std::string after;
         ZQK_FUZZ_CHECK(ReadWholeFile(ScratchPath("write.in"), after) && after == data);
@@ -266,6 +273,7 @@ private:
         const std::string data = LocalPayload("FW.BIN");
         const int32_t loadsBefore = keeper_.Files.FirmwareLoads;
         const int32_t result = zqkFirmwareUpdate(ScratchPath("FW.BIN").c_str());
+        Trace("zqkFirmwareUpdate(" + std::to_string(data.size()) + " bytes)", result);
         ZQK_FUZZ_CHECK(result == -2 || result == static_cast<int32_t>(data.size()));
         if (!filter_.Genuine() || data.empty())
             return;
@@ -277,6 +285,7 @@ private:
     // A change succeeds exactly when the device said "0:No error".
     void Change(int32_t Result)
     {
+        Trace("change", Result);
         ZQK_FUZZ_CHECK(Result == 0 || Result == -1);
         const std::string answers = filter_.TakeAnswers();
         if (filter_.Genuine())
@@ -295,6 +304,7 @@ private:
         char output[512];
         const int32_t timeout = fuzz_.ConsumeIntegralInRange(0, 3000);
         const int32_t result = zqkCommand("ver", output, sizeof output, timeout);
+        Trace("zqkCommand(ver)", result);
         ZQK_FUZZ_CHECK(result >= -static_cast<int32_t>(1 << 20));
         if (filter_.Genuine() && timeout >= 5)
             ZQK_FUZZ_CHECK(std::string(output, result > 0 ? static_cast<size_t>(result) : 0) ==
@@ -304,14 +314,18 @@ private:
     void Escape()
     {
         const int32_t result = fuzz_.ConsumeBool() ? zqkEscape() : zqkIsPrompt("zq.keeper");
+        Trace("escape or prompt test", result);
         ZQK_FUZZ_CHECK(result == 0 || result == 1);
         if (filter_.Genuine())
             ZQK_FUZZ_CHECK(result == 1);
     }
 
+    void Trace(const std::string& Call, int32_t Result) { lastCall_ = Call + " = " + std::to_string(Result); }
+
     // Time passes without the host: late answers arrive meanwhile.
     void Silence()
     {
+        lastCall_ = "silence";
         clock_.Advance(fuzz_.ConsumeIntegralInRange<uint64_t>(0, 10000));
     }
 
@@ -321,6 +335,7 @@ private:
     sim::SimKeeper keeper_;
     AnswerFilter filter_;
     SimLibrary library_;
+    std::string lastCall_;
 };
 
 }  // namespace
