@@ -334,8 +334,9 @@ private:
         const int32_t timeout = fuzz_.ConsumeIntegralInRange(0, 3000);
         const int32_t result = zqkCommand("ver", output, sizeof output, timeout);
         Trace("zqkCommand(ver, " + std::to_string(timeout) + " ms)", result);
-        ZQK_FUZZ_CHECK(result >= 0 && result < static_cast<int32_t>(sizeof output));
-        const bool whole = std::string(output, static_cast<size_t>(result)) == "zq.keeper firmware 2.4.1 (simulated)\r\n";
+        ZQK_FUZZ_CHECK(result < static_cast<int32_t>(sizeof output));
+        const bool whole =
+            result >= 0 && std::string(output, static_cast<size_t>(result)) == "zq.keeper firmware 2.4.1 (simulated)\r\n";
         if (filter_.Genuine() && timeout >= 50)
             ZQK_FUZZ_CHECK(whole);
         if (!whole)
