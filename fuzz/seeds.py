@@ -300,6 +300,7 @@ def nftype_seeds():
         "more_fields": b"x\t3\tz\r\nabc" + PROMPT,
         "prompt_bytes_in_data": b"\xab\xbb\t13\r\n" + PROMPT + b"\r" + PROMPT,
         "no_line_end": b"x\t4",
+        "two_blocks": b"day.log\t5000\r\n" + bytes((i * 31 + 1 + i // 251) & 0xFF for i in range(5000)) + PROMPT,
     }
 
 
