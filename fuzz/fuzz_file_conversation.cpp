@@ -170,6 +170,10 @@ public:
         keeper_.Files.PutFile("/logs/day.log", Pattern(5000, 1));
         keeper_.Files.PutFile("/logs/empty.bin", "");
         keeper_.Files.PutFile("/docs/a b.txt", "hello");
+        // Now and then firmware that takes no quoted names: blanks go as underscores.
+        quoted_ = fuzz_.ConsumeIntegralInRange(0, 3) != 3;
+        keeper_.SetQuotedNames(quoted_);
+        outer_.Identity = keeper_.Device.Identity;  // the library sees the device's strings
         ZQK_FUZZ_CHECK(zqkOpen() == 1);
     }
 
@@ -233,7 +237,7 @@ private:
         }
         if (!filter_.Genuine())
             return;
-        const sim::SimNode* dir = keeper_.Files.Find(path);
+        const sim::SimNode* dir = Found(path);
         if (!dir || !dir->IsDir) {
             ZQK_FUZZ_CHECK(count == -1);
             return;
@@ -261,12 +265,20 @@ private:
         }
         if (!filter_.Genuine())
             return;
-        const sim::SimNode* file = keeper_.Files.Find(path);
+        const sim::SimNode* file = Found(path);
         if (!file || file->IsDir) {
             ZQK_FUZZ_CHECK(result == -2);
             return;
         }
         ZQK_FUZZ_CHECK(result == static_cast<int32_t>(file->Data.size()) && contents == file->Data);
+    }
+
+    // The device's node for a path as the library names it to the device.
+    const sim::SimNode* Found(std::string Path) const
+    {
+        if (!quoted_)
+            std::replace(Path.begin(), Path.end(), ' ', '_');
+        return keeper_.Files.Find(Path);
     }
 
     std::string LocalPayload(const std::string& Name)
@@ -289,7 +301,7 @@ private:
         ZQK_FUZZ_CHECK(ReadWholeFile(ScratchPath("write.in"), after) && after == data);
         if (!filter_.Genuine() || data.empty())
             return;
-        const sim::SimNode* file = keeper_.Files.Find(path);
+        const sim::SimNode* file = Found(path);
         const bool written = file && !file->IsDir && file->Data == data;
         ZQK_FUZZ_CHECK(written == (result == static_cast<int32_t>(data.size())));
     }
@@ -368,6 +380,7 @@ private:
     AnswerFilter filter_;
     SimLibrary library_;
     std::string lastCall_;
+    bool quoted_ = true;
 };
 
 }  // namespace

@@ -227,24 +227,29 @@ def conversation_seeds():
     # get two ("Send file", then the closing answer).
     seeds = {}
     s = Script()
+    s.num(0, 3, 0)  # quoted names
     conv_op(s, 0); conv_path(s, "/logs"); conv_answer(s, 0)
     conv_op(s, 0); conv_path(s, "/"); conv_answer(s, 2, *([7] * 20))
     seeds["listings"] = s
     s = Script()
+    s.num(0, 3, 0)
     conv_op(s, 1); conv_path(s, "/logs/day.log"); conv_answer(s, 0)
     conv_op(s, 1); conv_path(s, "/logs/empty.bin"); conv_answer(s, 0)
     conv_op(s, 2); conv_path(s, "/nothing/here"); conv_answer(s, 0)
     seeds["reads"] = s
     s = Script()
+    s.num(0, 3, 0)
     conv_op(s, 3); s.num(0, 5, 4, 8).num(0, 255, 7, 1); conv_path(s, "/logs/new.bin"); conv_answer(s, 0)
     conv_answer(s, 0)
     conv_op(s, 1); conv_path(s, "/logs/new.bin"); conv_answer(s, 0)
     seeds["write_then_read"] = s
     s = Script()
+    s.num(0, 3, 0)
     conv_op(s, 4); s.num(0, 5, 5, 8).num(0, 255, 3, 1); conv_answer(s, 0); conv_answer(s, 0)
     conv_op(s, 4); s.num(0, 5, 3, 8).num(0, 255, 3, 1); conv_answer(s, 0); conv_answer(s, 4, 5, 30)
     seeds["firmware"] = s
     s = Script()
+    s.num(0, 3, 0)
     conv_op(s, 5); conv_path(s, "/new"); conv_answer(s, 0)
     conv_op(s, 8); conv_path(s, "/new"); conv_path(s, "/docs"); conv_answer(s, 0)
     conv_op(s, 6); conv_path(s, "/new"); conv_answer(s, 0)
@@ -253,17 +258,25 @@ def conversation_seeds():
     conv_op(s, 10); s.boolean(True); conv_answer(s, 0)
     seeds["changes_and_command"] = s
     s = Script()
+    s.num(0, 3, 0)
     conv_op(s, 1); conv_path(s, "/logs/day.log"); conv_answer(s, 4, 2000, 5100)
     conv_op(s, 1); conv_path(s, "/README.TXT"); conv_answer(s, 6, b"README.TXT\t99999\r\nshort")
     conv_op(s, 1); conv_path(s, "/docs/a b.txt"); conv_answer(s, 0)
     seeds["read_cut_short_and_lying"] = s
     s = Script()
+    s.num(0, 3, 0)
     conv_op(s, 0); conv_path(s, "/logs"); conv_answer(s, 9, 40, 200, 1500)
     conv_op(s, 11); s.num(0, 10000, 3000, 8)
     conv_op(s, 3); s.num(0, 5, 5, 8).num(0, 255, 9, 1); conv_path(s, "/docs/x.bin"); conv_answer(s, 0)
     conv_answer(s, 3, 8500)
     conv_op(s, 0); conv_path(s, "/docs"); conv_answer(s, 0)
     seeds["stalls_and_late_answers"] = s
+    s = Script()
+    s.num(0, 3, 3)  # names without quotes
+    conv_op(s, 0); conv_path(s, "/docs"); conv_answer(s, 0)
+    conv_op(s, 1); conv_path(s, "/docs/a b.txt"); conv_answer(s, 0)
+    conv_op(s, 8); conv_path(s, "/docs/a b.txt"); conv_path(s, "/docs/c d.txt"); conv_answer(s, 0)
+    seeds["names_without_quotes"] = s
     return seeds
 
 
