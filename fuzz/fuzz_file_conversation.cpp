@@ -87,7 +87,7 @@ private:
 
     void Filter(const std::string& Original)
     {
-        std::string Answer = Original;
+        std::string answer = Original;
         uint32_t delay = 0;
         const int kind = fuzz_.ConsumeIntegralInRange(0, 9);
         if (Tracing())
@@ -97,38 +97,38 @@ private:
         case 1:
             break;
         case 2:  // cut across reports, still genuine
-            CutAnswer(Answer.size());
+            CutAnswer(answer.size());
             break;
         case 3:
             delay = fuzz_.ConsumeIntegralInRange<uint32_t>(1, 9000);
             break;
         case 4:
-            Answer.resize(fuzz_.ConsumeIntegralInRange<size_t>(0, Answer.size()));
+            answer.resize(fuzz_.ConsumeIntegralInRange<size_t>(0, answer.size()));
             break;
         case 5:
-            for (int n = fuzz_.ConsumeIntegralInRange(1, 4); n > 0 && !Answer.empty(); --n)
-                Answer[fuzz_.ConsumeIntegralInRange<size_t>(0, Answer.size() - 1)] = fuzz_.ConsumeIntegral<char>();
+            for (int n = fuzz_.ConsumeIntegralInRange(1, 4); n > 0 && !answer.empty(); --n)
+                answer[fuzz_.ConsumeIntegralInRange<size_t>(0, answer.size() - 1)] = fuzz_.ConsumeIntegral<char>();
             break;
         case 6:
-            Answer = fuzz_.ConsumeRandomLengthString(256);
+            answer = fuzz_.ConsumeRandomLengthString(256);
             break;
         case 7:
-            Answer.insert(fuzz_.ConsumeIntegralInRange<size_t>(0, Answer.size()), fuzz_.ConsumeRandomLengthString(64));
+            answer.insert(fuzz_.ConsumeIntegralInRange<size_t>(0, answer.size()), fuzz_.ConsumeRandomLengthString(64));
             break;
         case 8:
-            Answer.clear();
+            answer.clear();
             break;
         case 9: {  // a stall in the middle
-            const size_t at = fuzz_.ConsumeIntegralInRange<size_t>(0, Answer.size());
+            const size_t at = fuzz_.ConsumeIntegralInRange<size_t>(0, answer.size());
             genuine_ = false;
-            outer_.Send(0, Answer.substr(0, at));
-            outer_.Send(0, Answer.substr(at), fuzz_.ConsumeIntegralInRange<uint32_t>(1, 9000));
+            outer_.Send(0, answer.substr(0, at));
+            outer_.Send(0, answer.substr(at), fuzz_.ConsumeIntegralInRange<uint32_t>(1, 9000));
             return;
         }
         }
-        if (Answer != Original || delay > 0)
+        if (answer != Original || delay > 0)
             genuine_ = false;
-        outer_.Send(0, Answer, delay);
+        outer_.Send(0, answer, delay);
     }
 
     void CutAnswer(size_t Size)
