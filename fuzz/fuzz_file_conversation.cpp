@@ -221,19 +221,20 @@ private:
         return path;
     }
 
+    // Name, size and attribute byte of each entry, one line each.
     void Dir()
     {
         const std::string path = Path();
         const int32_t count = zqkDir(path.c_str());
         Trace("zqkDir(" + path + ")", count);
         ZQK_FUZZ_CHECK(count >= -1);
-        std::vector<std::string> names;
+        std::vector<std::string> entries;
         for (int32_t i = 0; i < count; ++i) {
             char name[300];
             int32_t size = 0, attributes = 0, time = 0;
             const int32_t length = zqkGetDirEntry(i, name, sizeof name, &size, &attributes, &time);
             if (length >= 0)
-                names.push_back(std::string(name, static_cast<size_t>(length)));
+                entries.push_back(EntryText(std::string(name, static_cast<size_t>(length)), size, attributes));
         }
         if (!filter_.Genuine())
             return;
@@ -243,9 +244,14 @@ private:
             return;
         }
         std::vector<std::string> expected;
-        for (const auto& child : dir->Children)
-            expected.push_back(child.first);
-        ZQK_FUZZ_CHECK(names == expected);
+        for (const auto& [name, node] : dir->Children)
+            expected.push_back(EntryText(name, node.IsDir ? 0 : static_cast<int32_t>(node.Data.size()), node.Attributes));
+        ZQK_FUZZ_CHECK(entries == expected);
+    }
+
+    static std::string EntryText(const std::string& Name, int32_t Size, int32_t Attributes)
+    {
+        return Name + " " + std::to_string(Size) + " " + std::to_string(Attributes);
     }
 
     void FileRead()
