@@ -319,9 +319,7 @@ def nftype_seeds():
 
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
-    os.makedirs(folder, exist_ok=True)
-    for name in os.listdir(folder):
-        os.remove(os.path.join(folder, name))
+    os.makedirs(folder, exist_ok=True)  # inputs merged from campaigns stay beside these
     for name, data in seeds.items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data.bytes() if isinstance(data, Script) else data)
