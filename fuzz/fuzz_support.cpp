@@ -72,7 +72,8 @@ const std::string& ScratchDir()
 {
     // Never freed: the exit handler that removes the folder still needs it.
     static const std::string* dir = [] {
-        auto* pattern = new std::string("/tmp/zqk_fuzz_XXXXXX");
+        // The process ID in the name lets scripts/fuzz remove what a crashed run left.
+        auto* pattern = new std::string("/tmp/zqk_fuzz_" + std::to_string(getpid()) + "_XXXXXX");
         if (!mkdtemp(pattern->data()))
             std::abort();
         std::atexit(RemoveScratchDir);
