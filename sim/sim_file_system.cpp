@@ -135,6 +135,17 @@ SimNode* SimFileSystem::ParentOf(const std::string& Path, std::string& Leaf)
     return parent && parent->IsDir ? parent : nullptr;
 }
 
+bool SimFileSystem::Contains(const SimNode& Tree, const SimNode* Node)
+{
+    if (&Tree == Node)
+        return true;
+    for (const auto& child : Tree.Children) {
+        if (Contains(child.second, Node))
+            return true;
+    }
+    return false;
+}
+
 SimNode* SimFileSystem::ChildOf(SimNode* Parent, const std::string& Name)
 {
     if (!Parent)
@@ -319,6 +330,8 @@ void SimFileSystem::RenameEntry(std::string Arguments)
         AnswerCode("5:No path");
     } else if (toParent->Children.count(toLeaf)) {
         AnswerCode("8:Exist");
+    } else if (Contains(*entry, toParent)) {
+        AnswerCode("7:Denied");  // a directory cannot move into itself
     } else {
         SimNode moved = std::move(*entry);
         fromParent->Children.erase(fromLeaf);

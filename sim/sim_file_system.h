@@ -80,6 +80,7 @@ private:
     void Changed();
     SimNode* ParentOf(const std::string& Path, std::string& Leaf);
     static SimNode* ChildOf(SimNode* Parent, const std::string& Name);
+    static bool Contains(const SimNode& Tree, const SimNode* Node);
 
     void ListDirectory(std::string Arguments);
     void MakeDirectory(std::string Arguments);

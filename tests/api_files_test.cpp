@@ -269,6 +269,14 @@ TEST_F(ApiFilesTest, ChangesAreJudgedByTheDevicesAnswer)
     EXPECT_EQ(EntryName(0), "new");
 }
 
+TEST_F(ApiFilesTest, DirectoryCannotMoveIntoItself)
+{
+    EXPECT_EQ(zqkRename("/docs", "/docs/inner"), -1);
+    EXPECT_EQ(zqkRename("/DOCS", "/docs/a b.txt/x"), -1);
+    ASSERT_EQ(zqkDir("/docs"), 1);
+    EXPECT_EQ(EntryName(0), "a b.txt");
+}
+
 TEST_F(ApiFilesTest, SuccessIsNoErrorAnywhereInTheAnswer)
 {
     terminal_.AddCommand("NFDEL", [this](const std::string&) {
