@@ -62,7 +62,7 @@ public:
         comms_ = std::make_unique<TzqComms>(std::make_unique<sim::SimReportDevice>(device_, clock_), clock_,
                                             FuzzLockName("terminal"));
         terminal_ = std::make_unique<TzqTerminal>(*comms_);
-        terminal_->Prompt = kPrompt;
+        terminal_->SetPrompt(kPrompt);
         device_.SetPacing(1);
         ZQK_FUZZ_CHECK(comms_->Open());
     }
@@ -190,7 +190,7 @@ private:
         std::string text;
         terminal_->WaitPrompt(FuzzedTimeout(Fuzz), text);
         const std::string read = NewlyRead();
-        const std::string& prompt = terminal_->Prompt;
+        const std::string prompt = terminal_->Prompt();
         bool explained = IsReadUntilResult(read, text, prompt, prompt);
         for (size_t skipped = prompt.size(); !explained && !prompt.empty() && skipped <= read.size();
              skipped += prompt.size()) {
@@ -226,7 +226,7 @@ private:
 
     void SetPrompt(FuzzedDataProvider& Fuzz)
     {
-        terminal_->Prompt = Fuzz.ConsumeBool() ? kPrompt : Fuzz.ConsumeRandomLengthString(16);
+        terminal_->SetPrompt(Fuzz.ConsumeBool() ? kPrompt : Fuzz.ConsumeRandomLengthString(16));
     }
 
     void HasData()
