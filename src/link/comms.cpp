@@ -36,19 +36,19 @@ bool TzqComms::IsChannel(int32_t Channel) const
 
 bool TzqComms::Open()
 {
-    const std::unique_lock<std::shared_mutex> alone(hidUse_);
+    const std::scoped_lock alone(input_, writing_);
     return hid_->Open(match_[0], match_[1], match_[2], match_[3]);
 }
 
 void TzqComms::Close()
 {
-    const std::unique_lock<std::shared_mutex> alone(hidUse_);
+    const std::scoped_lock alone(input_, writing_);
     hid_->Close();
 }
 
 bool TzqComms::IsOpen() const
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> guard(writing_);
     return hid_->IsOpen();
 }
 
@@ -75,44 +75,61 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
 
 bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> oneWriter(writing_);
     return hid_->WriteReport(Report.data(), kPacketSize, Timeout) == kPacketSize;
 }
 
-TzqComms::ReadOutcome TzqComms::ReadOne(int32_t Timeout)
+TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout)
 {
-    uint8_t report[kPacketSize];
-    const std::lock_guard<std::mutex> oneReader(reading_);
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
-    const int32_t n = hid_->ReadReport(report, kPacketSize, Timeout);
+    const int32_t n = hid_->ReadReport(Report, kPacketSize, Timeout);
     if (n <= 0)
         return ReadOutcome::Nothing;
-    if (n != kPacketSize || report[0] >= kChannelCount)
+    if (n != kPacketSize || Report[0] >= kChannelCount)
         return ReadOutcome::NotAPacket;
-    const std::lock_guard<std::mutex> guard(buffers_);
-    ChannelBuffer& buffer = rxBuffers_[report[0]];
+    ChannelBuffer& buffer = rxBuffers_[Report[0]];
     if (buffer.Size() < kRxBufferCap)
-        buffer.Append(report, kPacketSize);
+        buffer.Append(Report, kPacketSize);
     return ReadOutcome::Packet;
+}
+
+// The first report waited for up to Timeout, then what is waiting behind it
+// without blocking.
+TzqComms::ReadOutcome TzqComms::ReadBurstHeld(int32_t Timeout)
+{
+    uint8_t report[kPacketSize];
+    ReadOutcome outcome = ReadOne(report, Timeout);
+    if (outcome == ReadOutcome::Nothing)
+        return outcome;
+    for (ReadOutcome next = outcome; next != ReadOutcome::Nothing; next = ReadOne(report, 0)) {
+        if (next == ReadOutcome::Packet)
+            outcome = next;
+    }
+    return outcome;
 }
 
 bool TzqComms::Poll(int32_t Timeout)
 {
-    bool arrived = false;
+    std::unique_lock<std::mutex> input(input_, std::defer_lock);
+    return PollHeld(input, Timeout);
+}
+
+// Waits of more than 500 ms are cut into waits of 500 ms, between which
+// other threads get their turn at the input.
+bool TzqComms::PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout)
+{
     int32_t remaining = Timeout;
     for (;;) {
         const int32_t chunk = remaining <= 500 ? remaining : 500;
-        const ReadOutcome outcome = ReadOne(chunk);
-        if (outcome == ReadOutcome::Nothing) {
-            remaining -= chunk;
-            if (remaining <= 0)
-                break;
-            continue;
-        }
-        arrived = arrived || outcome == ReadOutcome::Packet;
-        remaining = 0;  // drain what is waiting without blocking
+        if (!Input.owns_lock())
+            Input.lock();
+        const ReadOutcome outcome = ReadBurstHeld(chunk);
+        if (outcome != ReadOutcome::Nothing)
+            return outcome == ReadOutcome::Packet;
+        remaining -= chunk;
+        if (remaining <= 0)
+            return false;
+        Input.unlock();
     }
-    return arrived;
 }
 
 void TzqComms::TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data)
@@ -130,9 +147,8 @@ void TzqComms::TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& D
     packet[2] = static_cast<uint8_t>(length - MaxCount);
 }
 
-bool TzqComms::TakeFrontIfWhole(int32_t Channel, int32_t MaxCount, std::string& Data)
+bool TzqComms::TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& Data)
 {
-    const std::lock_guard<std::mutex> guard(buffers_);
     ChannelBuffer& buffer = rxBuffers_[Channel];
     if (buffer.Size() >= kPacketSize) {
         TakeFront(buffer, MaxCount, Data);
@@ -149,11 +165,14 @@ void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
     failed_ = false;
     Data.clear();
     const uint32_t start = Ticks();
+    std::unique_lock<std::mutex> input(input_);
     for (;;) {
-        Poll(0);
-        if (TakeFrontIfWhole(Channel, MaxCount, Data))
+        if (!input.owns_lock())
+            input.lock();
+        ReadBurstHeld(0);  // a packet is never taken while an older one waits in the transport
+        if (TakeWholePacket(Channel, MaxCount, Data))
             return;
-        if (!Poll(Timeout)) {
+        if (!PollHeld(input, Timeout)) {
             failed_ = true;
             return;
         }
@@ -174,7 +193,7 @@ void TzqComms::ClearChannel(int32_t Channel)
 
 void TzqComms::ClearBuffer(int32_t Channel)
 {
-    const std::lock_guard<std::mutex> guard(buffers_);
+    const std::lock_guard<std::mutex> guard(input_);
     rxBuffers_[Channel].Clear();
 }
 
@@ -183,43 +202,43 @@ int32_t TzqComms::ExtraTimeout() const { return extraTimeout_; }
 
 std::string TzqComms::SerialNumber()
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> guard(writing_);
     return AnsiFromUtf16(hid_->GetSerialNumberString());
 }
 
 std::string TzqComms::Manufacturer()
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> guard(writing_);
     return AnsiFromUtf16(hid_->GetManufacturerString());
 }
 
 std::string TzqComms::Product()
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> guard(writing_);
     return AnsiFromUtf16(hid_->GetProductString());
 }
 
 std::string TzqComms::IndexedString(int32_t Index)
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> guard(writing_);
     return AnsiFromUtf16(hid_->GetIndexedString(Index));
 }
 
 std::string TzqComms::DevicePath() const
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> guard(writing_);
     return hid_->DevicePath();
 }
 
 int32_t TzqComms::LastError() const
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> guard(writing_);
     return hid_->LastError();
 }
 
 bool TzqComms::ReadPending() const
 {
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> guard(writing_);
     return hid_->ReadPending();
 }
 std::string TzqComms::DeviceString204() { return IndexedString(204); }
@@ -252,8 +271,7 @@ void TzqComms::DiscardUntilSilent()
 {
     constexpr int32_t kSilenceMs = 100;
     constexpr uint32_t kMaxWaitMs = 5000;
-    const std::lock_guard<std::mutex> oneReader(reading_);
-    const std::shared_lock<std::shared_mutex> use(hidUse_);
+    const std::lock_guard<std::mutex> oneReader(input_);
     if (!hid_->IsOpen())
         return;
     uint8_t report[kPacketSize];
@@ -265,13 +283,12 @@ void TzqComms::DiscardUntilSilent()
 void TzqComms::DiscardInput()
 {
     {
-        const std::lock_guard<std::mutex> oneReader(reading_);
-        const std::shared_lock<std::shared_mutex> use(hidUse_);
+        const std::lock_guard<std::mutex> oneReader(input_);
         if (hid_->IsOpen())
             hid_->DiscardInput();
     }
     {
-        const std::lock_guard<std::mutex> guard(buffers_);
+        const std::lock_guard<std::mutex> guard(input_);
         for (ChannelBuffer& buffer : rxBuffers_)
             buffer.Clear();
     }
@@ -297,7 +314,7 @@ size_t TzqComms::Buffered(int32_t Channel) const
 {
     if (!IsChannel(Channel))
         return 0;
-    const std::lock_guard<std::mutex> guard(buffers_);
+    const std::lock_guard<std::mutex> guard(input_);
     return rxBuffers_[Channel].Size();
 }
 

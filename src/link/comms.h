@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 
 #include "link/channel_packet.h"
@@ -103,10 +102,12 @@ private:
     uint32_t Ticks() const;
     enum class ReadOutcome { Nothing, NotAPacket, Packet };
     bool WriteOne(const Packet& Report, int32_t Timeout);
-    // One report read into its channel's buffer (beyond the cap a packet is
-    // dropped, but it still counts as arrived).
-    ReadOutcome ReadOne(int32_t Timeout);
-    bool TakeFrontIfWhole(int32_t Channel, int32_t MaxCount, std::string& Data);
+    // One report read into its channel's buffer, input_ held (beyond the cap a
+    // packet is dropped, but it still counts as arrived).
+    ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout);
+    ReadOutcome ReadBurstHeld(int32_t Timeout);
+    bool PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout);
+    bool TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& Data);
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
     void ClearBuffer(int32_t Channel);
     void DiscardInput();
@@ -120,11 +121,11 @@ private:
     std::atomic<int32_t> lockCount_ {0};
     std::atomic<uint32_t> inputDiscards_ {0};
     std::unique_ptr<ReportDevice> hid_;
-    // Shared by every report read, write and string request; held alone by
-    // Open and Close, so that no transfer runs on a handle being replaced.
-    mutable std::shared_mutex hidUse_;
-    std::mutex reading_;
-    mutable std::mutex buffers_;
+    // One thread at a time reads reports and works on the receive buffers,
+    // and one writes reports or asks for strings; Open and Close hold both,
+    // so that nothing moves on a handle being replaced.
+    mutable std::mutex input_;
+    mutable std::mutex writing_;
     std::array<ChannelBuffer, kChannelCount> rxBuffers_;
     std::array<std::atomic<int32_t>, 4> match_ {0x16D0, 0x064E, 0xFFB2, -1};
     Clock& clock_;
