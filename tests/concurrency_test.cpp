@@ -70,7 +70,9 @@ protected:
         options.LockName = testing::TestLockName("threads");
         RestartLibrary(std::move(options));
         ASSERT_EQ(zqkOpen(), 1);
-        folder_ = fs::temp_directory_path() / ("zqk_threads_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+        // Named after the process: test processes run side by side, and an
+        // object's address can be the same in each.
+        folder_ = fs::temp_directory_path() / ("zqk_" + testing::TestLockName("threads"));
         fs::create_directories(folder_);
     }
 
