@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "hid/raw_hid.h"
@@ -542,7 +543,10 @@ TEST_F(PipeLink, PollTakesABurstIntoTheChannelBuffer)
             device_.SendReport(packet);
         }
     });
-    for (int polls = 0; comms_->Buffered(3) < kPackets * 64u && polls < 100 && comms_->IsOpen(); ++polls)
+    // Each poll takes what has arrived by then: as many polls as bursts,
+    // however the sender and this reader happen to keep pace.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (comms_->Buffered(3) < kPackets * 64u && std::chrono::steady_clock::now() < deadline && comms_->IsOpen())
         comms_->Poll(200);
     const bool open = comms_->IsOpen();
     const int32_t lastError = comms_->LastError();
