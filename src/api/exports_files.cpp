@@ -31,8 +31,9 @@ ZQK_API int32_t ZQK_CALL zqkDir(const char* Path)
 {
     return Guarded<int32_t>(-1, [=](Library& lib) {
         return zqk::WithDeviceLock<int32_t>(lib, -1, [&] {
-            // A listing that fails before it starts keeps the last one.
-            std::vector<std::string> lines = lib.DirLines.Lines();
+            // A listing that fails before it starts keeps the last one: the
+            // lines are moved out and back, not copied.
+            std::vector<std::string> lines = lib.DirLines.Take();
             const bool listed = lib.Files.Dir(TextArg(Path), lines);
             const auto count = static_cast<int32_t>(lines.size());
             lib.DirLines.Replace(std::move(lines));
