@@ -165,6 +165,139 @@ ZQK_API int32_t ZQK_CALL zqkLastError(void);
 /* Status word: 0x8000, plus 1 while a report read is outstanding. */
 ZQK_API int32_t ZQK_CALL zqkDebug(void);
 
+/* ==== Beyond the classic functions ======================================
+ * Everything below was added after the 32 functions above, which keep their
+ * behaviour exactly. */
+
+/* ---- The reason for a failure ----------------------------------------- */
+
+/* Every zqk function sets the calling thread's status, also on success: */
+#define ZQK_STATUS_OK 0          /* done */
+#define ZQK_STATUS_NO_DEVICE 1   /* nothing matches, or the path or serial number is not present */
+#define ZQK_STATUS_NOT_OPEN 2    /* the device is not open */
+#define ZQK_STATUS_ACCESS 3      /* the platform refused to open the device's node */
+#define ZQK_STATUS_BUSY 4        /* the device lock was not had in time: another program or
+                                    thread holds the device */
+#define ZQK_STATUS_TIMEOUT 5     /* the device stayed silent */
+#define ZQK_STATUS_GONE 6        /* the device went away, or a write to it failed */
+#define ZQK_STATUS_REFUSED 7     /* the device answered with an error */
+#define ZQK_STATUS_LOCAL_FILE 8  /* a local file could not be read or written */
+#define ZQK_STATUS_ARGUMENT 9    /* a null or out-of-range argument, a refused device name, or
+                                    a handle that is closed or was never given */
+#define ZQK_STATUS_IN_TRANSFER 10 /* called from a progress callback while a transfer holds the
+                                     device */
+#define ZQK_STATUS_BUFFER 11     /* the caller's buffer was too small (or NULL) for the text */
+
+/* The status of the calling thread's last call of any other zqk function. */
+ZQK_API int32_t ZQK_CALL zqkLastStatus(void);
+/* Buffer-return of one line that says what failed in that call and why, in
+ * words a user can act on, e.g.
+ *   "cannot open /dev/hidraw3: Permission denied (install the udev rule
+ *    70-zqkapi.rules, or run as root)"
+ *   "the device refused NFTYPE for /logs/x.log: 2:File not found"
+ * Empty after success. Neither function changes the status. */
+ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
+
+/* ---- Several devices ----------------------------------------------------
+ *
+ * Finding: zqkFindDevices lists the present devices that match the matching
+ * values (zqkSetVidPid), without opening them; zqkFoundDevice reads the list.
+ *
+ * Devices are named by a path from zqkFoundDevice, a serial number, or
+ * "sim:DIR": the simulated device, with its file system kept in folder DIR
+ * (created and seeded with a small demo tree when missing). Options may
+ * follow the folder: "sim:DIR?mode=bootloader&unquoted=1&pace=1000&serial=X"
+ * (mode: app, bootloader or ate; unquoted=1: firmware without quoted names;
+ * pace: one input report per that many microseconds, in real time, default
+ * 0, as fast as possible; serial: its serial number, default "ZQK-0001").
+ * A simulated device is never found by zqkFindDevices nor opened by zqkOpen.
+ *
+ * The classic functions above drive the process's default device. A handle
+ * (zqkDevOpen) is a device of its own: its link, terminal, listing, prompt
+ * and callback, exactly as the default device has them. Handles are never
+ * reused in a process. A handle may be used from any thread; calls on one
+ * handle are serialised as the default device's are, calls on different
+ * handles run in parallel.
+ *
+ * Device locks. Each device has a lock of its own, shared by every program
+ * and thread, named after the classic device lock and the device's serial
+ * number (its path where it has none): conversations with one device never
+ * interleave, conversations with different devices never wait for each
+ * other. The classic functions also take the classic system-wide lock,
+ * outermost, so that programs built on the classic library are still kept
+ * apart from them. What that lock does not exclude: a program that knows
+ * only the system-wide lock does not wait for conversations through
+ * handles (zqkDev...), which take only the device's own lock; drive a device
+ * that such a program also uses through the classic functions. */
+
+/* Progress of a transfer on a handle: (UserData, position, total) after each
+ * block, (UserData, -1, -1) when the transfer ends. */
+typedef void(ZQK_CALL *zqkDevProgressCallback)(intptr_t UserData, int32_t Position, int32_t Total);
+
+/* Enumerates the present HID interfaces that match the matching values and
+ * keeps the list for the calling thread: how many there are, 0 when none,
+ * -1 when enumeration failed. */
+ZQK_API int32_t ZQK_CALL zqkFindDevices(void);
+/* Buffer-return of a field of entry Index of the calling thread's list:
+ * Type -1 its path, 0 serial number, 1 manufacturer, 2 product. -1 when
+ * Index is out of range or Type is none of these. */
+ZQK_API int32_t ZQK_CALL zqkFoundDevice(int32_t Index, int32_t Type, char *Buffer, int32_t Size);
+/* Open the default device on that path (or "sim:DIR"), or the first matching
+ * device with that serial number, as zqkOpen does (the device opened before
+ * is closed first): 1 when it is open afterwards, else 0. */
+ZQK_API int32_t ZQK_CALL zqkOpenPath(const char *Path);
+ZQK_API int32_t ZQK_CALL zqkOpenSerial(const char *Serial);
+/* 1 as soon as a device with that path or serial number (any matching one
+ * for NULL or "") is present, 0 after Timeout ms (negative: no limit). */
+ZQK_API int32_t ZQK_CALL zqkWaitForDevice(const char *PathOrSerial, int32_t Timeout);
+
+/* Opens a device of its own for the caller: a path, a serial number,
+ * "sim:DIR", or NULL or "" for the first matching device. A handle above 0,
+ * or 0 with the status saying why. */
+ZQK_API int32_t ZQK_CALL zqkDevOpen(const char *PathOrSerial);
+/* Closes the device and ends the handle: later calls with it fail with
+ * ZQK_STATUS_ARGUMENT. 0, or -1 for a handle that is not open. */
+ZQK_API int32_t ZQK_CALL zqkDevClose(int32_t Device);
+/* The twins of the classic functions, on a handle: the same arguments
+ * after it and the same results. A handle that is closed or was never given
+ * gives the function's failure result (as for a closed device) with
+ * ZQK_STATUS_ARGUMENT. zqkDevUsbPath returns the handle's path only (it
+ * opens nothing). */
+ZQK_API int32_t ZQK_CALL zqkDevIsOpen(int32_t Device);
+ZQK_API int32_t ZQK_CALL zqkDevPoll(int32_t Device, int32_t Timeout);
+ZQK_API int32_t ZQK_CALL zqkDevTermTx(int32_t Device, const char *Data, int32_t Count, int32_t Timeout);
+ZQK_API int32_t ZQK_CALL zqkDevTermRx(int32_t Device, char *Buffer, int32_t Size, int32_t Timeout);
+ZQK_API int32_t ZQK_CALL zqkDevUsbPath(int32_t Device, char *Buffer, int32_t Size);
+ZQK_API int32_t ZQK_CALL zqkDevUsbDetail(int32_t Device, int32_t Type, char *Buffer, int32_t Size);
+ZQK_API int32_t ZQK_CALL zqkDevLastError(int32_t Device);
+/* Sets the handle's progress callback, which gets UserData first. Always 0
+ * (-1 for a bad handle). */
+ZQK_API int32_t ZQK_CALL zqkDevSetCallback(int32_t Device, zqkDevProgressCallback Callback, intptr_t UserData);
+ZQK_API int32_t ZQK_CALL zqkDevCommand(int32_t Device, const char *Command, char *Buffer, int32_t Size,
+                                       int32_t Timeout);
+ZQK_API int32_t ZQK_CALL zqkDevEscape(int32_t Device);
+ZQK_API int32_t ZQK_CALL zqkDevFlushPrompt(int32_t Device, char *Buffer, int32_t Size, int32_t Timeout);
+ZQK_API int32_t ZQK_CALL zqkDevIsPrompt(int32_t Device, const char *Pattern);
+ZQK_API int32_t ZQK_CALL zqkDevIsRunningBootloader(int32_t Device);
+ZQK_API int32_t ZQK_CALL zqkDevIsRunningApp(int32_t Device);
+ZQK_API int32_t ZQK_CALL zqkDevIsRunningATE(int32_t Device);
+ZQK_API void ZQK_CALL zqkDevSetPrompt(int32_t Device, const char *Prompt);
+ZQK_API int32_t ZQK_CALL zqkDevDir(int32_t Device, const char *Path);
+ZQK_API int32_t ZQK_CALL zqkDevGetDirEntry(int32_t Device, int32_t Index, char *Name, int32_t Size,
+                                           int32_t *SizeOut, int32_t *AttributesOut, int32_t *TimeOut);
+ZQK_API int32_t ZQK_CALL zqkDevFileDelete(int32_t Device, const char *Path);
+ZQK_API int32_t ZQK_CALL zqkDevDirRemove(int32_t Device, const char *Path);
+ZQK_API int32_t ZQK_CALL zqkDevDirMake(int32_t Device, const char *Path);
+ZQK_API int32_t ZQK_CALL zqkDevRename(int32_t Device, const char *OldName, const char *NewName);
+ZQK_API int32_t ZQK_CALL zqkDevFileWrite(int32_t Device, const char *LocalPath, const char *DevicePath);
+/* zqkDevFileWrite that gives the device file the time stamp UnixTime (Unix
+ * seconds of the device's local time, as zqkGetDirEntry gives them), so that
+ * a copy keeps the local file's time. */
+ZQK_API int32_t ZQK_CALL zqkDevFileWriteAt(int32_t Device, const char *LocalPath, const char *DevicePath,
+                                           int32_t UnixTime);
+ZQK_API int32_t ZQK_CALL zqkDevFileRead(int32_t Device, const char *DevicePath, const char *LocalPath);
+ZQK_API int32_t ZQK_CALL zqkDevFirmwareUpdate(int32_t Device, const char *LocalPath);
+
 #ifdef __cplusplus
 }
 #endif
