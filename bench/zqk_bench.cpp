@@ -133,11 +133,11 @@ public:
         Keeper.Device.KeepHostPackets(false);
         auto report = std::make_unique<sim::SimReportDevice>(Keeper.Device, Time);
         report->KeepReadTimeouts(false);
-        LibraryOptions options;
+        DeviceOptions options;
         options.Device = std::move(report);
         options.TimeSource = &Time;
         options.LockName = LockName();
-        RestartLibrary(std::move(options));
+        ReplaceDefaultDevice(std::move(options));
         if (zqkOpen() != 1) {
             std::fprintf(stderr, "zqk_bench: the simulated device does not open\n");
             std::exit(1);
@@ -145,9 +145,9 @@ public:
     }
     ~SimRig()
     {
-        LibraryOptions options;
+        DeviceOptions options;
         options.LockName = LockName();
-        RestartLibrary(std::move(options));
+        ReplaceDefaultDevice(std::move(options));
     }
     SimRig(const SimRig&) = delete;
     SimRig& operator=(const SimRig&) = delete;

@@ -201,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         lines.push_back(line);
         start = end + 1;
     }
-    zqk::TheLibrary()->DirLines.Replace(lines);
+    zqk::TheLibrary()->Default().DirLines.Replace(lines);
     const int32_t nameSize = static_cast<int32_t>(Size % 64) - 2;
     for (size_t i = 0; i < lines.size() && i < 64; ++i) {
         CheckEntry(static_cast<int32_t>(i), lines[i], nameSize);

@@ -198,8 +198,8 @@ public:
             if (Tracing())
                 std::fprintf(stderr, "step %d: %s, answers %s\n", step, lastCall_.c_str(),
                              filter_.Genuine() ? "genuine" : "changed");
-            ZQK_FUZZ_CHECK(TheLibrary()->Comms.LockCount() == 0);
-            ZQK_FUZZ_CHECK(!TheLibrary()->Files.Busy());
+            ZQK_FUZZ_CHECK(TheLibrary()->Default().Comms.LockCount() == 0);
+            ZQK_FUZZ_CHECK(!TheLibrary()->Default().Files.Busy());
             ZQK_FUZZ_CHECK(ScratchEntries() == 3);
         }
     }

@@ -54,18 +54,18 @@ std::string FuzzLockName(const char* Purpose)
 
 SimLibrary::SimLibrary(sim::SimDevice& Device, sim::ManualClock& Clock)
 {
-    LibraryOptions options;
+    DeviceOptions options;
     options.Device = std::make_unique<sim::SimReportDevice>(Device, Clock);
     options.TimeSource = &Clock;
     options.LockName = FuzzLockName("library");
-    RestartLibrary(std::move(options));
+    ReplaceDefaultDevice(std::move(options));
 }
 
 SimLibrary::~SimLibrary()
 {
-    LibraryOptions options;
+    DeviceOptions options;
     options.LockName = FuzzLockName("library");
-    RestartLibrary(std::move(options));
+    ReplaceDefaultDevice(std::move(options));
 }
 
 const std::string& ScratchDir()

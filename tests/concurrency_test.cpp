@@ -63,12 +63,12 @@ protected:
     {
         keeper_.Device.SetPacing(0);
         keeper_.Device.SetWriteDuration(0);
-        LibraryOptions options;
+        DeviceOptions options;
         options.Device = std::make_unique<SerialReportDevice>(
             std::make_unique<sim::SimReportDevice>(keeper_.Device, clock_));
         options.TimeSource = &clock_;
         options.LockName = testing::TestLockName("threads");
-        RestartLibrary(std::move(options));
+        ReplaceDefaultDevice(std::move(options));
         ASSERT_EQ(zqkOpen(), 1);
         // Named after the process: test processes run side by side, and an
         // object's address can be the same in each.
@@ -78,9 +78,9 @@ protected:
 
     void TearDown() override
     {
-        LibraryOptions options;
+        DeviceOptions options;
         options.LockName = testing::TestLockName("threads");
-        RestartLibrary(std::move(options));
+        ReplaceDefaultDevice(std::move(options));
         std::error_code ignored;
         fs::remove_all(folder_, ignored);
     }
@@ -134,7 +134,7 @@ TEST_F(ConcurrencyTest, EveryThreadGetsTheAnswerToItsOwnCommand)
     });
     EXPECT_EQ(wrong, 0);
     EXPECT_GT(answered, kThreads * kCommands / 2);
-    EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
+    EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
 }
 
 TEST_F(ConcurrencyTest, EntriesAreReadWhileAnotherThreadLists)
@@ -254,7 +254,7 @@ TEST_F(ConcurrencyTest, RawTrafficIdentityAndSettingsBesideConversations)
         }
     });
     conversation.join();
-    EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
+    EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
     // Whatever the raw traffic took from the conversations, the device
     // still answers a command in turn.
     char stale[4096];
@@ -293,7 +293,7 @@ TEST_F(ConcurrencyTest, OpenAndCloseWhileOthersUseTheDevice)
     zqkFlushPrompt(stale, sizeof stale, 50);
     int32_t result = 0;
     EXPECT_EQ(Command("echo after", result), "after\r\n");
-    EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
+    EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
 }
 
 }  // namespace

@@ -65,11 +65,11 @@ public:
     explicit Rig(const std::string& LockName)
     {
         keeper.Files.PackedNow = [] { return sim::SimFileSystem::PackTime(2024, 3, 15, 10, 20, 30); };
-        LibraryOptions options;
+        DeviceOptions options;
         options.Device = std::make_unique<sim::SimReportDevice>(keeper.Device, clock);
         options.TimeSource = &clock;
         options.LockName = LockName;
-        RestartLibrary(std::move(options));
+        ReplaceDefaultDevice(std::move(options));
     }
 
     sim::ManualClock clock;
@@ -207,7 +207,7 @@ std::string Joined(const std::vector<std::string>& lines)
 
 std::vector<std::string> ListingLines()
 {
-    return TheLibrary()->DirLines.Lines();
+    return TheLibrary()->Default().DirLines.Lines();
 }
 
 const std::vector<Operation>& Operations()
@@ -382,9 +382,9 @@ protected:
 
     void TearDown() override
     {
-        LibraryOptions options;
+        DeviceOptions options;
         options.LockName = lockName_;
-        RestartLibrary(std::move(options));
+        ReplaceDefaultDevice(std::move(options));
         rig_.reset();
         probe_.reset();
         fs::remove_all(local_);
@@ -448,8 +448,8 @@ protected:
 
     void ExpectEverythingGivenBack()
     {
-        EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0) << "a device lock taken and not given back";
-        EXPECT_FALSE(TheLibrary()->Files.Busy()) << "the operation bracket was not left";
+        EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0) << "a device lock taken and not given back";
+        EXPECT_FALSE(TheLibrary()->Default().Files.Busy()) << "the operation bracket was not left";
         EXPECT_TRUE(probe_->TakenAtOnce()) << "another thread cannot take the device lock";
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(local_))

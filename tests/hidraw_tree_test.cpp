@@ -440,9 +440,9 @@ TEST(HidrawLibrary, TheExportsFindAndOpenTheNodeThroughTheRealTransport)
     FakeHid hid;
     hid.Node = NodeKind::Fifo;
     tree.Add(3, hid);
-    LibraryOptions options;
+    DeviceOptions options;
     options.LockName = testing::TestLockName();
-    RestartLibrary(std::move(options));  // the platform transport
+    ReplaceDefaultDevice(std::move(options));  // the platform transport
 
     char text[256];
     ASSERT_EQ(zqkOpen(), 1);
@@ -461,9 +461,9 @@ TEST(HidrawLibrary, TheExportsFindAndOpenTheNodeThroughTheRealTransport)
     EXPECT_EQ(zqkDebug(), 0x8000);
     EXPECT_EQ(zqkIsOpen(), 0);
 
-    LibraryOptions restored;
+    DeviceOptions restored;
     restored.LockName = testing::TestLockName();
-    RestartLibrary(std::move(restored));
+    ReplaceDefaultDevice(std::move(restored));
 }
 
 }  // namespace

@@ -334,8 +334,8 @@ const std::vector<ExportCase>& ExportCases()
              EXPECT_EQ(zqkSetCallback(CloseTheDevice, INT32_MAX), 0);
              EXPECT_EQ(zqkFileWrite(t.Local("big.bin").c_str(), "/big.bin"), -2);
              EXPECT_EQ(zqkIsOpen(), 0);
-             EXPECT_EQ(TheLibrary()->Comms.LockCount(), 0);
-             EXPECT_FALSE(TheLibrary()->Files.Busy());
+             EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
+             EXPECT_FALSE(TheLibrary()->Default().Files.Busy());
              EXPECT_EQ(zqkSetCallback(nullptr, 0), 0);
          }},
         {"zqkLastError", [](HostileInput&) { EXPECT_EQ(zqkLastError(), 0); }},

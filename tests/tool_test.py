@@ -20,11 +20,24 @@ LOCK_HOLDER = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 RUNNER = sys.argv[3:4]
 
 
-def fnv1a(text):
-    h = 2166136261
-    for b in text.encode():
+def device_lock_name(key):
+    """The name of a device's own lock, as the library makes it from the
+    device's serial number or (for a simulated device) its path."""
+    h, part = 2166136261, ""
+    for b in key.encode("latin-1"):
         h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-    return h
+        c = chr(b)
+        if len(part) < 96:
+            part += c if (c.isascii() and c.isalnum()) or c in "-." else "_"
+    return "Vorlund_zq.keeper_Terminal_Mutex_%s_%08x" % (part, h)
+
+
+def sim_device_path(folder):
+    """The path a simulated device in folder is known by: under Wine the
+    Windows build makes the folder a Windows path."""
+    if RUNNER:
+        return "sim:Z:" + folder.replace("/", "\\")
+    return "sim:" + folder
 
 
 class ToolTest(unittest.TestCase):
@@ -96,7 +109,7 @@ class ToolTest(unittest.TestCase):
         self.assertIn("blanks sent as underscores", out)
 
     def test_no_matching_device(self):
-        self.fails(3, "no device found (vendor 0x1234", "--vid", "0x1234", "info")
+        self.fails(3, "no device found (looked for vendor 0x1234", "--vid", "0x1234", "info", sim=False)
 
     # ---- listings ----
 
@@ -184,7 +197,8 @@ class ToolTest(unittest.TestCase):
 
     def test_make_rename_remove(self):
         self.ok("mkdir", "/new dir")
-        self.fails(1, "cannot make directory /new dir: the device answered with an error", "mkdir", "/new dir")
+        self.fails(1, 'cannot make directory /new dir: the device refused NFMKDIR for "/new dir": 8:Exist',
+                   "mkdir", "/new dir")
         self.local("f.txt", b"x")
         self.ok("put", "f.txt", "/new dir/f.txt")
         self.ok("mv", "/new dir/f.txt", "/new dir/g.txt")
@@ -196,12 +210,13 @@ class ToolTest(unittest.TestCase):
 
     def test_lock_held_elsewhere(self):
         self.ok("ls")
-        holder = subprocess.Popen(RUNNER + [LOCK_HOLDER, "zqk-sim-%08x" % fnv1a(self.sim_dir), "hold", "1800"],
+        lock = device_lock_name(sim_device_path(self.sim_dir))
+        holder = subprocess.Popen(RUNNER + [LOCK_HOLDER, lock, "hold", "1800"],
                                   stdout=subprocess.PIPE)
         try:
             self.assertEqual(holder.stdout.readline().strip(), b"locked")
             start = time.monotonic()
-            self.fails(4, "another program holds the device lock", "ls")
+            self.fails(4, "another program or thread holds the device", "ls")
             self.assertGreaterEqual(time.monotonic() - start, 0.9)
         finally:
             holder.wait(timeout=30)

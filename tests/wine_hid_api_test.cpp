@@ -16,9 +16,9 @@ class WineHidApi : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        LibraryOptions options;  // no device given: the platform transport
+        DeviceOptions options;  // no device given: the platform transport
         options.LockName = testing::TestLockName();
-        RestartLibrary(std::move(options));
+        ReplaceDefaultDevice(std::move(options));
         // Wine's HID mouse: vendor 0x845E, product 1, generic desktop mouse.
         zqkSetVidPid(0, 0x845E);
         zqkSetVidPid(1, 0x0001);

@@ -5,24 +5,36 @@ namespace zqk {
 void TCallbackShim::SetCallback(zqkProgressCallback NewCallback, int32_t NewUserData)
 {
     const std::lock_guard<std::mutex> guard(guard_);
-    callback_ = NewCallback;
+    classic_ = NewCallback;
+    handles_ = nullptr;
+    userData_ = NewUserData;
+}
+
+void TCallbackShim::SetCallback(zqkDevProgressCallback NewCallback, intptr_t NewUserData)
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    classic_ = nullptr;
+    handles_ = NewCallback;
     userData_ = NewUserData;
 }
 
 void TCallbackShim::Progress(const void*, int32_t Position, int32_t Total) const
 {
-    zqkProgressCallback callback = nullptr;
-    int32_t userData = 0;
+    zqkProgressCallback classic = nullptr;
+    zqkDevProgressCallback handles = nullptr;
+    intptr_t userData = 0;
     {
         // Not held during the call: the callback may set a new callback.
         const std::lock_guard<std::mutex> guard(guard_);
-        callback = callback_;
+        classic = classic_;
+        handles = handles_;
         userData = userData_;
     }
-    if (callback == nullptr)
-        return;
     try {
-        callback(userData, Position, Total);
+        if (classic)
+            classic(static_cast<int32_t>(userData), Position, Total);
+        else if (handles)
+            handles(userData, Position, Total);
     } catch (...) {
         // A failing callback must not end the transfer that reports progress.
     }

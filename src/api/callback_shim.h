@@ -7,12 +7,14 @@
 namespace zqk {
 
 // Forwards the file services' progress and completion events to the
-// caller's callback.
+// caller's callback: the classic one with a 32-bit user value, or a handle's
+// with a pointer-sized one.
 // The callback may be replaced by another thread while a transfer reports
 // progress, so it and its user data are read and written as one.
 class TCallbackShim {
 public:
     void SetCallback(zqkProgressCallback NewCallback, int32_t NewUserData);
+    void SetCallback(zqkDevProgressCallback NewCallback, intptr_t NewUserData);
     // (UserData, Position, Total) after each block of a transfer.
     void Progress(const void* Sender, int32_t Position, int32_t Total) const;
     // (UserData, -1, -1) when a transfer ends.
@@ -20,8 +22,9 @@ public:
 
 private:
     mutable std::mutex guard_;
-    zqkProgressCallback callback_ = nullptr;
-    int32_t userData_ = 0;
+    zqkProgressCallback classic_ = nullptr;
+    zqkDevProgressCallback handles_ = nullptr;
+    intptr_t userData_ = 0;
 };
 
 }  // namespace zqk

@@ -1,7 +1,8 @@
 #pragma once
 #include <cstdint>
 
-#include "api/library.h"
+#include "api/device.h"
+#include "link/failure_note.h"
 
 namespace zqk {
 
@@ -14,18 +15,20 @@ namespace zqk {
 // sending now would eat its data or inject text into it, so such a call fails
 // before touching the device.
 template <typename Result, typename Operation>
-Result WithDeviceLock(Library& Lib, Result Failure, Operation&& Run)
+Result WithDeviceLock(TzqkDevice& Dev, Result Fallback, Operation&& Run)
 {
     constexpr int32_t kExportLockTimeout = 1000;
-    if (!Lib.Comms.Lock(kExportLockTimeout))
-        return Failure;
+    if (!Dev.Comms.Lock(kExportLockTimeout))
+        return Fallback;
     struct Release {
         TzqComms& comms;
         ~Release() { comms.Unlock(); }
-    } release {Lib.Comms};
-    if (Lib.Files.Busy())
-        return Failure;
-    FlushBeforeCommand(Lib.Terminal);
+    } release {Dev.Comms};
+    if (Dev.Files.Busy()) {
+        NoteFailure(Failure::InTransfer, "called from a progress callback while a transfer holds the device");
+        return Fallback;
+    }
+    FlushBeforeCommand(Dev.Terminal);
     return Run();
 }
 

@@ -1,5 +1,5 @@
 // File-system exports: listing, make, remove, delete, rename, transfers and
-// firmware load.
+// firmware load, for the classic functions' device and for handles.
 #include "api/buffer_return.h"
 #include "api/device_lock_pattern.h"
 #include "api/export_guard.h"
@@ -9,10 +9,14 @@
 #include "files/local_file.h"
 #include "zqkAPI.h"
 
-using zqk::BufferReturn;
-using zqk::Guarded;
+using zqk::Failure;
 using zqk::Library;
+using zqk::NoteFailure;
+using zqk::OnDefault;
+using zqk::OnHandle;
+using zqk::ReturnText;
 using zqk::TextArg;
+using zqk::TzqkDevice;
 
 namespace {
 
@@ -23,129 +27,229 @@ int32_t ZeroOrFailure(bool Done)
     return Done ? 0 : -1;
 }
 
+int32_t DirOn(TzqkDevice& Dev, const char* Path)
+{
+    return zqk::WithDeviceLock<int32_t>(Dev, -1, [&] {
+        // A listing that fails before it starts keeps the last one: the
+        // lines are moved out and back, not copied.
+        std::vector<std::string> lines = Dev.DirLines.Take();
+        const bool listed = Dev.Files.Dir(TextArg(Path), lines);
+        const auto count = static_cast<int32_t>(lines.size());
+        Dev.DirLines.Replace(std::move(lines));
+        return listed ? count : -1;
+    });
+}
+
+int32_t GetDirEntryOn(TzqkDevice& Dev, int32_t Index, char* Name, int32_t Size, int32_t* SizeOut,
+                      int32_t* AttributesOut, int32_t* TimeOut)
+{
+    const std::optional<std::string> line = Dev.DirLines.Line(Index);
+    if (!line) {
+        NoteFailure(Failure::Argument, "the last listing has no entry " + std::to_string(Index));
+        return -1;
+    }
+    zqk::DirEntry entry;
+    if (!zqk::ParseDirLine(*line, entry)) {
+        NoteFailure(Failure::Refused, "the device's listing line " + std::to_string(Index) + " cannot be read");
+        return -1;
+    }
+    const int32_t result = ReturnText(entry.Name, Name, Size);
+    if (SizeOut)
+        *SizeOut = entry.Size;
+    if (AttributesOut)
+        *AttributesOut = entry.Attributes;
+    if (TimeOut)
+        *TimeOut = static_cast<int32_t>(static_cast<uint32_t>(zqk::DateTimeToUnix(entry.Time1)));
+    return result;
+}
+
+template <typename Change>
+int32_t ChangeOn(TzqkDevice& Dev, Change&& Run)
+{
+    return zqk::WithDeviceLock<int32_t>(Dev, -1, [&] { return ZeroOrFailure(Run(Dev.Files)); });
+}
+
+int32_t FileDeleteOn(TzqkDevice& Dev, const char* Path)
+{
+    return ChangeOn(Dev, [&](zqk::TzqkFiles& files) { return files.FileDelete(TextArg(Path)); });
+}
+
+int32_t DirRemoveOn(TzqkDevice& Dev, const char* Path)
+{
+    return ChangeOn(Dev, [&](zqk::TzqkFiles& files) { return files.DirRemove(TextArg(Path)); });
+}
+
+int32_t DirMakeOn(TzqkDevice& Dev, const char* Path)
+{
+    return ChangeOn(Dev, [&](zqk::TzqkFiles& files) { return files.DirMake(TextArg(Path)); });
+}
+
+int32_t RenameOn(TzqkDevice& Dev, const char* OldName, const char* NewName)
+{
+    return ChangeOn(Dev, [&](zqk::TzqkFiles& files) { return files.Rename(TextArg(OldName), TextArg(NewName)); });
+}
+
+int32_t FileWriteOn(TzqkDevice& Dev, const char* LocalPath, const char* DevicePath, std::optional<double> Time)
+{
+    std::string contents;
+    if (!zqk::ReadLocalFile(TextArg(LocalPath), contents))
+        return ZQK_LOCAL_FILE_UNREADABLE;
+    if (contents.empty())
+        return 0;
+    if (!Dev.Files.FileWrite(TextArg(DevicePath), contents, Time))
+        return kTransferFailed;
+    return static_cast<int32_t>(contents.size());
+}
+
+int32_t FileReadOn(TzqkDevice& Dev, const char* DevicePath, const char* LocalPath)
+{
+    std::string contents;
+    if (!Dev.Files.FileRead(TextArg(DevicePath), contents))
+        return kTransferFailed;
+    if (!zqk::ReplaceLocalFile(TextArg(LocalPath), contents))
+        return -1;
+    return static_cast<int32_t>(contents.size());
+}
+
+int32_t FirmwareUpdateOn(TzqkDevice& Dev, const char* LocalPath)
+{
+    std::string image;
+    const std::string path = TextArg(LocalPath);
+    if (!zqk::ReadLocalFile(path, image))
+        return ZQK_LOCAL_FILE_UNREADABLE;
+    if (image.empty())
+        return 0;
+    if (!Dev.Files.LoadFirmware(zqk::FirmwareImageName(path), image))
+        return kTransferFailed;
+    return static_cast<int32_t>(image.size());
+}
+
 }  // namespace
 
 extern "C" {
 
 ZQK_API int32_t ZQK_CALL zqkDir(const char* Path)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        return zqk::WithDeviceLock<int32_t>(lib, -1, [&] {
-            // A listing that fails before it starts keeps the last one: the
-            // lines are moved out and back, not copied.
-            std::vector<std::string> lines = lib.DirLines.Take();
-            const bool listed = lib.Files.Dir(TextArg(Path), lines);
-            const auto count = static_cast<int32_t>(lines.size());
-            lib.DirLines.Replace(std::move(lines));
-            return listed ? count : -1;
-        });
-    });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return DirOn(dev, Path); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkGetDirEntry(int32_t Index, char* Name, int32_t Size, int32_t* SizeOut,
                                         int32_t* AttributesOut, int32_t* TimeOut)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        const std::optional<std::string> line = lib.DirLines.Line(Index);
-        zqk::DirEntry entry;
-        if (!line || !zqk::ParseDirLine(*line, entry))
-            return -1;
-        const int32_t result = BufferReturn(entry.Name, Name, Size);
-        if (SizeOut)
-            *SizeOut = entry.Size;
-        if (AttributesOut)
-            *AttributesOut = entry.Attributes;
-        if (TimeOut)
-            *TimeOut = static_cast<int32_t>(static_cast<uint32_t>(zqk::DateTimeToUnix(entry.Time1)));
-        return result;
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) {
+        return GetDirEntryOn(dev, Index, Name, Size, SizeOut, AttributesOut, TimeOut);
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkAttrToText(int32_t Attributes, char* Buffer, int32_t Size)
 {
-    return Guarded<int32_t>(-1, [=](Library&) {
+    return zqk::Guarded<int32_t>(-1, [=](Library&) {
         std::string text;
         zqk::AttrToText(static_cast<uint8_t>(Attributes & 0xFF), text);
-        return BufferReturn(text, Buffer, Size);
+        return ReturnText(text, Buffer, Size);
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkDateToText(int32_t Time, char* Buffer, int32_t Size)
 {
-    return Guarded<int32_t>(-1, [=](Library&) {
+    return zqk::Guarded<int32_t>(-1, [=](Library&) {
         const double value = zqk::UnixToDateTime(static_cast<int64_t>(Time));
-        return BufferReturn(zqk::FormatDateTime(value, zqk::UserTimeSeparator()), Buffer, Size);
+        return ReturnText(zqk::FormatDateTime(value, zqk::UserTimeSeparator()), Buffer, Size);
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkFileDelete(const char* Path)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        return zqk::WithDeviceLock<int32_t>(lib, -1, [&] { return ZeroOrFailure(lib.Files.FileDelete(TextArg(Path))); });
-    });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return FileDeleteOn(dev, Path); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkDirRemove(const char* Path)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        return zqk::WithDeviceLock<int32_t>(lib, -1, [&] { return ZeroOrFailure(lib.Files.DirRemove(TextArg(Path))); });
-    });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return DirRemoveOn(dev, Path); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkDirMake(const char* Path)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        return zqk::WithDeviceLock<int32_t>(lib, -1, [&] { return ZeroOrFailure(lib.Files.DirMake(TextArg(Path))); });
-    });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return DirMakeOn(dev, Path); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkRename(const char* OldName, const char* NewName)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        return zqk::WithDeviceLock<int32_t>(
-            lib, -1, [&] { return ZeroOrFailure(lib.Files.Rename(TextArg(OldName), TextArg(NewName))); });
-    });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return RenameOn(dev, OldName, NewName); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkFileWrite(const char* LocalPath, const char* DevicePath)
 {
-    return Guarded<int32_t>(kTransferFailed, [=](Library& lib) {
-        std::string contents;
-        if (!zqk::ReadLocalFile(TextArg(LocalPath), contents))
-            return ZQK_LOCAL_FILE_UNREADABLE;
-        if (contents.empty())
-            return 0;
-        if (!lib.Files.FileWrite(TextArg(DevicePath), contents))
-            return kTransferFailed;
-        return static_cast<int32_t>(contents.size());
-    });
+    return OnDefault<int32_t>(kTransferFailed,
+                              [=](TzqkDevice& dev) { return FileWriteOn(dev, LocalPath, DevicePath, std::nullopt); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkFileRead(const char* DevicePath, const char* LocalPath)
 {
-    return Guarded<int32_t>(kTransferFailed, [=](Library& lib) {
-        std::string contents;
-        if (!lib.Files.FileRead(TextArg(DevicePath), contents))
-            return kTransferFailed;
-        if (!zqk::ReplaceLocalFile(TextArg(LocalPath), contents))
-            return -1;
-        return static_cast<int32_t>(contents.size());
-    });
+    return OnDefault<int32_t>(kTransferFailed, [=](TzqkDevice& dev) { return FileReadOn(dev, DevicePath, LocalPath); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkFirmwareUpdate(const char* LocalPath)
 {
-    return Guarded<int32_t>(kTransferFailed, [=](Library& lib) {
-        std::string image;
-        const std::string path = TextArg(LocalPath);
-        if (!zqk::ReadLocalFile(path, image))
-            return ZQK_LOCAL_FILE_UNREADABLE;
-        if (image.empty())
-            return 0;
-        if (!lib.Files.LoadFirmware(zqk::FirmwareImageName(path), image))
-            return kTransferFailed;
-        return static_cast<int32_t>(image.size());
+    return OnDefault<int32_t>(kTransferFailed, [=](TzqkDevice& dev) { return FirmwareUpdateOn(dev, LocalPath); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevDir(int32_t Device, const char* Path)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return DirOn(dev, Path); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevGetDirEntry(int32_t Device, int32_t Index, char* Name, int32_t Size,
+                                           int32_t* SizeOut, int32_t* AttributesOut, int32_t* TimeOut)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) {
+        return GetDirEntryOn(dev, Index, Name, Size, SizeOut, AttributesOut, TimeOut);
     });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevFileDelete(int32_t Device, const char* Path)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return FileDeleteOn(dev, Path); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevDirRemove(int32_t Device, const char* Path)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return DirRemoveOn(dev, Path); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevDirMake(int32_t Device, const char* Path)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return DirMakeOn(dev, Path); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevRename(int32_t Device, const char* OldName, const char* NewName)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return RenameOn(dev, OldName, NewName); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevFileWrite(int32_t Device, const char* LocalPath, const char* DevicePath)
+{
+    return OnHandle<int32_t>(Device, kTransferFailed,
+                             [=](TzqkDevice& dev) { return FileWriteOn(dev, LocalPath, DevicePath, std::nullopt); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevFileWriteAt(int32_t Device, const char* LocalPath, const char* DevicePath,
+                                           int32_t UnixTime)
+{
+    return OnHandle<int32_t>(Device, kTransferFailed, [=](TzqkDevice& dev) {
+        return FileWriteOn(dev, LocalPath, DevicePath, zqk::UnixToDateTime(static_cast<int64_t>(UnixTime)));
+    });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevFileRead(int32_t Device, const char* DevicePath, const char* LocalPath)
+{
+    return OnHandle<int32_t>(Device, kTransferFailed,
+                             [=](TzqkDevice& dev) { return FileReadOn(dev, DevicePath, LocalPath); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevFirmwareUpdate(int32_t Device, const char* LocalPath)
+{
+    return OnHandle<int32_t>(Device, kTransferFailed, [=](TzqkDevice& dev) { return FirmwareUpdateOn(dev, LocalPath); });
 }
 
 }  // extern "C"

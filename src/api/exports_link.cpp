@@ -1,20 +1,76 @@
-// Connection, raw link, identity, callback and diagnostic exports.
+// Connection, raw link, identity, callback and diagnostic exports, for the
+// classic functions' device and for handles.
 #include "api/buffer_return.h"
+#include "api/device_opener.h"
 #include "api/export_guard.h"
 #include "zqkAPI.h"
 
-using zqk::BufferReturn;
-using zqk::Guarded;
+using zqk::Failure;
 using zqk::Library;
+using zqk::NoteFailure;
+using zqk::OnDefault;
+using zqk::OnHandle;
+using zqk::ReturnText;
+using zqk::TzqkDevice;
 
 namespace {
 
 constexpr int32_t kDebugStatus = 0x8000;
 constexpr int32_t kDebugReadPending = 0x0001;
 
-std::string UsbDetailText(Library& lib, int32_t Type)
+zqk::MatchValues MatchingOf(Library& Lib)
 {
-    zqk::TzqComms& comms = lib.Comms;
+    const zqk::TzqComms& comms = Lib.Default().Comms;
+    return {comms.MatchValue(0), comms.MatchValue(1), comms.MatchValue(2), comms.MatchValue(3)};
+}
+
+void NoteSilence(TzqkDevice& Dev, int32_t Timeout)
+{
+    if (!Dev.Comms.IsOpen())
+        NoteFailure(Failure::NotOpen, "the device is not open");
+    else
+        NoteFailure(Failure::Timeout, "nothing came from the device within " + std::to_string(Timeout) + " ms");
+}
+
+int32_t IsOpenOn(TzqkDevice& Dev)
+{
+    return Dev.Comms.IsOpen() ? 1 : 0;
+}
+
+int32_t PollOn(TzqkDevice& Dev, int32_t Timeout)
+{
+    if (Dev.Comms.Poll(Timeout))
+        return 0;
+    NoteSilence(Dev, Timeout);
+    return -1;
+}
+
+int32_t TermTxOn(TzqkDevice& Dev, const char* Data, int32_t Count, int32_t Timeout)
+{
+    if (Count <= 0)
+        return Dev.Comms.Send(std::string(), 0, 0, Timeout) ? 1 : 0;
+    if (Data == nullptr) {  // nothing to send from: refuse rather than send garbage
+        NoteFailure(Failure::Argument, "no data given for " + std::to_string(Count) + " bytes");
+        return 0;
+    }
+    const std::string bytes(Data, static_cast<size_t>(Count));
+    return Dev.Comms.Send(bytes, 0, 0, Timeout) ? 1 : 0;
+}
+
+int32_t TermRxOn(TzqkDevice& Dev, char* Buffer, int32_t Size, int32_t Timeout)
+{
+    std::string bytes;
+    Dev.Comms.Receive(0, Timeout, -1, bytes);
+    if (bytes.empty() && Dev.Comms.Failed())
+        NoteSilence(Dev, Timeout);
+    return ReturnText(bytes, Buffer, Size);
+}
+
+std::string UsbDetailText(TzqkDevice& Dev, int32_t Type)
+{
+    zqk::TzqComms& comms = Dev.Comms;
+    if (!comms.IsOpen())
+        NoteFailure(Failure::NotOpen, "the device is not open");
     switch (Type) {
     case 0: return comms.SerialNumber();
     case 1: return comms.Manufacturer();
@@ -23,109 +79,282 @@ std::string UsbDetailText(Library& lib, int32_t Type)
     }
     if (Type >= 200 && Type <= 255)
         return comms.IndexedString(Type);
+    NoteFailure(Failure::Argument, "no USB string has type " + std::to_string(Type) + " (0, 1, 2 or 200 to 255)");
     return {};
+}
+
+int32_t UsbDetailOn(TzqkDevice& Dev, int32_t Type, char* Buffer, int32_t Size)
+{
+    return ReturnText(UsbDetailText(Dev, Type), Buffer, Size);
+}
+
+int32_t LastErrorOn(TzqkDevice& Dev)
+{
+    return Dev.Comms.LastError();
+}
+
+template <typename Callback, typename UserData>
+int32_t SetCallbackOn(TzqkDevice& Dev, Callback Function, UserData Value)
+{
+    Dev.CallbackShim.SetCallback(Function, Value);
+    return 0;
+}
+
+bool IsMatchIndex(int32_t Index)
+{
+    if (Index >= 0 && Index < 4)
+        return true;
+    NoteFailure(Failure::Argument, "no matching value has index " + std::to_string(Index) + " (0 to 3)");
+    return false;
+}
+
+// The link's own open of the first matching device. A simulated device
+// that a path opened is never found so: the platform's transport takes its
+// place first.
+bool OpenFirstOnLink(Library& Lib)
+{
+    zqk::TzqComms& comms = Lib.Default().Comms;
+    if (comms.HoldsSimulated())
+        comms.Attach(zqk::NewPlatformDevice());
+    if (comms.Open())
+        return true;
+    zqk::NoteWhyNoneOpened(MatchingOf(Lib));
+    return false;
+}
+
+// Opens the classic functions' device on what Open gives, closing the one
+// open before: 1 or 0.
+template <typename Opener>
+int32_t OpenDefaultWith(TzqkDevice& Dev, Opener&& Open)
+{
+    Dev.Comms.Close();
+    std::unique_ptr<zqk::ReportDevice> opened = Open();
+    if (!opened)
+        return 0;
+    Dev.UseOpened(std::move(opened));
+    return 1;
 }
 
 }  // namespace
 
 extern "C" {
 
+// ---- the classic functions' device ----
+
 ZQK_API int32_t ZQK_CALL zqkOpen(void)
 {
-    return Guarded<int32_t>(0, [](Library& lib) {
-        if (!lib.Comms.IsOpen())
-            lib.Comms.Open();
-        if (lib.Comms.IsOpen()) {
-            // Firmware that understands quoted names says so in string 204.
-            lib.Files.QuoteNames = lib.Comms.DeviceString204().find(".nfi.") != std::string::npos;
+    return zqk::Guarded<int32_t>(0, [](Library& lib) {
+        TzqkDevice& dev = lib.Default();
+        if (!dev.Comms.IsOpen())
+            OpenFirstOnLink(lib);
+        if (dev.Comms.IsOpen()) {
+            dev.LearnNameQuoting();
             return 1;
         }
-        lib.Comms.Close();
+        dev.Comms.Close();
         return 0;
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkClose(void)
 {
-    return Guarded<int32_t>(0, [](Library& lib) {
-        lib.Comms.Close();
+    return OnDefault<int32_t>(0, [](TzqkDevice& dev) {
+        dev.Comms.Close();
         return 0;
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkIsOpen(void)
 {
-    return Guarded<int32_t>(0, [](Library& lib) { return lib.Comms.IsOpen() ? 1 : 0; });
+    return OnDefault<int32_t>(0, IsOpenOn);
 }
 
 ZQK_API int32_t ZQK_CALL zqkPoll(int32_t Timeout)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) { return lib.Comms.Poll(Timeout) ? 0 : -1; });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return PollOn(dev, Timeout); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkTermTx(const char* Data, int32_t Count, int32_t Timeout)
 {
-    return Guarded<int32_t>(0, [=](Library& lib) {
-        if (Count <= 0)
-            return lib.Comms.Send(std::string(), 0, 0, Timeout) ? 1 : 0;
-        if (Data == nullptr)  // nothing to send from: refuse rather than send garbage
-            return 0;
-        const std::string bytes(Data, static_cast<size_t>(Count));
-        return lib.Comms.Send(bytes, 0, 0, Timeout) ? 1 : 0;
-    });
+    return OnDefault<int32_t>(0, [=](TzqkDevice& dev) { return TermTxOn(dev, Data, Count, Timeout); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkTermRx(char* Buffer, int32_t Size, int32_t Timeout)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        std::string bytes;
-        lib.Comms.Receive(0, Timeout, -1, bytes);
-        return BufferReturn(bytes, Buffer, Size);
-    });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return TermRxOn(dev, Buffer, Size, Timeout); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkUsbPath(char* Buffer, int32_t Size)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        if (!lib.Comms.Open())
+    return zqk::Guarded<int32_t>(-1, [=](Library& lib) {
+        if (!OpenFirstOnLink(lib))
             return -1;
-        return BufferReturn(lib.Comms.DevicePath(), Buffer, Size);
+        return ReturnText(lib.Default().Comms.DevicePath(), Buffer, Size);
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkUsbDetail(int32_t Type, char* Buffer, int32_t Size)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) { return BufferReturn(UsbDetailText(lib, Type), Buffer, Size); });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return UsbDetailOn(dev, Type, Buffer, Size); });
 }
 
 ZQK_API void ZQK_CALL zqkSetVidPid(int32_t Index, int32_t Value)
 {
-    zqk::GuardedVoid([=](Library& lib) { lib.Comms.SetMatchValue(Index, Value); });
-}
-
-ZQK_API int32_t ZQK_CALL zqkGetVidPid(int32_t Index)
-{
-    return Guarded<int32_t>(0, [=](Library& lib) { return lib.Comms.MatchValue(Index); });
-}
-
-ZQK_API int32_t ZQK_CALL zqkSetCallback(zqkProgressCallback Callback, int32_t UserData)
-{
-    return Guarded<int32_t>(0, [=](Library& lib) {
-        lib.CallbackShim.SetCallback(Callback, UserData);
+    OnDefault<int32_t>(0, [=](TzqkDevice& dev) {
+        if (IsMatchIndex(Index))
+            dev.Comms.SetMatchValue(Index, Value);
         return 0;
     });
 }
 
+ZQK_API int32_t ZQK_CALL zqkGetVidPid(int32_t Index)
+{
+    return OnDefault<int32_t>(0, [=](TzqkDevice& dev) { return IsMatchIndex(Index) ? dev.Comms.MatchValue(Index) : 0; });
+}
+
+ZQK_API int32_t ZQK_CALL zqkSetCallback(zqkProgressCallback Callback, int32_t UserData)
+{
+    return OnDefault<int32_t>(0, [=](TzqkDevice& dev) { return SetCallbackOn(dev, Callback, UserData); });
+}
+
 ZQK_API int32_t ZQK_CALL zqkLastError(void)
 {
-    return Guarded<int32_t>(0, [](Library& lib) { return lib.Comms.LastError(); });
+    return OnDefault<int32_t>(0, LastErrorOn);
 }
 
 ZQK_API int32_t ZQK_CALL zqkDebug(void)
 {
-    return Guarded<int32_t>(kDebugStatus, [](Library& lib) {
-        return kDebugStatus | (lib.Comms.ReadPending() ? kDebugReadPending : 0);
+    return OnDefault<int32_t>(kDebugStatus, [](TzqkDevice& dev) {
+        return kDebugStatus | (dev.Comms.ReadPending() ? kDebugReadPending : 0);
     });
+}
+
+// ---- the status ----
+
+ZQK_API int32_t ZQK_CALL zqkLastStatus(void)
+{
+    return zqk::LastStatus().Code;
+}
+
+ZQK_API int32_t ZQK_CALL zqkStatusText(char* Buffer, int32_t Size)
+{
+    try {
+        return zqk::BufferReturn(zqk::LastStatus().Text, Buffer, Size);
+    } catch (...) {
+        return -1;
+    }
+}
+
+// ---- finding devices ----
+
+ZQK_API int32_t ZQK_CALL zqkFindDevices(void)
+{
+    return zqk::Guarded<int32_t>(-1, [](Library& lib) { return zqk::FindDevicesForThisThread(MatchingOf(lib)); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkFoundDevice(int32_t Index, int32_t Type, char* Buffer, int32_t Size)
+{
+    return zqk::Guarded<int32_t>(-1, [=](Library&) {
+        std::string field;
+        if (!zqk::FoundDeviceField(Index, Type, field))
+            return -1;
+        return ReturnText(field, Buffer, Size);
+    });
+}
+
+ZQK_API int32_t ZQK_CALL zqkOpenPath(const char* Path)
+{
+    return zqk::Guarded<int32_t>(0, [=](Library& lib) {
+        return OpenDefaultWith(lib.Default(), [&] { return zqk::OpenPath(zqk::TextArg(Path)); });
+    });
+}
+
+ZQK_API int32_t ZQK_CALL zqkOpenSerial(const char* Serial)
+{
+    return zqk::Guarded<int32_t>(0, [=](Library& lib) {
+        return OpenDefaultWith(lib.Default(), [&] { return zqk::OpenSerial(zqk::TextArg(Serial), MatchingOf(lib)); });
+    });
+}
+
+ZQK_API int32_t ZQK_CALL zqkWaitForDevice(const char* PathOrSerial, int32_t Timeout)
+{
+    return zqk::Guarded<int32_t>(0, [=](Library& lib) {
+        return zqk::WaitForDevice(zqk::TextArg(PathOrSerial), MatchingOf(lib), Timeout) ? 1 : 0;
+    });
+}
+
+// ---- handles ----
+
+ZQK_API int32_t ZQK_CALL zqkDevOpen(const char* PathOrSerial)
+{
+    return zqk::Guarded<int32_t>(0, [=](Library& lib) {
+        std::unique_ptr<zqk::ReportDevice> opened = zqk::OpenNamed(zqk::TextArg(PathOrSerial), MatchingOf(lib));
+        if (!opened)
+            return 0;
+        zqk::DeviceOptions options;
+        options.Device = std::move(opened);
+        options.LockName = lib.HandleLockName;
+        options.TakeClassicLock = false;
+        const int32_t handle = lib.Handles.Add(std::make_shared<TzqkDevice>(std::move(options)));
+        if (handle == 0)
+            NoteFailure(Failure::Argument, "every handle of this process has been given once; no new one is left");
+        return handle;
+    });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevClose(int32_t Device)
+{
+    return zqk::Guarded<int32_t>(-1, [=](Library& lib) {
+        const std::shared_ptr<TzqkDevice> dev = lib.Handles.Remove(Device);
+        if (!dev) {
+            NoteFailure(Failure::Argument,
+                        "no device is open with handle " + std::to_string(Device) + " (closed, or never given)");
+            return -1;
+        }
+        dev->Comms.Close();
+        return 0;
+    });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevIsOpen(int32_t Device)
+{
+    return OnHandle<int32_t>(Device, 0, IsOpenOn);
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevPoll(int32_t Device, int32_t Timeout)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return PollOn(dev, Timeout); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevTermTx(int32_t Device, const char* Data, int32_t Count, int32_t Timeout)
+{
+    return OnHandle<int32_t>(Device, 0, [=](TzqkDevice& dev) { return TermTxOn(dev, Data, Count, Timeout); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevTermRx(int32_t Device, char* Buffer, int32_t Size, int32_t Timeout)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return TermRxOn(dev, Buffer, Size, Timeout); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevUsbPath(int32_t Device, char* Buffer, int32_t Size)
+{
+    return OnHandle<int32_t>(Device, -1,
+                             [=](TzqkDevice& dev) { return ReturnText(dev.Comms.DevicePath(), Buffer, Size); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevUsbDetail(int32_t Device, int32_t Type, char* Buffer, int32_t Size)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return UsbDetailOn(dev, Type, Buffer, Size); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevLastError(int32_t Device)
+{
+    return OnHandle<int32_t>(Device, 0, LastErrorOn);
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevSetCallback(int32_t Device, zqkDevProgressCallback Callback, intptr_t UserData)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return SetCallbackOn(dev, Callback, UserData); });
 }
 
 }  // extern "C"

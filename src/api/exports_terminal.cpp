@@ -1,65 +1,183 @@
-// Terminal exports: commands, escape, prompt tests and the run mode.
+// Terminal exports: commands, escape, prompt tests and the run mode, for the
+// classic functions' device and for handles.
 #include "api/buffer_return.h"
 #include "api/device_lock_pattern.h"
 #include "api/export_guard.h"
 #include "zqkAPI.h"
 
-using zqk::BufferReturn;
-using zqk::Guarded;
-using zqk::Library;
+using zqk::Failure;
+using zqk::NoteFailure;
+using zqk::OnDefault;
+using zqk::OnHandle;
+using zqk::ReturnText;
 using zqk::TextArg;
+using zqk::TzqkDevice;
+
+namespace {
+
+// Output that never came, told apart from a device that is not open.
+void NoteNoOutput(TzqkDevice& Dev, const std::string& What)
+{
+    if (!Dev.Comms.IsOpen())
+        NoteFailure(Failure::NotOpen, "the device is not open");
+    else
+        NoteFailure(Failure::Timeout, "the device did not answer " + What + " in time");
+}
+
+int32_t CommandOn(TzqkDevice& Dev, const char* Command, char* Buffer, int32_t Size, int32_t Timeout)
+{
+    return zqk::WithDeviceLock<int32_t>(Dev, -1, [&] {
+        Dev.Terminal.SendLine(TextArg(Command));
+        std::string output;
+        Dev.Terminal.WaitPrompt(Timeout, output);
+        if (output.empty() && Dev.Terminal.TimedOut)
+            NoteNoOutput(Dev, "the command");
+        return ReturnText(output, Buffer, Size);
+    });
+}
+
+int32_t EscapeOn(TzqkDevice& Dev)
+{
+    const bool noPassword = Dev.Terminal.Escape();
+    if (Dev.Terminal.TimedOut)
+        NoteNoOutput(Dev, "the escape");
+    return noPassword ? 1 : 0;
+}
+
+int32_t FlushPromptOn(TzqkDevice& Dev, char* Buffer, int32_t Size, int32_t Timeout)
+{
+    std::string text;
+    Dev.Terminal.FlushPrompt(Timeout, text);
+    if (text.empty() && Dev.Terminal.TimedOut)
+        NoteNoOutput(Dev, "with a prompt");
+    return ReturnText(text, Buffer, Size);
+}
+
+int32_t IsPromptOn(TzqkDevice& Dev, const char* Pattern)
+{
+    if (Dev.Terminal.IsPrompt(TextArg(Pattern)))
+        return 1;
+    if (Dev.Terminal.TimedOut)
+        NoteNoOutput(Dev, "the escape");
+    return 0;
+}
+
+// The run mode from the product string, which a closed device does not give.
+template <typename Test>
+int32_t RunModeOn(TzqkDevice& Dev, Test&& IsRunning)
+{
+    if (!Dev.Comms.IsOpen()) {
+        NoteFailure(Failure::NotOpen, "the device is not open");
+        return 0;
+    }
+    return IsRunning(Dev.Terminal) ? 1 : 0;
+}
+
+int32_t BootloaderOn(TzqkDevice& Dev)
+{
+    return RunModeOn(Dev, [](zqk::TzqTerminal& t) { return t.IsRunningBootloader(); });
+}
+
+int32_t AppOn(TzqkDevice& Dev)
+{
+    return RunModeOn(Dev, [](zqk::TzqTerminal& t) { return t.IsRunningApp(); });
+}
+
+int32_t AteOn(TzqkDevice& Dev)
+{
+    return RunModeOn(Dev, [](zqk::TzqTerminal& t) { return t.IsRunningATE(); });
+}
+
+int32_t SetPromptOn(TzqkDevice& Dev, const char* Prompt)
+{
+    Dev.Terminal.SetPrompt(TextArg(Prompt));
+    return 0;
+}
+
+}  // namespace
 
 extern "C" {
 
 ZQK_API int32_t ZQK_CALL zqkCommand(const char* Command, char* Buffer, int32_t Size, int32_t Timeout)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        return zqk::WithDeviceLock<int32_t>(lib, -1, [&] {
-            lib.Terminal.SendLine(TextArg(Command));
-            std::string output;
-            lib.Terminal.WaitPrompt(Timeout, output);
-            return BufferReturn(output, Buffer, Size);
-        });
-    });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return CommandOn(dev, Command, Buffer, Size, Timeout); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkEscape(void)
 {
-    return Guarded<int32_t>(1, [](Library& lib) { return lib.Terminal.Escape() ? 1 : 0; });
+    return OnDefault<int32_t>(1, EscapeOn);
 }
 
 ZQK_API int32_t ZQK_CALL zqkFlushPrompt(char* Buffer, int32_t Size, int32_t Timeout)
 {
-    return Guarded<int32_t>(-1, [=](Library& lib) {
-        std::string text;
-        lib.Terminal.FlushPrompt(Timeout, text);
-        return BufferReturn(text, Buffer, Size);
-    });
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return FlushPromptOn(dev, Buffer, Size, Timeout); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkIsPrompt(const char* Pattern)
 {
-    return Guarded<int32_t>(0, [=](Library& lib) { return lib.Terminal.IsPrompt(TextArg(Pattern)) ? 1 : 0; });
+    return OnDefault<int32_t>(0, [=](TzqkDevice& dev) { return IsPromptOn(dev, Pattern); });
 }
 
 ZQK_API int32_t ZQK_CALL zqkIsRunningBootloader(void)
 {
-    return Guarded<int32_t>(0, [](Library& lib) { return lib.Terminal.IsRunningBootloader() ? 1 : 0; });
+    return OnDefault<int32_t>(0, BootloaderOn);
 }
 
 ZQK_API int32_t ZQK_CALL zqkIsRunningApp(void)
 {
-    return Guarded<int32_t>(0, [](Library& lib) { return lib.Terminal.IsRunningApp() ? 1 : 0; });
+    return OnDefault<int32_t>(0, AppOn);
 }
 
 ZQK_API int32_t ZQK_CALL zqkIsRunningATE(void)
 {
-    return Guarded<int32_t>(0, [](Library& lib) { return lib.Terminal.IsRunningATE() ? 1 : 0; });
+    return OnDefault<int32_t>(0, AteOn);
 }
 
 ZQK_API void ZQK_CALL zqkSetPrompt(const char* Prompt)
 {
-    zqk::GuardedVoid([=](Library& lib) { lib.Terminal.SetPrompt(TextArg(Prompt)); });
+    OnDefault<int32_t>(0, [=](TzqkDevice& dev) { return SetPromptOn(dev, Prompt); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevCommand(int32_t Device, const char* Command, char* Buffer, int32_t Size,
+                                       int32_t Timeout)
+{
+    return OnHandle<int32_t>(Device, -1,
+                             [=](TzqkDevice& dev) { return CommandOn(dev, Command, Buffer, Size, Timeout); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevEscape(int32_t Device)
+{
+    return OnHandle<int32_t>(Device, 1, EscapeOn);
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevFlushPrompt(int32_t Device, char* Buffer, int32_t Size, int32_t Timeout)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return FlushPromptOn(dev, Buffer, Size, Timeout); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevIsPrompt(int32_t Device, const char* Pattern)
+{
+    return OnHandle<int32_t>(Device, 0, [=](TzqkDevice& dev) { return IsPromptOn(dev, Pattern); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevIsRunningBootloader(int32_t Device)
+{
+    return OnHandle<int32_t>(Device, 0, BootloaderOn);
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevIsRunningApp(int32_t Device)
+{
+    return OnHandle<int32_t>(Device, 0, AppOn);
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevIsRunningATE(int32_t Device)
+{
+    return OnHandle<int32_t>(Device, 0, AteOn);
+}
+
+ZQK_API void ZQK_CALL zqkDevSetPrompt(int32_t Device, const char* Prompt)
+{
+    OnHandle<int32_t>(Device, 0, [=](TzqkDevice& dev) { return SetPromptOn(dev, Prompt); });
 }
 
 }  // extern "C"

@@ -1,6 +1,6 @@
 #include "api/library.h"
 
-#include "hid/raw_hid.h"
+#include "api/device_opener.h"
 
 namespace zqk {
 
@@ -10,64 +10,53 @@ namespace {
 // process ends, also from other libraries' unload code.
 Library* g_library = nullptr;
 
+DeviceOptions PlatformDefault()
+{
+    return DeviceOptions {};
+}
+
 }  // namespace
 
-Library::Library(LibraryOptions Options)
-    : Comms(std::move(Options.Device), Options.TimeSource ? *Options.TimeSource : SystemClock::Instance(),
-            Options.LockName),
-      Terminal(Comms),
-      Files(Terminal)
-{
-    Terminal.SetPrompt(TzqTerminal::kDefaultPrompt);
-    Files.OnProgress = [this](TzqkFiles& sender, int32_t position, int32_t total) {
-        CallbackShim.Progress(&sender, position, total);
-    };
-    Files.OnComplete = [this](TzqkFiles& sender) { CallbackShim.Complete(&sender); };
-}
-
-std::vector<std::string> DirList::Lines() const
+int32_t DeviceTable::Add(std::shared_ptr<TzqkDevice> Device)
 {
     const std::lock_guard<std::mutex> guard(guard_);
-    return lines_;
+    if (next_ <= 0)
+        return 0;  // every handle was given once
+    const int32_t handle = next_;
+    next_ = next_ == INT32_MAX ? 0 : next_ + 1;
+    devices_.emplace(handle, std::move(Device));
+    return handle;
 }
 
-std::vector<std::string> DirList::Take()
-{
-    std::vector<std::string> taken;
-    const std::lock_guard<std::mutex> guard(guard_);
-    taken.swap(lines_);
-    return taken;
-}
-
-void DirList::Replace(std::vector<std::string> NewLines)
+std::shared_ptr<TzqkDevice> DeviceTable::Find(int32_t Handle) const
 {
     const std::lock_guard<std::mutex> guard(guard_);
-    lines_.swap(NewLines);
+    const auto found = devices_.find(Handle);
+    return found == devices_.end() ? nullptr : found->second;
 }
 
-std::optional<std::string> DirList::Line(int32_t Index) const
+std::shared_ptr<TzqkDevice> DeviceTable::Remove(int32_t Handle)
 {
     const std::lock_guard<std::mutex> guard(guard_);
-    if (Index < 0 || static_cast<size_t>(Index) >= lines_.size())
-        return std::nullopt;
-    return lines_[static_cast<size_t>(Index)];
+    const auto found = devices_.find(Handle);
+    if (found == devices_.end())
+        return nullptr;
+    std::shared_ptr<TzqkDevice> device = std::move(found->second);
+    devices_.erase(found);
+    return device;
 }
 
-void FlushBeforeCommand(TzqTerminal& Terminal)
-{
-    constexpr int32_t kStaleOutputTimeout = 5;
-    std::string stale;
-    Terminal.FlushPrompt(kStaleOutputTimeout, stale);
-}
+Library::Library() : default_(std::make_unique<TzqkDevice>(PlatformDefault())) {}
+
 
 bool StartLibrary()
 {
     if (g_library)
         return true;
     try {
-        if (!HidStartUp())
+        if (!StartPlatformDevices())
             return false;
-        g_library = new Library(LibraryOptions {});
+        g_library = new Library();
         return true;
     } catch (...) {
         return false;
@@ -79,11 +68,11 @@ Library* TheLibrary()
     return g_library;
 }
 
-void RestartLibrary(LibraryOptions Options)
+void ReplaceDefaultDevice(DeviceOptions Options)
 {
-    Library* old = g_library;
-    g_library = new Library(std::move(Options));
-    delete old;
+    if (!g_library)
+        g_library = new Library();
+    g_library->default_ = std::make_unique<TzqkDevice>(std::move(Options));
 }
 
 }  // namespace zqk

@@ -1,58 +1,48 @@
 #pragma once
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "api/callback_shim.h"
-#include "files/files.h"
-#include "link/comms.h"
-#include "terminal/terminal.h"
+#include "api/device.h"
 
 namespace zqk {
 
-// What the process-wide objects are built on. The defaults are the
-// product's: the platform HID device, the system clock and the device lock's
-// real name. Tests and the tool's simulated device give their own.
-struct LibraryOptions {
-    std::unique_ptr<ReportDevice> Device;
-    Clock* TimeSource = nullptr;
-    std::string LockName = kDeviceLockName;
-};
-
-// Lines of the last directory listing. A listing replaces them while other
-// threads may be reading entries, which take no device lock.
-class DirList {
+// The devices opened through handles. A handle is never given twice, so a
+// closed one cannot reach another device; a device stays alive while a call
+// that found it still runs, also when another thread closes its handle.
+class DeviceTable {
 public:
-    std::vector<std::string> Lines() const;
-    // Takes the lines out, leaving the list empty, for a listing to replace.
-    std::vector<std::string> Take();
-    void Replace(std::vector<std::string> NewLines);
-    std::optional<std::string> Line(int32_t Index) const;
+    // 0 when no handle is left to give.
+    int32_t Add(std::shared_ptr<TzqkDevice> Device);
+    std::shared_ptr<TzqkDevice> Find(int32_t Handle) const;
+    std::shared_ptr<TzqkDevice> Remove(int32_t Handle);
 
 private:
     mutable std::mutex guard_;
-    std::vector<std::string> lines_;
+    std::map<int32_t, std::shared_ptr<TzqkDevice>> devices_;
+    int32_t next_ = 1;
 };
 
-// The process-wide objects, created in this order when the library is loaded
-// and shared by every caller in the process.
+// The process-wide objects, created when the library is loaded and shared by
+// every caller in the process: the classic functions' device and the
+// devices of handles.
 class Library {
 public:
-    explicit Library(LibraryOptions Options);
+    Library();
 
-    TzqComms Comms;
-    TzqTerminal Terminal;
-    TzqkFiles Files;
-    // Lines of the last directory listing; parsed when an entry is asked for.
-    DirList DirLines;
-    TCallbackShim CallbackShim;
+    TzqkDevice& Default() { return *default_; }
+    DeviceTable Handles;
+    // What the locks of devices opened through handles are named after;
+    // tests give their own.
+    std::string HandleLockName = kDeviceLockName;
+
+private:
+    friend void ReplaceDefaultDevice(DeviceOptions Options);
+
+    std::unique_ptr<TzqkDevice> default_;
 };
-
-// Throws away terminal output that is still waiting from earlier, up to the
-// end of the next prompt, before a command is sent.
-void FlushBeforeCommand(TzqTerminal& Terminal);
 
 // Library start-up: binds the platform's HID access, then creates the
 // process-wide objects. False when the HID access cannot be had ("Could not
@@ -62,8 +52,9 @@ bool StartLibrary();
 // The process-wide objects; null before start-up and after it failed.
 Library* TheLibrary();
 
-// Replaces the process-wide objects, for tests and the command-line tool's
-// simulated device. Only while no export is running.
-void RestartLibrary(LibraryOptions Options);
+// Builds the classic functions' device anew on other parts (the process-wide
+// objects first, where they are not there yet), for tests, benchmarks and
+// fuzzing that drive a device of their own. Only while no export is running.
+void ReplaceDefaultDevice(DeviceOptions Options);
 
 }  // namespace zqk

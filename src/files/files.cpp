@@ -2,6 +2,7 @@
 
 #include "files/date_time.h"
 #include "files/dir_entry.h"
+#include "link/failure_note.h"
 
 #include <new>
 #include <stdexcept>
@@ -60,6 +61,21 @@ void ReserveAnnounced(std::string& Contents, int32_t Size)
     }
 }
 
+// The first line of a device's answer, for telling the caller what it said.
+std::string FirstLine(const std::string& Answer)
+{
+    const size_t start = Answer.find_first_not_of("\r\n");
+    if (start == std::string::npos)
+        return {};
+    const size_t end = Answer.find_first_of("\r\n", start);
+    return Answer.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::string Quoted(const std::string& Name)
+{
+    return "\"" + Name + "\"";
+}
+
 }  // namespace
 
 // Enters the operation bracket for the length of a scope, if it can.
@@ -99,6 +115,7 @@ bool TzqkFiles::BeginOp()
         return false;
     if (busy_) {
         terminal_.Unlock();
+        NoteFailure(Failure::InTransfer, "called from a progress callback while a transfer holds the device");
         return false;
     }
     busy_ = true;
@@ -127,7 +144,42 @@ std::string TzqkFiles::QuoteName(const std::string& Name) const
 // device would act on a name other than the one asked for.
 bool TzqkFiles::CanSendName(const std::string& Name) const
 {
-    return !HasControlByte(Name) && !(QuoteNames && Contains(Name, "\""));
+    if (HasControlByte(Name)) {
+        NoteFailure(Failure::Argument, "the device name " + Quoted(Name) +
+                                           " holds a control byte, which the device would take as a key");
+        return false;
+    }
+    if (QuoteNames && Contains(Name, "\"")) {
+        NoteFailure(Failure::Argument, "the device name " + Quoted(Name) +
+                                           " holds a double quote, which would end the device's quoted name");
+        return false;
+    }
+    return true;
+}
+
+bool TzqkFiles::IsOpenToStart() const
+{
+    if (terminal_.IsOpen())
+        return true;
+    NoteFailure(Failure::NotOpen, "the device is not open");
+    return false;
+}
+
+void TzqkFiles::NoteNoAnswer(const std::string& What) const
+{
+    if (!terminal_.IsOpen())
+        NoteFailure(Failure::Gone, "the device went away during " + What);
+    else
+        NoteFailure(Failure::Timeout, "the device did not answer " + What + " in time");
+}
+
+void TzqkFiles::NoteAnswer(const std::string& What, const std::string& Answer) const
+{
+    const std::string said = FirstLine(Answer);
+    if (said.empty())
+        NoteNoAnswer(What);
+    else
+        NoteFailure(Failure::Refused, "the device refused " + What + ": " + said);
 }
 
 void TzqkFiles::SendCommand(const std::string& Command)
@@ -156,20 +208,24 @@ void TzqkFiles::FinishOp()
 
 bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List)
 {
-    if (!terminal_.IsOpen() || !CanSendName(Path))
+    if (!IsOpenToStart() || !CanSendName(Path))
         return false;
     Bracket bracket(*this);
     if (!bracket)
         return false;
     List.clear();
     SendCommand("NFDIR @" + QuoteName(Path));
-    std::string line;
+    std::string line, lastSaid;
     do {
         ReadLine(kListingLineTimeout, line);
         if (Contains(line, "Directory of"))
             break;
-        if (terminal_.TimedOut)
+        if (!FirstLine(line).empty())
+            lastSaid = line;
+        if (terminal_.TimedOut) {
+            NoteAnswer("NFDIR for " + Quoted(Path), lastSaid);
             return false;
+        }
     } while (true);
     for (;;) {
         ReadLine(kListingLineTimeout, line);
@@ -183,7 +239,7 @@ bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List)
 
 bool TzqkFiles::RunChange(const std::string& Command, int32_t AnswerTimeout, bool FlushAfter)
 {
-    if (!terminal_.IsOpen())
+    if (!IsOpenToStart())
         return false;
     Bracket bracket(*this);
     if (!bracket)
@@ -195,7 +251,10 @@ bool TzqkFiles::RunChange(const std::string& Command, int32_t AnswerTimeout, boo
         std::string prompt;
         terminal_.FlushPrompt(kFinishTimeout, prompt);
     }
-    return Contains(answer, kNoError);
+    if (Contains(answer, kNoError))
+        return true;
+    NoteAnswer(Command.substr(0, Command.find(' ')) + " for " + Command.substr(Command.find(' ') + 1), answer);
+    return false;
 }
 
 bool TzqkFiles::DirMake(const std::string& Path)
@@ -234,7 +293,7 @@ void TzqkFiles::Complete()
 bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
 {
     Contents.clear();
-    if (!terminal_.IsOpen() || !CanSendName(Path))
+    if (!IsOpenToStart() || !CanSendName(Path))
         return false;
     Bracket bracket(*this);
     if (!bracket)
@@ -247,6 +306,7 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
     NextField(header, field);
     NextField(header, field);
     if (!hasTab || !ParseInt32(field, size)) {
+        NoteAnswer("NFTYPE for " + Quoted(Path), header);
         FinishOp();  // the refusal's prompt must not answer the next command's escape
         return false;
     }
@@ -257,6 +317,8 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
         terminal_.ReadMoreChars(count, kBlockTimeout, Contents);
         if (Contents.size() == before) {
             cutShort = true;
+            NoteNoAnswer("the read of " + Quoted(Path) + " (" + std::to_string(size - remaining) + " of " +
+                         std::to_string(size) + " bytes had come)");
             Contents.clear();
             break;
         }
@@ -270,17 +332,19 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
     return !cutShort;
 }
 
-bool TzqkFiles::ReadGoAhead()
+bool TzqkFiles::ReadGoAhead(const std::string& What)
 {
     std::string line;
     ReadLine(kHeaderTimeout, line);
     if (Contains(line, kSendFile))
         return true;
+    NoteAnswer(What, line);
     FinishOp();  // the refusal's prompt must not answer the next command's escape
     return false;
 }
 
-bool TzqkFiles::SendBlocks(const std::string& Data, const std::function<bool()>& DeviceBrokeOff)
+bool TzqkFiles::SendBlocks(const std::string& What, const std::string& Data,
+                           const std::function<bool()>& DeviceBrokeOff)
 {
     const auto total = static_cast<int32_t>(Data.size());
     for (size_t sent = 0; sent < Data.size();) {
@@ -290,8 +354,11 @@ bool TzqkFiles::SendBlocks(const std::string& Data, const std::function<bool()>&
         // Output after the last block is the device's answer to a complete
         // transfer; only output between blocks breaks it off.
         const bool last = sent + n == Data.size();
-        if (!last && DeviceBrokeOff())
+        if (!last && DeviceBrokeOff()) {
+            NoteFailure(Failure::Refused, "the device broke off " + What + " after " + std::to_string(sent + n) +
+                                              " of " + std::to_string(Data.size()) + " bytes");
             return false;
+        }
         sent += n;
         Progress(static_cast<int32_t>(sent), total);
     }
@@ -314,7 +381,7 @@ bool TzqkFiles::LoadBrokenOff()
 
 bool TzqkFiles::FileWrite(const std::string& Path, const std::string& Contents, std::optional<double> Time)
 {
-    if (!terminal_.IsOpen() || !CanSendName(Path))
+    if (!IsOpenToStart() || !CanSendName(Path))
         return false;
     Bracket bracket(*this);
     if (!bracket)
@@ -324,9 +391,10 @@ bool TzqkFiles::FileWrite(const std::string& Path, const std::string& Contents, 
         command += "\t" + std::to_string(DateTimeToPacked(*Time));
     command += "\tw";
     SendCommand(command);
-    if (!ReadGoAhead())
+    const std::string what = "the write of " + Quoted(Path);
+    if (!ReadGoAhead("NFWRITE for " + Quoted(Path)))
         return false;
-    const bool whole = SendBlocks(Contents, [this] { return WriteBrokenOff(); });
+    const bool whole = SendBlocks(what, Contents, [this] { return WriteBrokenOff(); });
     Complete();
     std::string closingLine;
     ReadLine(kClosingLineTimeout, closingLine);
@@ -337,15 +405,19 @@ bool TzqkFiles::FileWrite(const std::string& Path, const std::string& Contents, 
 bool TzqkFiles::LoadFirmware(const std::string& Name, const std::string& Image)
 {
     // The image's name goes unquoted, so only control bytes matter in it.
-    if (!terminal_.IsOpen() || HasControlByte(Name))
+    if (!IsOpenToStart())
         return false;
+    if (HasControlByte(Name)) {
+        NoteFailure(Failure::Argument, "the firmware image's name " + Quoted(Name) + " holds a control byte");
+        return false;
+    }
     Bracket bracket(*this);
     if (!bracket)
         return false;
     SendCommand("LOAD " + std::to_string(Image.size()) + " " + Name);
-    if (!ReadGoAhead())
+    if (!ReadGoAhead("LOAD of " + Quoted(Name)))
         return false;
-    const bool whole = SendBlocks(Image, [this] { return LoadBrokenOff(); });
+    const bool whole = SendBlocks("the firmware load", Image, [this] { return LoadBrokenOff(); });
     Complete();
     FinishOp();
     return whole;

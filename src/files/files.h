@@ -52,10 +52,15 @@ public:
 private:
     class Bracket;
     bool RunChange(const std::string& Command, int32_t AnswerTimeout, bool FlushAfter);
-    bool ReadGoAhead();
+    bool ReadGoAhead(const std::string& What);
     // Sends Data in blocks, looking between blocks whether the device broke
     // the transfer off; false when it did or a block could not be sent.
-    bool SendBlocks(const std::string& Data, const std::function<bool()>& DeviceBrokeOff);
+    bool SendBlocks(const std::string& What, const std::string& Data, const std::function<bool()>& DeviceBrokeOff);
+    // Why an operation fails, for the caller: the device closed before it
+    // started, silent or gone during it, or answering with an error.
+    bool IsOpenToStart() const;
+    void NoteNoAnswer(const std::string& What) const;
+    void NoteAnswer(const std::string& What, const std::string& Answer) const;
     bool WriteBrokenOff();
     bool LoadBrokenOff();
     void Progress(int32_t Position, int32_t Total);

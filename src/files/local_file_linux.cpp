@@ -9,9 +9,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/failure_note.h"
+#include "link/platform_text.h"
+
 namespace zqk {
 
 namespace {
+
+void NoteLocalFailure(const char* Verb, const std::string& Path, int Error)
+{
+    NoteFailure(Failure::LocalFile, std::string("cannot ") + Verb + " " + Path + ": " + PlatformErrorText(Error));
+}
 
 bool WriteAll(int fd, const std::string& data)
 {
@@ -43,8 +51,11 @@ bool ReadLocalFile(const std::string& Path, std::string& Contents)
 {
     Contents.clear();
     FILE* file = std::fopen(Path.c_str(), "rb");
-    if (!file)
+    if (!file) {
+        NoteLocalFailure("read", Path, errno);
         return false;
+    }
+    int error = 0;
     char chunk[65536];
     bool ok = true;
     for (;;) {
@@ -52,16 +63,20 @@ bool ReadLocalFile(const std::string& Path, std::string& Contents)
         Contents.append(chunk, n);
         if (Contents.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
             ok = false;
+            error = EFBIG;
             break;
         }
         if (n < sizeof chunk) {
             ok = !std::ferror(file);
+            error = errno;
             break;
         }
     }
     std::fclose(file);
-    if (!ok)
+    if (!ok) {
         Contents.clear();
+        NoteLocalFailure("read", Path, error ? error : EIO);
+    }
     return ok;
 }
 
@@ -69,13 +84,17 @@ bool ReplaceLocalFile(const std::string& Path, const std::string& Contents)
 {
     std::string temporary = Path + ".zqk-XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        NoteLocalFailure("write", Path, errno);
         return false;
+    }
     bool ok = fchmod(fd, ModeFor(Path)) == 0 && WriteAll(fd, Contents) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     ok = ok && std::rename(temporary.c_str(), Path.c_str()) == 0;
-    if (!ok)
+    if (!ok) {
+        NoteLocalFailure("write", Path, errno ? errno : EIO);
         unlink(temporary.c_str());
+    }
     return ok;
 }
 

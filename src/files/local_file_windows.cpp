@@ -7,9 +7,21 @@
 #include <cstdint>
 #include <limits>
 
+#include "link/failure_note.h"
+#include "link/platform_text.h"
+
 namespace zqk {
 
 namespace {
+
+// The platform's error of the step that failed, read before anything else
+// can replace it.
+bool Fails(const char* Verb, const std::string& Path, DWORD Error = GetLastError())
+{
+    NoteFailure(Failure::LocalFile, std::string("cannot ") + Verb + " " + Path + ": " +
+                                        PlatformErrorText(static_cast<int32_t>(Error)));
+    return false;
+}
 
 class FileHandle {
 public:
@@ -58,23 +70,25 @@ bool ReadLocalFile(const std::string& Path, std::string& Contents)
     FileHandle file(CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
-        return false;
+        return Fails("read", Path);
     LARGE_INTEGER size {};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > std::numeric_limits<int32_t>::max())
-        return false;
+    if (!GetFileSizeEx(file.Get(), &size))
+        return Fails("read", Path);
+    if (size.QuadPart > std::numeric_limits<int32_t>::max())
+        return Fails("read", Path, ERROR_FILE_TOO_LARGE);
     char chunk[65536];
     for (;;) {
         DWORD n = 0;
         if (!ReadFile(file.Get(), chunk, sizeof chunk, &n, nullptr)) {
             Contents.clear();
-            return false;
+            return Fails("read", Path);
         }
         if (n == 0)
             return true;
         Contents.append(chunk, n);
         if (Contents.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
             Contents.clear();
-            return false;
+            return Fails("read", Path, ERROR_FILE_TOO_LARGE);
         }
     }
 }
@@ -85,12 +99,14 @@ bool ReplaceLocalFile(const std::string& Path, const std::string& Contents)
     FileHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
     if (!file.Valid())
-        return false;
+        return Fails("write", Path);
     bool ok = WriteAll(file.Get(), Contents) && FlushFileBuffers(file.Get());
     ok = file.Close() && ok;
     ok = ok && MoveFileExA(temporary.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok)
+    if (!ok) {
+        Fails("write", Path);
         DeleteFileA(temporary.c_str());
+    }
     return ok;
 }
 

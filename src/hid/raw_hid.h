@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "link/platform_text.h"
 #include "link/report_device.h"
 
 namespace zqk {
@@ -15,10 +16,13 @@ bool HidStartUp();
 // The link's constructor asks again; the outcome is not needed.
 void HidBindAgain();
 
-// UTF-16 text from the device as 8-bit text: on Windows in the calling
-// thread's ANSI code page, elsewhere in the current locale's encoding.
-// Characters that cannot be represented become '?'.
-std::string AnsiFromUtf16(const std::u16string& Text);
+// A present HID interface as enumeration finds it, read without opening it.
+struct FoundInterface {
+    std::string Path;
+    std::u16string SerialNumber;
+    std::u16string Manufacturer;
+    std::u16string Product;
+};
 
 // The device's HID interface: finds, opens, moves single reports with
 // time-outs and reads USB strings. One implementation file per platform.
@@ -34,8 +38,21 @@ public:
     static int32_t EnumerateDevices(std::vector<std::string>& List, int32_t VendorID, int32_t ProductID,
                                     int32_t UsagePage, int32_t Usage);
 
+    // The present HID interfaces that match, as EnumerateDevices finds them
+    // but without the test of opening each, with their USB strings. Seen is
+    // the number of HID interfaces looked at. -1 when enumeration failed.
+    static int32_t FindInterfaces(std::vector<FoundInterface>& List, int32_t VendorID, int32_t ProductID,
+                                  int32_t UsagePage, int32_t Usage, int32_t& Seen);
+
+    // Whether an error of OpenPath means that the platform refused access
+    // (rather than that nothing is there), and what a user can do about it.
+    static bool IsAccessError(int32_t Error);
+    static std::string AccessAdvice();
+
     bool Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) override;
     bool OpenPath(const std::string& Path);
+    // The platform's error code of the last OpenPath that failed.
+    int32_t OpenError() const;
     void Close() override;
     bool IsOpen() const override;
 

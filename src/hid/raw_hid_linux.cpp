@@ -292,14 +292,11 @@ bool CollectionsMatch(const std::string& HidDir, int32_t UsagePage, int32_t Usag
     });
 }
 
-// A node that this process cannot open for reading and writing is of no use
-// to it, so it does not match; neither does one whose identity is unreadable.
-bool DeviceTestPasses(const std::string& HidDir, const std::string& Node, int32_t VendorID, int32_t ProductID,
-                      int32_t UsagePage, int32_t Usage)
+// The IDs of the HID device and the collections of its report descriptor,
+// all read from sysfs without opening the node.
+bool IdentityMatches(const std::string& HidDir, int32_t VendorID, int32_t ProductID, int32_t UsagePage,
+                     int32_t Usage)
 {
-    const UniqueFd fd(::open(Node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.Valid())
-        return false;
     uint32_t vendor = 0, product = 0;
     // USB and Bluetooth IDs are 16 bits; wider ones cannot be the device.
     if (!HidIds(HidDir, vendor, product) || vendor > 0xFFFF || product > 0xFFFF ||
@@ -308,18 +305,38 @@ bool DeviceTestPasses(const std::string& HidDir, const std::string& Node, int32_
     return CollectionsMatch(HidDir, UsagePage, Usage);
 }
 
+// A node that this process cannot open for reading and writing is of no use
+// to it, so it does not match; neither does one whose identity is unreadable.
+bool DeviceTestPasses(const std::string& HidDir, const std::string& Node, int32_t VendorID, int32_t ProductID,
+                      int32_t UsagePage, int32_t Usage)
+{
+    const UniqueFd fd(::open(Node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    return fd.Valid() && IdentityMatches(HidDir, VendorID, ProductID, UsagePage, Usage);
+}
+
+// Every node in node order whose HID device passes the path test, with its
+// sysfs directory; Seen counts all nodes.
+template <typename Visit>
+void ForEachCandidate(const Roots& Where, int32_t VendorID, int32_t ProductID, int32_t& Seen, Visit&& Visit_)
+{
+    const std::vector<std::string> names = HidrawNames(Where);
+    Seen = static_cast<int32_t>(names.size());
+    for (const std::string& name : names) {
+        const std::string hidDir = RealPath(Where.Sysfs + "/class/hidraw/" + name + "/device");
+        if (!hidDir.empty() && PathTestPasses(BaseName(hidDir), VendorID, ProductID))
+            Visit_(hidDir, Where.Dev + "/" + name);
+    }
+}
+
 int32_t Enumerate(const Roots& Where, std::vector<std::string>& List, int32_t VendorID, int32_t ProductID,
                   int32_t UsagePage, int32_t Usage)
 {
     List.clear();
-    for (const std::string& name : HidrawNames(Where)) {
-        const std::string hidDir = RealPath(Where.Sysfs + "/class/hidraw/" + name + "/device");
-        if (hidDir.empty() || !PathTestPasses(BaseName(hidDir), VendorID, ProductID))
-            continue;
-        const std::string node = Where.Dev + "/" + name;
+    int32_t seen = 0;
+    ForEachCandidate(Where, VendorID, ProductID, seen, [&](const std::string& hidDir, const std::string& node) {
         if (DeviceTestPasses(hidDir, node, VendorID, ProductID, UsagePage, Usage))
             List.push_back(node);
-    }
+    });
     return static_cast<int32_t>(List.size());
 }
 
@@ -593,33 +610,12 @@ bool HidStartUp()
 
 void HidBindAgain() {}
 
-std::string AnsiFromUtf16(const std::u16string& Text)
-{
-    std::string out;
-    std::mbstate_t state {};
-    char bytes[MB_LEN_MAX];
-    for (size_t i = 0; i < Text.size(); ++i) {
-        char32_t c = Text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 && Text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (Text[i + 1] - 0xDC00);
-            ++i;
-        }
-        const size_t n = std::wcrtomb(bytes, static_cast<wchar_t>(c), &state);
-        if (n == static_cast<size_t>(-1)) {
-            out += '?';
-            state = std::mbstate_t {};
-        } else {
-            out.append(bytes, n);
-        }
-    }
-    return out;
-}
-
 // -------------------------------------------------------------- TRawHid ----
 
 struct TRawHid::Impl {
     std::string devicePath;
     std::atomic<int32_t> lastError {0};
+    int32_t openError = 0;
     UniqueFd node;
     UniqueFd stop;     // eventfd that ends the reader's wait
     UniqueFd discard;  // eventfd that asks the reader to throw input away
@@ -688,6 +684,31 @@ int32_t TRawHid::EnumerateDevices(std::vector<std::string>& List, int32_t Vendor
     return Enumerate(hidraw::CurrentRoots(), List, VendorID, ProductID, UsagePage, Usage);
 }
 
+bool TRawHid::IsAccessError(int32_t Error)
+{
+    return Error == EACCES || Error == EPERM;
+}
+
+std::string TRawHid::AccessAdvice()
+{
+    return "install the udev rule 70-zqkapi.rules to lib/udev/rules.d and plug the device in again, or run as root";
+}
+
+int32_t TRawHid::FindInterfaces(std::vector<FoundInterface>& List, int32_t VendorID, int32_t ProductID,
+                                int32_t UsagePage, int32_t Usage, int32_t& Seen)
+{
+    List.clear();
+    const Roots where = hidraw::CurrentRoots();
+    ForEachCandidate(where, VendorID, ProductID, Seen, [&](const std::string& hidDir, const std::string& node) {
+        if (!IdentityMatches(hidDir, VendorID, ProductID, UsagePage, Usage))
+            return;
+        const DeviceDirs dirs = FindDeviceDirs(where, node);
+        List.push_back({node, DeviceString(dirs, "serial", "HID_UNIQ"), DeviceString(dirs, "manufacturer", nullptr),
+                        DeviceString(dirs, "product", "HID_NAME")});
+    });
+    return static_cast<int32_t>(List.size());
+}
+
 bool TRawHid::Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage)
 {
     std::vector<std::string> paths;
@@ -702,8 +723,11 @@ bool TRawHid::OpenPath(const std::string& Path)
     Close();
     impl_->devicePath = Path;
     UniqueFd node(::open(Path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
-    if (!node.Valid())
+    if (!node.Valid()) {
+        impl_->openError = errno;
         return false;
+    }
+    impl_->openError = 0;
     const bool numbered = ReportsAreNumbered(node.Get());
     impl_->roots = hidraw::CurrentRoots();
     impl_->dirs = FindDeviceDirs(impl_->roots, Path);
@@ -818,6 +842,11 @@ std::u16string TRawHid::GetIndexedString(int32_t Index)
 std::string TRawHid::DevicePath() const
 {
     return impl_->devicePath;
+}
+
+int32_t TRawHid::OpenError() const
+{
+    return impl_->openError;
 }
 
 int32_t TRawHid::LastError() const

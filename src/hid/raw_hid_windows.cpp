@@ -59,6 +59,23 @@ HANDLE OpenInterface(const std::string& Path)
                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+// For questions only (attributes, capabilities, strings): a handle without
+// read or write access, which the platform gives also where the node is
+// not this user's to use.
+HANDLE OpenForQuestions(const std::string& Path)
+{
+    return CreateFileA(Path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+template <typename Getter>
+std::u16string UsbStringOf(HANDLE Device, Getter&& Get)
+{
+    char16_t text[kUsbStringUnits] {};
+    if (!Get(Device, text, kUsbStringBytes))
+        return {};
+    return std::u16string(text, std::char_traits<char16_t>::length(text));
+}
+
 // What one overlapped request needs for as long as the platform may still
 // write into it: its event, its overlapped record and its data buffer.
 struct IoSlot {
@@ -185,20 +202,48 @@ bool InterfacePath(HDEVINFO Set, SP_DEVICE_INTERFACE_DATA& Interface, std::strin
     return true;
 }
 
+// The interface's attributes and top-level collection match.
+bool IdentityMatches(HANDLE Device, int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage)
+{
+    HIDD_ATTRIBUTES attributes {};
+    if (!hid::GetAttributes(Device, attributes) ||
+        !AttributesMatch(attributes.VendorID, attributes.ProductID, VendorID, ProductID))
+        return false;
+    PreparsedData data(Device);
+    HIDP_CAPS caps {};
+    return data.Get() && hid::GetCaps(data.Get(), caps) && CollectionMatches(caps.UsagePage, caps.Usage, UsagePage, Usage);
+}
+
 // The device test: the interface opens for reading and writing, and its
-// attributes and top-level collection match.
+// identity matches.
 bool DeviceMatches(const std::string& Path, int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage)
 {
     ScopedHandle device(OpenInterface(Path));
-    if (!device.Valid())
+    return device.Valid() && IdentityMatches(device.Get(), VendorID, ProductID, UsagePage, Usage);
+}
+
+// Every present HID interface whose path passes the path test; Seen counts
+// all. False when the set of interfaces cannot be had.
+template <typename Visit>
+bool ForEachCandidate(int32_t VendorID, int32_t ProductID, int32_t& Seen, Visit&& Visit_)
+{
+    Seen = 0;
+    GUID hidClass {};
+    if (!hid::GetHidGuid(hidClass))
         return false;
-    HIDD_ATTRIBUTES attributes {};
-    if (!hid::GetAttributes(device.Get(), attributes) ||
-        !AttributesMatch(attributes.VendorID, attributes.ProductID, VendorID, ProductID))
+    DeviceInfoSet set(hid::GetClassDevs(hidClass, GetDesktopWindow(), kEnumerationFlags));
+    if (!set.Valid())
         return false;
-    PreparsedData data(device.Get());
-    HIDP_CAPS caps {};
-    return data.Get() && hid::GetCaps(data.Get(), caps) && CollectionMatches(caps.UsagePage, caps.Usage, UsagePage, Usage);
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA interfaceData {};
+        if (!hid::EnumDeviceInterfaces(set.Get(), hidClass, index, interfaceData))
+            break;
+        ++Seen;
+        std::string path;
+        if (InterfacePath(set.Get(), interfaceData, path) && PathMatches(path, VendorID, ProductID))
+            Visit_(path);
+    }
+    return true;
 }
 
 }  // namespace
@@ -220,20 +265,6 @@ void HidBindAgain()
 {
     hid::BindHidApi();
     hid::BindSetupApi();
-}
-
-std::string AnsiFromUtf16(const std::u16string& Text)
-{
-    if (Text.empty())
-        return {};
-    const auto* wide = reinterpret_cast<const wchar_t*>(Text.data());
-    const int wideLen = static_cast<int>(Text.size());
-    const int n = WideCharToMultiByte(CP_THREAD_ACP, 0, wide, wideLen, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return {};
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_THREAD_ACP, 0, wide, wideLen, out.data(), n, nullptr, nullptr);
-    return out;
 }
 
 struct TRawHid::Impl {
@@ -259,10 +290,7 @@ struct TRawHid::Impl {
     template <typename Getter>
     std::u16string UsbString(Getter&& Get) const
     {
-        char16_t text[kUsbStringUnits] {};
-        if (!Get(handle.Get(), text, kUsbStringBytes))
-            return {};
-        return std::u16string(text, std::char_traits<char16_t>::length(text));
+        return UsbStringOf(handle.Get(), std::forward<Getter>(Get));
     }
 
     ScopedHandle handle;
@@ -273,6 +301,7 @@ struct TRawHid::Impl {
     std::unique_ptr<IoSlot> readSlot = std::make_unique<IoSlot>(false);
     bool readPending = false;
     int32_t lastError = 0;
+    int32_t openError = 0;
     std::string devicePath;
 };
 
@@ -287,22 +316,37 @@ int32_t TRawHid::EnumerateDevices(std::vector<std::string>& List, int32_t Vendor
                                   int32_t UsagePage, int32_t Usage)
 {
     List.clear();
-    GUID hidClass {};
-    if (!hid::GetHidGuid(hidClass))
-        return 0;
-    DeviceInfoSet set(hid::GetClassDevs(hidClass, GetDesktopWindow(), kEnumerationFlags));
-    if (!set.Valid())
-        return 0;
-    for (DWORD index = 0;; ++index) {
-        SP_DEVICE_INTERFACE_DATA interfaceData {};
-        if (!hid::EnumDeviceInterfaces(set.Get(), hidClass, index, interfaceData))
-            break;
-        std::string path;
-        if (InterfacePath(set.Get(), interfaceData, path) && PathMatches(path, VendorID, ProductID) &&
-            DeviceMatches(path, VendorID, ProductID, UsagePage, Usage))
+    int32_t seen = 0;
+    ForEachCandidate(VendorID, ProductID, seen, [&](const std::string& path) {
+        if (DeviceMatches(path, VendorID, ProductID, UsagePage, Usage))
             List.push_back(path);
-    }
+    });
     return static_cast<int32_t>(List.size());
+}
+
+bool TRawHid::IsAccessError(int32_t Error)
+{
+    return Error == ERROR_ACCESS_DENIED || Error == ERROR_SHARING_VIOLATION;
+}
+
+std::string TRawHid::AccessAdvice()
+{
+    return "another program may hold the device exclusively; close it and try again";
+}
+
+int32_t TRawHid::FindInterfaces(std::vector<FoundInterface>& List, int32_t VendorID, int32_t ProductID,
+                                int32_t UsagePage, int32_t Usage, int32_t& Seen)
+{
+    List.clear();
+    const bool listed = ForEachCandidate(VendorID, ProductID, Seen, [&](const std::string& path) {
+        ScopedHandle device(OpenForQuestions(path));
+        if (!device.Valid() || !IdentityMatches(device.Get(), VendorID, ProductID, UsagePage, Usage))
+            return;
+        List.push_back({path, UsbStringOf(device.Get(), hid::GetSerialNumberString),
+                        UsbStringOf(device.Get(), hid::GetManufacturerString),
+                        UsbStringOf(device.Get(), hid::GetProductString)});
+    });
+    return listed ? static_cast<int32_t>(List.size()) : -1;
 }
 
 bool TRawHid::Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage)
@@ -320,8 +364,11 @@ bool TRawHid::OpenPath(const std::string& Path)
     Close();
     impl_->devicePath = Path;
     impl_->handle.Reset(OpenInterface(Path));
-    if (!impl_->handle.Valid())
+    if (!impl_->handle.Valid()) {
+        impl_->openError = static_cast<int32_t>(GetLastError());
         return false;
+    }
+    impl_->openError = 0;
     // A deep queue in the driver keeps reports that arrive between polls.
     const HANDLE device = impl_->handle.Get();
     EnlargeInputQueue([device](int32_t Reports) { return hid::SetNumInputBuffers(device, static_cast<ULONG>(Reports)); });
@@ -457,6 +504,11 @@ std::u16string TRawHid::GetIndexedString(int32_t Index)
 std::string TRawHid::DevicePath() const
 {
     return impl_->devicePath;
+}
+
+int32_t TRawHid::OpenError() const
+{
+    return impl_->openError;
 }
 
 int32_t TRawHid::LastError() const

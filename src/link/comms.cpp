@@ -1,9 +1,14 @@
 #include "link/comms.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
-#include "hid/raw_hid.h"
+#include <vector>
+
+#include "link/failure_note.h"
+#include "link/platform_text.h"
 
 namespace zqk {
 
@@ -11,20 +16,63 @@ const char* const kDeviceLockName = "Vorlund_zq.keeper_Terminal_Mutex";
 
 namespace {
 
-std::unique_ptr<ReportDevice> PlatformDeviceUnlessGiven(std::unique_ptr<ReportDevice> hid)
+// The device locks this thread holds, one entry per link: which lock of the
+// device it took (the link may have opened another device since) and how
+// often it took it.
+struct LockHold {
+    const TzqComms* Link;
+    DeviceLock* Classic;  // null when not taken
+    std::shared_ptr<DeviceLock> Own;
+    uint32_t Depth;
+};
+
+thread_local std::vector<LockHold> t_holds;
+
+LockHold* HoldOf(const TzqComms* Link)
 {
-    if (hid)
-        return hid;
-    return std::make_unique<TRawHid>();
+    for (LockHold& hold : t_holds) {
+        if (hold.Link == Link)
+            return &hold;
+    }
+    return nullptr;
+}
+
+// Lock names become names of shared-memory objects and of Windows objects,
+// which take no slashes: other characters than letters, digits, '-' and '.'
+// become '_', and a hash of the key keeps keys that differ only there apart.
+std::string LockNameFor(const std::string& Base, const std::string& Key)
+{
+    constexpr size_t kMaxKeyPart = 96;
+    uint32_t hash = 2166136261u;
+    std::string part;
+    for (const char c : Key) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '.';
+        if (part.size() < kMaxKeyPart)
+            part += plain ? c : '_';
+    }
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "_%08x", hash);
+    return Base + "_" + part + suffix;
+}
+
+int32_t Remaining(int32_t Timeout, uint32_t Elapsed)
+{
+    if (Timeout < 0)
+        return Timeout;
+    return Elapsed >= static_cast<uint32_t>(Timeout) ? 0 : Timeout - static_cast<int32_t>(Elapsed);
 }
 
 }  // namespace
 
-TzqComms::TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource, const std::string& LockName)
-    : mutex_(LockName), clock_(TimeSource)
+TzqComms::TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource, const std::string& LockName,
+                   bool TakeClassicLock)
+    : lockBase_(LockName),
+      classicLock_(TakeClassicLock ? std::make_unique<DeviceLock>(LockName) : nullptr),
+      hid_(std::move(Hid)),
+      clock_(TimeSource)
 {
-    HidBindAgain();
-    hid_ = PlatformDeviceUnlessGiven(std::move(Hid));
 }
 
 TzqComms::~TzqComms() = default;
@@ -37,7 +85,56 @@ bool TzqComms::IsChannel(int32_t Channel) const
 bool TzqComms::Open()
 {
     const std::scoped_lock alone(input_, writing_);
-    return hid_->Open(match_[0], match_[1], match_[2], match_[3]);
+    if (!hid_->Open(match_[0], match_[1], match_[2], match_[3]))
+        return false;
+    UseLockOfOpenedDevice();
+    return true;
+}
+
+void TzqComms::Attach(std::unique_ptr<ReportDevice> Opened)
+{
+    std::unique_ptr<ReportDevice> old;
+    {
+        const std::scoped_lock alone(input_, writing_);
+        old = std::exchange(hid_, std::move(Opened));
+        if (hid_->IsOpen())
+            UseLockOfOpenedDevice();
+    }
+    old->Close();
+}
+
+// Both link locks held. A conversation that holds the lock of the device
+// opened before keeps it until it ends (its hold remembers which it took).
+void TzqComms::UseLockOfOpenedDevice()
+{
+    std::string key = hid_->LockKey();
+    if (key.empty())
+        key = AnsiFromUtf16(hid_->GetSerialNumberString());
+    if (key.empty())
+        key = hid_->DevicePath();
+    const std::string name = LockNameFor(lockBase_, key);
+    classicApplies_ = !hid_->Simulated();
+    const std::lock_guard<std::mutex> guard(deviceLockGuard_);
+    if (!deviceLock_ || deviceLock_->Name() != name)
+        deviceLock_ = std::make_shared<DeviceLock>(name);
+}
+
+bool TzqComms::HoldsSimulated() const
+{
+    const std::lock_guard<std::mutex> guard(writing_);
+    return hid_->Simulated();
+}
+
+std::shared_ptr<DeviceLock> TzqComms::CurrentDeviceLock() const
+{
+    const std::lock_guard<std::mutex> guard(deviceLockGuard_);
+    return deviceLock_;
+}
+
+std::string TzqComms::DeviceLockName() const
+{
+    const std::shared_ptr<DeviceLock> own = CurrentDeviceLock();
+    return own ? own->Name() : std::string();
 }
 
 void TzqComms::Close()
@@ -66,11 +163,25 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
         const size_t n = std::min<size_t>(kMaxPacketData, Data.size() - offset);
         if (!WriteOne(MakePacket(static_cast<uint8_t>(Channel), Tag, Data.data() + offset, n), Timeout)) {
             failed_ = true;
+            NoteWriteFailure();
             Close();
             return false;
         }
     }
     return true;
+}
+
+void TzqComms::NoteWriteFailure() const
+{
+    const std::lock_guard<std::mutex> guard(writing_);
+    if (!hid_->IsOpen()) {
+        NoteFailure(Failure::NotOpen, "the device is not open");
+        return;
+    }
+    const int32_t error = hid_->LastError();
+    NoteFailure(Failure::Gone, "a write to the device failed (" +
+                                   (error ? PlatformErrorText(error) : std::string("it did not take the report")) +
+                                   "); it was closed");
 }
 
 bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
@@ -250,16 +361,41 @@ std::string TzqComms::DeviceString203() { return IndexedString(203); }
 
 bool TzqComms::Lock(int32_t Timeout)
 {
-    const bool takesTheMutex = !mutex_.HeldByThisThread();
-    if (!mutex_.Lock(Timeout)) {
+    if (LockHold* hold = HoldOf(this)) {
+        ++hold->Depth;
+        ++lockCount_;
+        return true;
+    }
+    std::shared_ptr<DeviceLock> own = CurrentDeviceLock();
+    DeviceLock* classic = classicApplies_ ? classicLock_.get() : nullptr;
+    if (!TakeLocks(Timeout, classic, own)) {
         ++lockFailures_;
+        NoteFailure(Failure::Busy, "another program or thread holds the device (its lock was not had within " +
+                                       std::to_string(Timeout) + " ms)");
         return false;
     }
+    t_holds.push_back({this, classic, own, 1});
     ++lockCount_;
-    if (takesTheMutex && mutex_.PreviousHolderDied())
+    const bool died = (classic && classic->PreviousHolderDied()) || (own && own->PreviousHolderDied());
+    const bool elsewhere = (classic && classic->HeldElsewhereMeanwhile()) || (own && own->HeldElsewhereMeanwhile());
+    if (died)
         DiscardUntilSilent();
-    if (takesTheMutex && mutex_.HeldElsewhereMeanwhile())
+    if (elsewhere)
         DiscardInput();
+    return true;
+}
+
+// The classic lock first, then the device's own in the time that is left.
+bool TzqComms::TakeLocks(int32_t Timeout, DeviceLock* Classic, const std::shared_ptr<DeviceLock>& Own)
+{
+    const uint32_t start = Ticks();
+    if (Classic && !Classic->Lock(Timeout))
+        return false;
+    if (Own && !Own->Lock(Remaining(Timeout, Ticks() - start))) {
+        if (Classic)
+            Classic->Unlock();
+        return false;
+    }
     return true;
 }
 
@@ -297,8 +433,19 @@ void TzqComms::DiscardInput()
 
 void TzqComms::Unlock()
 {
+    LockHold* hold = HoldOf(this);
+    if (!hold)
+        return;
     --lockCount_;
-    mutex_.Unlock();
+    if (--hold->Depth > 0)
+        return;
+    const std::shared_ptr<DeviceLock> own = std::move(hold->Own);
+    DeviceLock* const classic = hold->Classic;
+    t_holds.erase(t_holds.begin() + (hold - t_holds.data()));
+    if (own)
+        own->Unlock();
+    if (classic)
+        classic->Unlock();
 }
 
 bool TzqComms::HasData(int32_t Channel)

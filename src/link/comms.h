@@ -29,16 +29,25 @@ class TzqComms {
 public:
     static constexpr size_t kRxBufferCap = 131072;  // 2048 packets per channel
 
-    // Owns Hid (the platform HID device when null). Clock and LockName are
-    // for tests; the library uses the system clock and kDeviceLockName.
-    explicit TzqComms(std::unique_ptr<ReportDevice> Hid = nullptr, Clock& TimeSource = SystemClock::Instance(),
-                      const std::string& LockName = kDeviceLockName);
+    // Owns Hid, the report device it starts with (closed until Open).
+    // Device locks are named after LockName: each device opened has a lock of
+    // its own, LockName + "_" + its serial number (or path); with
+    // TakeClassicLock the lock named LockName itself is taken as well,
+    // outermost, as programs of the classic library do. Clock and LockName
+    // are for tests; the library uses the system clock and kDeviceLockName.
+    explicit TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource = SystemClock::Instance(),
+                      const std::string& LockName = kDeviceLockName, bool TakeClassicLock = true);
     virtual ~TzqComms();
     TzqComms(const TzqComms&) = delete;
     TzqComms& operator=(const TzqComms&) = delete;
 
     virtual bool IsChannel(int32_t Channel) const;
     virtual bool Open();
+    // Takes another report device (usually one that is open already) in
+    // place of the one held, which is closed and freed.
+    void Attach(std::unique_ptr<ReportDevice> Opened);
+    // Whether the report device held is a simulated one opened by its path.
+    bool HoldsSimulated() const;
     virtual void Close();
     virtual bool IsOpen() const;
     virtual bool HasSerialNumber();
@@ -73,8 +82,12 @@ public:
     // sends, and what came meanwhile answered the other process. After a
     // holder that died, what the device still sends for it is awaited and
     // thrown away too.
+    // Recursive for the thread that holds it; another thread's Unlock, or
+    // one too many, is ignored.
     bool Lock(int32_t Timeout);
     void Unlock();
+    // The name of the opened device's own lock; empty before a device was opened.
+    std::string DeviceLockName() const;
     bool HasData(int32_t Channel);
     // How often input was thrown away, so that data taken from the channels
     // earlier can be dropped too.
@@ -102,6 +115,7 @@ private:
     uint32_t Ticks() const;
     enum class ReadOutcome { Nothing, NotAPacket, Packet };
     bool WriteOne(const Packet& Report, int32_t Timeout);
+    void NoteWriteFailure() const;
     // One report read into its channel's buffer, input_ held (beyond the cap a
     // packet is dropped, but it still counts as arrived).
     ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout);
@@ -112,8 +126,15 @@ private:
     void ClearBuffer(int32_t Channel);
     void DiscardInput();
     void DiscardUntilSilent();
+    void UseLockOfOpenedDevice();
+    std::shared_ptr<DeviceLock> CurrentDeviceLock() const;
+    bool TakeLocks(int32_t Timeout, DeviceLock* Classic, const std::shared_ptr<DeviceLock>& Own);
 
-    DeviceLock mutex_;
+    const std::string lockBase_;
+    const std::unique_ptr<DeviceLock> classicLock_;  // null when not taken
+    std::atomic<bool> classicApplies_ {true};  // false for a simulated device
+    mutable std::mutex deviceLockGuard_;
+    std::shared_ptr<DeviceLock> deviceLock_;  // the opened device's own; null before one was
     const int32_t pollTimeout_ = 0;
     std::atomic<bool> failed_ {false};
     const int32_t extraTimeout_ = 0;

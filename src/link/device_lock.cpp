@@ -15,7 +15,7 @@ uint64_t ThisThreadId()
 
 }  // namespace
 
-DeviceLock::DeviceLock(const std::string& Name) : mutex_(Name) {}
+DeviceLock::DeviceLock(const std::string& Name) : name_(Name), mutex_(Name) {}
 
 bool DeviceLock::Lock(int32_t TimeoutMs)
 {

@@ -39,6 +39,7 @@ class DeviceLock {
 public:
     explicit DeviceLock(const std::string& Name);
 
+    const std::string& Name() const { return name_; }
     bool Lock(int32_t TimeoutMs);
     // Gives back one Lock of this thread; ignored when this thread holds none.
     void Unlock();
@@ -49,6 +50,7 @@ public:
     bool PreviousHolderDied() const { return mutex_.PreviousHolderDied(); }
 
 private:
+    const std::string name_;
     NamedMutex mutex_;
     std::atomic<uint64_t> owner_{0};  // 0: no thread of this process holds it
     uint32_t depth_ = 0;              // touched only by the owner

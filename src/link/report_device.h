@@ -42,6 +42,13 @@ public:
 
     // Path of the interface opened last (kept after Close).
     virtual std::string DevicePath() const = 0;
+    // What names the device's own lock: empty for its serial number (its
+    // path when it has none). A device whose serial number is not its own,
+    // such as a simulated one, gives its path.
+    virtual std::string LockKey() const { return {}; }
+    // A simulated device opened by its own path, which no program of the
+    // classic library can reach, so that their lock is not taken for it.
+    virtual bool Simulated() const { return false; }
     // Platform error code recorded at the last report read or write.
     virtual int32_t LastError() const = 0;
     // True while a report read is outstanding.

@@ -1,6 +1,7 @@
 #include "support/library_fixture.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <set>
 
@@ -22,11 +23,19 @@ std::set<std::string>& NamesToRemove()
     return *names;
 }
 
+// Each lock name also names the locks of the devices opened under it
+// (NAME_serial_hash).
 void RemoveLockNames()
 {
 #ifndef _WIN32
-    for (const std::string& name : NamesToRemove())
-        shm_unlink(("/" + name).c_str());
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+        const std::string file = entry.path().filename().string();
+        for (const std::string& name : NamesToRemove()) {
+            if (file == name || file.rfind(name + "_", 0) == 0)
+                shm_unlink(("/" + file).c_str());
+        }
+    }
 #endif
 }
 
@@ -45,18 +54,18 @@ void SimLibraryTest::SetUp()
 {
     auto report = std::make_unique<sim::SimReportDevice>(device_, clock_);
     report_ = report.get();
-    LibraryOptions options;
+    DeviceOptions options;
     options.Device = std::move(report);
     options.TimeSource = &clock_;
     options.LockName = TestLockName();
-    RestartLibrary(std::move(options));
+    ReplaceDefaultDevice(std::move(options));
 }
 
 void SimLibraryTest::TearDown()
 {
-    LibraryOptions options;
+    DeviceOptions options;
     options.LockName = TestLockName();
-    RestartLibrary(std::move(options));
+    ReplaceDefaultDevice(std::move(options));
     report_ = nullptr;
 }
 

@@ -22,7 +22,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    Library& Lib() { return *TheLibrary(); }
+    TzqkDevice& Lib() { return TheLibrary()->Default(); }
     sim::SimReportDevice& Report() { return *report_; }
 
     sim::ManualClock clock_;

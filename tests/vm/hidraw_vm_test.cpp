@@ -254,9 +254,9 @@ protected:
 
     static void RestartWithPlatformDevice()
     {
-        LibraryOptions options;
+        DeviceOptions options;
         options.LockName = testing::TestLockName();
-        RestartLibrary(std::move(options));
+        ReplaceDefaultDevice(std::move(options));
     }
 
     static std::string TermRx(int32_t timeout)

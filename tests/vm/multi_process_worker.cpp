@@ -56,7 +56,7 @@ long long MsSince(Clock::time_point Start)
 
 int32_t LockFailures()
 {
-    return zqk::TheLibrary()->Comms.LockFailures();
+    return zqk::TheLibrary()->Default().Comms.LockFailures();
 }
 
 enum class Outcome { Ok, Busy, Wrong, Failed };

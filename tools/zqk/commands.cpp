@@ -112,7 +112,7 @@ int Info(const Options& Opts)
         mode += (mode.empty() ? "" : ", ") + m;
     const std::string s204 = UsbString(204);
     const bool quoted = s204.find(".nfi.") != std::string::npos;
-    const std::string path = TextOf([](char* b, int32_t s) { return zqkUsbPath(b, s); });
+    const std::string path = OpenedPath();
     auto hex = [](int32_t v) {
         char t[16];
         std::snprintf(t, sizeof t, "0x%04X", static_cast<unsigned>(v));

@@ -1,15 +1,11 @@
 // The device the tool talks to: the one attached, found by the matching
-// values, or the simulated device kept in a folder of the host.
+// values, or the simulated device kept in a folder of the host, opened by its
+// "sim:" path. Only the library's public functions are used.
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
+#include <vector>
 
-#include "api/library.h"
-#include "link/device_lock.h"
-#include "sim/sim_folder.h"
-#include "sim/sim_keeper.h"
-#include "sim/sim_report_device.h"
 #include "tool.h"
 #include "zqkAPI.h"
 
@@ -17,15 +13,7 @@ namespace zqktool {
 
 namespace {
 
-struct SimulatedDevice {
-    std::unique_ptr<zqk::sim::SimKeeper> keeper;
-    std::unique_ptr<zqk::sim::SimFolder> folder;
-    bool saveFailed = false;
-};
-
-SimulatedDevice g_sim;
-std::string g_lockName = zqk::kDeviceLockName;
-std::string g_matching;
+std::string g_openedPath;
 
 std::string DefaultSimFolder()
 {
@@ -42,91 +30,76 @@ std::string DefaultSimFolder()
 #endif
 }
 
-// Every process that simulates the device in the same folder shares one
-// device lock, as processes that share one real device do. The name holds
-// the folder's 32-bit FNV-1a hash, so that other programs can find it.
-std::string SimLockName(const std::string& folder)
+std::string SimPath(const Options& Opts)
 {
-    uint32_t hash = 2166136261u;
-    for (const char c : folder) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 16777619u;
-    }
-    char name[32];
-    std::snprintf(name, sizeof name, "zqk-sim-%08x", hash);
-    return name;
-}
-
-void StartSimulatedDevice(const Options& Opts)
-{
-    auto& clock = zqk::SystemClock::Instance();
-    g_sim.keeper = std::make_unique<zqk::sim::SimKeeper>(clock);
-    zqk::sim::SimKeeper& keeper = *g_sim.keeper;
-    if (Opts.simMode == "bootloader")
-        keeper.SetRunMode(zqk::sim::RunMode::BootLoader);
-    else if (Opts.simMode == "ate")
-        keeper.SetRunMode(zqk::sim::RunMode::ATE);
-    else if (Opts.simMode != "app")
+    if (Opts.simMode != "app" && Opts.simMode != "bootloader" && Opts.simMode != "ate")
         throw Failure(kUsage, "--sim-mode must be app, bootloader or ate, not \"" + Opts.simMode + "\"");
-    keeper.SetQuotedNames(!Opts.simUnquoted);
-
-    const std::string folder = Opts.simDir.empty() ? DefaultSimFolder() : Opts.simDir;
-    g_sim.folder = std::make_unique<zqk::sim::SimFolder>(folder);
-    if (!g_sim.folder->Load(keeper.Files))
-        throw Failure(kLocalFile, "cannot use " + folder + " for the simulated device's files");
-    keeper.Files.OnChange = [] { g_sim.saveFailed |= !g_sim.folder->Save(g_sim.keeper->Files); };
-
-    g_lockName = SimLockName(folder);
-    zqk::LibraryOptions options;
-    options.Device = std::make_unique<zqk::sim::SimReportDevice>(keeper.Device, clock);
-    options.LockName = g_lockName;
-    zqk::RestartLibrary(std::move(options));
+    std::string path = "sim:" + (Opts.simDir.empty() ? DefaultSimFolder() : Opts.simDir) + "?mode=" + Opts.simMode;
+    if (Opts.simUnquoted)
+        path += "&unquoted=1";
+    return path;
 }
 
-std::string Hex(int32_t value)
+std::string StatusText()
 {
-    if (value < 0)
-        return "any";
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
-    return text;
+    std::vector<char> text(1024);
+    int32_t n = zqkStatusText(text.data(), static_cast<int32_t>(text.size()));
+    if (n < 0) {
+        text.resize(static_cast<size_t>(-n));
+        n = zqkStatusText(text.data(), static_cast<int32_t>(text.size()));
+    }
+    return n > 0 ? std::string(text.data(), static_cast<size_t>(n)) : std::string();
+}
+
+ExitCode ExitCodeOf(int32_t Status)
+{
+    switch (Status) {
+    case ZQK_STATUS_NO_DEVICE:
+    case ZQK_STATUS_NOT_OPEN:
+    case ZQK_STATUS_GONE:
+    case ZQK_STATUS_ACCESS: return kNoDevice;
+    case ZQK_STATUS_BUSY: return kLockHeld;
+    case ZQK_STATUS_LOCAL_FILE: return kLocalFile;
+    case ZQK_STATUS_ARGUMENT: return kUsage;
+    default: return kFailed;
+    }
 }
 
 }  // namespace
 
 void OpenDevice(const Options& Opts)
 {
-    if (Opts.sim)
-        StartSimulatedDevice(Opts);
-    else if (!zqk::StartLibrary())
-        throw Failure(kNoDevice, "the platform's HID services are not available");
     zqkSetVidPid(0, Opts.vendorId);
     zqkSetVidPid(1, Opts.productId);
     zqkSetVidPid(2, Opts.usagePage);
     zqkSetVidPid(3, Opts.usage);
-    g_matching = "vendor " + Hex(Opts.vendorId) + ", product " + Hex(Opts.productId) + ", usage page " +
-                 Hex(Opts.usagePage) + ", usage " + Hex(Opts.usage);
-    if (zqkOpen() != 1)
-        throw Failure(kNoDevice, std::string("no device found (") + g_matching + ")" +
-                                     (Opts.sim ? "" : "; --sim uses the simulated device"));
+    const int32_t opened = Opts.sim ? zqkOpenPath(SimPath(Opts).c_str()) : zqkOpen();
+    if (opened != 1)
+        throw Failure(ExitCodeOf(zqkLastStatus()), StatusText() + (Opts.sim ? "" : "; --sim uses the simulated device"));
+    if (Opts.sim) {
+        g_openedPath = "sim:" + (Opts.simDir.empty() ? DefaultSimFolder() : Opts.simDir);
+        return;
+    }
+    std::vector<char> path(4096);
+    const int32_t n = zqkUsbPath(path.data(), static_cast<int32_t>(path.size()));
+    g_openedPath = n > 0 ? std::string(path.data(), static_cast<size_t>(n)) : std::string();
+}
+
+std::string OpenedPath()
+{
+    return g_openedPath;
 }
 
 void FinishDevice()
 {
     zqkClose();
-    if (g_sim.saveFailed)
-        throw Failure(kLocalFile, "the simulated device could not save its files");
 }
 
 Failure DeviceFailure(const std::string& What)
 {
-    zqk::DeviceLock probe(g_lockName);
-    if (!probe.Lock(0))
-        return Failure(kLockHeld, What + ": another program holds the device lock");
-    probe.Unlock();
-    if (!zqkIsOpen())
-        return Failure(kNoDevice, What + ": the device is no longer connected");
-    return Failure(kFailed, What + ": the device answered with an error");
+    const int32_t status = zqkLastStatus();
+    const std::string why = StatusText();
+    return Failure(ExitCodeOf(status), What + (why.empty() ? std::string() : ": " + why));
 }
 
 }  // namespace zqktool

@@ -44,6 +44,8 @@ struct Options {
 // Starts the library (on the simulated device when asked) and opens the
 // device; throws Failure when there is none.
 void OpenDevice(const Options& Opts);
+// The path of the device opened.
+std::string OpenedPath();
 // Saves what the simulated device changed, if it is one.
 void FinishDevice();
 // Why a device operation failed, as far as can be told from outside.

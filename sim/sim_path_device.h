@@ -1,0 +1,73 @@
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "link/report_device.h"
+#include "sim/sim_folder.h"
+#include "sim/sim_keeper.h"
+
+namespace zqk::sim {
+
+// What "sim:DIR?option=value&..." asks for.
+struct SimPathOptions {
+    std::string Folder;  // absolute
+    RunMode Mode = RunMode::App;
+    bool QuotedNames = true;
+    uint32_t PaceUs = 0;  // 0: reports move as fast as they are read
+    std::string SerialNumber = "ZQK-0001";
+    uint64_t UnplugAfterReports = 0;  // 0: never
+};
+
+bool IsSimPath(const std::string& Path);
+// False, with the reason, for a path that is not a well-formed sim: path.
+bool ParseSimPath(const std::string& Path, SimPathOptions& Options, std::string& Problem);
+// The path that names the device: "sim:" and the absolute folder.
+std::string SimDevicePath(const SimPathOptions& Options);
+
+// The simulated device as a report device of its own, on the system clock,
+// with its file system kept in a folder: what "sim:DIR" opens. Safe for the
+// link's one reader beside its one writer: the model is touched under one
+// mutex, and a read waits for input outside it.
+class SimPathDevice final : public ReportDevice {
+public:
+    // Null, with the reason, when the folder cannot be used.
+    static std::unique_ptr<SimPathDevice> Open(const SimPathOptions& Options, std::string& Problem);
+
+    bool Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) override;
+    void Close() override;
+    bool IsOpen() const override;
+    int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
+    int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
+    std::u16string GetManufacturerString() override;
+    std::u16string GetProductString() override;
+    std::u16string GetSerialNumberString() override;
+    std::u16string GetIndexedString(int32_t Index) override;
+    std::string DevicePath() const override { return path_; }
+    int32_t LastError() const override;
+    bool ReadPending() const override;
+    // Simulated devices share serial numbers: the folder names the device.
+    std::string LockKey() const override { return path_; }
+    bool Simulated() const override { return true; }
+
+private:
+    explicit SimPathDevice(const SimPathOptions& Options);
+    template <typename Body>
+    auto Locked(Body&& Run) const;
+    bool Readable() const { return open_ && !keeper_.Device.Unplugged(); }
+    std::u16string StringIfReadable(const std::u16string& Text) const;
+
+    const std::string path_;
+    const uint64_t writeFrameUs_;
+    mutable std::mutex model_;
+    std::condition_variable inputQueued_;
+    SimKeeper keeper_;
+    SimFolder folder_;
+    bool open_ = true;
+    bool readPending_ = false;
+    int32_t lastError_ = 0;
+};
+
+}  // namespace zqk::sim

@@ -1,0 +1,79 @@
+#include "api/device.h"
+
+#include "api/device_opener.h"
+
+namespace zqk {
+
+namespace {
+
+std::unique_ptr<ReportDevice> PlatformDeviceUnlessGiven(std::unique_ptr<ReportDevice> Device)
+{
+    return Device ? std::move(Device) : NewPlatformDevice();
+}
+
+}  // namespace
+
+std::vector<std::string> DirList::Lines() const
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    return lines_;
+}
+
+std::vector<std::string> DirList::Take()
+{
+    std::vector<std::string> taken;
+    const std::lock_guard<std::mutex> guard(guard_);
+    taken.swap(lines_);
+    return taken;
+}
+
+void DirList::Replace(std::vector<std::string> NewLines)
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    lines_.swap(NewLines);
+}
+
+std::optional<std::string> DirList::Line(int32_t Index) const
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    if (Index < 0 || static_cast<size_t>(Index) >= lines_.size())
+        return std::nullopt;
+    return lines_[static_cast<size_t>(Index)];
+}
+
+TzqkDevice::TzqkDevice(DeviceOptions Options)
+    : Comms(PlatformDeviceUnlessGiven(std::move(Options.Device)),
+            Options.TimeSource ? *Options.TimeSource : SystemClock::Instance(), Options.LockName,
+            Options.TakeClassicLock),
+      Terminal(Comms),
+      Files(Terminal)
+{
+    Terminal.SetPrompt(TzqTerminal::kDefaultPrompt);
+    Files.OnProgress = [this](TzqkFiles& sender, int32_t position, int32_t total) {
+        CallbackShim.Progress(&sender, position, total);
+    };
+    Files.OnComplete = [this](TzqkFiles& sender) { CallbackShim.Complete(&sender); };
+    if (Comms.IsOpen())
+        LearnNameQuoting();
+}
+
+void TzqkDevice::UseOpened(std::unique_ptr<ReportDevice> Opened)
+{
+    Comms.Attach(std::move(Opened));
+    LearnNameQuoting();
+}
+
+void TzqkDevice::LearnNameQuoting()
+{
+    // Firmware that understands quoted names says so in string 204.
+    Files.QuoteNames = Comms.DeviceString204().find(".nfi.") != std::string::npos;
+}
+
+void FlushBeforeCommand(TzqTerminal& Terminal)
+{
+    constexpr int32_t kStaleOutputTimeout = 5;
+    std::string stale;
+    Terminal.FlushPrompt(kStaleOutputTimeout, stale);
+}
+
+}  // namespace zqk

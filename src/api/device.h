@@ -1,0 +1,68 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "api/callback_shim.h"
+#include "files/files.h"
+#include "link/comms.h"
+#include "terminal/terminal.h"
+
+namespace zqk {
+
+// What an open device is built on. The report device is chosen where
+// devices are opened; the clock and the lock's name are for tests.
+struct DeviceOptions {
+    std::unique_ptr<ReportDevice> Device;  // the platform HID transport when null
+    Clock* TimeSource = nullptr;
+    std::string LockName = kDeviceLockName;
+    // The classic functions' device also takes the system-wide lock.
+    bool TakeClassicLock = true;
+};
+
+// Lines of the last directory listing. A listing replaces them while other
+// threads may be reading entries, which take no device lock.
+class DirList {
+public:
+    std::vector<std::string> Lines() const;
+    // Takes the lines out, leaving the list empty, for a listing to replace.
+    std::vector<std::string> Take();
+    void Replace(std::vector<std::string> NewLines);
+    std::optional<std::string> Line(int32_t Index) const;
+
+private:
+    mutable std::mutex guard_;
+    std::vector<std::string> lines_;
+};
+
+// An open device: its link, terminal, file services, last listing and
+// progress callback. The classic functions' device is one, made at load;
+// each handle owns another.
+class TzqkDevice {
+public:
+    explicit TzqkDevice(DeviceOptions Options);
+    TzqkDevice(const TzqkDevice&) = delete;
+    TzqkDevice& operator=(const TzqkDevice&) = delete;
+
+    TzqComms Comms;
+    TzqTerminal Terminal;
+    TzqkFiles Files;
+    // Lines of the last directory listing; parsed when an entry is asked for.
+    DirList DirLines;
+    TCallbackShim CallbackShim;
+
+    // Takes a report device that was just opened, and learns from its string
+    // 204 whether its firmware understands quoted names.
+    void UseOpened(std::unique_ptr<ReportDevice> Opened);
+    // The same for the report device held, once it is open.
+    void LearnNameQuoting();
+};
+
+// Throws away terminal output that is still waiting from earlier, up to the
+// end of the next prompt, before a command is sent.
+void FlushBeforeCommand(TzqTerminal& Terminal);
+
+}  // namespace zqk

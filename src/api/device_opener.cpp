@@ -1,0 +1,265 @@
+#include "api/device_opener.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "hid/raw_hid.h"
+#include "link/clock.h"
+#include "link/failure_note.h"
+#include "link/platform_text.h"
+#include "sim/sim_path_device.h"
+
+namespace zqk {
+
+namespace {
+
+std::string Hex(const char* What, int32_t Value)
+{
+    if (Value < 0)
+        return std::string("any ") + What;
+    char text[48];
+    std::snprintf(text, sizeof text, "%s 0x%04X", What, static_cast<unsigned>(Value));
+    return text;
+}
+
+// The matching devices and the number of HID interfaces looked at.
+int32_t FindInterfaces(const MatchValues& Match, std::vector<FoundInterface>& Found, int32_t& Seen)
+{
+    Seen = 0;
+    const int32_t count = TRawHid::FindInterfaces(Found, Match[0], Match[1], Match[2], Match[3], Seen);
+    if (count < 0)
+        NoteFailure(Failure::NoDevice, "the system's HID interfaces could not be enumerated");
+    return count;
+}
+
+void NoteNothingMatches(const MatchValues& Match, int32_t Seen, const std::string& Extra = {})
+{
+    NoteFailure(Failure::NoDevice, "no device found" + Extra + " (looked for " + DescribeMatching(Match) +
+                                       " among " + std::to_string(Seen) + " HID interface" + (Seen == 1 ? "" : "s") +
+                                       ")");
+}
+
+void NoteOpenRefused(const std::string& Path, int32_t Error)
+{
+    const Failure kind = TRawHid::IsAccessError(Error) ? Failure::Access : Failure::NoDevice;
+    std::string text = "cannot open " + Path + ": " + PlatformErrorText(Error);
+    if (kind == Failure::Access)
+        text += " (" + TRawHid::AccessAdvice() + ")";
+    NoteFailure(kind, text);
+}
+
+std::unique_ptr<ReportDevice> OpenPlatformPath(const std::string& Path)
+{
+    auto device = std::make_unique<TRawHid>();
+    if (device->OpenPath(Path))
+        return device;
+    NoteOpenRefused(Path, device->OpenError());
+    return nullptr;
+}
+
+std::unique_ptr<ReportDevice> OpenSimPath(const std::string& Path)
+{
+    sim::SimPathOptions options;
+    std::string problem;
+    if (!sim::ParseSimPath(Path, options, problem)) {
+        NoteFailure(Failure::Argument, problem);
+        return nullptr;
+    }
+    std::unique_ptr<ReportDevice> device = sim::SimPathDevice::Open(options, problem);
+    if (!device)
+        NoteFailure(Failure::Access, problem);
+    return device;
+}
+
+// The first of these that opens; the reason of the first refusal otherwise.
+template <typename Wanted>
+std::unique_ptr<ReportDevice> OpenFirstOf(const std::vector<FoundInterface>& Found, Wanted&& IsWanted)
+{
+    auto device = std::make_unique<TRawHid>();
+    std::string refusedPath;
+    int32_t refusal = 0;
+    for (const FoundInterface& found : Found) {
+        if (!IsWanted(found))
+            continue;
+        if (device->OpenPath(found.Path))
+            return device;
+        if (refusedPath.empty()) {
+            refusedPath = found.Path;
+            refusal = device->OpenError();
+        }
+    }
+    if (!refusedPath.empty())
+        NoteOpenRefused(refusedPath, refusal);
+    return nullptr;
+}
+
+thread_local std::vector<FoundDevice> t_found;
+
+}  // namespace
+
+bool StartPlatformDevices()
+{
+    return HidStartUp();
+}
+
+std::unique_ptr<ReportDevice> NewPlatformDevice()
+{
+    HidBindAgain();  // the results were had at start-up already
+    return std::make_unique<TRawHid>();
+}
+
+std::string DescribeMatching(const MatchValues& Match)
+{
+    return Hex("vendor", Match[0]) + ", " + Hex("product", Match[1]) + ", " + Hex("usage page", Match[2]) + ", " +
+           Hex("usage", Match[3]);
+}
+
+int32_t FindDevices(const MatchValues& Match, std::vector<FoundDevice>& Found)
+{
+    Found.clear();
+    std::vector<FoundInterface> interfaces;
+    int32_t seen = 0;
+    const int32_t count = FindInterfaces(Match, interfaces, seen);
+    for (const FoundInterface& found : interfaces) {
+        Found.push_back({found.Path, AnsiFromUtf16(found.SerialNumber), AnsiFromUtf16(found.Manufacturer),
+                         AnsiFromUtf16(found.Product)});
+    }
+    return count;
+}
+
+std::unique_ptr<ReportDevice> OpenFirstMatching(const MatchValues& Match)
+{
+    std::vector<FoundInterface> found;
+    int32_t seen = 0;
+    if (FindInterfaces(Match, found, seen) < 0)
+        return nullptr;
+    if (found.empty()) {
+        NoteNothingMatches(Match, seen);
+        return nullptr;
+    }
+    return OpenFirstOf(found, [](const FoundInterface&) { return true; });
+}
+
+void NoteWhyNoneOpened(const MatchValues& Match)
+{
+    OpenFirstMatching(Match);  // notes why, or opens what has just come and closes it again
+}
+
+std::unique_ptr<ReportDevice> OpenPath(const std::string& Path)
+{
+    if (Path.empty()) {
+        NoteFailure(Failure::Argument, "no path given");
+        return nullptr;
+    }
+    return sim::IsSimPath(Path) ? OpenSimPath(Path) : OpenPlatformPath(Path);
+}
+
+std::unique_ptr<ReportDevice> OpenSerial(const std::string& Serial, const MatchValues& Match)
+{
+    if (Serial.empty()) {
+        NoteFailure(Failure::Argument, "no serial number given");
+        return nullptr;
+    }
+    std::vector<FoundInterface> found;
+    int32_t seen = 0;
+    if (FindInterfaces(Match, found, seen) < 0)
+        return nullptr;
+    auto hasSerial = [&](const FoundInterface& f) { return AnsiFromUtf16(f.SerialNumber) == Serial; };
+    if (std::none_of(found.begin(), found.end(), hasSerial)) {
+        NoteNothingMatches(Match, seen, " with serial number \"" + Serial + "\"");
+        return nullptr;
+    }
+    return OpenFirstOf(found, hasSerial);
+}
+
+std::unique_ptr<ReportDevice> OpenNamed(const std::string& PathOrSerial, const MatchValues& Match)
+{
+    if (PathOrSerial.empty())
+        return OpenFirstMatching(Match);
+    if (sim::IsSimPath(PathOrSerial))
+        return OpenSimPath(PathOrSerial);
+    std::vector<FoundInterface> found;
+    int32_t seen = 0;
+    FindInterfaces(Match, found, seen);
+    for (const FoundInterface& f : found) {
+        if (f.Path == PathOrSerial)
+            return OpenPlatformPath(PathOrSerial);
+    }
+    auto hasSerial = [&](const FoundInterface& f) { return AnsiFromUtf16(f.SerialNumber) == PathOrSerial; };
+    if (std::any_of(found.begin(), found.end(), hasSerial))
+        return OpenFirstOf(found, hasSerial);
+    // A path that the matching values do not find, a udev link to the node
+    // for instance, is opened as it is.
+    if (PathOrSerial.find_first_of("/\\") != std::string::npos)
+        return OpenPlatformPath(PathOrSerial);
+    NoteNothingMatches(Match, seen, " with serial number \"" + PathOrSerial + "\"");
+    return nullptr;
+}
+
+bool IsPresent(const std::string& PathOrSerial, const MatchValues& Match)
+{
+    if (sim::IsSimPath(PathOrSerial))
+        return true;
+    std::vector<FoundInterface> found;
+    int32_t seen = 0;
+    if (FindInterfaces(Match, found, seen) <= 0)
+        return false;
+    if (PathOrSerial.empty())
+        return true;
+    return std::any_of(found.begin(), found.end(), [&](const FoundInterface& f) {
+        return f.Path == PathOrSerial || AnsiFromUtf16(f.SerialNumber) == PathOrSerial;
+    });
+}
+
+}  // namespace zqk
+
+namespace zqk {
+
+int32_t FindDevicesForThisThread(const MatchValues& Match)
+{
+    return FindDevices(Match, t_found);
+}
+
+bool FoundDeviceField(int32_t Index, int32_t Type, std::string& Field)
+{
+    if (Index < 0 || static_cast<size_t>(Index) >= t_found.size()) {
+        NoteFailure(Failure::Argument, "no found device has index " + std::to_string(Index) + " (zqkFindDevices found " +
+                                           std::to_string(t_found.size()) + ")");
+        return false;
+    }
+    const FoundDevice& found = t_found[static_cast<size_t>(Index)];
+    switch (Type) {
+    case -1: Field = found.Path; return true;
+    case 0: Field = found.SerialNumber; return true;
+    case 1: Field = found.Manufacturer; return true;
+    case 2: Field = found.Product; return true;
+    default: break;
+    }
+    NoteFailure(Failure::Argument, "a found device has no field of type " + std::to_string(Type) + " (-1 to 2)");
+    return false;
+}
+
+bool WaitForDevice(const std::string& PathOrSerial, const MatchValues& Match, int32_t Timeout)
+{
+    constexpr uint32_t kLookEveryMs = 100;
+    Clock& clock = SystemClock::Instance();
+    const uint64_t start = clock.NowMs();
+    for (;;) {
+        if (IsPresent(PathOrSerial, Match)) {
+            TakeFailure();  // what the looks before found missing no longer matters
+            return true;
+        }
+        const uint64_t waited = clock.NowMs() - start;
+        if (Timeout >= 0 && waited >= static_cast<uint64_t>(Timeout))
+            break;
+        const uint64_t left = Timeout < 0 ? kLookEveryMs : static_cast<uint64_t>(Timeout) - waited;
+        clock.SleepMs(static_cast<uint32_t>(left < kLookEveryMs ? left : kLookEveryMs));
+    }
+    TakeFailure();
+    NoteFailure(Failure::NoDevice, (PathOrSerial.empty() ? std::string("no device matching ") + DescribeMatching(Match)
+                                                         : "no device \"" + PathOrSerial + "\"") +
+                                       " appeared within " + std::to_string(Timeout) + " ms");
+    return false;
+}
+
+}  // namespace zqk

@@ -1,0 +1,19 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace zqk {
+
+// Text as the platform gives it, for the layers that show it to the caller.
+// One implementation file per platform.
+
+// UTF-16 text from the device as 8-bit text: on Windows in the calling
+// thread's ANSI code page, elsewhere in the current locale's encoding.
+// Characters that cannot be represented become '?'.
+std::string AnsiFromUtf16(const std::u16string& Text);
+
+// The platform's own words for one of its error codes (errno on Linux,
+// GetLastError on Windows), without a line end.
+std::string PlatformErrorText(int32_t Code);
+
+}  // namespace zqk
