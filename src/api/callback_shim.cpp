@@ -10,7 +10,7 @@ void TCallbackShim::SetCallback(zqkProgressCallback NewCallback, int32_t NewUser
     userData_ = NewUserData;
 }
 
-void TCallbackShim::SetCallback(zqkDevProgressCallback NewCallback, intptr_t NewUserData)
+void TCallbackShim::SetHandleCallback(zqkDevProgressCallback NewCallback, intptr_t NewUserData)
 {
     const std::lock_guard<std::mutex> guard(guard_);
     classic_ = nullptr;

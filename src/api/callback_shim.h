@@ -14,7 +14,7 @@ namespace zqk {
 class TCallbackShim {
 public:
     void SetCallback(zqkProgressCallback NewCallback, int32_t NewUserData);
-    void SetCallback(zqkDevProgressCallback NewCallback, intptr_t NewUserData);
+    void SetHandleCallback(zqkDevProgressCallback NewCallback, intptr_t NewUserData);
     // (UserData, Position, Total) after each block of a transfer.
     void Progress(const void* Sender, int32_t Position, int32_t Total) const;
     // (UserData, -1, -1) when a transfer ends.

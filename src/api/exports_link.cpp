@@ -93,12 +93,6 @@ int32_t LastErrorOn(TzqkDevice& Dev)
     return Dev.Comms.LastError();
 }
 
-template <typename Callback, typename UserData>
-int32_t SetCallbackOn(TzqkDevice& Dev, Callback Function, UserData Value)
-{
-    Dev.CallbackShim.SetCallback(Function, Value);
-    return 0;
-}
 
 bool IsMatchIndex(int32_t Index)
 {
@@ -214,7 +208,10 @@ ZQK_API int32_t ZQK_CALL zqkGetVidPid(int32_t Index)
 
 ZQK_API int32_t ZQK_CALL zqkSetCallback(zqkProgressCallback Callback, int32_t UserData)
 {
-    return OnDefault<int32_t>(0, [=](TzqkDevice& dev) { return SetCallbackOn(dev, Callback, UserData); });
+    return OnDefault<int32_t>(0, [=](TzqkDevice& dev) {
+        dev.CallbackShim.SetCallback(Callback, UserData);
+        return 0;
+    });
 }
 
 ZQK_API int32_t ZQK_CALL zqkLastError(void)
@@ -354,7 +351,10 @@ ZQK_API int32_t ZQK_CALL zqkDevLastError(int32_t Device)
 
 ZQK_API int32_t ZQK_CALL zqkDevSetCallback(int32_t Device, zqkDevProgressCallback Callback, intptr_t UserData)
 {
-    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return SetCallbackOn(dev, Callback, UserData); });
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) {
+        dev.CallbackShim.SetHandleCallback(Callback, UserData);
+        return 0;
+    });
 }
 
 }  // extern "C"
