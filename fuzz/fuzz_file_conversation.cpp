@@ -8,11 +8,14 @@
 // Whatever the answers, no export may crash, hang or leak, each gives a
 // result of its documented set and gives the device lock back, and a local
 // file is either untouched or complete. While every answer so far went
-// through unchanged and without delay, the results must be the true ones.
+// through unchanged and without delay, the results must be the true ones. A
+// device name the library must refuse (tests/support/device_names.h) gives
+// the call's failure result whatever the answers, with nothing sent, and the
+// device's tree and the last listing as they were.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +23,7 @@
 #include "api/library.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/sim_keeper.h"
+#include "tests/support/device_names.h"
 #include "zqkAPI.h"
 
 namespace zqk::fuzz {
@@ -187,9 +191,9 @@ public:
             case 2: FileRead(); break;
             case 3: FileWrite(); break;
             case 4: Firmware(); break;
-            case 5: Change(zqkDirMake(Path().c_str())); break;
-            case 6: Change(zqkDirRemove(Path().c_str())); break;
-            case 7: Change(zqkFileDelete(Path().c_str())); break;
+            case 5: Change(zqkDirMake); break;
+            case 6: Change(zqkDirRemove); break;
+            case 7: Change(zqkFileDelete); break;
             case 8: Rename(); break;
             case 9: Command(); break;
             case 10: Escape(); break;
@@ -205,9 +209,7 @@ public:
     }
 
 private:
-    // A path of the device's tree, or now and then a made-up one; names
-    // with quotes or line ends say another command than the one meant, so
-    // their answers are not checked.
+    // A path of the device's tree, or now and then a made-up one.
     std::string Path()
     {
         static const char* const kPaths[] = {"/README.TXT", "/logs/day.log", "/logs/empty.bin", "/docs/a b.txt",
@@ -215,16 +217,47 @@ private:
         const auto pick = fuzz_.ConsumeIntegralInRange<size_t>(0, std::size(kPaths));
         if (pick < std::size(kPaths))
             return kPaths[pick];
-        const std::string path = fuzz_.ConsumeRandomLengthString(40).c_str();
-        if (path.find_first_of("\"\t\r\n\x1B") != std::string::npos)
-            filter_.SpoilGenuine();
-        return path;
+        return fuzz_.ConsumeRandomLengthString(40).c_str();
+    }
+
+    bool Refused(const std::string& Path) const { return testing::NameRefused(Path, quoted_); }
+
+    // Call, with a name the library must refuse: its result must be Failure,
+    // with nothing sent, and the device's tree and the last listing as they
+    // were.
+    int32_t CallRefused(int32_t Failure, const std::function<int32_t()>& Call)
+    {
+        const size_t packets = outer_.HostPackets().size();
+        const std::string tree = TreeText(keeper_.Files.Root());
+        const std::vector<std::string> listing = TheLibrary()->DirLines.Lines();
+        const int32_t result = Call();
+        ZQK_FUZZ_CHECK(result == Failure);
+        ZQK_FUZZ_CHECK(outer_.HostPackets().size() == packets);
+        ZQK_FUZZ_CHECK(TreeText(keeper_.Files.Root()) == tree);
+        ZQK_FUZZ_CHECK(TheLibrary()->DirLines.Lines() == listing);
+        return result;
+    }
+
+    // Every name, size, attribute byte, time and byte of data under Node.
+    static std::string TreeText(const sim::SimNode& Node)
+    {
+        std::string text = std::to_string(Node.IsDir) + " " + std::to_string(Node.Attributes);
+        for (const uint32_t time : Node.Times)
+            text += " " + std::to_string(time);
+        text += " " + std::to_string(Node.Data.size()) + ":" + Node.Data + "{";
+        for (const auto& [name, child] : Node.Children)
+            text += std::to_string(name.size()) + ":" + name + " " + TreeText(child) + ";";
+        return text + "}";
     }
 
     // Name, size and attribute byte of each entry, one line each.
     void Dir()
     {
         const std::string path = Path();
+        if (Refused(path)) {
+            Trace("zqkDir(" + path + ")", CallRefused(-1, [&] { return zqkDir(path.c_str()); }));
+            return;
+        }
         const int32_t count = zqkDir(path.c_str());
         Trace("zqkDir(" + path + ")", count);
         ZQK_FUZZ_CHECK(count >= -1);
@@ -259,7 +292,8 @@ private:
         const std::string path = Path();
         const std::string local = ScratchPath("read.out");
         WriteWholeFile(local, kOldContents);
-        const int32_t result = zqkFileRead(path.c_str(), local.c_str());
+        const auto read = [&] { return zqkFileRead(path.c_str(), local.c_str()); };
+        const int32_t result = Refused(path) ? CallRefused(-2, read) : read();
         Trace("zqkFileRead(" + path + ")", result);
         ZQK_FUZZ_CHECK(result >= -2);
         std::string contents;
@@ -269,7 +303,7 @@ private:
         } else {
             ZQK_FUZZ_CHECK(contents.size() == static_cast<size_t>(result));
         }
-        if (!filter_.Genuine())
+        if (Refused(path) || !filter_.Genuine())
             return;
         const sim::SimNode* file = Found(path);
         if (!file || file->IsDir) {
@@ -280,11 +314,9 @@ private:
     }
 
     // The device's node for a path as the library names it to the device.
-    const sim::SimNode* Found(std::string Path) const
+    const sim::SimNode* Found(const std::string& Path) const
     {
-        if (!quoted_)
-            std::replace(Path.begin(), Path.end(), ' ', '_');
-        return keeper_.Files.Find(Path);
+        return keeper_.Files.Find(testing::NameAsSent(Path, quoted_));
     }
 
     std::string LocalPayload(const std::string& Name)
@@ -300,12 +332,14 @@ private:
     {
         const std::string data = LocalPayload("write.in");
         const std::string path = Path();
-        const int32_t result = zqkFileWrite(ScratchPath("write.in").c_str(), path.c_str());
+        const auto write = [&] { return zqkFileWrite(ScratchPath("write.in").c_str(), path.c_str()); };
+        // An empty local file gives 0 before the name is looked at.
+        const int32_t result = Refused(path) ? CallRefused(data.empty() ? 0 : -2, write) : write();
         Trace("zqkFileWrite(" + std::to_string(data.size()) + " bytes, " + path + ")", result);
         ZQK_FUZZ_CHECK(result == -2 || result == static_cast<int32_t>(data.size()));
         std::string after;
         ZQK_FUZZ_CHECK(ReadWholeFile(ScratchPath("write.in"), after) && after == data);
-        if (!filter_.Genuine() || data.empty())
+        if (Refused(path) || !filter_.Genuine() || data.empty())
             return;
         const sim::SimNode* file = Found(path);
         const bool written = file && !file->IsDir && file->Data == data;
@@ -326,21 +360,28 @@ private:
                        keeper_.Files.FirmwareName == "fw.bin");
     }
 
-    // A change succeeds exactly when the device said "0:No error".
-    void Change(int32_t Result)
+    void Change(const std::function<int32_t(const char*)>& Export)
     {
-        Trace("change", Result);
-        ZQK_FUZZ_CHECK(Result == 0 || Result == -1);
-        const std::string answers = filter_.TakeAnswers();
-        if (filter_.Genuine())
-            ZQK_FUZZ_CHECK((Result == 0) == (answers.find("0:No error") != std::string::npos));
+        const std::string path = Path();
+        Changed(Refused(path), [&] { return Export(path.c_str()); });
     }
 
     void Rename()
     {
         const std::string from = Path();
         const std::string to = Path();
-        Change(zqkRename(from.c_str(), to.c_str()));
+        Changed(Refused(from) || Refused(to), [&] { return zqkRename(from.c_str(), to.c_str()); });
+    }
+
+    // A change succeeds exactly when the device said "0:No error".
+    void Changed(bool NameRefused, const std::function<int32_t()>& Call)
+    {
+        const int32_t result = NameRefused ? CallRefused(-1, Call) : Call();
+        Trace("change", result);
+        ZQK_FUZZ_CHECK(result == 0 || result == -1);
+        const std::string answers = filter_.TakeAnswers();
+        if (filter_.Genuine())
+            ZQK_FUZZ_CHECK((result == 0) == (answers.find("0:No error") != std::string::npos));
     }
 
     // A command given less time than the device's pauses returns before the
@@ -370,7 +411,7 @@ private:
             ZQK_FUZZ_CHECK(result == 1);
     }
 
-    void Trace(const std::string& Call, int32_t Result) { lastCall_ = Call + " = " + std::to_string(Result); }
+    void Trace(const std::string& Call, int32_t Result) { lastCall_ = Shown(Call) + " = " + std::to_string(Result); }
 
     // Time passes without the host: late answers arrive meanwhile.
     void Silence()

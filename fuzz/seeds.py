@@ -9,6 +9,7 @@ seed is a readable script of real report shapes and conversations.
 Run it after changing how a target reads its input; `scripts/fuzz` uses the
 corpora as they are checked in.
 """
+import base64
 import os
 import sys
 
@@ -277,6 +278,11 @@ def conversation_seeds():
     conv_op(s, 1); conv_path(s, "/docs/a b.txt"); conv_answer(s, 0)
     conv_op(s, 8); conv_path(s, "/docs/a b.txt"); conv_path(s, "/docs/c d.txt"); conv_answer(s, 0)
     seeds["names_without_quotes"] = s
+    # Found by a campaign: firmware without quoted names, a listing of
+    # "\x0Bc\x1A\x1ANF/..", which the library refuses for its control bytes
+    # (the listing kept), then a listing, changes and a write.
+    seeds["control_bytes_in_a_name"] = base64.b64decode(
+        "C2MaGk5GLy4uAAFcCS9jIGQAQQUALm5uZKlvXClhIG8cQAAvXCAvZBlcKWMgXHgACgAD")
     return seeds
 
 
