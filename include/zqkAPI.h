@@ -21,6 +21,13 @@
 
 #include <stdint.h>
 
+/* The version of this header, the same as the library's it came with
+ * (zqkVersion tells the version of the library that is loaded). */
+#define ZQK_VERSION_MAJOR 1
+#define ZQK_VERSION_MINOR 1
+#define ZQK_VERSION_PATCH 0
+#define ZQK_VERSION_STR "1.1.0"
+
 #if defined(_WIN32)
 #define ZQK_CALL __stdcall
 #else
@@ -164,6 +171,11 @@ ZQK_API int32_t ZQK_CALL zqkFirmwareUpdate(const char *LocalPath);
 ZQK_API int32_t ZQK_CALL zqkLastError(void);
 /* Status word: 0x8000, plus 1 while a report read is outstanding. */
 ZQK_API int32_t ZQK_CALL zqkDebug(void);
+/* The version of the library: (major << 16) | (minor << 8) | patch, so 1.1.0
+ * is 0x010100. A program can compare it with the ZQK_VERSION_ macros of the
+ * header it was compiled with; a library of another major version is not
+ * compatible with it. */
+ZQK_API int32_t ZQK_CALL zqkVersion(void);
 
 /* ==== Beyond the classic functions ======================================
  * Everything below was added after the 32 functions above, which keep their

@@ -22,6 +22,7 @@ int main(void)
 
     CHECK_EQ(zqkIsOpen(), 0);
     CHECK_EQ(zqkDebug(), 0x8000);
+    CHECK_EQ(zqkVersion(), (ZQK_VERSION_MAJOR << 16) | (ZQK_VERSION_MINOR << 8) | ZQK_VERSION_PATCH);
     CHECK_EQ(zqkGetVidPid(0), 0x16D0);
     CHECK_EQ(zqkGetVidPid(1), 0x064E);
     CHECK_EQ(zqkGetVidPid(2), 0xFFB2);

@@ -349,6 +349,13 @@ const std::vector<ExportCase>& ExportCases()
              zqkClose();
              EXPECT_EQ(zqkDebug(), 0x8000);
          }},
+        {"zqkVersion",
+         [](HostileInput&) {
+             const int32_t header = (ZQK_VERSION_MAJOR << 16) | (ZQK_VERSION_MINOR << 8) | ZQK_VERSION_PATCH;
+             EXPECT_EQ(zqkVersion(), header);
+             zqkClose();
+             EXPECT_EQ(zqkVersion(), header);
+         }},
 
         // ---- terminal ----
         {"zqkCommand",
@@ -586,7 +593,7 @@ TEST(HostileInputTable, CoversEveryExport)
     }
     for (const ExportCase& c : ExportCases())
         covered.insert(c.Name);
-    EXPECT_EQ(exported.size(), 32u);
+    EXPECT_EQ(exported.size(), 33u);
     EXPECT_EQ(covered, exported);
 }
 

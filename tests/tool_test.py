@@ -8,6 +8,7 @@ import json
 import os
 import pty
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -82,11 +83,18 @@ class ToolTest(unittest.TestCase):
     def test_help_reads_well(self):
         out, _ = self.ok("--help", sim=False)
         for word in ("info", "ls", "get", "put", "flash", "rm", "mkdir", "rmdir", "mv", "cmd", "term",
-                     "--vid", "--pid", "--usage-page", "--usage", "--timeout", "--sim", "--sim-dir", "Exit status"):
+                     "--vid", "--pid", "--usage-page", "--usage", "--timeout", "--sim", "--sim-dir", "--version",
+                     "Exit status"):
             self.assertIn(word, out)
         for command in ("info", "ls", "get", "put", "flash", "rm", "mkdir", "rmdir", "mv", "cmd", "term"):
             out, _ = self.ok(command, "--help", sim=False)
             self.assertTrue(out.startswith("usage: zqk " + command), out)
+
+    def test_version_of_the_tool_and_the_library(self):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "include", "zqkAPI.h")) as f:
+            release = re.search(r'^#define ZQK_VERSION_STR "([^"]+)"', f.read(), re.M).group(1)
+        out, _ = self.ok("--version", sim=False)
+        self.assertEqual(out, "zqk %s (library %s)\n" % (release, release))
 
     def test_wrong_arguments(self):
         self.fails(2, "no command given", sim=False)

@@ -11,6 +11,7 @@
 #endif
 
 #include "tool.h"
+#include "zqkAPI.h"
 
 namespace zqktool {
 
@@ -43,6 +44,7 @@ Options:
   --sim-mode MODE             firmware the simulated device runs: app, bootloader or ate
   --sim-unquoted              the simulated device takes no quoted names
   -h, --help                  this text; "zqk COMMAND --help" explains a command
+  --version                   the versions of the tool and of the library
 
 Exit status: 0 done, 1 the device refused or a transfer failed, 2 wrong arguments,
 3 no device found, 4 another program holds the device lock, 5 a local file failed.
@@ -123,6 +125,8 @@ Options Parse(int argc, char** argv)
             opts.json = true;
         else if (arg == "--help" || arg == "-h")
             opts.help = true;
+        else if (arg == "--version")
+            opts.version = true;
         else if (arg == "--")
             for (++i; i < argc; ++i)
                 (opts.command.empty() ? opts.command : opts.args.emplace_back()) = argv[i];
@@ -136,9 +140,21 @@ Options Parse(int argc, char** argv)
     return opts;
 }
 
+// The tool is the release of the header it was built with; the library
+// says which release it is.
+void PrintVersion()
+{
+    const int32_t library = zqkVersion();
+    std::printf("zqk %s (library %d.%d.%d)\n", ZQK_VERSION_STR, library >> 16, (library >> 8) & 0xFF, library & 0xFF);
+}
+
 int Run(int argc, char** argv)
 {
     const Options opts = Parse(argc, argv);
+    if (opts.version) {
+        PrintVersion();
+        return kOk;
+    }
     if (opts.command.empty()) {
         if (!opts.help)
             throw Failure(kUsage, "no command given (zqk --help lists them)");

@@ -36,6 +36,7 @@ struct Options {
     bool longForm = false;
     bool json = false;
     bool help = false;
+    bool version = false;
     std::string command;
     std::vector<std::string> args;
 };

@@ -1,0 +1,80 @@
+# What `cmake --install` puts below its prefix, and the packages that
+# scripts/package makes of it with CPack. Tests, the simulated device's
+# helpers and the benchmarks are not installed.
+#   Linux:   the library with its SONAME links, the header, the zqk tool, a
+#            CMake config package (find_package(zqkAPI) gives zqkAPI::zqkAPI),
+#            a pkg-config file, the udev rule, the README and the copyright;
+#            the package is zqkapi_VERSION_amd64.deb.
+#   Windows: zqkAPI.dll, its import libraries for MSVC (zqkAPI.lib) and MinGW
+#            (libzqkAPI.dll.a), the header, zqk.exe and the README; the
+#            package is zqkAPI-VERSION-win32.zip or -win64.zip.
+include(GNUInstallDirs)
+
+install(TARGETS zqkAPI EXPORT zqkAPITargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/zqkAPI.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# The tool, with (on Linux) its manual page in ${CMAKE_INSTALL_MANDIR}/man1
+# and its bash completion in ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions.
+install(TARGETS zqk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+if(WIN32)
+  install(FILES ${ZQK_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES README.md DESTINATION .)
+else()
+  set(ZQK_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zqkAPI)
+  install(EXPORT zqkAPITargets NAMESPACE zqkAPI:: DESTINATION ${ZQK_CMAKE_PACKAGE_DIR})
+  include(CMakePackageConfigHelpers)
+  write_basic_package_version_file(${CMAKE_BINARY_DIR}/zqkAPIConfigVersion.cmake
+                                   COMPATIBILITY SameMajorVersion)
+  install(FILES packaging/zqkAPIConfig.cmake ${CMAKE_BINARY_DIR}/zqkAPIConfigVersion.cmake
+          DESTINATION ${ZQK_CMAKE_PACKAGE_DIR})
+
+  # The pkg-config file finds the prefix from its own place, so that an
+  # installed tree works wherever it is (a staging folder, the package's /usr).
+  file(RELATIVE_PATH ZQK_PKGCONFIG_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  configure_file(packaging/zqkAPI.pc.in ${CMAKE_BINARY_DIR}/zqkAPI.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/zqkAPI.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+  # udev reads rules from lib/udev/rules.d of the prefix /usr, whatever the
+  # library folder is.
+  install(FILES packaging/70-zqkapi.rules DESTINATION lib/udev/rules.d)
+  install(FILES README.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zqkapi)
+endif()
+
+# ---- packages (scripts/package) ----
+# scripts/package builds first; installing (make install, CPack) builds
+# nothing, which spares it a pass over every target of the build.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host library for zq.keeper USB data-buffer devices")
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME zqkAPI)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_SYSTEM_NAME win32)
+  else()
+    set(CPACK_SYSTEM_NAME win64)
+  endif()
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME zqkapi)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "zqkAPI developers")
+  set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+  # The summary is the first line of the package's description.
+  set(CPACK_PACKAGE_DESCRIPTION "zqkAPI finds a zq.keeper over HID (hidraw), runs its logical \
+channels, talks to its terminal and works with its file system. The package holds the shared \
+library, its C header, CMake and pkg-config files, the zqk tool and a udev rule that gives the \
+logged-in user and the group plugdev access to the device.")
+  # Depends: found from the libraries that the programs need. A shlibs file
+  # for programs built on the library, and ldconfig when it is installed.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+endif()
+include(CPack)
