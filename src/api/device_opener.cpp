@@ -50,6 +50,10 @@ void NoteOpenRefused(const std::string& Path, int32_t Error)
 
 std::unique_ptr<ReportDevice> OpenPlatformPath(const std::string& Path)
 {
+    if (!TRawHid::IsHidInterface(Path)) {
+        NoteFailure(Failure::NoDevice, Path + " is no HID interface of this system");
+        return nullptr;
+    }
     auto device = std::make_unique<TRawHid>();
     if (device->OpenPath(Path))
         return device;

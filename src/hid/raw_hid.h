@@ -47,6 +47,10 @@ public:
     // Whether an error of OpenPath means that the platform refused access
     // (rather than that nothing is there), and what a user can do about it.
     static bool IsAccessError(int32_t Error);
+    // Whether Path names a HID interface of the platform's at all, so that a
+    // path a caller gives is not opened when it is, say, an ordinary file
+    // that reports would be written into.
+    static bool IsHidInterface(const std::string& Path);
     static std::string AccessAdvice();
 
     bool Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) override;

@@ -684,6 +684,14 @@ int32_t TRawHid::EnumerateDevices(std::vector<std::string>& List, int32_t Vendor
     return Enumerate(hidraw::CurrentRoots(), List, VendorID, ProductID, UsagePage, Usage);
 }
 
+bool TRawHid::IsHidInterface(const std::string& Path)
+{
+    const Roots where = hidraw::CurrentRoots();
+    const std::string node = RealPath(Path);
+    return !node.empty() && node == RealPath(where.Dev + "/" + BaseName(node)) &&
+           !FindDeviceDirs(where, Path).Hid.empty();
+}
+
 bool TRawHid::IsAccessError(int32_t Error)
 {
     return Error == EACCES || Error == EPERM;

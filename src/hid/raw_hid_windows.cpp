@@ -324,6 +324,13 @@ int32_t TRawHid::EnumerateDevices(std::vector<std::string>& List, int32_t Vendor
     return static_cast<int32_t>(List.size());
 }
 
+bool TRawHid::IsHidInterface(const std::string& Path)
+{
+    ScopedHandle device(OpenForQuestions(Path));
+    HIDD_ATTRIBUTES attributes {};
+    return device.Valid() && hid::GetAttributes(device.Get(), attributes);
+}
+
 bool TRawHid::IsAccessError(int32_t Error)
 {
     return Error == ERROR_ACCESS_DENIED || Error == ERROR_SHARING_VIOLATION;

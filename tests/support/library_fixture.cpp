@@ -61,8 +61,27 @@ void SimLibraryTest::SetUp()
     ReplaceDefaultDevice(std::move(options));
 }
 
+int32_t SimLibraryTest::OpenHandle(sim::SimKeeper& Keeper)
+{
+    DeviceOptions options;
+    options.Device = std::make_unique<sim::SimReportDevice>(Keeper.Device, clock_);
+    options.TimeSource = &clock_;
+    options.LockName = TestLockName();
+    options.TakeClassicLock = false;
+    auto device = std::make_shared<TzqkDevice>(std::move(options));
+    if (!device->Comms.Open())
+        return 0;
+    device->LearnNameQuoting();
+    const int32_t handle = TheLibrary()->Handles.Add(std::move(device));
+    handles_.push_back(handle);
+    return handle;
+}
+
 void SimLibraryTest::TearDown()
 {
+    for (const int32_t handle : handles_)
+        zqkDevClose(handle);
+    handles_.clear();
     DeviceOptions options;
     options.LockName = TestLockName();
     ReplaceDefaultDevice(std::move(options));

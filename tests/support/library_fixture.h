@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "api/library.h"
 #include "sim/manual_clock.h"
@@ -24,6 +25,9 @@ protected:
 
     TzqkDevice& Lib() { return TheLibrary()->Default(); }
     sim::SimReportDevice& Report() { return *report_; }
+    // A handle of a device of its own on Keeper (on this test's clock),
+    // closed when the test ends.
+    int32_t OpenHandle(sim::SimKeeper& Keeper);
 
     sim::ManualClock clock_;
     sim::SimKeeper keeper_ {clock_};
@@ -32,6 +36,7 @@ protected:
 
 private:
     sim::SimReportDevice* report_ = nullptr;  // owned by the library's link
+    std::vector<int32_t> handles_;
 };
 
 }  // namespace zqk::testing
