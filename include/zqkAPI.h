@@ -200,6 +200,30 @@ ZQK_API int32_t ZQK_CALL zqkVersion(void);
                                      device */
 #define ZQK_STATUS_BUFFER 11     /* the caller's buffer was too small (or NULL) for the text */
 
+/* Which failure sets which status. Any function whose text did not fit the
+ * buffer (or was given none) sets ZQK_STATUS_BUFFER, and any function of a
+ * handle that is not open sets ZQK_STATUS_ARGUMENT. Besides those:
+ *  - zqkOpen, zqkUsbPath, zqkOpenPath, zqkOpenSerial, zqkDevOpen: NO_DEVICE
+ *    (nothing matches; no such path, serial number or HID interface), ACCESS
+ *    (the platform refused to open the node; a sim: folder that cannot be
+ *    used), ARGUMENT (a malformed sim: path, no path or serial given);
+ *    zqkWaitForDevice: NO_DEVICE when the time is up; zqkFindDevices:
+ *    NO_DEVICE when enumeration failed.
+ *  - zqkPoll, zqkTermRx: TIMEOUT (nothing came), NOT_OPEN; zqkTermTx: GONE
+ *    (a write failed; the device is closed then), NOT_OPEN, ARGUMENT (NULL
+ *    Data). zqkUsbDetail: NOT_OPEN (the strings are empty), ARGUMENT (no
+ *    such type). zqkSetVidPid, zqkGetVidPid: ARGUMENT (no such index).
+ *  - zqkCommand, zqkEscape, zqkFlushPrompt, zqkIsPrompt: BUSY (the device
+ *    lock was not had in 1000 ms), IN_TRANSFER (zqkCommand from a progress
+ *    callback), TIMEOUT (the device did not answer), NOT_OPEN, GONE.
+ *    zqkIsRunning...: NOT_OPEN.
+ *  - zqkDir, zqkFileDelete, zqkDirRemove, zqkDirMake, zqkRename, and the
+ *    transfers: REFUSED (the device answered with an error, whose text is
+ *    in zqkStatusText), TIMEOUT, GONE, NOT_OPEN, BUSY, IN_TRANSFER, ARGUMENT
+ *    (a refused device name); the transfers also LOCAL_FILE.
+ *    zqkGetDirEntry: ARGUMENT (no such entry), REFUSED (a line that is no
+ *    entry). zqkFoundDevice: ARGUMENT (no such entry or type). */
+
 /* The status of the calling thread's last call of any other zqk function. */
 ZQK_API int32_t ZQK_CALL zqkLastStatus(void);
 /* Buffer-return of one line that says what failed in that call and why, in

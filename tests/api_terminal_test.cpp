@@ -106,6 +106,7 @@ TEST_F(ApiTerminalTest, CommandFailsWhileAnotherProcessHoldsTheDeviceLock)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(zqkCommand("echo x", buffer, sizeof buffer, 1000), -1);
     const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_BUSY);
     EXPECT_GE(waited, std::chrono::milliseconds(950));
     EXPECT_LT(waited, std::chrono::milliseconds(2400));
     EXPECT_STREQ(buffer, "untouched");

@@ -109,10 +109,112 @@ protected:
         return Result >= 0 ? std::string(buffer.data(), static_cast<size_t>(Result)) : std::string();
     }
 
+    // A handle of a device of its own, on the test clock.
+    int32_t OpenHandle(sim::SimKeeper& Keeper)
+    {
+        Keeper.Device.SetPacing(0);
+        Keeper.Device.SetWriteDuration(0);
+        DeviceOptions options;
+        options.Device = std::make_unique<SerialReportDevice>(
+            std::make_unique<sim::SimReportDevice>(Keeper.Device, clock_));
+        options.TimeSource = &clock_;
+        options.LockName = testing::TestLockName("threads");
+        options.TakeClassicLock = false;
+        auto device = std::make_shared<TzqkDevice>(std::move(options));
+        if (!device->Comms.Open())
+            return 0;
+        return TheLibrary()->Handles.Add(std::move(device));
+    }
+
+    // Writes a file of its own to the device behind Handle, reads it back,
+    // lists and runs a command there: how many of these went wrong.
+    int RoundOnHandle(int32_t Handle, const std::string& Tag, int Round)
+    {
+        const std::string contents(5000 + 100 * static_cast<size_t>(Round), Tag[0]);
+        const fs::path source = folder_ / (Tag + "in");
+        const fs::path target = folder_ / (Tag + "out");
+        std::ofstream(source, std::ios::binary) << contents;
+        const std::string devicePath = "/" + Tag + ".dat";
+        const auto size = static_cast<int32_t>(contents.size());
+        int wrong = 0;
+        wrong += zqkDevFileWrite(Handle, source.string().c_str(), devicePath.c_str()) != size;
+        wrong += zqkDevFileRead(Handle, devicePath.c_str(), target.string().c_str()) != size;
+        std::ifstream in(target, std::ios::binary);
+        wrong += std::string(std::istreambuf_iterator<char>(in), {}) != contents;
+        // Each device holds only its own file: a listing never shows the other's.
+        const int32_t count = zqkDevDir(Handle, "/");
+        char name[64];
+        for (int32_t i = 0; i < count; ++i) {
+            if (zqkDevGetDirEntry(Handle, i, name, sizeof name, nullptr, nullptr, nullptr) > 0 &&
+                std::string(name).find(".dat") != std::string::npos)
+                wrong += std::string(name) != Tag + ".dat";
+        }
+        wrong += count < 1;
+        std::vector<char> output(64);
+        const std::string word = Tag + std::to_string(Round);
+        const int32_t n = zqkDevCommand(Handle, ("echo " + word).c_str(), output.data(), 64, 1000);
+        wrong += n < 0 || std::string(output.data(), static_cast<size_t>(n)) != word + "\r\n";
+        return wrong;
+    }
+
     sim::ManualClock clock_;
     sim::SimKeeper keeper_ {clock_};
     fs::path folder_;
 };
+
+TEST_F(ConcurrencyTest, TwoDevicesThroughHandlesBesideTheClassicFunctions)
+{
+    sim::SimKeeper first {clock_}, second {clock_};
+    const int32_t handles[2] = {OpenHandle(first), OpenHandle(second)};
+    ASSERT_GT(handles[0], 0);
+    ASSERT_GT(handles[1], handles[0]);
+    std::atomic<int> wrong {0};
+    OnThreads(3, [&](int thread) {
+        for (int round = 0; round < 6; ++round) {
+            if (thread < 2) {
+                wrong += RoundOnHandle(handles[thread], thread ? "b" : "a", round);
+                continue;
+            }
+            int32_t result = 0;
+            wrong += Command("echo classic", result) != "classic\r\n";
+        }
+    });
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(first.Files.Find("/b.dat"), nullptr) << "a file reached the other device";
+    EXPECT_NE(first.Files.Find("/a.dat"), nullptr);
+    EXPECT_NE(second.Files.Find("/b.dat"), nullptr);
+    EXPECT_EQ(keeper_.Files.Find("/a.dat"), nullptr) << "a file reached the classic functions' device";
+    for (const int32_t handle : handles)
+        EXPECT_EQ(zqkDevClose(handle), 0);
+}
+
+// A handle closed while another thread is inside a call on it: that call
+// ends as it may, the next ones fail cleanly, and nothing touches freed
+// memory (ThreadSanitizer and AddressSanitizer builds run this too).
+TEST_F(ConcurrencyTest, AHandleClosedUnderAnotherThreadsCalls)
+{
+    sim::SimKeeper unit {clock_};
+    const int32_t handle = OpenHandle(unit);
+    ASSERT_GT(handle, 0);
+    std::atomic<bool> closed {false};
+    std::atomic<int> afterClose {0}, statusWrong {0};
+    OnThreads(2, [&](int thread) {
+        if (thread == 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            EXPECT_EQ(zqkDevClose(handle), 0);
+            closed = true;
+            return;
+        }
+        while (!closed)
+            RoundOnHandle(handle, "c", 0);
+        for (int n = 0; n < 3; ++n) {
+            afterClose += zqkDevDir(handle, "/") == -1;
+            statusWrong += zqkLastStatus() != ZQK_STATUS_ARGUMENT;
+        }
+    });
+    EXPECT_EQ(afterClose, 3);
+    EXPECT_EQ(statusWrong, 0);
+}
 
 TEST_F(ConcurrencyTest, EveryThreadGetsTheAnswerToItsOwnCommand)
 {

@@ -220,8 +220,8 @@ bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List)
         ReadLine(kListingLineTimeout, line);
         if (Contains(line, "Directory of"))
             break;
-        if (!FirstLine(line).empty())
-            lastSaid = line;
+        if (!terminal_.TimedOut && !FirstLine(line).empty())
+            lastSaid = line;  // a whole line, not the prompt that silence ended
         if (terminal_.TimedOut) {
             NoteAnswer("NFDIR for " + Quoted(Path), lastSaid);
             return false;
@@ -303,10 +303,11 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
     ReadLine(kHeaderTimeout, header);
     int32_t size = 0;
     const bool hasTab = Contains(header, "\t");
+    const std::string answer = header;  // the fields are taken out of header
     NextField(header, field);
     NextField(header, field);
     if (!hasTab || !ParseInt32(field, size)) {
-        NoteAnswer("NFTYPE for " + Quoted(Path), header);
+        NoteAnswer("NFTYPE for " + Quoted(Path), answer);
         FinishOp();  // the refusal's prompt must not answer the next command's escape
         return false;
     }
