@@ -13,6 +13,7 @@
 //     --destroy-delay MS   ... MS milliseconds after the N-th one (default 0)
 //     --vendor ID --product ID --usage-page PAGE   another identity (hex or decimal)
 //     --name TEXT --serial TEXT                    the HID name and unique id
+//     --big-file BYTES     a file /big.bin of that many bytes on the device
 //
 // It runs until the device has been removed or it gets SIGTERM or SIGINT.
 // The kernel keeps at most 32 output reports for a uhid device and drops
@@ -50,6 +51,7 @@ struct Options {
     uint32_t DestroyDelayMs = 0;
     long Vendor = -1, Product = -1, UsagePage = -1;
     std::string Name, Serial;
+    long BigFile = 0;
 };
 
 volatile sig_atomic_t g_stop = 0;
@@ -99,6 +101,8 @@ bool ParseOptions(int argc, char** argv, Options& Out)
             Out.Product = number;
         else if (option == "--usage-page")
             Out.UsagePage = number;
+        else if (option == "--big-file")
+            Out.BigFile = number;
         else
             return false;
     }
@@ -135,6 +139,12 @@ std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Cho
     // empty and send names bare: the device must take them so.
     keeper->SetQuotedNames(false);
     zqk::sim::SimFolder::SeedDemoTree(keeper->Files);
+    if (Chosen.BigFile > 0) {
+        std::string data(static_cast<size_t>(Chosen.BigFile), '\0');
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>((i * 31 + i / 4096) & 0xFF);
+        keeper->Files.PutFile("/big.bin", data);
+    }
     SimDevice& device = keeper->Device;
     if (Chosen.Echo) {
         for (uint8_t channel = 0; channel < zqk::kChannelCount; ++channel)
@@ -333,7 +343,8 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, chosen)) {
         std::fprintf(stderr,
                      "usage: zqk-sim-uhid [--pace MS] [--echo] [--destroy-after N] [--destroy-delay MS]\n"
-                     "                    [--vendor ID] [--product ID] [--usage-page PAGE] [--name TEXT] [--serial TEXT]\n");
+                     "                    [--vendor ID] [--product ID] [--usage-page PAGE] [--name TEXT] [--serial TEXT]\n"
+                     "                    [--big-file BYTES]\n");
         return 2;
     }
     CatchStopSignals();

@@ -426,6 +426,10 @@ const std::vector<ExportCase>& ExportCases()
              const int32_t second = zqkDevOpen(("sim:" + t.Local("a")).c_str());
              ASSERT_GT(first, 0);
              EXPECT_GT(second, first) << "handles are never given twice";
+             EXPECT_EQ(TheLibrary()->Handles.Find(first)->Comms.DeviceLockName(),
+                       TheLibrary()->Handles.Find(second)->Comms.DeviceLockName())
+                 << "one device, one lock";
+             EXPECT_NE(TheLibrary()->Handles.Find(first)->Comms.DeviceLockName(), "");
              EXPECT_EQ(zqkDevClose(first), 0);
              EXPECT_EQ(zqkDevClose(second), 0);
              EXPECT_GT(zqkDevOpen(("sim:" + t.Local("a")).c_str()), second);

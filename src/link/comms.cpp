@@ -73,6 +73,8 @@ TzqComms::TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource, const s
       hid_(std::move(Hid)),
       clock_(TimeSource)
 {
+    if (hid_->IsOpen())
+        UseLockOfOpenedDevice();
 }
 
 TzqComms::~TzqComms() = default;

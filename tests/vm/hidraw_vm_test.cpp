@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <functional>
+#include <memory>
+#include <set>
 #include <cstdio>
 #include <chrono>
 #include <cstring>
@@ -384,6 +388,177 @@ TEST_F(LibraryOverUhid, AnUnpluggedDeviceEndsTheWaitAndCloses)
     EXPECT_LT(MsSince(start), kLongWait / 2);
     EXPECT_EQ(zqkIsOpen(), 0);
     EXPECT_EQ(zqkTermTx("ping", 4, 1000), 0);
+}
+
+
+// ---- several devices ----
+
+// Three devices with serial numbers of their own, each with a file of 1 MiB.
+// The machine has one emulated processor, which keeps up with about one
+// report per millisecond in all: each device sends one every 4 ms.
+class ThreeDevices : public ::testing::Test {
+protected:
+    static constexpr int32_t kBigFile = 1 << 20;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(StartLibrary());  // this program links the library's code, not the shared library
+        for (const char* serial : kSerials)
+            devices_.push_back(std::make_unique<FrontEnd>(
+                std::vector<std::string> {"--serial", serial, "--pace", "4", "--big-file", std::to_string(kBigFile)}));
+        const auto start = Clock::now();
+        while (zqkFindDevices() < 3 && MsSince(start) < 10000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+
+    static std::string Found(int32_t Index, int32_t Type)
+    {
+        char text[256];
+        const int32_t n = zqkFoundDevice(Index, Type, text, sizeof text);
+        return n >= 0 ? std::string(text, static_cast<size_t>(n)) : std::string("(none)");
+    }
+
+    // Runs Body in a process of its own for each serial number at once; each
+    // reports when it started and ended its part (ms of the monotonic clock).
+    struct Span {
+        long long start, end;
+        int status;
+    };
+    static std::vector<Span> InProcesses(const std::vector<std::string>& Serials,
+                                         const std::function<bool(const std::string&)>& Body)
+    {
+        std::vector<std::pair<pid_t, int>> children;
+        for (const std::string& serial : Serials) {
+            int pipe[2];
+            if (::pipe(pipe) != 0)
+                return {};
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::close(pipe[0]);
+                long long span[2];
+                span[0] = MsSince(Clock::time_point());
+                const bool ok = Body(serial);
+                if (!ok) {
+                    char why[512] = "";
+                    zqkStatusText(why, sizeof why);
+                    std::fprintf(stderr, "process for %s: status %d: %s\n", serial.c_str(), zqkLastStatus(), why);
+                }
+                span[1] = MsSince(Clock::time_point());
+                if (::write(pipe[1], span, sizeof span) != sizeof span)
+                    ::_exit(3);
+                ::_exit(ok ? 0 : 1);
+            }
+            ::close(pipe[1]);
+            children.emplace_back(pid, pipe[0]);
+        }
+        std::vector<Span> spans;
+        for (const auto& [pid, fd] : children) {
+            long long span[2] = {0, 0};
+            const bool read = ::read(fd, span, sizeof span) == sizeof span;
+            ::close(fd);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            spans.push_back({span[0], span[1], read && WIFEXITED(status) ? WEXITSTATUS(status) : -1});
+        }
+        return spans;
+    }
+
+    static constexpr const char* kSerials[] = {"UNIT-A", "UNIT-B", "UNIT-C"};
+    std::vector<std::unique_ptr<FrontEnd>> devices_;
+};
+
+TEST_F(ThreeDevices, AreFoundWithTheirSerialNumbersAndOpenedByThem)
+{
+    ASSERT_EQ(zqkFindDevices(), 3);
+    std::set<std::string> serials;
+    for (int32_t i = 0; i < 3; ++i) {
+        serials.insert(Found(i, 0));
+        EXPECT_EQ(Found(i, 2), "zq.keeper");
+        EXPECT_EQ(Found(i, -1).rfind("/dev/hidraw", 0), 0u) << Found(i, -1);
+    }
+    EXPECT_EQ(serials, (std::set<std::string> {"UNIT-A", "UNIT-B", "UNIT-C"}));
+    EXPECT_EQ(Found(3, 0), "(none)");
+
+    for (const char* serial : kSerials) {
+        const int32_t handle = zqkDevOpen(serial);
+        ASSERT_GT(handle, 0) << serial;
+        char text[64];
+        ASSERT_GT(zqkDevUsbDetail(handle, 0, text, sizeof text), 0);
+        EXPECT_STREQ(text, serial);
+        EXPECT_EQ(zqkDevClose(handle), 0);
+    }
+    ASSERT_EQ(zqkOpenSerial("UNIT-B"), 1);
+    char text[64];
+    ASSERT_GT(zqkUsbDetail(0, text, sizeof text), 0);
+    EXPECT_STREQ(text, "UNIT-B");
+    EXPECT_EQ(zqkOpenSerial("UNIT-Z"), 0);
+    EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_NO_DEVICE);
+    zqkClose();
+}
+
+// Each unit has a lock of its own: three processes, one per unit, read at
+// the same time instead of one after another.
+TEST_F(ThreeDevices, ProcessesOnDifferentUnitsDoNotWaitForEachOther)
+{
+    ASSERT_EQ(zqkFindDevices(), 3);
+    const std::vector<Span> spans = InProcesses({kSerials[0], kSerials[1], kSerials[2]}, [](const std::string& serial) {
+        const int32_t handle = zqkDevOpen(serial.c_str());
+        const std::string local = "/tmp/zqk-vm-" + serial + ".bin";
+        return handle > 0 && zqkDevFileRead(handle, "/big.bin", local.c_str()) == kBigFile &&
+               ReadLocal(local).size() == static_cast<size_t>(kBigFile);
+    });
+    ASSERT_EQ(spans.size(), 3u);
+    long long latestStart = 0, earliestEnd = LLONG_MAX;
+    for (const Span& span : spans) {
+        EXPECT_EQ(span.status, 0);
+        latestStart = std::max(latestStart, span.start);
+        earliestEnd = std::min(earliestEnd, span.end);
+    }
+    EXPECT_LT(latestStart, earliestEnd) << "the three reads did not run at the same time";
+}
+
+// Two processes through handles on one unit still take turns whole: each
+// gets exactly the answers to its own commands.
+TEST_F(ThreeDevices, ProcessesOnOneUnitNeverInterleave)
+{
+    const std::vector<Span> spans = InProcesses({kSerials[1], kSerials[1]}, [](const std::string& serial) {
+        const int32_t handle = zqkDevOpen(serial.c_str());
+        if (handle <= 0)
+            return false;
+        const std::string word = "p" + std::to_string(::getpid());
+        for (int round = 0; round < 20; ++round) {
+            char output[256];
+            const int32_t n = zqkDevCommand(handle, ("echo " + word).c_str(), output, sizeof output, 5000);
+            if (n >= 0 && std::string(output, static_cast<size_t>(n)) != word + "\r\n") {
+                std::fprintf(stderr, "answer %s\n", std::string(output, static_cast<size_t>(n)).c_str());
+                return false;
+            }
+        }
+        return true;
+    });
+    ASSERT_EQ(spans.size(), 2u);
+    for (const Span& span : spans)
+        EXPECT_EQ(span.status, 0) << "a process got another's answer";
+}
+
+TEST(WaitForDevice, SeesADeviceComeAndGo)
+{
+    ASSERT_TRUE(StartLibrary());
+    EXPECT_EQ(zqkWaitForDevice("UNIT-LATE", 0), 0);
+    // The device comes a little after the wait has begun.
+    std::unique_ptr<FrontEnd> device;
+    std::thread plug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        device = std::make_unique<FrontEnd>(std::vector<std::string> {"--serial", "UNIT-LATE"});
+    });
+    EXPECT_EQ(zqkWaitForDevice("UNIT-LATE", kLongWait), 1);
+    plug.join();
+    EXPECT_EQ(zqkWaitForDevice(nullptr, 0), 1) << "any matching device";
+    device.reset();  // removes it
+    const auto start = Clock::now();
+    while (zqkWaitForDevice("UNIT-LATE", 0) == 1 && MsSince(start) < kLongWait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(zqkWaitForDevice("UNIT-LATE", 0), 0) << "gone after its removal";
 }
 
 }  // namespace
