@@ -7,6 +7,9 @@
  *                                 a listing, a file each way with progress, a
  *                                 rename, a delete, a firmware load
  *   windows_vm_test unplug TAG    a file read during which the device is removed
+ *   windows_vm_test several TAG   two devices (serial numbers WIN-A and WIN-B)
+ *                                 found, each opened by its serial number
+ *                                 through a handle, a file copied on each
  *
  * TAG keeps the names of one run apart from another's. Exit status 0 when
  * every check passed. */
@@ -345,11 +348,74 @@ static int Unplug(void)
     return failures;
 }
 
+/* One device of several, through a handle: its identity, and a file to it
+ * and back. */
+static void CopyOnHandle(const char *Serial, unsigned Seed)
+{
+    char up[64], down[64], file[64], text[64];
+    const int32_t size = 3000;
+    int same = 0;
+    int32_t n, handle = zqkDevOpen(Serial);
+    CHECK(handle > 0);
+    if (handle <= 0) {
+        zqkStatusText(text, sizeof text);
+        printf("cannot open %s: status %ld: %s\n", Serial, (long)zqkLastStatus(), text);
+        return;
+    }
+    n = zqkDevUsbDetail(handle, 0, text, sizeof text);
+    CHECK(n > 0 && strcmp(text, Serial) == 0);
+    n = zqkDevCommand(handle, "echo ready", text, sizeof text, 10000); /* carries the first slow reports */
+    CHECK(n > 0 && strstr(text, "ready") != NULL);
+    sprintf(up, "zqk_vm_%s_%s_up.bin", tag, Serial);
+    sprintf(down, "zqk_vm_%s_%s_down.bin", tag, Serial);
+    sprintf(file, "/%s_%s.bin", tag, Serial);
+    CHECK(WriteLocal(up, (size_t)size, Seed));
+    CHECK_EQ(zqkDevFileWrite(handle, up, file), size);
+    CHECK_EQ(zqkDevFileRead(handle, file, down), size);
+    CHECK_EQ(ReadLocal(down, Seed, &same), size);
+    CHECK(same);
+    CHECK_EQ(zqkLastStatus(), ZQK_STATUS_OK);
+    CHECK_EQ(zqkDevClose(handle), 0);
+    CHECK_EQ(zqkDevIsOpen(handle), 0);
+    CHECK_EQ(zqkLastStatus(), ZQK_STATUS_ARGUMENT);
+    remove(up);
+    remove(down);
+}
+
+static int Several(void)
+{
+    const char *serials[] = {"WIN-A", "WIN-B"};
+    char text[64];
+    int found[2] = {0, 0}, i, k;
+    int32_t count = 0;
+    DWORD start = GetTickCount();
+    CHECK_EQ(zqkVersion(), (ZQK_VERSION_MAJOR << 16) | (ZQK_VERSION_MINOR << 8) | ZQK_VERSION_PATCH);
+    while ((count = zqkFindDevices()) < 2 && GetTickCount() - start < 120000)
+        Sleep(250);
+    printf("%ld devices found after %.1f s\n", (long)count, (GetTickCount() - start) / 1000.0);
+    CHECK_EQ(count, 2);
+    for (i = 0; i < count; ++i) {
+        CHECK(zqkFoundDevice(i, 0, text, sizeof text) > 0);
+        for (k = 0; k < 2; ++k)
+            found[k] += strcmp(text, serials[k]) == 0;
+        CHECK(zqkFoundDevice(i, -1, text, sizeof text) > 0 && strstr(text, "vid_16d0&pid_064e") != NULL);
+    }
+    CHECK_EQ(found[0], 1);
+    CHECK_EQ(found[1], 1);
+    CHECK_EQ(zqkFoundDevice(count, 0, text, sizeof text), -1);
+    CHECK_EQ(zqkLastStatus(), ZQK_STATUS_ARGUMENT);
+    for (k = 0; k < 2; ++k)
+        CopyOnHandle(serials[k], 11u + (unsigned)k);
+    CHECK_EQ(zqkDevOpen("NO-SUCH-UNIT"), 0);
+    CHECK_EQ(zqkLastStatus(), ZQK_STATUS_NO_DEVICE);
+    return failures;
+}
+
 int main(int argc, char **argv)
 {
     int result;
     if (argc < 2) {
-        printf("usage: windows_vm_test session|unplug [TAG]\n");
+        printf("usage: windows_vm_test session|unplug|several [TAG]\n");
         return 2;
     }
     if (argc > 2)
@@ -359,6 +425,8 @@ int main(int argc, char **argv)
         result = Session();
     else if (strcmp(argv[1], "unplug") == 0)
         result = Unplug();
+    else if (strcmp(argv[1], "several") == 0)
+        result = Several();
     else
         return 2;
     printf("== windows_vm_test %s %s: %s (%d failed checks)\n", argv[1], tag, result ? "FAILED" : "passed",
