@@ -321,6 +321,38 @@ TEST_F(TerminalTest, ClosedDeviceGivesEmptyResultsAtOnce)
     EXPECT_FALSE(terminal_->IsRunningATE());
 }
 
+// A link on which another thread's receive, one that finds nothing, comes
+// right after each of the terminal's receives, before the terminal has
+// looked at how its receive went.
+class CrowdedLink final : public TzqComms {
+public:
+    using TzqComms::TzqComms;
+    bool Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data) override
+    {
+        const bool received = TzqComms::Receive(Channel, Timeout, MaxCount, Data);
+        std::thread([this] {
+            std::string nothing;
+            TzqComms::Receive(7, 0, -1, nothing);
+        }).join();
+        return received;
+    }
+};
+
+TEST(TerminalOnACrowdedLink, AnotherThreadsReceiveDoesNotDecideTheTerminalsRead)
+{
+    sim::ManualClock clock;
+    sim::SimKeeper keeper {clock};
+    CrowdedLink comms(std::make_unique<sim::SimReportDevice>(keeper.Device, clock), clock,
+                      testing::TestLockName("crowded"));
+    TzqTerminal terminal(comms);
+    ASSERT_TRUE(comms.Open());
+    keeper.Device.Send(0, "abc");
+    std::string text;
+    terminal.ReadChars(3, 100, text);
+    EXPECT_EQ(text, "abc");
+    EXPECT_FALSE(terminal.TimedOut);
+}
+
 TEST_F(TerminalTest, LockIsBalancedAfterEveryOperation)
 {
     std::string text;

@@ -61,11 +61,9 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
 {
     if (!IsChannel(Channel))
         return false;
-    failed_ = false;
     for (size_t offset = 0; offset < Data.size(); offset += kMaxPacketData) {
         const size_t n = std::min<size_t>(kMaxPacketData, Data.size() - offset);
         if (!WriteOne(MakePacket(static_cast<uint8_t>(Channel), Tag, Data.data() + offset, n), Timeout)) {
-            failed_ = true;
             Close();
             return false;
         }
@@ -158,11 +156,10 @@ bool TzqComms::TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& D
     return false;
 }
 
-void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data)
+bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data)
 {
     if (!IsChannel(Channel))
-        return;
-    failed_ = false;
+        return false;
     Data.clear();
     const uint32_t start = Ticks();
     std::unique_lock<std::mutex> input(input_);
@@ -171,17 +168,15 @@ void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
             input.lock();
         ReadBurstHeld(0);  // a packet is never taken while an older one waits in the transport
         if (TakeWholePacket(Channel, MaxCount, Data))
-            return;
-        if (!PollHeld(input, Timeout)) {
-            failed_ = true;
-            return;
-        }
+            return true;
+        if (!PollHeld(input, Timeout))
+            return false;
         if (Timeout < 0)
-            return;
+            return true;
         // A packet that arrived during the last wait but after the deadline
         // stays buffered for the next call.
         if (Ticks() - start >= static_cast<uint32_t>(Timeout))
-            return;
+            return true;
     }
 }
 

@@ -43,15 +43,16 @@ public:
     virtual bool IsOpen() const;
     virtual bool HasSerialNumber();
     // Cuts Data into packets of at most 61 bytes and writes each with
-    // Timeout. A failed write closes the device and sets Failed.
+    // Timeout. A failed write closes the device.
     virtual bool Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32_t Timeout);
     // Reads reports into the channel buffers: waits up to Timeout (in waits
     // of at most 500 ms) for the first, then takes what is waiting.
     virtual bool Poll(int32_t Timeout);
     // The data of the oldest whole packet of Channel (at most MaxCount bytes
-    // of it when MaxCount >= 0), waiting up to Timeout. Failed is set when no
-    // report came at all.
-    virtual void Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data);
+    // of it when MaxCount >= 0), waiting up to Timeout. False when no report
+    // came at all (silence, a closed device or a channel above 31); the
+    // outcome is the caller's own, whatever other threads receive meanwhile.
+    virtual bool Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data);
     virtual void ClearChannel(int32_t Channel);
     virtual int32_t PollTimeout() const;
     virtual int32_t ExtraTimeout() const;
@@ -80,7 +81,6 @@ public:
     // earlier can be dropped too.
     uint32_t InputDiscards() const { return inputDiscards_; }
 
-    bool Failed() const { return failed_; }
     int32_t LockCount() const { return lockCount_; }
     int32_t LockFailures() const { return lockFailures_; }
     // What the transport says of itself, safe beside other threads' traffic.
@@ -115,7 +115,6 @@ private:
 
     DeviceLock mutex_;
     const int32_t pollTimeout_ = 0;
-    std::atomic<bool> failed_ {false};
     const int32_t extraTimeout_ = 0;
     std::atomic<int32_t> lockFailures_ {0};
     std::atomic<int32_t> lockCount_ {0};
