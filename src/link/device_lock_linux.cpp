@@ -69,8 +69,17 @@ SharedMutex* MapSharedMutex(const std::string& name)
 
 // ThreadSanitizer's runtime knows pthread_mutex_timedlock but not
 // pthread_mutex_clocklock: in its builds the lock is taken the way it sees,
-// against the real-time clock, so that it learns which thread holds it.
+// against the real-time clock, so that it learns which thread holds it. gcc
+// says it builds with it by __SANITIZE_THREAD__, clang by __has_feature.
 #if defined(__SANITIZE_THREAD__)
+#define ZQK_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZQK_THREAD_SANITIZER 1
+#endif
+#endif
+
+#if defined(ZQK_THREAD_SANITIZER)
 constexpr clockid_t kDeadlineClock = CLOCK_REALTIME;
 int LockBefore(pthread_mutex_t* m, const timespec* deadline) { return pthread_mutex_timedlock(m, deadline); }
 #else
