@@ -1,12 +1,19 @@
 // The file-system exports against the simulated device's file system.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 #include "api/library.h"
 #include "files/date_time.h"
@@ -501,6 +508,38 @@ TEST_F(ApiFilesTest, LocalFileThatCannotBeWrittenKeepsWhatWasThere)
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1)
         << "no partial file is left beside it";
 }
+
+#ifndef _WIN32
+// Every thread shares the umask, so the library must never set it: the
+// calls are counted here, in place of the C library's, for the test below.
+std::atomic<int> g_umaskCalls {0};
+
+}  // namespace
+}  // namespace zqk
+
+extern "C" mode_t umask(mode_t Mask)
+{
+    ++zqk::g_umaskCalls;
+    return static_cast<mode_t>(syscall(SYS_umask, Mask));
+}
+
+namespace zqk {
+namespace {
+
+TEST_F(ApiFilesTest, LocalFilesGetTheUmasksModeOrKeepTheirOwnAndTheUmaskIsLeftAlone)
+{
+    const mode_t before = umask(027);
+    g_umaskCalls = 0;
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("new").c_str()), 7);
+    EXPECT_EQ(fs::status(Local("new")).permissions(), fs::perms(0640)) << "0666 less the umask";
+    WriteFile(Local("old"), "old contents");
+    ASSERT_EQ(::chmod(Local("old").c_str(), 0604), 0);
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("old").c_str()), 7);
+    EXPECT_EQ(fs::status(Local("old")).permissions(), fs::perms(0604)) << "a replaced file keeps its mode";
+    EXPECT_EQ(g_umaskCalls, 0) << "the umask was changed, for every thread of the process";
+    umask(before);
+}
+#endif
 
 TEST_F(ApiFilesTest, DeviceHeaderWithoutTabOrSizeFailsTheRead)
 {
