@@ -42,6 +42,7 @@ public:
     bool Open(int32_t V, int32_t P, int32_t UP, int32_t U) override { return Locked([&] { return inner_->Open(V, P, UP, U); }); }
     void Close() override { Locked([&] { inner_->Close(); return 0; }); }
     bool IsOpen() const override { return Locked([&] { return inner_->IsOpen(); }); }
+    bool Gone() const override { return Locked([&] { return inner_->Gone(); }); }
     int32_t ReadReport(uint8_t* B, int32_t C, int32_t T) override { return Locked([&] { return inner_->ReadReport(B, C, T); }); }
     int32_t WriteReport(const uint8_t* B, int32_t C, int32_t T) override { return Locked([&] { return inner_->WriteReport(B, C, T); }); }
     std::u16string GetManufacturerString() override { return Locked([&] { return inner_->GetManufacturerString(); }); }

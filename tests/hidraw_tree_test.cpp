@@ -6,16 +6,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/library.h"
 #include "hid/raw_hid.h"
 #include "hid/raw_hid_linux.h"
+#include "link/comms.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 
@@ -415,21 +418,58 @@ TEST_F(HidrawFifo, ReopeningStartsAFreshReader)
     EXPECT_EQ(buffer[0], 5);
 }
 
-TEST(HidrawEnd, ANodeThatEndsClosesItselfLikeAnUnpluggedDevice)
+TEST(HidrawEnd, ANodeThatEndsIsGoneLikeAnUnpluggedDeviceUntilItsOwnerClosesIt)
 {
     FakeTree tree;
     tree.Add(0, FakeHid {});  // an empty file: the reader meets its end at once
     TRawHid hid;
     ASSERT_TRUE(hid.Open(0x16D0, 0x064E, 0xFFB2, -1));
-    uint8_t buffer[64];
+    uint8_t buffer[64] = {};
     EXPECT_EQ(hid.ReadReport(buffer, 64, kForever), 0);  // the outstanding read completes empty
     EXPECT_TRUE(hid.IsOpen());
+    EXPECT_FALSE(hid.Gone());
     EXPECT_FALSE(hid.ReadPending());
     EXPECT_EQ(hid.ReadReport(buffer, 64, kForever), -1);  // the next one is refused
     EXPECT_EQ(hid.LastError(), ENODEV);
+    EXPECT_TRUE(hid.Gone());
     EXPECT_FALSE(hid.IsOpen());
     EXPECT_EQ(hid.ReadReport(buffer, 64, 0), -1);
+    EXPECT_EQ(hid.LastError(), ENODEV);
+    EXPECT_EQ(hid.WriteReport(buffer, 64, 100), -1) << "nothing goes out either";
+    EXPECT_EQ(hid.LastError(), ENODEV);
+    hid.Close();  // by its owner, while no other thread uses it
+    EXPECT_FALSE(hid.Gone());
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 0), -1);
     EXPECT_EQ(hid.LastError(), EBADF);
+}
+
+// The link over the real transport, with no lock around the transport as a
+// whole: the node ends (as an unplugged device does) while one thread
+// receives and another sends and asks whether it is open. Under
+// ThreadSanitizer, a transport that closed itself from the read side would
+// show here, racing the other thread's writes.
+TEST(HidrawEnd, ANodeThatEndsIsClosedByTheLinkWhileAnotherThreadSends)
+{
+    FakeTree tree;
+    tree.Add(0, FakeHid {});  // an empty file: the reader meets its end at once
+    TzqComms comms(std::make_unique<TRawHid>(), SystemClock::Instance(), testing::TestLockName("ends"));
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(comms.Open());
+        std::atomic<bool> receiving {true};
+        std::thread sender([&] {
+            const std::string data(61, 's');
+            while (receiving) {
+                comms.Send(data, 0, 0, 100);
+                comms.IsOpen();
+            }
+        });
+        std::string data;
+        for (int n = 0; n < 1000 && comms.IsOpen(); ++n)
+            comms.Receive(0, 10, -1, data);
+        receiving = false;
+        sender.join();
+        EXPECT_FALSE(comms.IsOpen()) << "round " << round;
+    }
 }
 
 // ---- through the library ----

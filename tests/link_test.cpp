@@ -256,6 +256,16 @@ TEST_F(LinkTest, ReceiveWithNegativeTimeoutMakesOnePass)
     EXPECT_EQ(Receive(0, -1), "late");
 }
 
+TEST_F(LinkTest, ATransportThatFindsTheDeviceGoneIsClosedByTheLink)
+{
+    device_.Unplug();
+    EXPECT_EQ(Receive(0, 10), "");  // the outstanding read completes empty, the next is refused
+    EXPECT_FALSE(comms_->IsOpen());
+    EXPECT_FALSE(report_->Gone()) << "the link closed it";
+    device_.Replug();
+    EXPECT_TRUE(comms_->Open());
+}
+
 TEST_F(LinkTest, ReceiveOnInvalidChannelLeavesDataAlone)
 {
     std::string data = "untouched";

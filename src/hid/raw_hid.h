@@ -38,6 +38,7 @@ public:
     bool OpenPath(const std::string& Path);
     void Close() override;
     bool IsOpen() const override;
+    bool Gone() const override;
 
     int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;

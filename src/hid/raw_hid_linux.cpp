@@ -620,6 +620,7 @@ std::string AnsiFromUtf16(const std::u16string& Text)
 struct TRawHid::Impl {
     std::string devicePath;
     std::atomic<int32_t> lastError {0};
+    std::atomic<bool> gone {false};  // the reader met the node's end, or a write found it gone
     UniqueFd node;
     UniqueFd stop;     // eventfd that ends the reader's wait
     UniqueFd discard;  // eventfd that asks the reader to throw input away
@@ -673,6 +674,7 @@ void TRawHid::Impl::StopReader()
     discard.Reset();
     node.Reset();
     queue.Reset();
+    gone = false;
 }
 
 TRawHid::TRawHid() : impl_(std::make_unique<Impl>()) {}
@@ -718,7 +720,12 @@ void TRawHid::Close()
 
 bool TRawHid::IsOpen() const
 {
-    return impl_->node.Valid();
+    return impl_->node.Valid() && !impl_->gone;
+}
+
+bool TRawHid::Gone() const
+{
+    return impl_->gone;
 }
 
 int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
@@ -726,7 +733,7 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     const int32_t timeout = TimeoutMs < 0 ? kDefaultTimeoutMs : TimeoutMs;
     const int32_t count = Buffer == nullptr ? 0 : std::clamp(Count, 0, kMaxReadCount);
     impl_->lastError = 0;
-    if (!IsOpen()) {
+    if (!impl_->node.Valid()) {
         impl_->lastError = EBADF;
         return -1;
     }
@@ -740,8 +747,9 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     case hid::ReportQueue::Outcome::EndedEmpty: return 0;
     case hid::ReportQueue::Outcome::Refused: break;
     }
+    // The node stays as it is: a write of another thread may be using it.
     impl_->lastError = taken.Error;
-    Close();
+    impl_->gone = true;
     return -1;
 }
 
@@ -768,7 +776,7 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
         return -1;
     }
     if (!IsOpen()) {
-        impl_->lastError = EBADF;
+        impl_->lastError = impl_->gone ? ENODEV : EBADF;
         return -1;
     }
     const std::lock_guard<std::mutex> lock(WriteLock());
@@ -787,6 +795,8 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
     }
     if (n <= 0) {
         impl_->lastError = n < 0 ? errno : EIO;
+        if (impl_->lastError == ENODEV)
+            impl_->gone = true;
         return -1;
     }
     impl_->lastError = 0;

@@ -80,14 +80,27 @@ bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
 TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout)
 {
     const int32_t n = hid_->ReadReport(Report, kPacketSize, Timeout);
-    if (n <= 0)
+    if (n <= 0) {
+        CloseIfGoneHeld();
         return ReadOutcome::Nothing;
+    }
     if (n != kPacketSize || Report[0] >= kChannelCount)
         return ReadOutcome::NotAPacket;
     ChannelBuffer& buffer = rxBuffers_[Report[0]];
     if (buffer.Size() < kRxBufferCap)
         buffer.Append(Report, kPacketSize);
     return ReadOutcome::Packet;
+}
+
+// The transport reports a device that went away but leaves the closing to
+// the link, which holds both locks for it: nothing else moves a report on
+// the handle that is being closed.
+void TzqComms::CloseIfGoneHeld()
+{
+    if (!hid_->Gone())
+        return;
+    const std::lock_guard<std::mutex> noWriter(writing_);
+    hid_->Close();
 }
 
 // The first report waited for up to Timeout, then what is waiting behind it
@@ -273,6 +286,7 @@ void TzqComms::DiscardUntilSilent()
     const uint32_t start = Ticks();
     while (hid_->ReadReport(report, kPacketSize, kSilenceMs) > 0 && Ticks() - start < kMaxWaitMs) {
     }
+    CloseIfGoneHeld();
 }
 
 void TzqComms::DiscardInput()
@@ -281,6 +295,7 @@ void TzqComms::DiscardInput()
         const std::lock_guard<std::mutex> oneReader(input_);
         if (hid_->IsOpen())
             hid_->DiscardInput();
+        CloseIfGoneHeld();
     }
     {
         const std::lock_guard<std::mutex> guard(input_);

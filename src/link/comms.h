@@ -106,6 +106,9 @@ private:
     // packet is dropped, but it still counts as arrived).
     ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout);
     ReadOutcome ReadBurstHeld(int32_t Timeout);
+    // After a read, input_ held: a transport that found the device gone is
+    // closed, the writing lock taken too.
+    void CloseIfGoneHeld();
     bool PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout);
     bool TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& Data);
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
