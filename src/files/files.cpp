@@ -154,14 +154,18 @@ void TzqkFiles::FinishOp()
     terminal_.FlushPrompt(kFinishTimeout, prompt);
 }
 
-bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List)
+bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List, bool* CommandSent)
 {
+    if (CommandSent)
+        *CommandSent = false;
     if (!terminal_.IsOpen() || !CanSendName(Path))
         return false;
     Bracket bracket(*this);
     if (!bracket)
         return false;
     List.clear();
+    if (CommandSent)
+        *CommandSent = true;
     SendCommand("NFDIR @" + QuoteName(Path));
     std::string line;
     do {

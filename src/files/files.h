@@ -39,8 +39,11 @@ public:
     void ReadResponse(int32_t Timeout, std::string& Text);
     void FinishOp();
 
-    // Lists a device directory: the raw entry lines, unparsed.
-    bool Dir(const std::string& Path, std::vector<std::string>& List);
+    // Lists a device directory into List: the raw entry lines, unparsed.
+    // CommandSent, when given, tells whether the command went out: a failure
+    // before that (device closed, lock held elsewhere, a refused path) has
+    // listed nothing at all.
+    bool Dir(const std::string& Path, std::vector<std::string>& List, bool* CommandSent = nullptr);
     bool DirMake(const std::string& Path);
     bool DirRemove(const std::string& Path);
     bool FileDelete(const std::string& Path);
