@@ -11,6 +11,7 @@
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
 #include "support/library_fixture.h"
+#include "support/lock_probe.h"
 #include "terminal/terminal.h"
 
 namespace zqk {
@@ -362,8 +363,15 @@ TEST_F(TerminalTest, LockIsBalancedAfterEveryOperation)
     terminal_->ReadChars(5, 10, text);
     comms_->Close();
     terminal_->WaitPrompt(100, text);
-    EXPECT_EQ(comms_->LockCount(), 0);
+    // Not the count of locks taken less those given back: an Unlock too many
+    // and one missing would make it come out right. The lock itself must be
+    // free for another thread and another process.
+    const std::string name = testing::TestLockName("terminal");
+    EXPECT_TRUE(testing::LockProbe(name).TakenAtOnce()) << "another thread cannot take the device lock";
+    EXPECT_TRUE(testing::TakenAtOnceByAnotherProcess(LOCK_HOLDER_PATH, name))
+        << "another process cannot take the device lock";
 }
+
 
 }  // namespace
 }  // namespace zqk
