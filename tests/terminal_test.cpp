@@ -267,6 +267,13 @@ TEST_F(TerminalTest, IsPromptDoesNotDrainADeviceThatNeverStopsTalking)
     EXPECT_GT(keeper_.Device.QueuedInputs(), 10000u) << "went ahead with the test after a bounded drain";
 }
 
+TEST_F(TerminalTest, IsPromptEndsWhileBareClosingBytesKeepComing)
+{
+    Output(std::string(300000, '\xBB'));  // each one a prompt with nothing in it
+    EXPECT_FALSE(terminal_->IsPrompt("zq.keeper"));
+    EXPECT_GT(keeper_.Device.QueuedInputs(), 1000u) << "the answer loop read on and on";
+}
+
 TEST_F(TerminalTest, EscapeIsFalseOnlyWhenThePromptAsksForAPassword)
 {
     EXPECT_TRUE(terminal_->Escape());
@@ -371,7 +378,6 @@ TEST_F(TerminalTest, LockIsBalancedAfterEveryOperation)
     EXPECT_TRUE(testing::TakenAtOnceByAnotherProcess(LOCK_HOLDER_PATH, name))
         << "another process cannot take the device lock";
 }
-
 
 }  // namespace
 }  // namespace zqk

@@ -18,7 +18,8 @@ constexpr int32_t kSendReportTimeout = 200;
 constexpr int32_t kPromptTestLockTimeout = 1000;
 constexpr int32_t kPromptTestTimeout = 50;
 // A device that never stops talking would keep the prompt test draining for
-// ever; after this much the test goes ahead with what is still coming.
+// ever; after this much the test goes ahead with what is still coming. The
+// same bounds the empty prompts that the test skips in the device's answer.
 constexpr size_t kMaxDrainBytes = 65536;
 
 bool EndsWith(const std::string& text, const std::string& marker)
@@ -196,15 +197,17 @@ bool TzqTerminal::IsPrompt(const std::string& Pattern)
         return false;
     DrainOutput();
     comms_.Send(kEscape, 0, 0, kPromptTestTimeout);
+    // Bare closing bytes are skipped as empty prompts, but no further than a
+    // drain: a device that sends nothing else would keep the test for ever.
     std::string prompt;
-    bool matches = false;
-    do {
+    for (size_t skipped = 0; skipped < kMaxDrainBytes; ++skipped) {
         FlushPrompt(kPromptTestTimeout, prompt);
         if (TimedOut)
             return false;
-        matches = !Pattern.empty() && prompt.find(Pattern) != std::string::npos;
-    } while (prompt.empty());
-    return matches;
+        if (!prompt.empty())
+            return !Pattern.empty() && prompt.find(Pattern) != std::string::npos;
+    }
+    return false;
 }
 
 bool TzqTerminal::Escape()
