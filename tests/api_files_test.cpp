@@ -212,6 +212,33 @@ TEST_F(ApiFilesTest, PromptGluedToTheLastEntryBecomesAnUnreadableLine)
     EXPECT_EQ(zqkCommand("echo next", nullptr, 0, 1000), -7) << "the terminal is clean for the next command";
 }
 
+TEST_F(ApiFilesTest, ListingOfMoreThan100000LinesOrTooLongAPreambleFails)
+{
+    const auto lines = [](const char* text, int count) {
+        std::string all;
+        for (int i = 0; i < count; ++i)
+            all += text;
+        return all;
+    };
+    terminal_.AddCommand("NFDIR", [&](const std::string&) {
+        terminal_.Print("Directory of /\r\n" + lines("f.txt\t1\t0x20\r\n", 100001) + "\r\n");
+        terminal_.ShowPrompt();
+    });
+    EXPECT_EQ(zqkDir("/"), -1);
+    terminal_.AddCommand("NFDIR", [&](const std::string&) {
+        terminal_.Print(lines("not yet\r\n", 5000) + "Directory of /\r\nf.txt\t1\t0x20\r\n\r\n");
+        terminal_.ShowPrompt();
+    });
+    EXPECT_EQ(zqkDir("/"), -1);
+    EXPECT_GT(device_.QueuedInputs(), 0u) << "waited for the header through 5000 lines";
+    terminal_.AddCommand("NFDIR", [&](const std::string&) {
+        terminal_.Print(std::string(20000000, 'x'));  // one line without end
+        terminal_.ShowPrompt();
+    });
+    EXPECT_EQ(zqkDir("/"), -1);
+    EXPECT_GT(device_.QueuedInputs(), 0u) << "read a line of 20 MB";
+}
+
 TEST_F(ApiFilesTest, EntryWithoutDateShowsAs2036)
 {
     terminal_.AddCommand("NFDIR", [this](const std::string&) {

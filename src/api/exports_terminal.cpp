@@ -17,7 +17,8 @@ ZQK_API int32_t ZQK_CALL zqkCommand(const char* Command, char* Buffer, int32_t S
         return zqk::WithDeviceLock<int32_t>(lib, -1, [&] {
             lib.Terminal.SendLine(TextArg(Command));
             std::string output;
-            lib.Terminal.WaitPrompt(Timeout, output);
+            if (!lib.Terminal.WaitPrompt(Timeout, output))
+                return -1;  // past 16 MiB: what is left goes with the next command's flush
             return BufferReturn(output, Buffer, Size);
         });
     });

@@ -22,6 +22,9 @@ constexpr int32_t kRemoveTimeout = 20000;
 constexpr int32_t kDeleteTimeout = 20000;
 constexpr int32_t kRenameTimeout = 1000;
 constexpr size_t kBlockSize = 4096;
+constexpr int32_t kMaxLinesBeforeHeader = 1000;
+constexpr size_t kMaxListingLines = 100000;
+constexpr size_t kMaxListingBytes = TzqTerminal::kMaxGathered;
 constexpr int32_t kWriteCheckSize = 256;
 
 const char* const kNoError = "0:No error";
@@ -138,14 +141,14 @@ void TzqkFiles::SendCommand(const std::string& Command)
     terminal_.HasData();
 }
 
-void TzqkFiles::ReadLine(int32_t Timeout, std::string& Line)
+bool TzqkFiles::ReadLine(int32_t Timeout, std::string& Line, size_t MaxLength)
 {
-    terminal_.ReadUntil("\r\n", "\r\n", Timeout, Line);
+    return terminal_.ReadUntil("\r\n", "\r\n", Timeout, Line, MaxLength);
 }
 
-void TzqkFiles::ReadResponse(int32_t Timeout, std::string& Text)
+bool TzqkFiles::ReadResponse(int32_t Timeout, std::string& Text)
 {
-    terminal_.WaitPrompt(Timeout, Text);
+    return terminal_.WaitPrompt(Timeout, Text);
 }
 
 void TzqkFiles::FinishOp()
@@ -167,18 +170,27 @@ bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List, boo
     if (CommandSent)
         *CommandSent = true;
     SendCommand("NFDIR @" + QuoteName(Path));
+    // A device that talks on is read no further than the bounds: lines
+    // before the header, listing lines, and bytes of both.
+    size_t bytesLeft = kMaxListingBytes;
     std::string line;
-    do {
-        ReadLine(kListingLineTimeout, line);
+    for (int32_t before = 0;; ++before) {
+        if (before == kMaxLinesBeforeHeader || !ReadLine(kListingLineTimeout, line, bytesLeft))
+            return false;
+        bytesLeft -= line.size();
         if (Contains(line, "Directory of"))
             break;
         if (terminal_.TimedOut)
             return false;
-    } while (true);
+    }
     for (;;) {
-        ReadLine(kListingLineTimeout, line);
+        if (!ReadLine(kListingLineTimeout, line, bytesLeft))
+            return false;
+        bytesLeft -= line.size();
         if (!terminal_.IsOpen() || line.empty())
             break;
+        if (List.size() == kMaxListingLines)
+            return false;
         List.push_back(line);  // a line cut short by silence counts too
     }
     FinishOp();
@@ -194,7 +206,8 @@ bool TzqkFiles::RunChange(const std::string& Command, int32_t AnswerTimeout, boo
         return false;
     SendCommand(Command);
     std::string answer;
-    ReadResponse(AnswerTimeout, answer);
+    if (!ReadResponse(AnswerTimeout, answer))
+        return false;
     if (FlushAfter) {
         std::string prompt;
         terminal_.FlushPrompt(kFinishTimeout, prompt);

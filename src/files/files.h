@@ -35,8 +35,10 @@ public:
     // files.cpp); a name that cannot fails its operation before anything is sent.
     bool CanSendName(const std::string& Name) const;
     void SendCommand(const std::string& Command);
-    void ReadLine(int32_t Timeout, std::string& Line);
-    void ReadResponse(int32_t Timeout, std::string& Text);
+    // False when MaxLength bytes came without the line's end.
+    bool ReadLine(int32_t Timeout, std::string& Line, size_t MaxLength = TzqTerminal::kMaxGathered);
+    // False when the answer reached TzqTerminal::kMaxGathered before its prompt.
+    bool ReadResponse(int32_t Timeout, std::string& Text);
     void FinishOp();
 
     // Lists a device directory into List: the raw entry lines, unparsed.

@@ -118,39 +118,41 @@ void TzqTerminal::ReadMoreChars(int32_t Count, int32_t Timeout, std::string& Tex
     pending_.MoveFront(wanted, Text);
 }
 
-void TzqTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
-                            std::string& Text)
+bool TzqTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
+                            std::string& Text, size_t MaxLength)
 {
-    ReadUntilLocked(EndMarker, TrimMarker, Timeout, Text);
+    return ReadUntilLocked(EndMarker, TrimMarker, Timeout, Text, MaxLength) != Gathered::TooLong;
 }
 
-bool TzqTerminal::ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
-                                  std::string& Text)
+TzqTerminal::Gathered TzqTerminal::ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker,
+                                                   int32_t Timeout, std::string& Text, size_t MaxLength)
 {
     Text.clear();
     if (Timeout > 0)
         Timeout += comms_.ExtraTimeout();
     if (!IsOpen()) {
         TimedOut = true;
-        return true;
+        return Gathered::Ended;
     }
     ScopedDeviceLock lock(*this, Timeout);
     if (!lock)
-        return false;
+        return Gathered::LockHeldElsewhere;
     for (;;) {
         ReadChars(1, Timeout, byte_);
         if (byte_.empty())
-            return true;  // silence: everything read so far, untrimmed
+            return Gathered::Ended;  // silence: everything read so far, untrimmed
         Text += byte_[0];
         if (!EndMarker.empty() && EndsWith(Text, EndMarker))
             break;
+        if (Text.size() >= MaxLength)
+            return Gathered::TooLong;
     }
     if (!TrimMarker.empty()) {
         const size_t at = Text.rfind(TrimMarker);
         if (at != std::string::npos)
             Text.resize(at);
     }
-    return true;
+    return Gathered::Ended;
 }
 
 void TzqTerminal::FlushPrompt(int32_t Timeout, std::string& Text)
@@ -158,13 +160,20 @@ void TzqTerminal::FlushPrompt(int32_t Timeout, std::string& Text)
     ReadUntil(kPromptEnd, kPromptEnd, Timeout, Text);
 }
 
-void TzqTerminal::WaitPrompt(int32_t Timeout, std::string& Text)
+bool TzqTerminal::WaitPrompt(int32_t Timeout, std::string& Text)
 {
     // Every caller holds the device lock already; should one not, a lock held
     // elsewhere ends the wait instead of retrying without end.
     const std::string prompt = Prompt();
-    while (ReadUntilLocked(prompt, prompt, Timeout, Text) && Text.empty() && !TimedOut) {
+    const size_t promptSize = prompt.empty() ? 1 : prompt.size();
+    for (size_t skipped = 0; skipped < kMaxGathered; skipped += promptSize) {
+        const Gathered gathered = ReadUntilLocked(prompt, prompt, Timeout, Text, kMaxGathered - skipped);
+        if (gathered == Gathered::TooLong)
+            return false;
+        if (gathered == Gathered::LockHeldElsewhere || !Text.empty() || TimedOut)
+            return true;
     }
+    return false;
 }
 
 bool TzqTerminal::SendText(const std::string& Text)
