@@ -604,6 +604,12 @@ TEST_F(ApiFilesTest, AbsurdSizeInTheHeaderFailsWhenTheDataStops)
         terminal_.ShowPrompt();
     });
     EXPECT_EQ(zqkFileRead("/x", Local("out").c_str()), 0) << "nothing to read";
+    terminal_.AddCommand("NFTYPE", [this](const std::string&) {
+        terminal_.Print("x\t2000000000\r\n" + std::string(5000, 'd'));
+    });
+    std::string contents;
+    EXPECT_FALSE(Lib().Files.FileRead("/x", contents));
+    EXPECT_LE(contents.capacity(), size_t {8} << 20) << "room taken for what the device only announced";
 }
 
 TEST_F(ApiFilesTest, FileOperationsFromAProgressCallbackFail)

@@ -3,8 +3,7 @@
 #include "files/date_time.h"
 #include "files/dir_entry.h"
 
-#include <new>
-#include <stdexcept>
+#include <algorithm>
 
 namespace zqk {
 
@@ -49,18 +48,18 @@ bool HasControlByte(const std::string& text)
     return false;
 }
 
-// Room for the whole file, so that the contents are not copied each time
-// they outgrow their buffer (which also doubles the memory a large file
-// needs at that moment). The size is only the device's word: it is trusted
-// once the first block has come, and where the room cannot be had the
-// contents grow as blocks come.
-void ReserveAnnounced(std::string& Contents, int32_t Size)
+// Room for the next Count bytes of a file of Announced bytes. The size is
+// only the device's word, so the room grows with the data that came: never
+// further ahead of it than its own size or 4 MiB (a device that lies makes
+// the host commit no more than twice what it sent), and by doubling, so
+// that each byte is copied about once on its way.
+void MakeRoom(std::string& Contents, size_t Count, size_t Announced)
 {
-    try {
-        Contents.reserve(static_cast<size_t>(Size));
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
+    constexpr size_t kFirstRoom = size_t {4} << 20;
+    const size_t wanted = Contents.size() + Count;
+    if (Contents.capacity() >= wanted)
+        return;
+    Contents.reserve(std::min(Announced, std::max({wanted, 2 * Contents.size(), kFirstRoom})));
 }
 
 }  // namespace
@@ -271,14 +270,13 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
     for (int32_t remaining = size; remaining > 0;) {
         const int32_t count = remaining < static_cast<int32_t>(kBlockSize) ? remaining : static_cast<int32_t>(kBlockSize);
         const size_t before = Contents.size();
+        MakeRoom(Contents, static_cast<size_t>(count), static_cast<size_t>(size));
         terminal_.ReadMoreChars(count, kBlockTimeout, Contents);
         if (Contents.size() == before) {
             cutShort = true;
             Contents.clear();
             break;
         }
-        if (remaining == size)
-            ReserveAnnounced(Contents, size);
         remaining -= count;
         Progress(size - remaining, size);
     }
