@@ -3,6 +3,8 @@
 // that are plain files and FIFOs instead of hidraw devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -269,10 +271,15 @@ TEST(HidrawStrings, ComeFromTheNearestUsbDevice)
     EXPECT_EQ(hid.GetManufacturerString(), u"Vorlund");
     EXPECT_EQ(hid.GetProductString(), u"zq.keeper");
     EXPECT_EQ(hid.GetSerialNumberString(), u"USB-0");
-    // The fake usbfs node does not answer control transfers.
+    // Without a usbfs node the strings read empty, and why is kept; the fake
+    // node does not answer control transfers, which is the device's affair.
+    const fs::path usbfs = tree.Top() / "dev/bus/usb/001/002";
+    EXPECT_EQ(hid.IndexedStringProblem(), "");
     EXPECT_EQ(hid.GetIndexedString(204), u"");
-    WriteFile(tree.Top() / "dev/bus/usb/001/002", "");
+    EXPECT_EQ(hid.IndexedStringProblem(), "no such file or directory on " + usbfs.string());
+    WriteFile(usbfs, "");
     EXPECT_EQ(hid.GetIndexedString(204), u"");
+    EXPECT_EQ(hid.IndexedStringProblem(), "");
     EXPECT_EQ(hid.GetIndexedString(0), u"");
     EXPECT_EQ(hid.GetIndexedString(256), u"");
 
@@ -286,6 +293,35 @@ TEST(HidrawStrings, ComeFromTheNearestUsbDevice)
     EXPECT_EQ(hid.GetManufacturerString(), u"");
     EXPECT_EQ(hid.GetProductString(), u"");
     EXPECT_EQ(hid.GetSerialNumberString(), u"");
+}
+
+// Runs Body on a thread of its own without the capabilities that let root
+// open any file, so that permissions apply to it as to any other user.
+template <typename Body>
+void WithFilePermissionsEnforced(Body&& Run)
+{
+    std::thread([&] {
+        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2] {};
+        if (::syscall(SYS_capget, &header, caps) == 0) {
+            caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+            ASSERT_EQ(::syscall(SYS_capset, &header, caps), 0) << std::strerror(errno);
+        }
+        Run();
+    }).join();
+}
+
+TEST(HidrawStrings, AUsbfsNodeThatMayNotBeWrittenIsTheReasonTheyReadEmpty)
+{
+    FakeTree tree;
+    tree.Add(0, FakeHid {});
+    const fs::path usbfs = tree.Top() / "dev/bus/usb/001/002";
+    WriteFile(usbfs, "");
+    fs::permissions(usbfs, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    TRawHid hid;
+    ASSERT_TRUE(hid.OpenPath(tree.Node(0)));
+    WithFilePermissionsEnforced([&] { EXPECT_EQ(hid.GetIndexedString(204), u""); });
+    EXPECT_EQ(hid.IndexedStringProblem(), "permission denied on " + usbfs.string());
 }
 
 TEST(HidrawStrings, WithoutAUsbDeviceTheHidDeviceNamesItself)
@@ -302,6 +338,7 @@ TEST(HidrawStrings, WithoutAUsbDeviceTheHidDeviceNamesItself)
     EXPECT_EQ(hid.GetProductString(), u"zq.keeper sim");
     EXPECT_EQ(hid.GetSerialNumberString(), u"SIM0001");
     EXPECT_EQ(hid.GetIndexedString(204), u"");
+    EXPECT_EQ(hid.IndexedStringProblem(), "") << "it has no indexed strings: no problem";
 }
 
 // ---- reports ----
@@ -492,6 +529,10 @@ TEST(HidrawLibrary, TheExportsFindAndOpenTheNodeThroughTheRealTransport)
     ASSERT_GT(zqkUsbDetail(2, text, sizeof text), 0);
     EXPECT_EQ(std::string(text), "zq.keeper");
     EXPECT_EQ(zqkUsbDetail(204, text, sizeof text), 0);
+    EXPECT_FALSE(TheLibrary()->Files.QuoteNames);
+    EXPECT_EQ(TheLibrary()->Comms.IndexedStringProblem(),
+              "no such file or directory on " + (tree.Top() / "dev/bus/usb/001/005").string())
+        << "why names go without quotes";
 
     EXPECT_EQ(zqkPoll(0), -1);
     EXPECT_EQ(zqkDebug(), 0x8001);

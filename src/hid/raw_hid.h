@@ -48,6 +48,7 @@ public:
     std::u16string GetProductString() override;
     std::u16string GetSerialNumberString() override;
     std::u16string GetIndexedString(int32_t Index) override;
+    std::string IndexedStringProblem() const override;
 
     std::string DevicePath() const override;
     int32_t LastError() const override;

@@ -386,7 +386,19 @@ int StringDescriptor(int Fd, uint8_t Index, uint16_t Language, uint8_t (&Buffer)
     return n;
 }
 
-std::u16string UsbIndexedString(const Roots& Where, const std::string& UsbDir, int32_t Index)
+// What failed of a system call on Path, as "permission denied on PATH".
+std::string ProblemOn(int Error, const std::string& Path)
+{
+    std::string text = std::error_code(Error, std::generic_category()).message();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text + " on " + Path;
+}
+
+// The usbfs node needs write access as well; a node that cannot be opened
+// (a udev rule that grants the hidraw node only) is the Problem, kept for the
+// caller to show, since every indexed string then reads empty.
+std::u16string UsbIndexedString(const Roots& Where, const std::string& UsbDir, int32_t Index, std::string& Problem)
 {
     if (UsbDir.empty() || Index < 1 || Index > 255)
         return {};
@@ -396,9 +408,13 @@ std::u16string UsbIndexedString(const Roots& Where, const std::string& UsbDir, i
         return {};
     char relative[32];
     std::snprintf(relative, sizeof relative, "/bus/usb/%03lu/%03lu", bus, device);
-    UniqueFd fd(::open((Where.Dev + relative).c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd.Valid())
+    const std::string node = Where.Dev + relative;
+    UniqueFd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd.Valid()) {
+        Problem = ProblemOn(errno, node);
         return {};
+    }
+    Problem.clear();
     uint8_t buffer[255];
     uint16_t language = kEnglishUs;
     if (StringDescriptor(fd.Get(), 0, 0, buffer) >= 4 && buffer[1] == 3)
@@ -629,6 +645,7 @@ struct TRawHid::Impl {
     std::thread reader;
     Roots roots;
     DeviceDirs dirs;
+    std::string indexedStringProblem;
 
     bool StartReader(bool Numbered);
     void StopReader();
@@ -709,6 +726,7 @@ bool TRawHid::OpenPath(const std::string& Path)
     const bool numbered = ReportsAreNumbered(node.Get());
     impl_->roots = hidraw::CurrentRoots();
     impl_->dirs = FindDeviceDirs(impl_->roots, Path);
+    impl_->indexedStringProblem.clear();
     impl_->node = std::move(node);
     return impl_->StartReader(numbered);
 }
@@ -822,7 +840,12 @@ std::u16string TRawHid::GetIndexedString(int32_t Index)
 {
     if (!IsOpen())
         return {};
-    return UsbIndexedString(impl_->roots, impl_->dirs.Usb, Index);
+    return UsbIndexedString(impl_->roots, impl_->dirs.Usb, Index, impl_->indexedStringProblem);
+}
+
+std::string TRawHid::IndexedStringProblem() const
+{
+    return impl_->indexedStringProblem;
 }
 
 std::string TRawHid::DevicePath() const

@@ -470,6 +470,13 @@ std::u16string TRawHid::GetIndexedString(int32_t Index)
     });
 }
 
+// HID.dll asks the device through the driver: nothing the caller could mend
+// stands in the way, so there is no problem to tell.
+std::string TRawHid::IndexedStringProblem() const
+{
+    return {};
+}
+
 std::string TRawHid::DevicePath() const
 {
     return impl_->devicePath;

@@ -232,6 +232,12 @@ std::string TzqComms::IndexedString(int32_t Index)
     return AnsiFromUtf16(hid_->GetIndexedString(Index));
 }
 
+std::string TzqComms::IndexedStringProblem() const
+{
+    const std::lock_guard<std::mutex> guard(writing_);
+    return hid_->IndexedStringProblem();
+}
+
 std::string TzqComms::DevicePath() const
 {
     const std::lock_guard<std::mutex> guard(writing_);

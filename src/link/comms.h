@@ -68,6 +68,8 @@ public:
 
     // The device's string descriptor with that index, as 8-bit text.
     std::string IndexedString(int32_t Index);
+    // Why the last indexed string could not be asked for (see ReportDevice).
+    std::string IndexedStringProblem() const;
 
     // Taking the device lock after another process held it throws away all
     // input received so far: every process receives every report the device

@@ -44,6 +44,10 @@ public:
     virtual std::u16string GetProductString() = 0;
     virtual std::u16string GetSerialNumberString() = 0;
     virtual std::u16string GetIndexedString(int32_t Index) = 0;
+    // Why the last GetIndexedString could not ask the device, for instance
+    // "permission denied on /dev/bus/usb/001/002"; empty when it could (a
+    // string the device does not have is no problem) or none was asked for.
+    virtual std::string IndexedStringProblem() const { return {}; }
 
     // Path of the interface opened last (kept after Close).
     virtual std::string DevicePath() const = 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "api/library.h"
 #include "tool.h"
 #include "zqkAPI.h"
 
@@ -86,6 +87,18 @@ std::string RunCommand(const std::string& line, int32_t timeout)
     return std::string(buffer.get(), static_cast<size_t>(n));
 }
 
+// How names go to the device, and, when the firmware's word on quotes could
+// not be read, why. The reason comes from the library's insides for now.
+std::string NamesText(bool Quoted)
+{
+    if (Quoted)
+        return "in double quotes";
+    const std::string problem = zqk::TheLibrary()->Comms.IndexedStringProblem();
+    if (problem.empty())
+        return "with blanks as underscores";
+    return "with blanks as underscores (indexed USB strings could not be read: " + problem + ")";
+}
+
 int Change(int32_t result, const std::string& what)
 {
     if (result != 0)
@@ -121,7 +134,7 @@ int Info(const Options& Opts)
     std::printf("product        %s\n", UsbString(2).c_str());
     std::printf("serial number  %s\n", UsbString(0).c_str());
     std::printf("run mode       %s\n", mode.empty() ? "unknown" : mode.c_str());
-    std::printf("names          %s\n", quoted ? "in double quotes" : "blanks sent as underscores");
+    std::printf("names          %s\n", NamesText(quoted).c_str());
     std::printf("matching       vendor %s, product %s, usage page %s, usage %s\n", hex(zqkGetVidPid(0)).c_str(),
                 hex(zqkGetVidPid(1)).c_str(), hex(zqkGetVidPid(2)).c_str(), hex(zqkGetVidPid(3)).c_str());
     for (int32_t index : {201, 202, 203, 204, 210, 211}) {
