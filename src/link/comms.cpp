@@ -34,10 +34,15 @@ bool TzqComms::IsChannel(int32_t Channel) const
     return Channel >= 0 && Channel < kChannelCount;
 }
 
+// The device lock takes the access of the device's node: whoever may open
+// the device may take its lock.
 bool TzqComms::Open()
 {
     const std::scoped_lock alone(input_, writing_);
-    return hid_->Open(match_[0], match_[1], match_[2], match_[3]);
+    if (!hid_->Open(match_[0], match_[1], match_[2], match_[3]))
+        return false;
+    mutex_.AccessLike(hid_->DevicePath());
+    return true;
 }
 
 void TzqComms::Close()

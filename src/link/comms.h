@@ -85,6 +85,9 @@ public:
 
     int32_t LockCount() const { return lockCount_; }
     int32_t LockFailures() const { return lockFailures_; }
+    // Why the device lock cannot be had at all, for the status text; empty
+    // when it can (a lock held elsewhere is no problem).
+    std::string LockProblem() const { return mutex_.Problem(); }
     // What the transport says of itself, safe beside other threads' traffic.
     std::string DevicePath() const;
     int32_t LastError() const;

@@ -26,6 +26,15 @@ public:
     bool HeldElsewhereMeanwhile() const;
     // After an Acquire: whether the holder before died holding the mutex.
     bool PreviousHolderDied() const;
+    // Gives the mutex the access of the file at Path, the device's node: on
+    // Linux its shared memory gets the node's group and mode 0660 (0666 when
+    // the node lets everyone read and write it), so that whoever may open
+    // the device may take its lock and nobody else may touch it. Only memory
+    // this process owns is changed; another user's is used as it is. Until
+    // then memory this process makes has its own group and mode 0660.
+    void AccessLike(const std::string& Path);
+    // Why the mutex could not be set up (then every Acquire fails), or empty.
+    std::string Problem() const;
 
 private:
     struct Impl;
@@ -47,6 +56,8 @@ public:
     // process held it between this process's turns.
     bool HeldElsewhereMeanwhile() const { return mutex_.HeldElsewhereMeanwhile(); }
     bool PreviousHolderDied() const { return mutex_.PreviousHolderDied(); }
+    void AccessLike(const std::string& Path) { mutex_.AccessLike(Path); }
+    std::string Problem() const { return mutex_.Problem(); }
 
 private:
     NamedMutex mutex_;

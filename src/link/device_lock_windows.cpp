@@ -5,10 +5,13 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace zqk {
 
 struct NamedMutex::Impl {
     HANDLE handle = nullptr;
+    DWORD createError = 0;
     HANDLE section = nullptr;
     volatile LONG* acquisitions = nullptr;  // null when the section could not be had
     LONG acquisitionsAfterOurs = 0;
@@ -62,6 +65,8 @@ NamedMutex::NamedMutex(const std::string& Name) : impl_(std::make_unique<Impl>()
     // Default security, not initially owned; opens the mutex when another
     // process made it already.
     impl_->handle = CreateMutexA(nullptr, FALSE, Name.c_str());
+    if (!impl_->handle)
+        impl_->createError = GetLastError();
     impl_->MapAcquisitions(Name);
     impl_->NoteStartingCount();
 }
@@ -92,6 +97,15 @@ void NamedMutex::Release()
 {
     if (impl_->handle)
         ReleaseMutex(impl_->handle);
+}
+
+// A named kernel mutex has the default security of the session that made it;
+// there is no node whose access it could follow.
+void NamedMutex::AccessLike(const std::string&) {}
+
+std::string NamedMutex::Problem() const
+{
+    return impl_->handle ? std::string() : "cannot create the device lock: error " + std::to_string(impl_->createError);
 }
 
 bool NamedMutex::HeldElsewhereMeanwhile() const
