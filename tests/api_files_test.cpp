@@ -16,6 +16,7 @@
 #endif
 
 #include "api/library.h"
+#include "link/device_lock.h"
 #include "files/date_time.h"
 #include "support/child_process.h"
 #include "support/library_fixture.h"
@@ -653,6 +654,8 @@ TEST_F(ApiFilesTest, DeviceUnpluggedDuringAWriteFailsIt)
     g_onProgress = [this] { device_.Unplug(); };
     EXPECT_EQ(zqkFileWrite(Local("in").c_str(), "/f"), -2);
     EXPECT_EQ(zqkIsOpen(), 0);
+    // Plugged in again it waits for nothing: no zero bytes are owed to it.
+    EXPECT_EQ(DeviceLock(testing::TestLockName()).Owed().What, OwedTransfer::Kind::None);
 }
 
 TEST_F(ApiFilesTest, QuoteNamesFollowsString204AtEachOpen)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "api/library.h"
+#include "link/device_lock.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
@@ -337,9 +338,16 @@ protected:
         fs::remove_all(local_);
     }
 
-    // A new device in the state every run starts from, open.
+    // A new device in the state every run starts from, open. It waits for no
+    // data: a transfer that an earlier run left owed in the lock is not its.
     Rig& FreshRig()
     {
+        {
+            DeviceLock lock(lockName_);
+            EXPECT_TRUE(lock.Lock(0));
+            lock.RecordOwed(OwedTransfer {});
+            lock.Unlock();
+        }
         auto rig = std::make_unique<Rig>(lockName_);  // the library lets go of the old one
         rig_ = std::move(rig);
         sim::SimFileSystem& files = rig_->files;

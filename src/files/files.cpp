@@ -305,8 +305,10 @@ bool TzqkFiles::SendBlocks(const std::string& Data, const std::function<bool()>&
         // Output after the last block is the device's answer to a complete
         // transfer; only output between blocks breaks it off.
         const bool last = sent + n == Data.size();
-        if (!last && DeviceBrokeOff())
+        if (!last && DeviceBrokeOff()) {
+            terminal_.SettleTransfer();  // the device stopped waiting for the rest
             return false;
+        }
         sent += n;
         Progress(static_cast<int32_t>(sent), total);
     }
@@ -341,6 +343,8 @@ bool TzqkFiles::FileWrite(const std::string& Path, const std::string& Contents, 
     SendCommand(command);
     if (!ReadGoAhead())
         return false;
+    // Cut short, the device is left with a file that looks complete but is not.
+    terminal_.OweTransfer({OwedTransfer::Kind::Write, static_cast<uint32_t>(Contents.size()), "NFDEL " + QuoteName(Path)});
     const bool whole = SendBlocks(Contents, [this] { return WriteBrokenOff(); });
     Complete();
     std::string closingLine;
@@ -360,6 +364,7 @@ bool TzqkFiles::LoadFirmware(const std::string& Name, const std::string& Image)
     SendCommand("LOAD " + std::to_string(Image.size()) + " " + Name);
     if (!ReadGoAhead())
         return false;
+    terminal_.OweTransfer({OwedTransfer::Kind::Firmware, static_cast<uint32_t>(Image.size()), std::string()});
     const bool whole = SendBlocks(Image, [this] { return LoadBrokenOff(); });
     Complete();
     FinishOp();

@@ -69,11 +69,65 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
     for (size_t offset = 0; offset < Data.size(); offset += kMaxPacketData) {
         const size_t n = std::min<size_t>(kMaxPacketData, Data.size() - offset);
         if (!WriteOne(MakePacket(static_cast<uint8_t>(Channel), Tag, Data.data() + offset, n), Timeout)) {
+            bool gone = false;
+            {
+                const std::lock_guard<std::mutex> guard(writing_);
+                gone = hid_->Gone();
+            }
+            if (gone)
+                ForgetOwedTransfers();
             Close();
             return false;
         }
+        if (Channel == 0)
+            PayOwed(n);
     }
     return true;
+}
+
+void TzqComms::OweTransfer(const OwedTransfer& Owed)
+{
+    if (!mutex_.HeldByThisThread())
+        return;
+    owedBytes_ = Owed.Bytes;
+    mutex_.RecordOwed(Owed.Bytes > 0 ? Owed : OwedTransfer {});
+}
+
+void TzqComms::SettleTransfer()
+{
+    OweTransfer(OwedTransfer {});
+}
+
+// Bytes of another thread, sent without the lock, are not counted: a count
+// too high costs the next holder a few zero bytes as keys of its command
+// line, which its escape drops; a count too low would leave the device
+// waiting.
+void TzqComms::PayOwed(size_t Bytes)
+{
+    if (!mutex_.HeldByThisThread() || owedBytes_ == 0)
+        return;
+    owedBytes_ -= static_cast<uint32_t>(std::min<size_t>(Bytes, owedBytes_));
+    if (owedBytes_ == 0)
+        mutex_.RecordOwed(OwedTransfer {});
+    else
+        mutex_.RecordOwedBytes(owedBytes_);
+}
+
+void TzqComms::ForgetOwedTransfers()
+{
+    if (!mutex_.HeldByThisThread())
+        return;
+    SettleTransfer();
+    abandoned_.reset();
+}
+
+std::optional<OwedTransfer> TzqComms::TakeAbandonedTransfer()
+{
+    if (!mutex_.HeldByThisThread() || !abandoned_ || !IsOpen())
+        return std::nullopt;
+    std::optional<OwedTransfer> taken = std::move(abandoned_);
+    abandoned_.reset();
+    return taken;
 }
 
 bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
@@ -104,6 +158,7 @@ void TzqComms::CloseIfGoneHeld()
 {
     if (!hid_->Gone())
         return;
+    ForgetOwedTransfers();
     const std::lock_guard<std::mutex> noWriter(writing_);
     hid_->Close();
 }
@@ -275,6 +330,11 @@ bool TzqComms::Lock(int32_t Timeout)
         return false;
     }
     ++lockCount_;
+    if (takesTheMutex) {
+        owedBytes_ = 0;
+        const OwedTransfer left = mutex_.Owed();
+        abandoned_ = left.What == OwedTransfer::Kind::None ? std::nullopt : std::optional<OwedTransfer>(left);
+    }
     if (takesTheMutex && mutex_.PreviousHolderDied())
         DiscardUntilSilent();
     if (takesTheMutex && mutex_.HeldElsewhereMeanwhile())

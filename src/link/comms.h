@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "link/channel_packet.h"
@@ -83,6 +84,18 @@ public:
     // earlier can be dropped too.
     uint32_t InputDiscards() const { return inputDiscards_; }
 
+    // A transfer's data owed to the device, kept in the device lock's shared
+    // state while this thread holds the lock. Every byte this thread then
+    // sends on channel 0 pays off one; when none is owed any more the record
+    // goes. A holder that leaves bytes owed (killed, or the device closed
+    // under it) leaves them to whoever takes the lock next.
+    void OweTransfer(const OwedTransfer& Owed);
+    // The transfer ended otherwise: the device waits for nothing more.
+    void SettleTransfer();
+    // What the holder before this turn left owed, once per turn of the named
+    // mutex; kept for a later turn while the device is closed. Holder only.
+    std::optional<OwedTransfer> TakeAbandonedTransfer();
+
     int32_t LockCount() const { return lockCount_; }
     int32_t LockFailures() const { return lockFailures_; }
     // Why the device lock cannot be had at all, for the status text; empty
@@ -118,6 +131,9 @@ private:
     bool TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& Data);
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
     void ClearBuffer(int32_t Channel);
+    void PayOwed(size_t Bytes);
+    // A device that went away forgets what it waited for.
+    void ForgetOwedTransfers();
     void DiscardInput();
     void DiscardUntilSilent();
 
@@ -127,6 +143,9 @@ private:
     std::atomic<int32_t> lockFailures_ {0};
     std::atomic<int32_t> lockCount_ {0};
     std::atomic<uint32_t> inputDiscards_ {0};
+    // Touched only by the thread that holds the device lock.
+    uint32_t owedBytes_ = 0;
+    std::optional<OwedTransfer> abandoned_;
     std::unique_ptr<ReportDevice> hid_;
     // One thread at a time reads reports and works on the receive buffers,
     // and one writes reports or asks for strings; Open and Close hold both,

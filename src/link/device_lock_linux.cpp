@@ -23,10 +23,13 @@ namespace {
 
 constexpr uint32_t kInitialised = 0x7A714D58;  // "zqMX"
 
+// Memory an older version made ends after the mutex; it is made longer, and
+// the part that is new reads as zeros, nothing owed.
 struct SharedMutex {
     uint32_t magic;
     uint32_t acquisitions;  // wraps; only compared for equality
     pthread_mutex_t mutex;
+    OwedRecord owed;
 };
 
 std::string ErrorText(int Error)
@@ -310,6 +313,24 @@ void NamedMutex::Release()
 {
     if (SharedMutex* shared = impl_->shared.load())
         pthread_mutex_unlock(&shared->mutex);  // fails only for a mutex this thread does not hold
+}
+
+void NamedMutex::RecordOwed(const OwedTransfer& Owed)
+{
+    if (SharedMutex* shared = impl_->shared.load())
+        shared->owed.Store(Owed);
+}
+
+void NamedMutex::RecordOwedBytes(uint32_t Bytes)
+{
+    if (SharedMutex* shared = impl_->shared.load())
+        shared->owed.Bytes = Bytes;
+}
+
+OwedTransfer NamedMutex::Owed() const
+{
+    SharedMutex* shared = impl_->shared.load();
+    return shared ? shared->owed.Load() : OwedTransfer {};
 }
 
 bool NamedMutex::HeldElsewhereMeanwhile() const

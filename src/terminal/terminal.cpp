@@ -1,6 +1,7 @@
 #include "terminal/terminal.h"
 
 #include <cstring>
+#include <optional>
 
 namespace zqk {
 
@@ -17,6 +18,10 @@ constexpr int32_t kSendLockTimeout = 5000;
 constexpr int32_t kSendReportTimeout = 200;
 constexpr int32_t kPromptTestLockTimeout = 1000;
 constexpr int32_t kPromptTestTimeout = 50;
+// The device's answer to a transfer completed for a holder before, and to
+// the escape after it.
+constexpr int32_t kOwedAnswerTimeout = 2000;
+constexpr int32_t kOwedEscapeTimeout = 250;
 // A device that never stops talking would keep the prompt test draining for
 // ever; after this much the test goes ahead with what is still coming. The
 // same bounds the empty prompts that the test skips in the device's answer.
@@ -80,7 +85,8 @@ std::string TzqTerminal::Prompt() const
 
 bool TzqTerminal::IsOpen() const { return comms_.IsOpen(); }
 // Output still pending from before the link threw its input away belongs to
-// the same past conversation and goes with it.
+// the same past conversation and goes with it. A transfer that the holder
+// before left cut short is completed before anything else reaches the device.
 bool TzqTerminal::Lock(int32_t Timeout)
 {
     if (!comms_.Lock(Timeout))
@@ -89,7 +95,60 @@ bool TzqTerminal::Lock(int32_t Timeout)
         discardsSeen_ = comms_.InputDiscards();
         pending_ = PendingBytes();
     }
+    if (std::optional<OwedTransfer> owed = comms_.TakeAbandonedTransfer())
+        CompleteAbandonedTransfer(*owed);
     return true;
+}
+
+// The device waits for the rest of a transfer's data and would store the
+// next command as such. The rest goes as zero bytes, owed by this holder now
+// (killed meanwhile, it leaves them to the next); the device then answers as
+// to a whole transfer, and what it made of the broken one is undone. When it
+// does not answer it was not waiting (it was unplugged since, say): nothing
+// is undone, and an escape drops the zero bytes it took as keys.
+void TzqTerminal::CompleteAbandonedTransfer(const OwedTransfer& Owed)
+{
+    comms_.OweTransfer(Owed);
+    const std::string zeros(4096, '\0');
+    for (uint32_t left = Owed.Bytes; left > 0;) {
+        const uint32_t n = left < zeros.size() ? left : static_cast<uint32_t>(zeros.size());
+        if (!comms_.Send(zeros.substr(0, n), 0, 0, kSendReportTimeout)) {
+            NoteRecovery("could not complete a transfer cut short by the holder before: the link failed");
+            return;
+        }
+        left -= n;
+    }
+    std::string answer;
+    FlushPrompt(kOwedAnswerTimeout, answer);
+    const bool answered = !TimedOut;
+    const bool undo = answered && !Owed.Undo.empty();
+    SendText(kEscape + (undo ? Owed.Undo + "\r" : std::string()));
+    std::string undone;
+    FlushPrompt(kOwedEscapeTimeout, undone);  // the escape's prompt
+    if (undo)
+        FlushPrompt(kOwedAnswerTimeout, undone);
+    const std::string what = Owed.What == OwedTransfer::Kind::Firmware ? "firmware load" : "write";
+    std::string note = "completed a " + what + " cut short by the holder before with " + std::to_string(Owed.Bytes) +
+                       " zero bytes";
+    if (!answered)
+        note += "; the device did not answer, so nothing was undone";
+    else if (undo)
+        note += "; " + Owed.Undo + ": " + undone.substr(0, undone.find_first_of("\r\n"));
+    if (Owed.What == OwedTransfer::Kind::Firmware)
+        note += "; the device holds an incomplete image";
+    NoteRecovery(note);
+}
+
+void TzqTerminal::NoteRecovery(std::string Note)
+{
+    const std::lock_guard<std::mutex> guard(noteGuard_);
+    recoveryNote_ = std::move(Note);
+}
+
+std::string TzqTerminal::RecoveryNote() const
+{
+    const std::lock_guard<std::mutex> guard(noteGuard_);
+    return recoveryNote_;
 }
 void TzqTerminal::Unlock() { comms_.Unlock(); }
 int32_t TzqTerminal::PollTimeout() const { return comms_.PollTimeout(); }

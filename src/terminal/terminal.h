@@ -82,12 +82,22 @@ public:
 
     size_t PendingSize() const { return pending_.Size(); }
 
+    // A transfer's data owed to the device while it is sent (see
+    // TzqComms::OweTransfer), and its end when the device stopped waiting.
+    void OweTransfer(const OwedTransfer& Owed) { comms_.OweTransfer(Owed); }
+    void SettleTransfer() { comms_.SettleTransfer(); }
+    // What the last completion of a transfer that another holder left cut
+    // short did, for the status text; empty while none was needed.
+    std::string RecoveryNote() const;
+
 private:
     enum class Gathered { Ended, LockHeldElsewhere, TooLong };
     // ReadUntil that tells whether it could take the device lock.
     Gathered ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
                              std::string& Text, size_t MaxLength);
     void DrainOutput();
+    void CompleteAbandonedTransfer(const OwedTransfer& Owed);
+    void NoteRecovery(std::string Note);
 
     TzqComms& comms_;
     mutable std::mutex promptGuard_;
@@ -97,6 +107,8 @@ private:
     uint32_t discardsSeen_ = 0;  // the link's input discards that pending_ has followed
     std::string chunk_;  // reused for every packet received
     std::string byte_;   // reused for every byte read by ReadUntil
+    mutable std::mutex noteGuard_;
+    std::string recoveryNote_;
 };
 
 }  // namespace zqk
