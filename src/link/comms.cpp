@@ -123,7 +123,7 @@ void TzqComms::ForgetOwedTransfers()
 
 std::optional<OwedTransfer> TzqComms::TakeAbandonedTransfer()
 {
-    if (!mutex_.HeldByThisThread() || !abandoned_ || !IsOpen())
+    if (!abandoned_ || !mutex_.HeldByThisThread() || !IsOpen())
         return std::nullopt;
     std::optional<OwedTransfer> taken = std::move(abandoned_);
     abandoned_.reset();
@@ -139,10 +139,8 @@ bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
 TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout)
 {
     const int32_t n = hid_->ReadReport(Report, kPacketSize, Timeout);
-    if (n <= 0) {
-        CloseIfGoneHeld();
+    if (n <= 0)
         return ReadOutcome::Nothing;
-    }
     if (n != kPacketSize || Report[0] >= kChannelCount)
         return ReadOutcome::NotAPacket;
     ChannelBuffer& buffer = rxBuffers_[Report[0]];
@@ -153,14 +151,16 @@ TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout)
 
 // The transport reports a device that went away but leaves the closing to
 // the link, which holds both locks for it: nothing else moves a report on
-// the handle that is being closed.
-void TzqComms::CloseIfGoneHeld()
+// the handle that is being closed. Asked after a wait that brought nothing,
+// not after every read: a device that is gone refuses every read at once.
+bool TzqComms::CloseIfGoneHeld()
 {
     if (!hid_->Gone())
-        return;
+        return false;
     ForgetOwedTransfers();
     const std::lock_guard<std::mutex> noWriter(writing_);
     hid_->Close();
+    return true;
 }
 
 // The first report waited for up to Timeout, then what is waiting behind it
@@ -196,6 +196,8 @@ bool TzqComms::PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout)
         const ReadOutcome outcome = ReadBurstHeld(chunk);
         if (outcome != ReadOutcome::Nothing)
             return outcome == ReadOutcome::Packet;
+        if (CloseIfGoneHeld())
+            return false;
         remaining -= chunk;
         if (remaining <= 0)
             return false;

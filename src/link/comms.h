@@ -93,7 +93,10 @@ public:
     // The transfer ended otherwise: the device waits for nothing more.
     void SettleTransfer();
     // What the holder before this turn left owed, once per turn of the named
-    // mutex; kept for a later turn while the device is closed. Holder only.
+    // mutex; kept for a later turn while the device is closed. Holder only;
+    // the question alone costs next to nothing, for the terminal takes the
+    // lock for every byte it reads.
+    bool AbandonedTransferWaits() const { return abandoned_.has_value(); }
     std::optional<OwedTransfer> TakeAbandonedTransfer();
 
     int32_t LockCount() const { return lockCount_; }
@@ -124,9 +127,9 @@ private:
     // packet is dropped, but it still counts as arrived).
     ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout);
     ReadOutcome ReadBurstHeld(int32_t Timeout);
-    // After a read, input_ held: a transport that found the device gone is
-    // closed, the writing lock taken too.
-    void CloseIfGoneHeld();
+    // input_ held: a transport that found the device gone is closed, the
+    // writing lock taken too. True when it was.
+    bool CloseIfGoneHeld();
     bool PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout);
     bool TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& Data);
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);

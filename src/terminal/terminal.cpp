@@ -95,8 +95,10 @@ bool TzqTerminal::Lock(int32_t Timeout)
         discardsSeen_ = comms_.InputDiscards();
         pending_ = PendingBytes();
     }
-    if (std::optional<OwedTransfer> owed = comms_.TakeAbandonedTransfer())
-        CompleteAbandonedTransfer(*owed);
+    if (comms_.AbandonedTransferWaits()) {
+        if (std::optional<OwedTransfer> owed = comms_.TakeAbandonedTransfer())
+            CompleteAbandonedTransfer(*owed);
+    }
     return true;
 }
 
