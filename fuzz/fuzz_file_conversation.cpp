@@ -229,12 +229,12 @@ private:
     {
         const size_t packets = outer_.HostPackets().size();
         const std::string tree = TreeText(keeper_.Files.Root());
-        const std::vector<std::string> listing = TheLibrary()->DirLines.Lines();
+        const std::vector<std::string> listing = TheLibrary()->Default().DirLines.Lines();
         const int32_t result = Call();
         ZQK_FUZZ_CHECK(result == Failure);
         ZQK_FUZZ_CHECK(outer_.HostPackets().size() == packets);
         ZQK_FUZZ_CHECK(TreeText(keeper_.Files.Root()) == tree);
-        ZQK_FUZZ_CHECK(TheLibrary()->DirLines.Lines() == listing);
+        ZQK_FUZZ_CHECK(TheLibrary()->Default().DirLines.Lines() == listing);
         return result;
     }
 

@@ -89,7 +89,9 @@ ZQK_API int32_t ZQK_CALL zqkSetCallback(zqkProgressCallback Callback, int32_t Us
  * Command and a carriage return, and returns the output up to the device's
  * next prompt (without it) through the buffer-return convention. Timeout
  * bounds each silence of the device, not the whole command. -1 when the
- * device lock is held elsewhere for 1000 ms. */
+ * device lock is held elsewhere for 1000 ms, and when the output passes
+ * 16 MiB before the prompt (then nothing is handed back and the lock is given
+ * back at once; what the device still sends goes with the next flush). */
 ZQK_API int32_t ZQK_CALL zqkCommand(const char *Command, char *Buffer, int32_t Size, int32_t Timeout);
 /* Sends an escape: 0 when the prompt that answers it asks for a password
  * (contains "PASSWORD"), 1 otherwise (also when nothing answers). */
@@ -128,7 +130,8 @@ ZQK_API void ZQK_CALL zqkSetPrompt(const char *Prompt);
  * A failure before anything is sent (device closed, device lock held
  * elsewhere, a refused path) keeps the previous listing; once the command
  * has gone out, -1 leaves no listing, and entries that end early (the device
- * fell silent or went away) are the listing. */
+ * fell silent or went away) are the listing. A listing of more than 100,000
+ * lines or 16 MiB, or with more than 1000 lines before its header, is -1. */
 ZQK_API int32_t ZQK_CALL zqkDir(const char *Path);
 /* Entry Index (0 to count - 1) of the last listing: its name through the
  * buffer-return convention, and, where the pointers are not NULL, its size,

@@ -26,20 +26,22 @@ bool SimReportDevice::Open(int32_t VendorID, int32_t ProductID, int32_t UsagePag
 void SimReportDevice::Close()
 {
     open_ = false;
+    gone_ = false;
     readPending_ = false;
 }
 
 int32_t SimReportDevice::ReadUnplugged()
 {
     // The platform ends the outstanding read with an error, seen as an empty
-    // read; the next read is refused and closes the device.
+    // read; the next read is refused, and the device is gone.
     if (!unplugReadCollected_) {
         unplugReadCollected_ = true;
         readPending_ = false;
         return 0;
     }
     lastError_ = kErrorDeviceNotConnected;
-    Close();
+    gone_ = true;
+    readPending_ = false;
     return -1;
 }
 
@@ -54,7 +56,7 @@ int32_t SimReportDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t Time
         lastError_ = kErrorInvalidHandle;
         return -1;
     }
-    if (device_.Unplugged())
+    if (gone_ || device_.Unplugged())
         return ReadUnplugged();
 
     const bool issuedNow = !readPending_;
@@ -85,8 +87,9 @@ int32_t SimReportDevice::WriteReport(const uint8_t* Buffer, int32_t Count, int32
         lastError_ = kErrorInvalidHandle;
         return -1;
     }
-    if (device_.Unplugged()) {
+    if (gone_ || device_.Unplugged()) {
         lastError_ = kErrorDeviceNotConnected;
+        gone_ = true;
         return -1;
     }
     switch (device_.WriteFaultNow()) {

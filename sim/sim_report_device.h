@@ -12,7 +12,7 @@ namespace zqk::sim {
 // It behaves as the Windows HID transport does: a read that times out stays
 // outstanding for the next call, error codes are the Windows ones, and an
 // unplugged device completes the outstanding read empty and refuses the
-// next one, which closes it.
+// next one, after which it is gone until closed.
 class SimReportDevice final : public ReportDevice {
 public:
     static constexpr int32_t kErrorInvalidHandle = 6;
@@ -25,7 +25,8 @@ public:
 
     bool Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) override;
     void Close() override;
-    bool IsOpen() const override { return open_; }
+    bool IsOpen() const override { return open_ && !gone_; }
+    bool Gone() const override { return gone_; }
     int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     std::u16string GetManufacturerString() override;
@@ -52,6 +53,7 @@ private:
     bool open_ = false;
     bool readPending_ = false;
     bool unplugReadCollected_ = false;
+    bool gone_ = false;
     int32_t lastError_ = 0;
     int32_t openCount_ = 0;
     std::string path_;

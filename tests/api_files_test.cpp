@@ -1,6 +1,7 @@
 // The file-system exports against the simulated device's file system.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -8,7 +9,14 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "api/library.h"
+#include "link/device_lock.h"
 #include "files/date_time.h"
 #include "support/child_process.h"
 #include "support/library_fixture.h"
@@ -203,6 +211,33 @@ TEST_F(ApiFilesTest, PromptGluedToTheLastEntryBecomesAnUnreadableLine)
     EXPECT_EQ(EntryName(0), "f");
     EXPECT_EQ(zqkGetDirEntry(1, nullptr, 0, nullptr, nullptr, nullptr), -1);
     EXPECT_EQ(zqkCommand("echo next", nullptr, 0, 1000), -7) << "the terminal is clean for the next command";
+}
+
+TEST_F(ApiFilesTest, ListingOfMoreThan100000LinesOrTooLongAPreambleFails)
+{
+    const auto lines = [](const char* text, int count) {
+        std::string all;
+        for (int i = 0; i < count; ++i)
+            all += text;
+        return all;
+    };
+    terminal_.AddCommand("NFDIR", [&](const std::string&) {
+        terminal_.Print("Directory of /\r\n" + lines("f.txt\t1\t0x20\r\n", 100001) + "\r\n");
+        terminal_.ShowPrompt();
+    });
+    EXPECT_EQ(zqkDir("/"), -1);
+    terminal_.AddCommand("NFDIR", [&](const std::string&) {
+        terminal_.Print(lines("not yet\r\n", 5000) + "Directory of /\r\nf.txt\t1\t0x20\r\n\r\n");
+        terminal_.ShowPrompt();
+    });
+    EXPECT_EQ(zqkDir("/"), -1);
+    EXPECT_GT(device_.QueuedInputs(), 0u) << "waited for the header through 5000 lines";
+    terminal_.AddCommand("NFDIR", [&](const std::string&) {
+        terminal_.Print(std::string(20000000, 'x'));  // one line without end
+        terminal_.ShowPrompt();
+    });
+    EXPECT_EQ(zqkDir("/"), -1);
+    EXPECT_GT(device_.QueuedInputs(), 0u) << "read a line of 20 MB";
 }
 
 TEST_F(ApiFilesTest, EntryWithoutDateShowsAs2036)
@@ -502,6 +537,38 @@ TEST_F(ApiFilesTest, LocalFileThatCannotBeWrittenKeepsWhatWasThere)
         << "no partial file is left beside it";
 }
 
+#ifndef _WIN32
+// Every thread shares the umask, so the library must never set it: the
+// calls are counted here, in place of the C library's, for the test below.
+std::atomic<int> g_umaskCalls {0};
+
+}  // namespace
+}  // namespace zqk
+
+extern "C" mode_t umask(mode_t Mask)
+{
+    ++zqk::g_umaskCalls;
+    return static_cast<mode_t>(syscall(SYS_umask, Mask));
+}
+
+namespace zqk {
+namespace {
+
+TEST_F(ApiFilesTest, LocalFilesGetTheUmasksModeOrKeepTheirOwnAndTheUmaskIsLeftAlone)
+{
+    const mode_t before = umask(027);
+    g_umaskCalls = 0;
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("new").c_str()), 7);
+    EXPECT_EQ(fs::status(Local("new")).permissions(), fs::perms(0640)) << "0666 less the umask";
+    WriteFile(Local("old"), "old contents");
+    ASSERT_EQ(::chmod(Local("old").c_str(), 0604), 0);
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("old").c_str()), 7);
+    EXPECT_EQ(fs::status(Local("old")).permissions(), fs::perms(0604)) << "a replaced file keeps its mode";
+    EXPECT_EQ(g_umaskCalls, 0) << "the umask was changed, for every thread of the process";
+    umask(before);
+}
+#endif
+
 TEST_F(ApiFilesTest, DeviceHeaderWithoutTabOrSizeFailsTheRead)
 {
     terminal_.AddCommand("NFTYPE", [this](const std::string&) {
@@ -538,6 +605,12 @@ TEST_F(ApiFilesTest, AbsurdSizeInTheHeaderFailsWhenTheDataStops)
         terminal_.ShowPrompt();
     });
     EXPECT_EQ(zqkFileRead("/x", Local("out").c_str()), 0) << "nothing to read";
+    terminal_.AddCommand("NFTYPE", [this](const std::string&) {
+        terminal_.Print("x\t2000000000\r\n" + std::string(5000, 'd'));
+    });
+    std::string contents;
+    EXPECT_FALSE(Lib().Files.FileRead("/x", contents));
+    EXPECT_LE(contents.capacity(), size_t {8} << 20) << "room taken for what the device only announced";
 }
 
 TEST_F(ApiFilesTest, FileOperationsFromAProgressCallbackFail)
@@ -581,6 +654,8 @@ TEST_F(ApiFilesTest, DeviceUnpluggedDuringAWriteFailsIt)
     g_onProgress = [this] { device_.Unplug(); };
     EXPECT_EQ(zqkFileWrite(Local("in").c_str(), "/f"), -2);
     EXPECT_EQ(zqkIsOpen(), 0);
+    // Plugged in again it waits for nothing: no zero bytes are owed to it.
+    EXPECT_EQ(DeviceLock(testing::TestLockName()).Owed().What, OwedTransfer::Kind::None);
 }
 
 TEST_F(ApiFilesTest, QuoteNamesFollowsString204AtEachOpen)

@@ -93,6 +93,21 @@ TEST_F(ApiTerminalTest, SilentDeviceReturnsWhatCameAfterTheTimeout)
     EXPECT_GE(clock_.NowMs() - start, 1500u);
 }
 
+TEST_F(ApiTerminalTest, OutputBeyond16MiBFailsTheCommandAndTheNextOneGetsItsOwnAnswer)
+{
+    char small[16];
+    EXPECT_EQ(zqkCommand("text 17000000", small, sizeof small, 1000), -1);
+    EXPECT_GT(device_.QueuedInputs(), 0u) << "went on reading past 16 MiB";
+    EXPECT_EQ(Command("echo next"), "next\r\n");
+
+    std::string prompts;
+    for (int i = 0; i < 1500000; ++i)  // 18 MB of prompts with nothing in front
+        prompts += kPrompt;
+    device_.Send(0, prompts);
+    EXPECT_EQ(zqkCommand("", small, sizeof small, 1000), -1);
+    EXPECT_GT(device_.QueuedInputs(), 0u) << "went on skipping empty prompts past 16 MiB";
+}
+
 TEST_F(ApiTerminalTest, SlowOutputIsWaitedForAsLongAsItComes)
 {
     EXPECT_EQ(Command("sleep 900", 1000), "") << "a prompt after 900 ms of silence still counts";

@@ -3,8 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 #include "link/device_lock.h"
 #include "support/child_process.h"
@@ -136,6 +147,94 @@ TEST(DeviceLockTest, ALockMadeDuringAnotherHoldersTurnCountsThatTurnAsAnothers)
     EXPECT_TRUE(other->HeldElsewhereMeanwhile());
     other->Unlock();
 }
+
+#ifndef _WIN32
+// The lock's shared memory as the file system shows it.
+struct stat LockMemory(const std::string& Name)
+{
+    struct stat st {};
+    EXPECT_EQ(::stat(("/dev/shm/" + Name).c_str(), &st), 0) << Name;
+    return st;
+}
+
+// A stand-in for the device's node: a file of that group and mode.
+std::string NodeLike(const std::string& Name, gid_t Group, mode_t Mode)
+{
+    const std::string path = (std::filesystem::temp_directory_path() / Name).string();
+    std::ofstream(path) << "";
+    EXPECT_EQ(::chown(path.c_str(), static_cast<uid_t>(-1), Group), 0);
+    EXPECT_EQ(::chmod(path.c_str(), Mode), 0);
+    return path;
+}
+
+TEST(DeviceLockAccess, ItsMemoryHasTheAccessOfTheDeviceAndNoMore)
+{
+    const std::string name = testing::TestLockName("access");
+    DeviceLock lock(name);
+    ASSERT_TRUE(lock.Lock(0));
+    lock.Unlock();
+    EXPECT_EQ(LockMemory(name).st_mode & 07777, 0660u) << "before a device was opened";
+    EXPECT_EQ(LockMemory(name).st_gid, ::getegid());
+
+    const std::string node = NodeLike(name + ".node", 4242, 0660);
+    lock.AccessLike(node);
+    EXPECT_EQ(LockMemory(name).st_mode & 07777, 0660u);
+    EXPECT_EQ(LockMemory(name).st_gid, 4242u) << "the device's group";
+    ::chmod(node.c_str(), 0666);
+    lock.AccessLike(node);
+    EXPECT_EQ(LockMemory(name).st_mode & 07777, 0666u) << "a device everyone may open";
+    ::unlink(node.c_str());
+    EXPECT_TRUE(lock.Lock(0));
+    lock.Unlock();
+    EXPECT_EQ(lock.Problem(), "");
+}
+
+TEST(DeviceLockAccess, LockMemoryOpenToEveryoneFromAnOlderVersionIsClosedDown)
+{
+    const std::string name = testing::TestLockName("older");
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(fd, 0);
+    ::fchmod(fd, 0666);
+    ::close(fd);
+    const std::string node = NodeLike(name + ".node", 4243, 0660);
+    DeviceLock lock(name);
+    lock.AccessLike(node);
+    ::unlink(node.c_str());
+    EXPECT_EQ(LockMemory(name).st_mode & 07777, 0660u);
+    EXPECT_EQ(LockMemory(name).st_gid, 4243u);
+    EXPECT_TRUE(lock.Lock(0)) << lock.Problem();
+    lock.Unlock();
+}
+
+TEST(DeviceLockAccess, ALockThatCannotBeSetUpFailsAndSaysWhy)
+{
+    DeviceLock lock("zqk_test/no such name");  // a slash: no shared memory can have it
+    EXPECT_FALSE(lock.Lock(0));
+    EXPECT_NE(lock.Problem(), "");
+    const std::string name = testing::TestLockName("unreadable");
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    // Memory this user may not write, as another user's that denies it:
+    // looked at from a thread without root's file capabilities.
+    ASSERT_EQ(::chmod(("/dev/shm/" + name).c_str(), 0400), 0);
+    bool taken = true;
+    std::string problem;
+    std::thread([&] {
+        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2] {};
+        if (::syscall(SYS_capget, &header, caps) == 0) {
+            caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
+            ASSERT_EQ(::syscall(SYS_capset, &header, caps), 0);
+        }
+        DeviceLock other(name);
+        taken = other.Lock(0);
+        problem = other.Problem();
+    }).join();
+    EXPECT_FALSE(taken);
+    EXPECT_EQ(problem, "cannot open the device lock /dev/shm/" + name + ": Permission denied");
+}
+#endif
 
 class DeviceLockProcessTest : public ::testing::Test {
 protected:

@@ -3,19 +3,24 @@
 // that are plain files and FIFOs instead of hidraw devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/library.h"
 #include "hid/raw_hid.h"
 #include "hid/raw_hid_linux.h"
+#include "link/comms.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 
@@ -266,10 +271,15 @@ TEST(HidrawStrings, ComeFromTheNearestUsbDevice)
     EXPECT_EQ(hid.GetManufacturerString(), u"Vorlund");
     EXPECT_EQ(hid.GetProductString(), u"zq.keeper");
     EXPECT_EQ(hid.GetSerialNumberString(), u"USB-0");
-    // The fake usbfs node does not answer control transfers.
+    // Without a usbfs node the strings read empty, and why is kept; the fake
+    // node does not answer control transfers, which is the device's affair.
+    const fs::path usbfs = tree.Top() / "dev/bus/usb/001/002";
+    EXPECT_EQ(hid.IndexedStringProblem(), "");
     EXPECT_EQ(hid.GetIndexedString(204), u"");
-    WriteFile(tree.Top() / "dev/bus/usb/001/002", "");
+    EXPECT_EQ(hid.IndexedStringProblem(), "no such file or directory on " + usbfs.string());
+    WriteFile(usbfs, "");
     EXPECT_EQ(hid.GetIndexedString(204), u"");
+    EXPECT_EQ(hid.IndexedStringProblem(), "");
     EXPECT_EQ(hid.GetIndexedString(0), u"");
     EXPECT_EQ(hid.GetIndexedString(256), u"");
 
@@ -283,6 +293,35 @@ TEST(HidrawStrings, ComeFromTheNearestUsbDevice)
     EXPECT_EQ(hid.GetManufacturerString(), u"");
     EXPECT_EQ(hid.GetProductString(), u"");
     EXPECT_EQ(hid.GetSerialNumberString(), u"");
+}
+
+// Runs Body on a thread of its own without the capabilities that let root
+// open any file, so that permissions apply to it as to any other user.
+template <typename Body>
+void WithFilePermissionsEnforced(Body&& Run)
+{
+    std::thread([&] {
+        __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2] {};
+        if (::syscall(SYS_capget, &header, caps) == 0) {
+            caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+            ASSERT_EQ(::syscall(SYS_capset, &header, caps), 0) << std::strerror(errno);
+        }
+        Run();
+    }).join();
+}
+
+TEST(HidrawStrings, AUsbfsNodeThatMayNotBeWrittenIsTheReasonTheyReadEmpty)
+{
+    FakeTree tree;
+    tree.Add(0, FakeHid {});
+    const fs::path usbfs = tree.Top() / "dev/bus/usb/001/002";
+    WriteFile(usbfs, "");
+    fs::permissions(usbfs, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    TRawHid hid;
+    ASSERT_TRUE(hid.OpenPath(tree.Node(0)));
+    WithFilePermissionsEnforced([&] { EXPECT_EQ(hid.GetIndexedString(204), u""); });
+    EXPECT_EQ(hid.IndexedStringProblem(), "permission denied on " + usbfs.string());
 }
 
 TEST(HidrawStrings, WithoutAUsbDeviceTheHidDeviceNamesItself)
@@ -299,6 +338,7 @@ TEST(HidrawStrings, WithoutAUsbDeviceTheHidDeviceNamesItself)
     EXPECT_EQ(hid.GetProductString(), u"zq.keeper sim");
     EXPECT_EQ(hid.GetSerialNumberString(), u"SIM0001");
     EXPECT_EQ(hid.GetIndexedString(204), u"");
+    EXPECT_EQ(hid.IndexedStringProblem(), "") << "it has no indexed strings: no problem";
 }
 
 // ---- reports ----
@@ -415,21 +455,58 @@ TEST_F(HidrawFifo, ReopeningStartsAFreshReader)
     EXPECT_EQ(buffer[0], 5);
 }
 
-TEST(HidrawEnd, ANodeThatEndsClosesItselfLikeAnUnpluggedDevice)
+TEST(HidrawEnd, ANodeThatEndsIsGoneLikeAnUnpluggedDeviceUntilItsOwnerClosesIt)
 {
     FakeTree tree;
     tree.Add(0, FakeHid {});  // an empty file: the reader meets its end at once
     TRawHid hid;
     ASSERT_TRUE(hid.Open(0x16D0, 0x064E, 0xFFB2, -1));
-    uint8_t buffer[64];
+    uint8_t buffer[64] = {};
     EXPECT_EQ(hid.ReadReport(buffer, 64, kForever), 0);  // the outstanding read completes empty
     EXPECT_TRUE(hid.IsOpen());
+    EXPECT_FALSE(hid.Gone());
     EXPECT_FALSE(hid.ReadPending());
     EXPECT_EQ(hid.ReadReport(buffer, 64, kForever), -1);  // the next one is refused
     EXPECT_EQ(hid.LastError(), ENODEV);
+    EXPECT_TRUE(hid.Gone());
     EXPECT_FALSE(hid.IsOpen());
     EXPECT_EQ(hid.ReadReport(buffer, 64, 0), -1);
+    EXPECT_EQ(hid.LastError(), ENODEV);
+    EXPECT_EQ(hid.WriteReport(buffer, 64, 100), -1) << "nothing goes out either";
+    EXPECT_EQ(hid.LastError(), ENODEV);
+    hid.Close();  // by its owner, while no other thread uses it
+    EXPECT_FALSE(hid.Gone());
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 0), -1);
     EXPECT_EQ(hid.LastError(), EBADF);
+}
+
+// The link over the real transport, with no lock around the transport as a
+// whole: the node ends (as an unplugged device does) while one thread
+// receives and another sends and asks whether it is open. Under
+// ThreadSanitizer, a transport that closed itself from the read side would
+// show here, racing the other thread's writes.
+TEST(HidrawEnd, ANodeThatEndsIsClosedByTheLinkWhileAnotherThreadSends)
+{
+    FakeTree tree;
+    tree.Add(0, FakeHid {});  // an empty file: the reader meets its end at once
+    TzqComms comms(std::make_unique<TRawHid>(), SystemClock::Instance(), testing::TestLockName("ends"));
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(comms.Open());
+        std::atomic<bool> receiving {true};
+        std::thread sender([&] {
+            const std::string data(61, 's');
+            while (receiving) {
+                comms.Send(data, 0, 0, 100);
+                comms.IsOpen();
+            }
+        });
+        std::string data;
+        for (int n = 0; n < 1000 && comms.IsOpen(); ++n)
+            comms.Receive(0, 10, -1, data);
+        receiving = false;
+        sender.join();
+        EXPECT_FALSE(comms.IsOpen()) << "round " << round;
+    }
 }
 
 // ---- through the library ----
@@ -452,6 +529,10 @@ TEST(HidrawLibrary, TheExportsFindAndOpenTheNodeThroughTheRealTransport)
     ASSERT_GT(zqkUsbDetail(2, text, sizeof text), 0);
     EXPECT_EQ(std::string(text), "zq.keeper");
     EXPECT_EQ(zqkUsbDetail(204, text, sizeof text), 0);
+    EXPECT_FALSE(TheLibrary()->Default().Files.QuoteNames);
+    EXPECT_EQ(TheLibrary()->Default().Comms.IndexedStringProblem(),
+              "no such file or directory on " + (tree.Top() / "dev/bus/usb/001/005").string())
+        << "why names go without quotes";
 
     EXPECT_EQ(zqkPoll(0), -1);
     EXPECT_EQ(zqkDebug(), 0x8001);

@@ -362,7 +362,7 @@ TEST_F(PipeHid, BurstOfAThousandReportsLosesNothing)
     EXPECT_GT(timeOuts, 0);
 }
 
-TEST_F(PipeHid, DeviceThatVanishesEndsTheReadThenClosesOnTheNext)
+TEST_F(PipeHid, DeviceThatVanishesEndsTheReadThenIsGoneOnTheNext)
 {
     uint8_t report[64] = {};
     EXPECT_EQ(hid_.ReadReport(report, 64, 0), -1);
@@ -379,6 +379,11 @@ TEST_F(PipeHid, DeviceThatVanishesEndsTheReadThenClosesOnTheNext)
     EXPECT_EQ(hid_.ReadReport(report, 64, 100), -1);
     EXPECT_NE(hid_.LastError(), 0);
     EXPECT_NE(hid_.LastError(), ERROR_IO_PENDING);
+    EXPECT_TRUE(hid_.Gone());
+    EXPECT_FALSE(hid_.IsOpen());
+    EXPECT_EQ(hid_.WriteReport(report, 64, 100), -1) << "gone: nothing goes out either";
+    hid_.Close();  // by its owner, the link, while no other thread uses it
+    EXPECT_FALSE(hid_.Gone());
     EXPECT_FALSE(hid_.IsOpen());
 }
 

@@ -216,6 +216,45 @@ TEST_F(SharedDeviceTest, WhatTheDeviceStillSendsForAHolderThatDiedDoesNotAnswerT
     EXPECT_EQ(a_.Command("echo a").substr(0, 40), "a\r\n");
 }
 
+// A transfer whose data stops short leaves the device waiting for the rest,
+// which would take the next command for data. Whoever takes the lock next
+// completes it with zero bytes and undoes what it made.
+TEST_F(SharedDeviceTest, AWriteCutShortByAClosedDeviceIsCompletedAndItsFileDeletedByTheNextHolder)
+{
+    b_.files.OnProgress = [&](TzqkFiles&, int32_t, int32_t) { b_.comms.Close(); };
+    b_.files.QuoteNames = true;
+    EXPECT_FALSE(b_.files.FileWrite("/cut short.bin", std::string(10000, 'c')));
+    EXPECT_EQ(a_.Command("echo a"), "a\r\n");
+    EXPECT_EQ(keeper_.Files.Find("/cut short.bin"), nullptr) << "a file that looks complete but is not";
+    EXPECT_EQ(a_.terminal.RecoveryNote(),
+              "completed a write cut short by the holder before with 5904 zero bytes; "
+              "NFDEL \"/cut short.bin\": 0:No error");
+    EXPECT_EQ(a_.Command("echo again"), "again\r\n");
+    EXPECT_TRUE(b_.comms.Open());
+    EXPECT_EQ(b_.Command("echo b"), "b\r\n");
+}
+
+TEST_F(SharedDeviceTest, AFirmwareLoadCutShortIsCompletedAndSaidSo)
+{
+    b_.files.OnProgress = [&](TzqkFiles&, int32_t, int32_t) { b_.comms.Close(); };
+    EXPECT_FALSE(b_.files.LoadFirmware("fw.bin", std::string(9000, 'f')));
+    EXPECT_EQ(a_.Command("echo a"), "a\r\n");
+    EXPECT_EQ(keeper_.Files.FirmwareLoads, 1);
+    EXPECT_NE(a_.terminal.RecoveryNote().find("firmware load"), std::string::npos) << a_.terminal.RecoveryNote();
+    EXPECT_NE(a_.terminal.RecoveryNote().find("incomplete image"), std::string::npos);
+}
+
+TEST_F(SharedDeviceTest, AWriteOfAHolderThatDiedIsCompletedByTheNextOne)
+{
+    std::thread([&] {
+        ASSERT_TRUE(b_.comms.Lock(0));
+        b_.files.OnProgress = [&](TzqkFiles&, int32_t, int32_t) { b_.comms.Close(); };
+        b_.files.FileWrite("/died.bin", std::string(10000, 'd'));
+    }).join();  // the thread ends holding the lock, as a process that was killed
+    EXPECT_EQ(a_.Command("echo a"), "a\r\n");
+    EXPECT_EQ(keeper_.Files.Find("/died.bin"), nullptr);
+}
+
 TEST_F(SharedDeviceTest, OutputBetweenTurnsOfTheSameProcessIsKept)
 {
     // A program may send with one call and read the answer with another,

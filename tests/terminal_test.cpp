@@ -11,6 +11,7 @@
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
 #include "support/library_fixture.h"
+#include "support/lock_probe.h"
 #include "terminal/terminal.h"
 
 namespace zqk {
@@ -266,6 +267,13 @@ TEST_F(TerminalTest, IsPromptDoesNotDrainADeviceThatNeverStopsTalking)
     EXPECT_GT(keeper_.Device.QueuedInputs(), 10000u) << "went ahead with the test after a bounded drain";
 }
 
+TEST_F(TerminalTest, IsPromptEndsWhileBareClosingBytesKeepComing)
+{
+    Output(std::string(300000, '\xBB'));  // each one a prompt with nothing in it
+    EXPECT_FALSE(terminal_->IsPrompt("zq.keeper"));
+    EXPECT_GT(keeper_.Device.QueuedInputs(), 1000u) << "the answer loop read on and on";
+}
+
 TEST_F(TerminalTest, EscapeIsFalseOnlyWhenThePromptAsksForAPassword)
 {
     EXPECT_TRUE(terminal_->Escape());
@@ -321,6 +329,38 @@ TEST_F(TerminalTest, ClosedDeviceGivesEmptyResultsAtOnce)
     EXPECT_FALSE(terminal_->IsRunningATE());
 }
 
+// A link on which another thread's receive, one that finds nothing, comes
+// right after each of the terminal's receives, before the terminal has
+// looked at how its receive went.
+class CrowdedLink final : public TzqComms {
+public:
+    using TzqComms::TzqComms;
+    bool Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data) override
+    {
+        const bool received = TzqComms::Receive(Channel, Timeout, MaxCount, Data);
+        std::thread([this] {
+            std::string nothing;
+            TzqComms::Receive(7, 0, -1, nothing);
+        }).join();
+        return received;
+    }
+};
+
+TEST(TerminalOnACrowdedLink, AnotherThreadsReceiveDoesNotDecideTheTerminalsRead)
+{
+    sim::ManualClock clock;
+    sim::SimKeeper keeper {clock};
+    CrowdedLink comms(std::make_unique<sim::SimReportDevice>(keeper.Device, clock), clock,
+                      testing::TestLockName("crowded"));
+    TzqTerminal terminal(comms);
+    ASSERT_TRUE(comms.Open());
+    keeper.Device.Send(0, "abc");
+    std::string text;
+    terminal.ReadChars(3, 100, text);
+    EXPECT_EQ(text, "abc");
+    EXPECT_FALSE(terminal.TimedOut);
+}
+
 TEST_F(TerminalTest, LockIsBalancedAfterEveryOperation)
 {
     std::string text;
@@ -330,7 +370,13 @@ TEST_F(TerminalTest, LockIsBalancedAfterEveryOperation)
     terminal_->ReadChars(5, 10, text);
     comms_->Close();
     terminal_->WaitPrompt(100, text);
-    EXPECT_EQ(comms_->LockCount(), 0);
+    // Not the count of locks taken less those given back: an Unlock too many
+    // and one missing would make it come out right. The lock itself must be
+    // free for another thread and another process.
+    const std::string name = testing::TestLockName("terminal");
+    EXPECT_TRUE(testing::LockProbe(name).TakenAtOnce()) << "another thread cannot take the device lock";
+    EXPECT_TRUE(testing::TakenAtOnceByAnotherProcess(LOCK_HOLDER_PATH, name))
+        << "another process cannot take the device lock";
 }
 
 }  // namespace

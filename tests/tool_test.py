@@ -114,7 +114,7 @@ class ToolTest(unittest.TestCase):
         self.assertIn("vendor 0x16D0, product 0x064E, usage page 0xFFB2, usage any", out)
         out, _ = self.ok("--sim-mode", "bootloader", "--sim-unquoted", "info")
         self.assertIn("run mode       boot loader", out)
-        self.assertIn("blanks sent as underscores", out)
+        self.assertIn("names          with blanks as underscores\n", out)
 
     def test_no_matching_device(self):
         self.fails(3, "no device found (looked for vendor 0x1234", "--vid", "0x1234", "info", sim=False)

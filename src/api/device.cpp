@@ -19,14 +19,6 @@ std::vector<std::string> DirList::Lines() const
     return lines_;
 }
 
-std::vector<std::string> DirList::Take()
-{
-    std::vector<std::string> taken;
-    const std::lock_guard<std::mutex> guard(guard_);
-    taken.swap(lines_);
-    return taken;
-}
-
 void DirList::Replace(std::vector<std::string> NewLines)
 {
     const std::lock_guard<std::mutex> guard(guard_);

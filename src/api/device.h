@@ -28,8 +28,6 @@ struct DeviceOptions {
 class DirList {
 public:
     std::vector<std::string> Lines() const;
-    // Takes the lines out, leaving the list empty, for a listing to replace.
-    std::vector<std::string> Take();
     void Replace(std::vector<std::string> NewLines);
     std::optional<std::string> Line(int32_t Index) const;
 

@@ -30,12 +30,17 @@ int32_t ZeroOrFailure(bool Done)
 int32_t DirOn(TzqkDevice& Dev, const char* Path)
 {
     return zqk::WithDeviceLock<int32_t>(Dev, -1, [&] {
-        // A listing that fails before it starts keeps the last one: the
-        // lines are moved out and back, not copied.
-        std::vector<std::string> lines = Dev.DirLines.Take();
-        const bool listed = Dev.Files.Dir(TextArg(Path), lines);
+        // The new listing goes into a list of its own: readers of entries
+        // on other threads keep the last one until it is complete, and
+        // a listing that fails before its command went out keeps it.
+        std::vector<std::string> lines;
+        bool sent = false;
+        const bool listed = Dev.Files.Dir(TextArg(Path), lines, &sent);
+        if (!listed)
+            lines.clear();  // once the command went out, a failure leaves no listing
         const auto count = static_cast<int32_t>(lines.size());
-        Dev.DirLines.Replace(std::move(lines));
+        if (sent)
+            Dev.DirLines.Replace(std::move(lines));
         return listed ? count : -1;
     });
 }

@@ -60,8 +60,7 @@ int32_t TermTxOn(TzqkDevice& Dev, const char* Data, int32_t Count, int32_t Timeo
 int32_t TermRxOn(TzqkDevice& Dev, char* Buffer, int32_t Size, int32_t Timeout)
 {
     std::string bytes;
-    Dev.Comms.Receive(0, Timeout, -1, bytes);
-    if (bytes.empty() && Dev.Comms.Failed())
+    if (!Dev.Comms.Receive(0, Timeout, -1, bytes))
         NoteSilence(Dev, Timeout);
     return ReturnText(bytes, Buffer, Size);
 }
@@ -77,8 +76,13 @@ std::string UsbDetailText(TzqkDevice& Dev, int32_t Type)
     case 2: return comms.Product();
     default: break;
     }
-    if (Type >= 200 && Type <= 255)
-        return comms.IndexedString(Type);
+    if (Type >= 200 && Type <= 255) {
+        std::string text = comms.IndexedString(Type);
+        const std::string problem = text.empty() ? comms.IndexedStringProblem() : std::string();
+        if (!problem.empty())
+            NoteFailure(Failure::Access, "indexed USB strings could not be read: " + problem);
+        return text;
+    }
     NoteFailure(Failure::Argument, "no USB string has type " + std::to_string(Type) + " (0, 1, 2 or 200 to 255)");
     return {};
 }

@@ -29,7 +29,8 @@ int32_t CommandOn(TzqkDevice& Dev, const char* Command, char* Buffer, int32_t Si
     return zqk::WithDeviceLock<int32_t>(Dev, -1, [&] {
         Dev.Terminal.SendLine(TextArg(Command));
         std::string output;
-        Dev.Terminal.WaitPrompt(Timeout, output);
+        if (!Dev.Terminal.WaitPrompt(Timeout, output))
+            return -1;  // past 16 MiB: what is left goes with the next command's flush
         if (output.empty() && Dev.Terminal.TimedOut)
             NoteNoOutput(Dev, "the command");
         return ReturnText(output, Buffer, Size);

@@ -4,8 +4,7 @@
 #include "files/dir_entry.h"
 #include "link/failure_note.h"
 
-#include <new>
-#include <stdexcept>
+#include <algorithm>
 
 namespace zqk {
 
@@ -23,6 +22,9 @@ constexpr int32_t kRemoveTimeout = 20000;
 constexpr int32_t kDeleteTimeout = 20000;
 constexpr int32_t kRenameTimeout = 1000;
 constexpr size_t kBlockSize = 4096;
+constexpr int32_t kMaxLinesBeforeHeader = 1000;
+constexpr size_t kMaxListingLines = 100000;
+constexpr size_t kMaxListingBytes = TzqTerminal::kMaxGathered;
 constexpr int32_t kWriteCheckSize = 256;
 
 const char* const kNoError = "0:No error";
@@ -47,18 +49,18 @@ bool HasControlByte(const std::string& text)
     return false;
 }
 
-// Room for the whole file, so that the contents are not copied each time
-// they outgrow their buffer (which also doubles the memory a large file
-// needs at that moment). The size is only the device's word: it is trusted
-// once the first block has come, and where the room cannot be had the
-// contents grow as blocks come.
-void ReserveAnnounced(std::string& Contents, int32_t Size)
+// Room for the next Count bytes of a file of Announced bytes. The size is
+// only the device's word, so the room grows with the data that came: never
+// further ahead of it than its own size or 4 MiB (a device that lies makes
+// the host commit no more than twice what it sent), and by doubling, so
+// that each byte is copied about once on its way.
+void MakeRoom(std::string& Contents, size_t Count, size_t Announced)
 {
-    try {
-        Contents.reserve(static_cast<size_t>(Size));
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
+    constexpr size_t kFirstRoom = size_t {4} << 20;
+    const size_t wanted = Contents.size() + Count;
+    if (Contents.capacity() >= wanted)
+        return;
+    Contents.reserve(std::min(Announced, std::max({wanted, 2 * Contents.size(), kFirstRoom})));
 }
 
 // The first line of a device's answer, for telling the caller what it said.
@@ -190,14 +192,14 @@ void TzqkFiles::SendCommand(const std::string& Command)
     terminal_.HasData();
 }
 
-void TzqkFiles::ReadLine(int32_t Timeout, std::string& Line)
+bool TzqkFiles::ReadLine(int32_t Timeout, std::string& Line, size_t MaxLength)
 {
-    terminal_.ReadUntil("\r\n", "\r\n", Timeout, Line);
+    return terminal_.ReadUntil("\r\n", "\r\n", Timeout, Line, MaxLength);
 }
 
-void TzqkFiles::ReadResponse(int32_t Timeout, std::string& Text)
+bool TzqkFiles::ReadResponse(int32_t Timeout, std::string& Text)
 {
-    terminal_.WaitPrompt(Timeout, Text);
+    return terminal_.WaitPrompt(Timeout, Text);
 }
 
 void TzqkFiles::FinishOp()
@@ -206,18 +208,32 @@ void TzqkFiles::FinishOp()
     terminal_.FlushPrompt(kFinishTimeout, prompt);
 }
 
-bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List)
+bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List, bool* CommandSent)
 {
+    if (CommandSent)
+        *CommandSent = false;
     if (!IsOpenToStart() || !CanSendName(Path))
         return false;
     Bracket bracket(*this);
     if (!bracket)
         return false;
     List.clear();
+    if (CommandSent)
+        *CommandSent = true;
     SendCommand("NFDIR @" + QuoteName(Path));
+    // A device that talks on is read no further than the bounds: lines
+    // before the header, listing lines, and bytes of both.
+    size_t bytesLeft = kMaxListingBytes;
     std::string line, lastSaid;
-    do {
-        ReadLine(kListingLineTimeout, line);
+    auto beyondBounds = [&] {
+        NoteFailure(Failure::Refused,
+                    "the device's answer to NFDIR for " + Quoted(Path) + " went on beyond what a listing can be");
+        return false;
+    };
+    for (int32_t before = 0;; ++before) {
+        if (before == kMaxLinesBeforeHeader || !ReadLine(kListingLineTimeout, line, bytesLeft))
+            return beyondBounds();
+        bytesLeft -= line.size();
         if (Contains(line, "Directory of"))
             break;
         if (!terminal_.TimedOut && !FirstLine(line).empty())
@@ -226,11 +242,15 @@ bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List)
             NoteAnswer("NFDIR for " + Quoted(Path), lastSaid);
             return false;
         }
-    } while (true);
+    }
     for (;;) {
-        ReadLine(kListingLineTimeout, line);
+        if (!ReadLine(kListingLineTimeout, line, bytesLeft))
+            return beyondBounds();
+        bytesLeft -= line.size();
         if (!terminal_.IsOpen() || line.empty())
             break;
+        if (List.size() == kMaxListingLines)
+            return beyondBounds();
         List.push_back(line);  // a line cut short by silence counts too
     }
     FinishOp();
@@ -246,7 +266,8 @@ bool TzqkFiles::RunChange(const std::string& Command, int32_t AnswerTimeout, boo
         return false;
     SendCommand(Command);
     std::string answer;
-    ReadResponse(AnswerTimeout, answer);
+    if (!ReadResponse(AnswerTimeout, answer))
+        return false;
     if (FlushAfter) {
         std::string prompt;
         terminal_.FlushPrompt(kFinishTimeout, prompt);
@@ -315,6 +336,7 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
     for (int32_t remaining = size; remaining > 0;) {
         const int32_t count = remaining < static_cast<int32_t>(kBlockSize) ? remaining : static_cast<int32_t>(kBlockSize);
         const size_t before = Contents.size();
+        MakeRoom(Contents, static_cast<size_t>(count), static_cast<size_t>(size));
         terminal_.ReadMoreChars(count, kBlockTimeout, Contents);
         if (Contents.size() == before) {
             cutShort = true;
@@ -323,8 +345,6 @@ bool TzqkFiles::FileRead(const std::string& Path, std::string& Contents)
             Contents.clear();
             break;
         }
-        if (remaining == size)
-            ReserveAnnounced(Contents, size);
         remaining -= count;
         Progress(size - remaining, size);
     }
@@ -358,6 +378,7 @@ bool TzqkFiles::SendBlocks(const std::string& What, const std::string& Data,
         if (!last && DeviceBrokeOff()) {
             NoteFailure(Failure::Refused, "the device broke off " + What + " after " + std::to_string(sent + n) +
                                               " of " + std::to_string(Data.size()) + " bytes");
+            terminal_.SettleTransfer();  // the device stopped waiting for the rest
             return false;
         }
         sent += n;
@@ -395,6 +416,8 @@ bool TzqkFiles::FileWrite(const std::string& Path, const std::string& Contents, 
     const std::string what = "the write of " + Quoted(Path);
     if (!ReadGoAhead("NFWRITE for " + Quoted(Path)))
         return false;
+    // Cut short, the device is left with a file that looks complete but is not.
+    terminal_.OweTransfer({OwedTransfer::Kind::Write, static_cast<uint32_t>(Contents.size()), "NFDEL " + QuoteName(Path)});
     const bool whole = SendBlocks(what, Contents, [this] { return WriteBrokenOff(); });
     Complete();
     std::string closingLine;
@@ -418,6 +441,7 @@ bool TzqkFiles::LoadFirmware(const std::string& Name, const std::string& Image)
     SendCommand("LOAD " + std::to_string(Image.size()) + " " + Name);
     if (!ReadGoAhead("LOAD of " + Quoted(Name)))
         return false;
+    terminal_.OweTransfer({OwedTransfer::Kind::Firmware, static_cast<uint32_t>(Image.size()), std::string()});
     const bool whole = SendBlocks("the firmware load", Image, [this] { return LoadBrokenOff(); });
     Complete();
     FinishOp();

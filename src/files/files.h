@@ -35,12 +35,17 @@ public:
     // files.cpp); a name that cannot fails its operation before anything is sent.
     bool CanSendName(const std::string& Name) const;
     void SendCommand(const std::string& Command);
-    void ReadLine(int32_t Timeout, std::string& Line);
-    void ReadResponse(int32_t Timeout, std::string& Text);
+    // False when MaxLength bytes came without the line's end.
+    bool ReadLine(int32_t Timeout, std::string& Line, size_t MaxLength = TzqTerminal::kMaxGathered);
+    // False when the answer reached TzqTerminal::kMaxGathered before its prompt.
+    bool ReadResponse(int32_t Timeout, std::string& Text);
     void FinishOp();
 
-    // Lists a device directory: the raw entry lines, unparsed.
-    bool Dir(const std::string& Path, std::vector<std::string>& List);
+    // Lists a device directory into List: the raw entry lines, unparsed.
+    // CommandSent, when given, tells whether the command went out: a failure
+    // before that (device closed, lock held elsewhere, a refused path) has
+    // listed nothing at all.
+    bool Dir(const std::string& Path, std::vector<std::string>& List, bool* CommandSent = nullptr);
     bool DirMake(const std::string& Path);
     bool DirRemove(const std::string& Path);
     bool FileDelete(const std::string& Path);

@@ -1,11 +1,13 @@
 #include "files/local_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <limits>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,15 +36,31 @@ bool WriteAll(int fd, const std::string& data)
     return true;
 }
 
-// The mode a new file would get, or the old file's when it is replaced.
-mode_t ModeFor(const std::string& path)
+// A new file beside Path, of a name no other file has, made with 0666 for
+// the kernel to apply the umask to, as it does for any new file. The umask
+// itself is never read: setting it to learn it would change it for every
+// thread of the process meanwhile.
+int CreateTemporaryBeside(const std::string& Path, std::string& Temporary)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0)
-        return st.st_mode & 07777;
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    constexpr int kAttempts = 100;
+    static std::atomic<uint32_t> counter {0};
+    std::random_device entropy;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        char suffix[40];
+        std::snprintf(suffix, sizeof suffix, ".zqk-%ld-%08x", static_cast<long>(getpid()),
+                      static_cast<unsigned>(entropy() ^ counter.fetch_add(1)));
+        Temporary = Path + suffix;
+        const int fd = open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// A file that is replaced keeps its permissions.
+bool KeepModeOf(const struct stat& Old, int Fd)
+{
+    return fchmod(Fd, Old.st_mode & 07777) == 0;
 }
 
 }  // namespace
@@ -82,13 +100,15 @@ bool ReadLocalFile(const std::string& Path, std::string& Contents)
 
 bool ReplaceLocalFile(const std::string& Path, const std::string& Contents)
 {
-    std::string temporary = Path + ".zqk-XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    struct stat old {};
+    const bool replacing = stat(Path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    std::string temporary;
+    const int fd = CreateTemporaryBeside(Path, temporary);
     if (fd < 0) {
         NoteLocalFailure("write", Path, errno);
         return false;
     }
-    bool ok = fchmod(fd, ModeFor(Path)) == 0 && WriteAll(fd, Contents) && fsync(fd) == 0;
+    bool ok = (!replacing || KeepModeOf(old, fd)) && WriteAll(fd, Contents) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     ok = ok && std::rename(temporary.c_str(), Path.c_str()) == 0;
     if (!ok) {

@@ -59,6 +59,7 @@ public:
     int32_t OpenError() const;
     void Close() override;
     bool IsOpen() const override;
+    bool Gone() const override;
 
     int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
@@ -68,6 +69,7 @@ public:
     std::u16string GetProductString() override;
     std::u16string GetSerialNumberString() override;
     std::u16string GetIndexedString(int32_t Index) override;
+    std::string IndexedStringProblem() const override;
 
     std::string DevicePath() const override;
     int32_t LastError() const override;

@@ -403,7 +403,19 @@ int StringDescriptor(int Fd, uint8_t Index, uint16_t Language, uint8_t (&Buffer)
     return n;
 }
 
-std::u16string UsbIndexedString(const Roots& Where, const std::string& UsbDir, int32_t Index)
+// What failed of a system call on Path, as "permission denied on PATH".
+std::string ProblemOn(int Error, const std::string& Path)
+{
+    std::string text = std::error_code(Error, std::generic_category()).message();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text + " on " + Path;
+}
+
+// The usbfs node needs write access as well; a node that cannot be opened
+// (a udev rule that grants the hidraw node only) is the Problem, kept for the
+// caller to show, since every indexed string then reads empty.
+std::u16string UsbIndexedString(const Roots& Where, const std::string& UsbDir, int32_t Index, std::string& Problem)
 {
     if (UsbDir.empty() || Index < 1 || Index > 255)
         return {};
@@ -413,9 +425,13 @@ std::u16string UsbIndexedString(const Roots& Where, const std::string& UsbDir, i
         return {};
     char relative[32];
     std::snprintf(relative, sizeof relative, "/bus/usb/%03lu/%03lu", bus, device);
-    UniqueFd fd(::open((Where.Dev + relative).c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd.Valid())
+    const std::string node = Where.Dev + relative;
+    UniqueFd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd.Valid()) {
+        Problem = ProblemOn(errno, node);
         return {};
+    }
+    Problem.clear();
     uint8_t buffer[255];
     uint16_t language = kEnglishUs;
     if (StringDescriptor(fd.Get(), 0, 0, buffer) >= 4 && buffer[1] == 3)
@@ -616,6 +632,7 @@ struct TRawHid::Impl {
     std::string devicePath;
     std::atomic<int32_t> lastError {0};
     int32_t openError = 0;
+    std::atomic<bool> gone {false};  // the reader met the node's end, or a write found it gone
     UniqueFd node;
     UniqueFd stop;     // eventfd that ends the reader's wait
     UniqueFd discard;  // eventfd that asks the reader to throw input away
@@ -624,6 +641,7 @@ struct TRawHid::Impl {
     std::thread reader;
     Roots roots;
     DeviceDirs dirs;
+    std::string indexedStringProblem;
 
     bool StartReader(bool Numbered);
     void StopReader();
@@ -669,6 +687,7 @@ void TRawHid::Impl::StopReader()
     discard.Reset();
     node.Reset();
     queue.Reset();
+    gone = false;
 }
 
 TRawHid::TRawHid() : impl_(std::make_unique<Impl>()) {}
@@ -739,6 +758,7 @@ bool TRawHid::OpenPath(const std::string& Path)
     const bool numbered = ReportsAreNumbered(node.Get());
     impl_->roots = hidraw::CurrentRoots();
     impl_->dirs = FindDeviceDirs(impl_->roots, Path);
+    impl_->indexedStringProblem.clear();
     impl_->node = std::move(node);
     return impl_->StartReader(numbered);
 }
@@ -750,7 +770,12 @@ void TRawHid::Close()
 
 bool TRawHid::IsOpen() const
 {
-    return impl_->node.Valid();
+    return impl_->node.Valid() && !impl_->gone;
+}
+
+bool TRawHid::Gone() const
+{
+    return impl_->gone;
 }
 
 int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
@@ -758,7 +783,7 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     const int32_t timeout = TimeoutMs < 0 ? kDefaultTimeoutMs : TimeoutMs;
     const int32_t count = Buffer == nullptr ? 0 : std::clamp(Count, 0, kMaxReadCount);
     impl_->lastError = 0;
-    if (!IsOpen()) {
+    if (!impl_->node.Valid()) {
         impl_->lastError = EBADF;
         return -1;
     }
@@ -772,8 +797,9 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     case hid::ReportQueue::Outcome::EndedEmpty: return 0;
     case hid::ReportQueue::Outcome::Refused: break;
     }
+    // The node stays as it is: a write of another thread may be using it.
     impl_->lastError = taken.Error;
-    Close();
+    impl_->gone = true;
     return -1;
 }
 
@@ -800,7 +826,7 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
         return -1;
     }
     if (!IsOpen()) {
-        impl_->lastError = EBADF;
+        impl_->lastError = impl_->gone ? ENODEV : EBADF;
         return -1;
     }
     const std::lock_guard<std::mutex> lock(WriteLock());
@@ -819,6 +845,8 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
     }
     if (n <= 0) {
         impl_->lastError = n < 0 ? errno : EIO;
+        if (impl_->lastError == ENODEV)
+            impl_->gone = true;
         return -1;
     }
     impl_->lastError = 0;
@@ -844,7 +872,12 @@ std::u16string TRawHid::GetIndexedString(int32_t Index)
 {
     if (!IsOpen())
         return {};
-    return UsbIndexedString(impl_->roots, impl_->dirs.Usb, Index);
+    return UsbIndexedString(impl_->roots, impl_->dirs.Usb, Index, impl_->indexedStringProblem);
+}
+
+std::string TRawHid::IndexedStringProblem() const
+{
+    return impl_->indexedStringProblem;
 }
 
 std::string TRawHid::DevicePath() const

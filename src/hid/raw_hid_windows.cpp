@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -299,8 +300,10 @@ struct TRawHid::Impl {
     // The outstanding read's event, record and buffer. They belong to the
     // object, not to a call: a read outlives the call that issued it.
     std::unique_ptr<IoSlot> readSlot = std::make_unique<IoSlot>(false);
-    bool readPending = false;
-    int32_t lastError = 0;
+    // Written by the reading and the writing thread, read by any.
+    std::atomic<bool> readPending {false};
+    std::atomic<int32_t> lastError {0};
+    std::atomic<bool> gone {false};  // a read failed, or a write found the device disconnected
     int32_t openError = 0;
     std::string devicePath;
 };
@@ -393,11 +396,17 @@ void TRawHid::Close()
     impl_->handle.Reset();
     if (readInFlight)
         SettleCancelled(impl_->readSlot);
+    impl_->gone = false;
 }
 
 bool TRawHid::IsOpen() const
 {
-    return impl_->handle.Valid();
+    return impl_->handle.Valid() && !impl_->gone;
+}
+
+bool TRawHid::Gone() const
+{
+    return impl_->gone;
 }
 
 int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
@@ -406,6 +415,8 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     if (TimeoutMs < 0)
         TimeoutMs = d.readTimeout;
     Count = std::clamp(Count, 0, kMaxReadCount);
+    if (d.gone)
+        return -1;  // lastError still says why
     d.lastError = 0;
     if (!d.readPending) {
         IoSlot& slot = d.ReadSlot();
@@ -417,7 +428,9 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
         }
         d.lastError = static_cast<int32_t>(GetLastError());
         if (d.lastError != ERROR_IO_PENDING) {
-            Close();
+            // Not closed here: a write of another thread may be using the
+            // handle. The link closes it.
+            d.gone = true;
             return -1;
         }
         d.readPending = true;
@@ -426,7 +439,8 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     IoSlot& slot = *d.readSlot;
     const DWORD wait = WaitForSingleObject(slot.Event.Get(), static_cast<DWORD>(TimeoutMs));
     if (wait == WAIT_FAILED) {
-        Close();
+        d.lastError = static_cast<int32_t>(GetLastError());
+        d.gone = true;
         return -1;
     }
     if (wait != WAIT_OBJECT_0 || !slot.Finished())
@@ -449,7 +463,7 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
     Impl& d = *impl_;
     if (TimeoutMs < 0)
         TimeoutMs = d.writeTimeout;
-    if (Count < 0 || Count > kMaxWriteCount || (Buffer == nullptr && Count > 0) || !d.handle.Valid()) {
+    if (Count < 0 || Count > kMaxWriteCount || (Buffer == nullptr && Count > 0) || !IsOpen()) {
         d.lastError = static_cast<int32_t>(GetLastError());
         return -1;
     }
@@ -466,6 +480,8 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
     if (!WriteFile(device, slot.Data, static_cast<DWORD>(Count + 1), nullptr, &slot.Overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING) {
             d.lastError = static_cast<int32_t>(GetLastError());
+            if (d.lastError == ERROR_DEVICE_NOT_CONNECTED)
+                d.gone = true;
             return -1;
         }
         const DWORD wait = WaitForSingleObject(slot.Event.Get(), static_cast<DWORD>(TimeoutMs));
@@ -506,6 +522,13 @@ std::u16string TRawHid::GetIndexedString(int32_t Index)
     return impl_->UsbString([Index](HANDLE Device, void* Text, ULONG Bytes) {
         return hid::GetIndexedString(Device, static_cast<ULONG>(Index), Text, Bytes);
     });
+}
+
+// HID.dll asks the device through the driver: nothing the caller could mend
+// stands in the way, so there is no problem to tell.
+std::string TRawHid::IndexedStringProblem() const
+{
+    return {};
 }
 
 std::string TRawHid::DevicePath() const

@@ -84,6 +84,8 @@ bool TzqComms::IsChannel(int32_t Channel) const
     return Channel >= 0 && Channel < kChannelCount;
 }
 
+// The device lock takes the access of the device's node: whoever may open
+// the device may take its lock.
 bool TzqComms::Open()
 {
     const std::scoped_lock alone(input_, writing_);
@@ -116,9 +118,12 @@ void TzqComms::UseLockOfOpenedDevice()
         key = hid_->DevicePath();
     const std::string name = LockNameFor(lockBase_, key);
     classicApplies_ = !hid_->Simulated();
+    if (classicLock_)
+        classicLock_->AccessLike(hid_->DevicePath());
     const std::lock_guard<std::mutex> guard(deviceLockGuard_);
     if (!deviceLock_ || deviceLock_->Name() != name)
         deviceLock_ = std::make_shared<DeviceLock>(name);
+    deviceLock_->AccessLike(hid_->DevicePath());
 }
 
 bool TzqComms::HoldsSimulated() const
@@ -131,6 +136,14 @@ std::shared_ptr<DeviceLock> TzqComms::CurrentDeviceLock() const
 {
     const std::lock_guard<std::mutex> guard(deviceLockGuard_);
     return deviceLock_;
+}
+
+std::string TzqComms::LockProblem() const
+{
+    const std::shared_ptr<DeviceLock> own = CurrentDeviceLock();
+    if (own && !own->Problem().empty())
+        return own->Problem();
+    return classicLock_ ? classicLock_->Problem() : std::string();
 }
 
 std::string TzqComms::DeviceLockName() const
@@ -160,15 +173,22 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
 {
     if (!IsChannel(Channel))
         return false;
-    failed_ = false;
     for (size_t offset = 0; offset < Data.size(); offset += kMaxPacketData) {
         const size_t n = std::min<size_t>(kMaxPacketData, Data.size() - offset);
         if (!WriteOne(MakePacket(static_cast<uint8_t>(Channel), Tag, Data.data() + offset, n), Timeout)) {
-            failed_ = true;
+            bool gone = false;
+            {
+                const std::lock_guard<std::mutex> guard(writing_);
+                gone = hid_->Gone();
+            }
             NoteWriteFailure();
+            if (gone)
+                ForgetOwedTransfers();
             Close();
             return false;
         }
+        if (Channel == 0)
+            PayOwed(n);
     }
     return true;
 }
@@ -184,6 +204,61 @@ void TzqComms::NoteWriteFailure() const
     NoteFailure(Failure::Gone, "a write to the device failed (" +
                                    (error ? PlatformErrorText(error) : std::string("it did not take the report")) +
                                    "); it was closed");
+}
+
+// The owed data is kept in the device's own lock, which every program that
+// talks to the device takes.
+DeviceLock* TzqComms::OwnLockHeld() const
+{
+    const LockHold* hold = HoldOf(this);
+    return hold ? hold->Own.get() : nullptr;
+}
+
+void TzqComms::OweTransfer(const OwedTransfer& Owed)
+{
+    DeviceLock* own = OwnLockHeld();
+    if (!own)
+        return;
+    owedBytes_ = Owed.Bytes;
+    own->RecordOwed(Owed.Bytes > 0 ? Owed : OwedTransfer {});
+}
+
+void TzqComms::SettleTransfer()
+{
+    OweTransfer(OwedTransfer {});
+}
+
+// Bytes of another thread, sent without the lock, are not counted: a count
+// too high costs the next holder a few zero bytes as keys of its command
+// line, which its escape drops; a count too low would leave the device
+// waiting.
+void TzqComms::PayOwed(size_t Bytes)
+{
+    DeviceLock* own = owedBytes_ == 0 ? nullptr : OwnLockHeld();
+    if (!own)
+        return;
+    owedBytes_ -= static_cast<uint32_t>(std::min<size_t>(Bytes, owedBytes_));
+    if (owedBytes_ == 0)
+        own->RecordOwed(OwedTransfer {});
+    else
+        own->RecordOwedBytes(owedBytes_);
+}
+
+void TzqComms::ForgetOwedTransfers()
+{
+    if (!OwnLockHeld())
+        return;
+    SettleTransfer();
+    abandoned_.reset();
+}
+
+std::optional<OwedTransfer> TzqComms::TakeAbandonedTransfer()
+{
+    if (!abandoned_ || !OwnLockHeld() || !IsOpen())
+        return std::nullopt;
+    std::optional<OwedTransfer> taken = std::move(abandoned_);
+    abandoned_.reset();
+    return taken;
 }
 
 bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
@@ -203,6 +278,20 @@ TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout)
     if (buffer.Size() < kRxBufferCap)
         buffer.Append(Report, kPacketSize);
     return ReadOutcome::Packet;
+}
+
+// The transport reports a device that went away but leaves the closing to
+// the link, which holds both locks for it: nothing else moves a report on
+// the handle that is being closed. Asked after a wait that brought nothing,
+// not after every read: a device that is gone refuses every read at once.
+bool TzqComms::CloseIfGoneHeld()
+{
+    if (!hid_->Gone())
+        return false;
+    ForgetOwedTransfers();
+    const std::lock_guard<std::mutex> noWriter(writing_);
+    hid_->Close();
+    return true;
 }
 
 // The first report waited for up to Timeout, then what is waiting behind it
@@ -238,6 +327,8 @@ bool TzqComms::PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout)
         const ReadOutcome outcome = ReadBurstHeld(chunk);
         if (outcome != ReadOutcome::Nothing)
             return outcome == ReadOutcome::Packet;
+        if (CloseIfGoneHeld())
+            return false;
         remaining -= chunk;
         if (remaining <= 0)
             return false;
@@ -271,11 +362,10 @@ bool TzqComms::TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& D
     return false;
 }
 
-void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data)
+bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data)
 {
     if (!IsChannel(Channel))
-        return;
-    failed_ = false;
+        return false;
     Data.clear();
     const uint32_t start = Ticks();
     std::unique_lock<std::mutex> input(input_);
@@ -284,17 +374,15 @@ void TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
             input.lock();
         ReadBurstHeld(0);  // a packet is never taken while an older one waits in the transport
         if (TakeWholePacket(Channel, MaxCount, Data))
-            return;
-        if (!PollHeld(input, Timeout)) {
-            failed_ = true;
-            return;
-        }
+            return true;
+        if (!PollHeld(input, Timeout))
+            return false;
         if (Timeout < 0)
-            return;
+            return true;
         // A packet that arrived during the last wait but after the deadline
         // stays buffered for the next call.
         if (Ticks() - start >= static_cast<uint32_t>(Timeout))
-            return;
+            return true;
     }
 }
 
@@ -337,6 +425,12 @@ std::string TzqComms::IndexedString(int32_t Index)
     return AnsiFromUtf16(hid_->GetIndexedString(Index));
 }
 
+std::string TzqComms::IndexedStringProblem() const
+{
+    const std::lock_guard<std::mutex> guard(writing_);
+    return hid_->IndexedStringProblem();
+}
+
 std::string TzqComms::DevicePath() const
 {
     const std::lock_guard<std::mutex> guard(writing_);
@@ -372,12 +466,21 @@ bool TzqComms::Lock(int32_t Timeout)
     DeviceLock* classic = classicApplies_ ? classicLock_.get() : nullptr;
     if (!TakeLocks(Timeout, classic, own)) {
         ++lockFailures_;
-        NoteFailure(Failure::Busy, "another program or thread holds the device (its lock was not had within " +
-                                       std::to_string(Timeout) + " ms)");
+        const std::string problem = LockProblem();
+        if (!problem.empty())
+            NoteFailure(Failure::Access, "the device lock cannot be used: " + problem);
+        else
+            NoteFailure(Failure::Busy, "another program or thread holds the device (its lock was not had within " +
+                                           std::to_string(Timeout) + " ms)");
         return false;
     }
     t_holds.push_back({this, classic, own, 1});
     ++lockCount_;
+    if (own) {
+        owedBytes_ = 0;
+        const OwedTransfer left = own->Owed();
+        abandoned_ = left.What == OwedTransfer::Kind::None ? std::nullopt : std::optional<OwedTransfer>(left);
+    }
     const bool died = (classic && classic->PreviousHolderDied()) || (own && own->PreviousHolderDied());
     const bool elsewhere = (classic && classic->HeldElsewhereMeanwhile()) || (own && own->HeldElsewhereMeanwhile());
     if (died)
@@ -416,6 +519,7 @@ void TzqComms::DiscardUntilSilent()
     const uint32_t start = Ticks();
     while (hid_->ReadReport(report, kPacketSize, kSilenceMs) > 0 && Ticks() - start < kMaxWaitMs) {
     }
+    CloseIfGoneHeld();
 }
 
 void TzqComms::DiscardInput()
@@ -424,6 +528,7 @@ void TzqComms::DiscardInput()
         const std::lock_guard<std::mutex> oneReader(input_);
         if (hid_->IsOpen())
             hid_->DiscardInput();
+        CloseIfGoneHeld();
     }
     {
         const std::lock_guard<std::mutex> guard(input_);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "link/channel_packet.h"
@@ -52,15 +53,16 @@ public:
     virtual bool IsOpen() const;
     virtual bool HasSerialNumber();
     // Cuts Data into packets of at most 61 bytes and writes each with
-    // Timeout. A failed write closes the device and sets Failed.
+    // Timeout. A failed write closes the device.
     virtual bool Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32_t Timeout);
     // Reads reports into the channel buffers: waits up to Timeout (in waits
     // of at most 500 ms) for the first, then takes what is waiting.
     virtual bool Poll(int32_t Timeout);
     // The data of the oldest whole packet of Channel (at most MaxCount bytes
-    // of it when MaxCount >= 0), waiting up to Timeout. Failed is set when no
-    // report came at all.
-    virtual void Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data);
+    // of it when MaxCount >= 0), waiting up to Timeout. False when no report
+    // came at all (silence, a closed device or a channel above 31); the
+    // outcome is the caller's own, whatever other threads receive meanwhile.
+    virtual bool Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data);
     virtual void ClearChannel(int32_t Channel);
     virtual int32_t PollTimeout() const;
     virtual int32_t ExtraTimeout() const;
@@ -76,6 +78,8 @@ public:
 
     // The device's string descriptor with that index, as 8-bit text.
     std::string IndexedString(int32_t Index);
+    // Why the last indexed string could not be asked for (see ReportDevice).
+    std::string IndexedStringProblem() const;
 
     // Taking the device lock after another process held it throws away all
     // input received so far: every process receives every report the device
@@ -93,9 +97,26 @@ public:
     // earlier can be dropped too.
     uint32_t InputDiscards() const { return inputDiscards_; }
 
-    bool Failed() const { return failed_; }
+    // A transfer's data owed to the device, kept in the device lock's shared
+    // state while this thread holds the lock. Every byte this thread then
+    // sends on channel 0 pays off one; when none is owed any more the record
+    // goes. A holder that leaves bytes owed (killed, or the device closed
+    // under it) leaves them to whoever takes the lock next.
+    void OweTransfer(const OwedTransfer& Owed);
+    // The transfer ended otherwise: the device waits for nothing more.
+    void SettleTransfer();
+    // What the holder before this turn left owed, once per turn of the named
+    // mutex; kept for a later turn while the device is closed. Holder only;
+    // the question alone costs next to nothing, for the terminal takes the
+    // lock for every byte it reads.
+    bool AbandonedTransferWaits() const { return abandoned_.has_value(); }
+    std::optional<OwedTransfer> TakeAbandonedTransfer();
+
     int32_t LockCount() const { return lockCount_; }
     int32_t LockFailures() const { return lockFailures_; }
+    // Why the device lock cannot be had at all, for the status text; empty
+    // when it can (a lock held elsewhere is no problem).
+    std::string LockProblem() const;
     // What the transport says of itself, safe beside other threads' traffic.
     std::string DevicePath() const;
     int32_t LastError() const;
@@ -116,14 +137,21 @@ private:
     enum class ReadOutcome { Nothing, NotAPacket, Packet };
     bool WriteOne(const Packet& Report, int32_t Timeout);
     void NoteWriteFailure() const;
+    DeviceLock* OwnLockHeld() const;
     // One report read into its channel's buffer, input_ held (beyond the cap a
     // packet is dropped, but it still counts as arrived).
     ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout);
     ReadOutcome ReadBurstHeld(int32_t Timeout);
+    // input_ held: a transport that found the device gone is closed, the
+    // writing lock taken too. True when it was.
+    bool CloseIfGoneHeld();
     bool PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout);
     bool TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& Data);
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
     void ClearBuffer(int32_t Channel);
+    void PayOwed(size_t Bytes);
+    // A device that went away forgets what it waited for.
+    void ForgetOwedTransfers();
     void DiscardInput();
     void DiscardUntilSilent();
     void UseLockOfOpenedDevice();
@@ -136,11 +164,13 @@ private:
     mutable std::mutex deviceLockGuard_;
     std::shared_ptr<DeviceLock> deviceLock_;  // the opened device's own; null before one was
     const int32_t pollTimeout_ = 0;
-    std::atomic<bool> failed_ {false};
     const int32_t extraTimeout_ = 0;
     std::atomic<int32_t> lockFailures_ {0};
     std::atomic<int32_t> lockCount_ {0};
     std::atomic<uint32_t> inputDiscards_ {0};
+    // Touched only by the thread that holds the device lock.
+    uint32_t owedBytes_ = 0;
+    std::optional<OwedTransfer> abandoned_;
     std::unique_ptr<ReportDevice> hid_;
     // One thread at a time reads reports and works on the receive buffers,
     // and one writes reports or asks for strings; Open and Close hold both,

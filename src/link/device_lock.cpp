@@ -15,6 +15,29 @@ uint64_t ThisThreadId()
 
 }  // namespace
 
+void OwedRecord::Store(const OwedTransfer& Owed)
+{
+    const bool undoFits = Owed.Undo.size() <= kUndoRoom;
+    UndoLength = undoFits ? static_cast<uint32_t>(Owed.Undo.size()) : 0;
+    if (undoFits)
+        Owed.Undo.copy(Undo, Owed.Undo.size());
+    Bytes = Owed.Bytes;
+    What = static_cast<uint32_t>(Owed.What);
+}
+
+// The state is another process's writing: only what makes sense is taken.
+OwedTransfer OwedRecord::Load() const
+{
+    OwedTransfer owed;
+    if (What != static_cast<uint32_t>(OwedTransfer::Kind::Write) &&
+        What != static_cast<uint32_t>(OwedTransfer::Kind::Firmware))
+        return owed;
+    owed.What = static_cast<OwedTransfer::Kind>(What);
+    owed.Bytes = Bytes;
+    owed.Undo.assign(Undo, UndoLength <= kUndoRoom ? UndoLength : 0);
+    return owed;
+}
+
 DeviceLock::DeviceLock(const std::string& Name) : name_(Name), mutex_(Name) {}
 
 bool DeviceLock::Lock(int32_t TimeoutMs)

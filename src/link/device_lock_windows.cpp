@@ -1,16 +1,31 @@
 // The named mutex on Windows: a named kernel mutex, and beside it a named
 // shared section with a count of acquisitions, changed only by the holder,
-// that tells a holder whether anyone else had the mutex between its turns.
+// that tells a holder whether anyone else had the mutex between its turns,
+// and the transfer a holder left owed to the device.
 #include "link/device_lock.h"
 
 #include <windows.h>
 
+#include <string>
+
 namespace zqk {
+
+namespace {
+
+struct SharedState {
+    LONG acquisitions;
+    OwedRecord owed;
+};
+
+}  // namespace
 
 struct NamedMutex::Impl {
     HANDLE handle = nullptr;
+    DWORD createError = 0;
     HANDLE section = nullptr;
+    void* view = nullptr;
     volatile LONG* acquisitions = nullptr;  // null when the section could not be had
+    OwedRecord* owed = nullptr;             // null, too, in an older version's shorter section
     LONG acquisitionsAfterOurs = 0;
     bool countKnown = false;  // false: the first acquisition counts as after another holder
     bool heldElsewhere = false;
@@ -18,11 +33,19 @@ struct NamedMutex::Impl {
 
     void MapAcquisitions(const std::string& Name)
     {
-        section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG),
+        section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedState),
                                      (Name + "_Acquisitions").c_str());
         if (!section)
             return;
-        void* view = MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG));
+        view = MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedState));
+        if (view) {
+            auto* state = static_cast<SharedState*>(view);
+            acquisitions = &state->acquisitions;
+            owed = &state->owed;
+            return;
+        }
+        // An older version made the section with the count alone.
+        view = MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG));
         if (view)
             acquisitions = static_cast<volatile LONG*>(view);
     }
@@ -62,14 +85,16 @@ NamedMutex::NamedMutex(const std::string& Name) : impl_(std::make_unique<Impl>()
     // Default security, not initially owned; opens the mutex when another
     // process made it already.
     impl_->handle = CreateMutexA(nullptr, FALSE, Name.c_str());
+    if (!impl_->handle)
+        impl_->createError = GetLastError();
     impl_->MapAcquisitions(Name);
     impl_->NoteStartingCount();
 }
 
 NamedMutex::~NamedMutex()
 {
-    if (impl_->acquisitions)
-        UnmapViewOfFile(const_cast<LONG*>(impl_->acquisitions));
+    if (impl_->view)
+        UnmapViewOfFile(impl_->view);
     if (impl_->section)
         CloseHandle(impl_->section);
     if (impl_->handle)
@@ -92,6 +117,32 @@ void NamedMutex::Release()
 {
     if (impl_->handle)
         ReleaseMutex(impl_->handle);
+}
+
+// A named kernel mutex has the default security of the session that made it;
+// there is no node whose access it could follow.
+void NamedMutex::AccessLike(const std::string&) {}
+
+std::string NamedMutex::Problem() const
+{
+    return impl_->handle ? std::string() : "cannot create the device lock: error " + std::to_string(impl_->createError);
+}
+
+void NamedMutex::RecordOwed(const OwedTransfer& Owed)
+{
+    if (impl_->owed)
+        impl_->owed->Store(Owed);
+}
+
+void NamedMutex::RecordOwedBytes(uint32_t Bytes)
+{
+    if (impl_->owed)
+        impl_->owed->Bytes = Bytes;
+}
+
+OwedTransfer NamedMutex::Owed() const
+{
+    return impl_->owed ? impl_->owed->Load() : OwedTransfer {};
 }
 
 bool NamedMutex::HeldElsewhereMeanwhile() const

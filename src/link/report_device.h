@@ -15,6 +15,11 @@ public:
     virtual bool Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) = 0;
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
+    // True once a read or write found that the device went away. The
+    // transport does not close itself then (another thread may be writing
+    // through it): reports stop moving and IsOpen is false until its owner
+    // closes it while no other thread uses it.
+    virtual bool Gone() const { return false; }
 
     // One input report's data bytes: above 0 the count copied, 0 or -1 when
     // nothing came. A read that times out stays pending and the next call
@@ -39,6 +44,10 @@ public:
     virtual std::u16string GetProductString() = 0;
     virtual std::u16string GetSerialNumberString() = 0;
     virtual std::u16string GetIndexedString(int32_t Index) = 0;
+    // Why the last GetIndexedString could not ask the device, for instance
+    // "permission denied on /dev/bus/usb/001/002"; empty when it could (a
+    // string the device does not have is no problem) or none was asked for.
+    virtual std::string IndexedStringProblem() const { return {}; }
 
     // Path of the interface opened last (kept after Close).
     virtual std::string DevicePath() const = 0;

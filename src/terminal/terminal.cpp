@@ -1,6 +1,7 @@
 #include "terminal/terminal.h"
 
 #include <cstring>
+#include <optional>
 
 namespace zqk {
 
@@ -17,8 +18,13 @@ constexpr int32_t kSendLockTimeout = 5000;
 constexpr int32_t kSendReportTimeout = 200;
 constexpr int32_t kPromptTestLockTimeout = 1000;
 constexpr int32_t kPromptTestTimeout = 50;
+// The device's answer to a transfer completed for a holder before, and to
+// the escape after it.
+constexpr int32_t kOwedAnswerTimeout = 2000;
+constexpr int32_t kOwedEscapeTimeout = 250;
 // A device that never stops talking would keep the prompt test draining for
-// ever; after this much the test goes ahead with what is still coming.
+// ever; after this much the test goes ahead with what is still coming. The
+// same bounds the empty prompts that the test skips in the device's answer.
 constexpr size_t kMaxDrainBytes = 65536;
 
 bool EndsWith(const std::string& text, const std::string& marker)
@@ -79,7 +85,8 @@ std::string TzqTerminal::Prompt() const
 
 bool TzqTerminal::IsOpen() const { return comms_.IsOpen(); }
 // Output still pending from before the link threw its input away belongs to
-// the same past conversation and goes with it.
+// the same past conversation and goes with it. A transfer that the holder
+// before left cut short is completed before anything else reaches the device.
 bool TzqTerminal::Lock(int32_t Timeout)
 {
     if (!comms_.Lock(Timeout))
@@ -88,7 +95,62 @@ bool TzqTerminal::Lock(int32_t Timeout)
         discardsSeen_ = comms_.InputDiscards();
         pending_ = PendingBytes();
     }
+    if (comms_.AbandonedTransferWaits()) {
+        if (std::optional<OwedTransfer> owed = comms_.TakeAbandonedTransfer())
+            CompleteAbandonedTransfer(*owed);
+    }
     return true;
+}
+
+// The device waits for the rest of a transfer's data and would store the
+// next command as such. The rest goes as zero bytes, owed by this holder now
+// (killed meanwhile, it leaves them to the next); the device then answers as
+// to a whole transfer, and what it made of the broken one is undone. When it
+// does not answer it was not waiting (it was unplugged since, say): nothing
+// is undone, and an escape drops the zero bytes it took as keys.
+void TzqTerminal::CompleteAbandonedTransfer(const OwedTransfer& Owed)
+{
+    comms_.OweTransfer(Owed);
+    const std::string zeros(4096, '\0');
+    for (uint32_t left = Owed.Bytes; left > 0;) {
+        const uint32_t n = left < zeros.size() ? left : static_cast<uint32_t>(zeros.size());
+        if (!comms_.Send(zeros.substr(0, n), 0, 0, kSendReportTimeout)) {
+            NoteRecovery("could not complete a transfer cut short by the holder before: the link failed");
+            return;
+        }
+        left -= n;
+    }
+    std::string answer;
+    FlushPrompt(kOwedAnswerTimeout, answer);
+    const bool answered = !TimedOut;
+    const bool undo = answered && !Owed.Undo.empty();
+    SendText(kEscape + (undo ? Owed.Undo + "\r" : std::string()));
+    std::string undone;
+    FlushPrompt(kOwedEscapeTimeout, undone);  // the escape's prompt
+    if (undo)
+        FlushPrompt(kOwedAnswerTimeout, undone);
+    const std::string what = Owed.What == OwedTransfer::Kind::Firmware ? "firmware load" : "write";
+    std::string note = "completed a " + what + " cut short by the holder before with " + std::to_string(Owed.Bytes) +
+                       " zero bytes";
+    if (!answered)
+        note += "; the device did not answer, so nothing was undone";
+    else if (undo)
+        note += "; " + Owed.Undo + ": " + undone.substr(0, undone.find_first_of("\r\n"));
+    if (Owed.What == OwedTransfer::Kind::Firmware)
+        note += "; the device holds an incomplete image";
+    NoteRecovery(note);
+}
+
+void TzqTerminal::NoteRecovery(std::string Note)
+{
+    const std::lock_guard<std::mutex> guard(noteGuard_);
+    recoveryNote_ = std::move(Note);
+}
+
+std::string TzqTerminal::RecoveryNote() const
+{
+    const std::lock_guard<std::mutex> guard(noteGuard_);
+    return recoveryNote_;
 }
 void TzqTerminal::Unlock() { comms_.Unlock(); }
 int32_t TzqTerminal::PollTimeout() const { return comms_.PollTimeout(); }
@@ -108,8 +170,7 @@ void TzqTerminal::ReadMoreChars(int32_t Count, int32_t Timeout, std::string& Tex
     TimedOut = false;
     const size_t wanted = Count > 0 ? static_cast<size_t>(Count) : 0;
     while (pending_.Size() < wanted) {
-        comms_.Receive(0, Timeout, -1, chunk_);
-        if (comms_.Failed()) {
+        if (!comms_.Receive(0, Timeout, -1, chunk_)) {
             TimedOut = true;
             return;
         }
@@ -118,39 +179,41 @@ void TzqTerminal::ReadMoreChars(int32_t Count, int32_t Timeout, std::string& Tex
     pending_.MoveFront(wanted, Text);
 }
 
-void TzqTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
-                            std::string& Text)
+bool TzqTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
+                            std::string& Text, size_t MaxLength)
 {
-    ReadUntilLocked(EndMarker, TrimMarker, Timeout, Text);
+    return ReadUntilLocked(EndMarker, TrimMarker, Timeout, Text, MaxLength) != Gathered::TooLong;
 }
 
-bool TzqTerminal::ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
-                                  std::string& Text)
+TzqTerminal::Gathered TzqTerminal::ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker,
+                                                   int32_t Timeout, std::string& Text, size_t MaxLength)
 {
     Text.clear();
     if (Timeout > 0)
         Timeout += comms_.ExtraTimeout();
     if (!IsOpen()) {
         TimedOut = true;
-        return true;
+        return Gathered::Ended;
     }
     ScopedDeviceLock lock(*this, Timeout);
     if (!lock)
-        return false;
+        return Gathered::LockHeldElsewhere;
     for (;;) {
         ReadChars(1, Timeout, byte_);
         if (byte_.empty())
-            return true;  // silence: everything read so far, untrimmed
+            return Gathered::Ended;  // silence: everything read so far, untrimmed
         Text += byte_[0];
         if (!EndMarker.empty() && EndsWith(Text, EndMarker))
             break;
+        if (Text.size() >= MaxLength)
+            return Gathered::TooLong;
     }
     if (!TrimMarker.empty()) {
         const size_t at = Text.rfind(TrimMarker);
         if (at != std::string::npos)
             Text.resize(at);
     }
-    return true;
+    return Gathered::Ended;
 }
 
 void TzqTerminal::FlushPrompt(int32_t Timeout, std::string& Text)
@@ -158,13 +221,20 @@ void TzqTerminal::FlushPrompt(int32_t Timeout, std::string& Text)
     ReadUntil(kPromptEnd, kPromptEnd, Timeout, Text);
 }
 
-void TzqTerminal::WaitPrompt(int32_t Timeout, std::string& Text)
+bool TzqTerminal::WaitPrompt(int32_t Timeout, std::string& Text)
 {
     // Every caller holds the device lock already; should one not, a lock held
     // elsewhere ends the wait instead of retrying without end.
     const std::string prompt = Prompt();
-    while (ReadUntilLocked(prompt, prompt, Timeout, Text) && Text.empty() && !TimedOut) {
+    const size_t promptSize = prompt.empty() ? 1 : prompt.size();
+    for (size_t skipped = 0; skipped < kMaxGathered; skipped += promptSize) {
+        const Gathered gathered = ReadUntilLocked(prompt, prompt, Timeout, Text, kMaxGathered - skipped);
+        if (gathered == Gathered::TooLong)
+            return false;
+        if (gathered == Gathered::LockHeldElsewhere || !Text.empty() || TimedOut)
+            return true;
     }
+    return false;
 }
 
 bool TzqTerminal::SendText(const std::string& Text)
@@ -197,15 +267,17 @@ bool TzqTerminal::IsPrompt(const std::string& Pattern)
         return false;
     DrainOutput();
     comms_.Send(kEscape, 0, 0, kPromptTestTimeout);
+    // Bare closing bytes are skipped as empty prompts, but no further than a
+    // drain: a device that sends nothing else would keep the test for ever.
     std::string prompt;
-    bool matches = false;
-    do {
+    for (size_t skipped = 0; skipped < kMaxDrainBytes; ++skipped) {
         FlushPrompt(kPromptTestTimeout, prompt);
         if (TimedOut)
             return false;
-        matches = !Pattern.empty() && prompt.find(Pattern) != std::string::npos;
-    } while (prompt.empty());
-    return matches;
+        if (!prompt.empty())
+            return !Pattern.empty() && prompt.find(Pattern) != std::string::npos;
+    }
+    return false;
 }
 
 bool TzqTerminal::Escape()

@@ -29,6 +29,9 @@ private:
 class TzqTerminal {
 public:
     static const char* const kDefaultPrompt;  // 0xAB "zq.keeper>" 0xBB
+    // The most output one read gathers: a device that talks on without the
+    // marker it is read up to cannot make the host's memory grow without end.
+    static constexpr size_t kMaxGathered = size_t {16} << 20;
 
     explicit TzqTerminal(TzqComms& Comms);
     virtual ~TzqTerminal() = default;
@@ -55,13 +58,17 @@ public:
     void ReadMoreChars(int32_t Count, int32_t Timeout, std::string& Text);
     // Reads byte by byte until the text ends with EndMarker or the device is
     // silent for Timeout; on the marker, the text is cut at the last
-    // TrimMarker. Nothing after the marker is consumed.
-    void ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout, std::string& Text);
-    // Everything up to the next prompt-closing byte 0xBB, without it.
+    // TrimMarker. Nothing after the marker is consumed. False when MaxLength
+    // bytes came without the marker: reading stops there, the text untrimmed.
+    bool ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout, std::string& Text,
+                   size_t MaxLength = kMaxGathered);
+    // Everything up to the next prompt-closing byte 0xBB, without it (at
+    // most kMaxGathered bytes).
     void FlushPrompt(int32_t Timeout, std::string& Text);
     // A command's output: everything up to the next full Prompt, without it;
-    // a prompt with nothing in front of it is skipped.
-    void WaitPrompt(int32_t Timeout, std::string& Text);
+    // a prompt with nothing in front of it is skipped. False when the output,
+    // skipped prompts included, reached kMaxGathered first.
+    bool WaitPrompt(int32_t Timeout, std::string& Text);
     bool SendText(const std::string& Text);
     void SendLine(const std::string& Line);
     // Sends an escape and tests whether the prompt the device shows contains
@@ -75,11 +82,22 @@ public:
 
     size_t PendingSize() const { return pending_.Size(); }
 
+    // A transfer's data owed to the device while it is sent (see
+    // TzqComms::OweTransfer), and its end when the device stopped waiting.
+    void OweTransfer(const OwedTransfer& Owed) { comms_.OweTransfer(Owed); }
+    void SettleTransfer() { comms_.SettleTransfer(); }
+    // What the last completion of a transfer that another holder left cut
+    // short did, for the status text; empty while none was needed.
+    std::string RecoveryNote() const;
+
 private:
+    enum class Gathered { Ended, LockHeldElsewhere, TooLong };
     // ReadUntil that tells whether it could take the device lock.
-    bool ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
-                         std::string& Text);
+    Gathered ReadUntilLocked(const std::string& EndMarker, const std::string& TrimMarker, int32_t Timeout,
+                             std::string& Text, size_t MaxLength);
     void DrainOutput();
+    void CompleteAbandonedTransfer(const OwedTransfer& Owed);
+    void NoteRecovery(std::string Note);
 
     TzqComms& comms_;
     mutable std::mutex promptGuard_;
@@ -89,6 +107,8 @@ private:
     uint32_t discardsSeen_ = 0;  // the link's input discards that pending_ has followed
     std::string chunk_;  // reused for every packet received
     std::string byte_;   // reused for every byte read by ReadUntil
+    mutable std::mutex noteGuard_;
+    std::string recoveryNote_;
 };
 
 }  // namespace zqk

@@ -219,7 +219,7 @@ TEST_F(EchoDevice, ACallerThatSleepsThroughAThousandReportsGetsThemAll)
 
 // ---- unplugging ----
 
-TEST(UnpluggedDevice, AWaitingReadCompletesEmptyThenTheDeviceCloses)
+TEST(UnpluggedDevice, AWaitingReadCompletesEmptyThenTheDeviceIsGoneUntilClosed)
 {
     FrontEnd device({"--echo", "--destroy-after", "5", "--destroy-delay", "300"});
     ASSERT_FALSE(WaitForNode().empty());
@@ -241,12 +241,15 @@ TEST(UnpluggedDevice, AWaitingReadCompletesEmptyThenTheDeviceCloses)
 
     EXPECT_EQ(hid.WriteReport(NumberedPacket(99).data(), kPacketSize, 1000), -1);
     EXPECT_EQ(hid.LastError(), ENODEV);
-    EXPECT_TRUE(hid.IsOpen());  // a failed write does not close
+    EXPECT_TRUE(hid.Gone()) << "a write that finds the device gone says so";
+    EXPECT_FALSE(hid.IsOpen());
 
     EXPECT_EQ(hid.ReadReport(buffer, kPacketSize, kLongWait), -1);
     EXPECT_EQ(hid.LastError(), EIO);
     EXPECT_FALSE(hid.IsOpen());
     EXPECT_EQ(hid.GetProductString(), u"");
+    hid.Close();  // by its owner, the link, while no other thread uses it
+    EXPECT_FALSE(hid.Gone());
 }
 
 // ---- the library over the node ----

@@ -20,6 +20,14 @@
 //   multi_process_worker after-kill-mid-transfer PID
 //       PID is such a victim: it is killed, and the next command must get
 //       its own answer, not the rest of the victim's file.
+//   multi_process_worker write-victim
+//       starts writing a large file to the device and stops for good in the
+//       first progress report, holding the device lock while the device
+//       waits for the rest of the data; prints "holding" then.
+//   multi_process_worker after-kill-mid-write PID
+//       PID is such a victim: it is killed, and the next command must get
+//       its own answer (not be stored as the rest of the file), and the
+//       partial file must be gone.
 #include <signal.h>
 #include <unistd.h>
 #include <sys/stat.h>
@@ -303,6 +311,22 @@ int Victim(const std::string& WorkDir)
     return 1;  // not reached
 }
 
+const char* const kCutShortFile = "/cut-short.bin";
+
+// Writes a large file and, at its first progress report, stops for good in
+// the callback: it holds the device lock while the device waits for the
+// rest of the data, until it is killed.
+int WriteVictim()
+{
+    if (!Open())
+        return 1;
+    const std::string local = "/tmp/zqk-write-victim.bin";
+    std::ofstream(local, std::ios::binary | std::ios::trunc) << std::string(30000, 'v');
+    zqkSetCallback(StopForGood, 0);
+    zqkFileWrite(local.c_str(), kCutShortFile);
+    return 1;  // not reached
+}
+
 // The lock as another process would find it, without an export's wait.
 bool LockIsHeldElsewhere()
 {
@@ -368,6 +392,35 @@ int AfterKillMidTransfer(pid_t Holder)
 
 }  // namespace
 
+// The holder died in the middle of a file's data that the device still
+// waits for: the next command must not be stored as the rest of it, and the
+// file it left must go.
+int AfterKillMidWrite(pid_t Holder)
+{
+    if (!Open())
+        return 1;
+    if (!LockIsHeldElsewhere()) {
+        std::printf("after-kill: FAILED: the victim does not hold the lock\n");
+        return 1;
+    }
+    bool good = CommandAfterKilling(Holder, kAnswerAfterKillMidTransferMs);
+    std::printf("after-kill: %s\n", zqk::TheLibrary()->Default().Terminal.RecoveryNote().c_str());
+    const int32_t count = zqkDir("/");
+    for (int32_t i = 0; i < count; ++i) {
+        char name[256];
+        if (zqkGetDirEntry(i, name, sizeof name, nullptr, nullptr, nullptr) >= 0 && kCutShortFile + 1 == std::string(name)) {
+            std::printf("after-kill: FAILED: the cut-short file %s is still there\n", kCutShortFile);
+            good = false;
+        }
+    }
+    if (count < 0) {
+        std::printf("after-kill: FAILED: no listing after the recovery\n");
+        good = false;
+    }
+    zqkClose();
+    return good ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -380,7 +433,11 @@ int main(int argc, char** argv)
         return Victim(argv[2]);
     if (mode == "after-kill-mid-transfer" && argc == 3)
         return AfterKillMidTransfer(static_cast<pid_t>(std::atol(argv[2])));
+    if (mode == "write-victim" && argc == 2)
+        return WriteVictim();
+    if (mode == "after-kill-mid-write" && argc == 3)
+        return AfterKillMidWrite(static_cast<pid_t>(std::atol(argv[2])));
     std::fprintf(stderr, "usage: multi_process_worker run ID ROUNDS WORKDIR | after-kill PID | victim WORKDIR |\n"
-                         "       after-kill-mid-transfer PID\n");
+                         "       after-kill-mid-transfer PID | write-victim | after-kill-mid-write PID\n");
     return 2;
 }

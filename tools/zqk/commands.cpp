@@ -14,7 +14,7 @@ namespace zqktool {
 
 namespace {
 
-constexpr int32_t kCommandBufferSize = 64 << 20;
+constexpr int32_t kCommandBufferSize = (16 << 20) + 1;  // the most output zqkCommand hands back
 
 // Text from a function that follows the buffer-return convention and may be
 // asked twice: the first answer tells the size needed.
@@ -79,13 +79,23 @@ std::string RunCommand(const std::string& line, int32_t timeout)
 {
     std::unique_ptr<char[]> buffer(new char[kCommandBufferSize]);
     const int32_t n = zqkCommand(line.c_str(), buffer.get(), kCommandBufferSize, timeout);
-    if (n == -1)
-        throw DeviceFailure("cannot run \"" + line + "\"");
     if (n < 0)
-        throw Failure(kFailed, "the output of \"" + line + "\" was larger than 64 MiB and was lost");
+        throw DeviceFailure("cannot run \"" + line + "\" (or its output passed 16 MiB)");
     if (!zqkIsOpen())
         throw Failure(kNoDevice, "cannot run \"" + line + "\": the device is no longer connected");
     return std::string(buffer.get(), static_cast<size_t>(n));
+}
+
+// How names go to the device, and, when the firmware's word on quotes (its
+// string 204) could not be read, why.
+std::string NamesText()
+{
+    const bool quoted = UsbString(204).find(".nfi.") != std::string::npos;
+    if (quoted)
+        return "in double quotes";
+    if (zqkLastStatus() != ZQK_STATUS_ACCESS)
+        return "with blanks as underscores";
+    return "with blanks as underscores (" + StatusText() + ")";
 }
 
 int Change(int32_t result, const std::string& what)
@@ -110,8 +120,6 @@ int Info(const Options& Opts)
     std::string mode;
     for (const std::string& m : modes)
         mode += (mode.empty() ? "" : ", ") + m;
-    const std::string s204 = UsbString(204);
-    const bool quoted = s204.find(".nfi.") != std::string::npos;
     const std::string path = OpenedPath();
     auto hex = [](int32_t v) {
         char t[16];
@@ -123,7 +131,7 @@ int Info(const Options& Opts)
     std::printf("product        %s\n", UsbString(2).c_str());
     std::printf("serial number  %s\n", UsbString(0).c_str());
     std::printf("run mode       %s\n", mode.empty() ? "unknown" : mode.c_str());
-    std::printf("names          %s\n", quoted ? "in double quotes" : "blanks sent as underscores");
+    std::printf("names          %s\n", NamesText().c_str());
     std::printf("matching       vendor %s, product %s, usage page %s, usage %s\n", hex(zqkGetVidPid(0)).c_str(),
                 hex(zqkGetVidPid(1)).c_str(), hex(zqkGetVidPid(2)).c_str(), hex(zqkGetVidPid(3)).c_str());
     for (int32_t index : {201, 202, 203, 204, 210, 211}) {

@@ -40,6 +40,8 @@ std::string SimPath(const Options& Opts)
     return path;
 }
 
+}  // namespace
+
 std::string StatusText()
 {
     std::vector<char> text(1024);
@@ -50,6 +52,8 @@ std::string StatusText()
     }
     return n > 0 ? std::string(text.data(), static_cast<size_t>(n)) : std::string();
 }
+
+namespace {
 
 ExitCode ExitCodeOf(int32_t Status)
 {

@@ -49,6 +49,8 @@ void OpenDevice(const Options& Opts);
 std::string OpenedPath();
 // Saves what the simulated device changed, if it is one.
 void FinishDevice();
+// The text of the status the library left, empty after success.
+std::string StatusText();
 // Why a device operation failed, as far as can be told from outside.
 Failure DeviceFailure(const std::string& What);
 
