@@ -1,10 +1,12 @@
 // Tests of Zqk.cs against the library on simulated devices kept in folders
-// below the folder given as the argument. Prints one line per check and
+// below the folder given as the first argument; the second is the export
+// table, src/api/exports.txt. Prints one line per check and
 // exits with 1 when any failed.
 using System;
 using System.Collections.Generic;
 using System.IO;
 using System.Linq;
+using System.Reflection;
 using System.Threading;
 using Zqk;
 
@@ -175,12 +177,29 @@ static class ZqkTests
         Check(!ZqkDevice.WaitForDevice("NO-SUCH-SERIAL", 10), "waiting for a device that does not come");
     }
 
+    // Every export of the table src/api/exports.txt (name, ordinal, number of
+    // 32-bit parameters) is declared, with as many parameters.
+    private static void EveryExportIsDeclared()
+    {
+        var table = File.ReadAllLines(exportsTable).Select(l => l.Split((char[])null, StringSplitOptions.RemoveEmptyEntries))
+                        .Where(f => f.Length == 3 && !f[0].StartsWith("#")).ToDictionary(f => f[0], f => int.Parse(f[2]));
+        var declared = typeof(ZqkNative).GetMethods(BindingFlags.Public | BindingFlags.Static)
+                           .Where(m => (m.Attributes & MethodAttributes.PinvokeImpl) != 0 && !m.Name.EndsWith("To"))
+                           .ToDictionary(m => m.Name, m => m.GetParameters().Length);
+        var missing = table.Where(e => !declared.TryGetValue(e.Key, out int count) || count != e.Value).Select(e => e.Key);
+        Check(declared.Count == table.Count && !missing.Any(), "declared as exported: " + string.Join(", ", missing));
+    }
+
+    private static string exportsTable;
+
     private static int Main(string[] args)
     {
         top = args.Length > 0 ? args[0] : Path.Combine(Path.GetTempPath(), "zqk-dotnet-tests");
+        exportsTable = args.Length > 1 ? args[1] : "src/api/exports.txt";
         Directory.CreateDirectory(top);
         var tests = new Dictionary<string, Action>
         {
+            { "every export is declared", EveryExportIsDeclared },
             { "identity and command", IdentityAndCommand },
             { "listing and files with progress", ListingAndFilesWithProgress },
             { "failures throw with their status", FailuresThrowWithTheirStatus },
