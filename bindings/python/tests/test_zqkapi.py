@@ -105,37 +105,38 @@ def test_times_without_a_date_and_out_of_range():
         _device._device_seconds(datetime(2040, 1, 1))
 
 
-def _unplugged_after_one_call(open_sim):
+def _unplugged_after_one_call(open_sim, tmp_path):
     dev = open_sim("gone", "unplug=1")
     with pytest.raises(zqkapi.Error):
         dev.command("ver")  # the reports run out during this one
     dev.command("ver")
 
 
-def _callback_that_calls_its_device(open_sim):
+def _callback_that_calls_its_device(open_sim, tmp_path):
     dev = open_sim()
-    dev.get(DEMO_LOG, os.devnull, progress=lambda done, total: dev.command("ver"))
+    # (Never os.devnull: the library replaces the local file by renaming a new one over it.)
+    dev.get(DEMO_LOG, tmp_path / "busy.log", progress=lambda done, total: dev.command("ver"))
 
 
 FAILURES = {
-    "no device": (zqkapi.NoDevice, lambda open_sim: zqkapi.open(serial="NO-SUCH-SERIAL")),
-    "access": (zqkapi.AccessDenied, lambda open_sim: zqkapi.open("sim:/proc/zqk-cannot-be-made")),
-    "refused": (zqkapi.Refused, lambda open_sim: open_sim().remove("/no such file")),
-    "local file": (zqkapi.LocalFileError, lambda open_sim: open_sim().put("/nonexistent/x.bin", "/x.bin")),
-    "timeout": (zqkapi.Timeout, lambda open_sim: open_sim().command("sleep 300", timeout=0.05)),
+    "no device": (zqkapi.NoDevice, lambda open_sim, tmp_path: zqkapi.open(serial="NO-SUCH-SERIAL")),
+    "access": (zqkapi.AccessDenied, lambda open_sim, tmp_path: zqkapi.open("sim:/proc/zqk-cannot-be-made")),
+    "refused": (zqkapi.Refused, lambda open_sim, tmp_path: open_sim().remove("/no such file")),
+    "local file": (zqkapi.LocalFileError, lambda open_sim, tmp_path: open_sim().put(tmp_path / "missing.bin", "/x.bin")),
+    "timeout": (zqkapi.Timeout, lambda open_sim, tmp_path: open_sim().command("sleep 300", timeout=0.05)),
     "gone": (zqkapi.DeviceGone, _unplugged_after_one_call),
     "busy": (zqkapi.DeviceBusy, _callback_that_calls_its_device),
-    "zero byte": (zqkapi.InvalidArgument, lambda open_sim: open_sim().mkdir("/a\0b")),
-    "not latin-1": (zqkapi.InvalidArgument, lambda open_sim: open_sim().mkdir("/\u20ac")),
-    "bad option": (zqkapi.InvalidArgument, lambda open_sim: open_sim("x", "pace=fast")),
+    "zero byte": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim().mkdir("/a\0b")),
+    "not latin-1": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim().mkdir("/\u20ac")),
+    "bad option": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim("x", "pace=fast")),
 }
 
 
 @pytest.mark.parametrize("case", FAILURES)
-def test_each_failure_raises_its_exception(open_sim, case):
+def test_each_failure_raises_its_exception(open_sim, tmp_path, case):
     kind, provoke = FAILURES[case]
     with pytest.raises(kind) as caught:
-        provoke(open_sim)
+        provoke(open_sim, tmp_path)
     assert isinstance(caught.value, zqkapi.Error)
     assert caught.value.status in zqkapi.Status and caught.value.text and str(caught.value) == caught.value.text
 

@@ -63,5 +63,5 @@ __all__ = [
     "ATTR_ARCHIVE", "ATTR_DIRECTORY", "ATTR_HIDDEN", "ATTR_READ_ONLY", "ATTR_SYSTEM", "DEFAULT_MAX_OUTPUT",
     "AccessDenied", "Device", "DeviceBusy", "DeviceGone", "DeviceInfo", "Entry", "Error", "InvalidArgument",
     "LibraryError", "LocalFileError", "Matching", "NoDevice", "Refused", "Status", "Timeout", "__version__",
-    "devices", "library", "library_version", "matching", "open", "set_matching", "wait_for_device",
-]
+    "devices", "library", "library_version", "matching", "set_matching", "wait_for_device",
+]  # not "open": a star import would hide the built-in; call zqkapi.open

@@ -194,15 +194,18 @@ def find_and_load(environ: Mapping[str, str]) -> ctypes.CDLL:
     if chosen:
         return load(chosen)
     tried = candidates(environ)
+    problems = []
     for name in tried:
         try:
             lib = _open_library(name)
-        except OSError:
+        except OSError as error:
+            if os.path.isfile(name):  # there, but not for this process (32-bit or 64-bit?)
+                problems.append("%s: %s" % (name, error))
             continue
         return _prepared(lib, name)
     raise LibraryError(
         "the zqkAPI library was not found (tried %s; set ZQKAPI_LIBRARY to its file, put %s beside the "
-        "package, or install the library)" % (", ".join(tried), LIBRARY_NAMES[0])
+        "package, or install the library)%s" % (", ".join(tried), LIBRARY_NAMES[0], "".join("; " + p for p in problems))
     )
 
 
