@@ -219,6 +219,20 @@ namespace Zqk
         /// <summary>Bytes of device text as a string, one character per byte.</summary>
         public static string FromDevice(byte[] bytes, int count) => Latin1.GetString(bytes, 0, count);
 
+        /// <summary>A device's path: "sim:" and a local folder, or the device's text.</summary>
+        public static string FromDevicePath(byte[] bytes)
+        {
+            bool simulated = bytes.Length >= 4 && bytes[0] == 's' && bytes[1] == 'i' && bytes[2] == 'm' && bytes[3] == ':';
+            try
+            {
+                return (simulated ? Local : Latin1).GetString(bytes);
+            }
+            catch (DecoderFallbackException)
+            {
+                return Latin1.GetString(bytes);
+            }
+        }
+
         private static byte[] Terminated(string text, Encoding encoding, string what)
         {
             if (text == null)
@@ -463,7 +477,7 @@ namespace Zqk
             get
             {
                 int h = Live();
-                return FromDevice(TextOf((b, s) => ZqkNative.zqkDevUsbPath(h, b, s)));
+                return ZqkText.FromDevicePath(TextOf((b, s) => ZqkNative.zqkDevUsbPath(h, b, s)));
             }
         }
 
