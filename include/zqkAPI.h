@@ -248,7 +248,11 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * follow the folder: "sim:DIR?mode=bootloader&unquoted=1&pace=1000&serial=X"
  * (mode: app, bootloader or ate; unquoted=1: firmware without quoted names;
  * pace: one input report per that many microseconds, in real time, default
- * 0, as fast as possible; serial: its serial number, default "ZQK-0001").
+ * 0, as fast as possible; pace=host: as fast as the library takes the
+ * reports, so that no output is lost however long (at 0 the link's buffers
+ * drop output beyond 2048 reports that arrive at once, and a real-time pace
+ * loses data when the host falls behind); serial: its serial number, default
+ * "ZQK-0001"; unplug=N: the device goes away after N reports).
  * A simulated device is never found by zqkFindDevices nor opened by zqkOpen.
  *
  * The classic functions above drive the process's default device. A handle

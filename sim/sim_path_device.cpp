@@ -46,6 +46,11 @@ bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptio
         Options.QuotedNames = Value == "0";
         return true;
     }
+    if (Name == "pace" && Value == "host") {
+        Options.PaceUs = 0;
+        Options.PacedByHost = true;
+        return true;
+    }
     if (Name == "pace" && ParseNumber(Value, 1000000, number)) {
         Options.PaceUs = static_cast<uint32_t>(number);
         return true;
@@ -106,7 +111,7 @@ bool ParseSimPath(const std::string& Path, SimPathOptions& Options, std::string&
         const std::string value = equals == std::string::npos ? std::string() : pair.substr(equals + 1);
         if (!ApplyOption(name, value, Options)) {
             Problem = "unknown option \"" + pair +
-                      "\" for a simulated device (mode=app|bootloader|ate, unquoted=0|1, pace=MICROSECONDS, "
+                      "\" for a simulated device (mode=app|bootloader|ate, unquoted=0|1, pace=MICROSECONDS|host, "
                       "serial=TEXT, unplug=REPORTS)";
             return false;
         }
@@ -123,6 +128,7 @@ std::string SimDevicePath(const SimPathOptions& Options)
 SimPathDevice::SimPathDevice(const SimPathOptions& Options)
     : path_(SimDevicePath(Options)),
       writeFrameUs_(Options.PaceUs),
+      pacedByHost_(Options.PacedByHost),
       keeper_(SystemClock::Instance()),
       folder_(Options.Folder)
 {
@@ -187,6 +193,12 @@ bool SimPathDevice::IsOpen() const
 
 // Input becomes readable at its due time; new input is queued only by the
 // host's writes, which wake a reader that has nothing queued to wait for.
+// Paced by the host, a read that does not wait finds nothing right after one
+// that took a report: the link drains what is waiting into channel buffers
+// that drop what does not fit, so a device that has everything due at once
+// loses all but the first 2048 packets of a long output, and one paced in real
+// time loses data whenever the host falls behind. This way the link takes one
+// report per look at the input, never more than it passes on.
 int32_t SimPathDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
 {
     Clock& clock = SystemClock::Instance();
@@ -205,12 +217,14 @@ int32_t SimPathDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t Timeou
         const uint64_t now = clock.NowUs();
         uint64_t due = 0;
         const bool queued = keeper_.Device.NextInputDueUs(due);
-        if (queued && due <= now) {
+        if (queued && due <= now && !(pacedByHost_ && tookReport_ && TimeoutMs <= 0)) {
             readPending_ = false;
             lastError_ = 0;
+            tookReport_ = true;
             const size_t size = keeper_.Device.TakeInput(Buffer, count);
             return static_cast<int32_t>(std::min(count, size));
         }
+        tookReport_ = false;
         if (now >= deadline) {
             readPending_ = true;
             return -1;

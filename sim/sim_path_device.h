@@ -17,6 +17,8 @@ struct SimPathOptions {
     RunMode Mode = RunMode::App;
     bool QuotedNames = true;
     uint32_t PaceUs = 0;  // 0: reports move as fast as they are read
+    // pace=host: input no faster than the host takes it (see ReadReport).
+    bool PacedByHost = false;
     std::string SerialNumber = "ZQK-0001";
     uint64_t UnplugAfterReports = 0;  // 0: never
 };
@@ -67,6 +69,8 @@ private:
     SimFolder folder_;
     bool open_ = true;
     bool readPending_ = false;
+    const bool pacedByHost_;
+    bool tookReport_ = false;  // the last read gave a report
     int32_t lastError_ = 0;
 };
 

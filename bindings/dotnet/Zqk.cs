@@ -1,0 +1,742 @@
+// zqkAPI for .NET: the declarations of every export (ZqkNative) and a device
+// class on the library's handles (ZqkDevice). One file, no dependency beyond
+// .NET Standard 2.0; include it in a project or build Zqk.csproj.
+//
+// The library is "zqkAPI": zqkAPI.dll beside the program on Windows (32-bit
+// or 64-bit, as the process), libzqkAPI.so on the library path elsewhere.
+// CallingConvention.Winapi is stdcall on 32-bit Windows, as the 32-bit DLL
+// wants, and the platform's C convention everywhere else.
+//
+// Text crosses as bytes: device text (paths, names, commands, output) as the
+// device's 8-bit text, latin-1 (code page 28591) both ways, so that no byte
+// is lost; local paths as the system opens them (UTF-8 on Linux, the ANSI
+// code page on Windows).
+using System;
+using System.Collections.Generic;
+using System.Globalization;
+using System.Runtime.ExceptionServices;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace Zqk
+{
+    /// <summary>The library's status codes (ZQK_STATUS_* in zqkAPI.h); NoLibrary is
+    /// the binding's own: the library could not be loaded or is too old.</summary>
+    public enum ZqkStatus
+    {
+        NoLibrary = -1,
+        Ok = 0,
+        NoDevice = 1,
+        NotOpen = 2,
+        Access = 3,
+        Busy = 4,
+        Timeout = 5,
+        Gone = 6,
+        Refused = 7,
+        LocalFile = 8,
+        Argument = 9,
+        InTransfer = 10,
+        Buffer = 11,
+    }
+
+    /// <summary>A failure of a zqkAPI call: the status and the library's line saying
+    /// what failed and why, as zqkLastStatus and zqkStatusText gave them right
+    /// after the call, on the calling thread.</summary>
+    public class ZqkException : Exception
+    {
+        public ZqkException(ZqkStatus status, string text) : base(text)
+        {
+            Status = status;
+            Text = text;
+        }
+
+        public ZqkStatus Status { get; }
+        public string Text { get; }
+    }
+
+    /// <summary>The progress of a transfer reported synchronously, on the thread that
+    /// runs the transfer (Progress&lt;T&gt; posts its reports to another thread
+    /// instead, where an exception cannot reach the caller).</summary>
+    public sealed class ZqkProgress : IProgress<ValueTuple<long, long>>
+    {
+        private readonly Action<long, long> report;
+
+        public ZqkProgress(Action<long, long> report)
+        {
+            this.report = report ?? throw new ArgumentNullException(nameof(report));
+        }
+
+        public void Report(ValueTuple<long, long> value) => report(value.Item1, value.Item2);
+    }
+
+    /// <summary>A present device as ZqkDevice.Devices finds it (nothing is opened).</summary>
+    public sealed class ZqkDeviceInfo
+    {
+        internal ZqkDeviceInfo(string path, string serial, string manufacturer, string product)
+        {
+            Path = path;
+            Serial = serial;
+            Manufacturer = manufacturer;
+            Product = product;
+        }
+
+        public string Path { get; }
+        public string Serial { get; }
+        public string Manufacturer { get; }
+        public string Product { get; }
+    }
+
+    /// <summary>One entry of a device folder. Modified is the device's time stamp
+    /// (DateTimeKind.Unspecified: the device keeps its local time without a time
+    /// zone), null when the device gave no date.</summary>
+    public sealed class ZqkEntry
+    {
+        public const int ReadOnly = 0x01, Hidden = 0x02, SystemFile = 0x04, Directory = 0x10, Archive = 0x20;
+
+        internal ZqkEntry(string name, long size, int attributes, DateTime? modified)
+        {
+            Name = name;
+            Size = size;
+            Attributes = attributes;
+            Modified = modified;
+        }
+
+        public string Name { get; }
+        public long Size { get; }
+        public int Attributes { get; }
+        public DateTime? Modified { get; }
+        public bool IsDirectory => (Attributes & Directory) != 0;
+
+        public override string ToString() => Name;
+    }
+
+    /// <summary>The library's exports as they are, for what ZqkDevice does not offer.
+    /// Text arguments are zero-terminated byte arrays (ZqkText.Device makes them);
+    /// results follow the buffer-return convention of zqkAPI.h.</summary>
+    public static class ZqkNative
+    {
+        public const string Library = "zqkAPI";
+        private const CallingConvention Call = CallingConvention.Winapi;
+
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        public delegate void ProgressCallback(int userData, int position, int total);
+
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        public delegate void DevProgressCallback(IntPtr userData, int position, int total);
+
+        // Connection, raw link and identity
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpen();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkClose();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsOpen();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkPoll(int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkTermTx(byte[] data, int count, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkTermRx(byte[] buffer, int size, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkUsbPath(byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkUsbDetail(int type, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = Call)] public static extern void zqkSetVidPid(int index, int value);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkGetVidPid(int index);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkSetCallback(ProgressCallback callback, int userData);
+        // Terminal
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkCommand(byte[] command, byte[] buffer, int size, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkEscape();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFlushPrompt(byte[] buffer, int size, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsPrompt(byte[] pattern);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningBootloader();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningApp();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningATE();
+        [DllImport(Library, CallingConvention = Call)] public static extern void zqkSetPrompt(byte[] prompt);
+        // Device file system
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDir(byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkGetDirEntry(int index, byte[] name, int size, out int sizeOut, out int attributesOut, out int timeOut);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkAttrToText(int attributes, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDateToText(int time, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileDelete(byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDirRemove(byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDirMake(byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkRename(byte[] oldName, byte[] newName);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileWrite(byte[] localPath, byte[] devicePath);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileRead(byte[] devicePath, byte[] localPath);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFirmwareUpdate(byte[] localPath);
+        // Diagnostics
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkLastError();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDebug();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkVersion();
+        // The reason for a failure
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkLastStatus();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkStatusText(byte[] buffer, int size);
+        // Several devices
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFindDevices();
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFoundDevice(int index, int type, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpenPath(byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpenSerial(byte[] serial);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkWaitForDevice(byte[] pathOrSerial, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevOpen(byte[] pathOrSerial);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevClose(int device);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsOpen(int device);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevPoll(int device, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevTermTx(int device, byte[] data, int count, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevTermRx(int device, byte[] buffer, int size, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevUsbPath(int device, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevUsbDetail(int device, int type, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevLastError(int device);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevSetCallback(int device, DevProgressCallback callback, IntPtr userData);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevCommand(int device, byte[] command, byte[] buffer, int size, int timeout);
+        // The same, into unmanaged memory: a large buffer that is not zeroed first.
+        [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevCommand")] public static extern int zqkDevCommandTo(int device, byte[] command, IntPtr buffer, int size, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevEscape(int device);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFlushPrompt(int device, byte[] buffer, int size, int timeout);
+        [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevFlushPrompt")] public static extern int zqkDevFlushPromptTo(int device, IntPtr buffer, int size, int timeout);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsPrompt(int device, byte[] pattern);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningBootloader(int device);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningApp(int device);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningATE(int device);
+        [DllImport(Library, CallingConvention = Call)] public static extern void zqkDevSetPrompt(int device, byte[] prompt);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDir(int device, byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevGetDirEntry(int device, int index, byte[] name, int size, out int sizeOut, out int attributesOut, out int timeOut);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileDelete(int device, byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDirRemove(int device, byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDirMake(int device, byte[] path);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevRename(int device, byte[] oldName, byte[] newName);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWrite(int device, byte[] localPath, byte[] devicePath);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWriteAt(int device, byte[] localPath, byte[] devicePath, int unixTime);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileRead(int device, byte[] devicePath, byte[] localPath);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFirmwareUpdate(int device, byte[] localPath);
+    }
+
+    /// <summary>Text as the library takes and gives it.</summary>
+    public static class ZqkText
+    {
+        private static readonly Encoding Latin1 =
+            Encoding.GetEncoding(28591, EncoderFallback.ExceptionFallback, DecoderFallback.ExceptionFallback);
+        private static readonly Encoding Local = LocalEncoding();
+
+        /// <summary>Device text, zero-terminated, as latin-1; null stays null (NULL counts as "").</summary>
+        public static byte[] Device(string text, string what = "the device text") => Terminated(text, Latin1, what);
+
+        /// <summary>A local file's path, zero-terminated, as the system opens files.</summary>
+        public static byte[] LocalPath(string path, string what = "the local path") => Terminated(path, Local, what);
+
+        /// <summary>Bytes of device text as a string, one character per byte.</summary>
+        public static string FromDevice(byte[] bytes, int count) => Latin1.GetString(bytes, 0, count);
+
+        /// <summary>A device's path: "sim:" and a local folder, or the device's text.</summary>
+        public static string FromDevicePath(byte[] bytes)
+        {
+            bool simulated = bytes.Length >= 4 && bytes[0] == 's' && bytes[1] == 'i' && bytes[2] == 'm' && bytes[3] == ':';
+            try
+            {
+                return (simulated ? Local : Latin1).GetString(bytes);
+            }
+            catch (DecoderFallbackException)
+            {
+                return Latin1.GetString(bytes);
+            }
+        }
+
+        private static byte[] Terminated(string text, Encoding encoding, string what)
+        {
+            if (text == null)
+                return null;
+            if (text.IndexOf('\0') >= 0)
+                throw new ZqkException(ZqkStatus.Argument, $"{what} \"{text}\" holds a zero character");
+            try
+            {
+                byte[] bytes = new byte[encoding.GetByteCount(text) + 1];
+                encoding.GetBytes(text, 0, text.Length, bytes, 0);
+                return bytes;
+            }
+            catch (EncoderFallbackException)
+            {
+                throw new ZqkException(ZqkStatus.Argument, $"{what} \"{text}\" has a character that {encoding.WebName} does not hold");
+            }
+        }
+
+        // The DLL opens local files with the A functions: the ANSI code page. A
+        // runtime without that code page (.NET Core without the CodePages
+        // provider) gets latin-1, its first 256 characters.
+        private static Encoding LocalEncoding()
+        {
+            if (Environment.OSVersion.Platform != PlatformID.Win32NT)
+                return new UTF8Encoding(false, true);
+            try
+            {
+                return Encoding.GetEncoding(CultureInfo.CurrentCulture.TextInfo.ANSICodePage,
+                                            EncoderFallback.ExceptionFallback, DecoderFallback.ExceptionFallback);
+            }
+            catch (Exception)
+            {
+                return Latin1;
+            }
+        }
+    }
+
+    /// <summary>An open device: a handle of the library's own, usable from any thread
+    /// (calls on one device are serialised by the library, calls on different
+    /// devices run in parallel). Every failure throws a ZqkException.</summary>
+    public sealed class ZqkDevice : IDisposable
+    {
+        /// <summary>The output a command may have by default: the library loses output
+        /// that does not fit the buffer it is given.</summary>
+        public const int DefaultMaxOutput = 64 << 20;
+
+        private const int NoDate = 2085805696; // the library's time for an entry without one
+        private static readonly DateTime Epoch = new DateTime(1970, 1, 1, 0, 0, 0, DateTimeKind.Unspecified);
+        private static readonly Version Required = new Version(1, 1, 0);
+        private static readonly object Checking = new object();
+        private static bool checkedLibrary;
+
+        // The transfer running on this thread, whose callback gets the reports.
+        [ThreadStatic] private static Transfer current;
+
+        private readonly string name;
+        // Set once for the device's life, so that the library never calls a
+        // delegate that was collected, even for a transfer still running on
+        // another thread when Dispose is called.
+        private readonly ZqkNative.DevProgressCallback callback;
+        private int handle;
+
+        private ZqkDevice(int handle, string name)
+        {
+            this.handle = handle;
+            this.name = name;
+            callback = OnProgress;
+            ZqkNative.zqkDevSetCallback(handle, callback, IntPtr.Zero);
+        }
+
+        ~ZqkDevice()
+        {
+            Close();
+        }
+
+        // ---- the library ----------------------------------------------------
+
+        /// <summary>The release of the loaded library; a ZqkException (NoLibrary) when it
+        /// cannot be loaded or is older than this binding's 1.1.0.</summary>
+        public static Version LibraryVersion
+        {
+            get
+            {
+                int v = Loaded();
+                return new Version(v >> 16, (v >> 8) & 0xFF, v & 0xFF);
+            }
+        }
+
+        private static int Loaded()
+        {
+            int version;
+            try
+            {
+                version = ZqkNative.zqkVersion();
+            }
+            catch (DllNotFoundException e)
+            {
+                throw new ZqkException(ZqkStatus.NoLibrary, "the zqkAPI library was not found (put zqkAPI.dll beside the program, " +
+                                       "or libzqkAPI.so on the library path): " + e.Message);
+            }
+            catch (EntryPointNotFoundException)
+            {
+                throw new ZqkException(ZqkStatus.NoLibrary, $"the zqkAPI library that was loaded has no zqkVersion: it is older than {Required}");
+            }
+            catch (BadImageFormatException e)
+            {
+                throw new ZqkException(ZqkStatus.NoLibrary, "the zqkAPI library is not for this process (32-bit or 64-bit?): " + e.Message);
+            }
+            var loaded = new Version(version >> 16, (version >> 8) & 0xFF, version & 0xFF);
+            if (loaded.Major != Required.Major || loaded < Required)
+                throw new ZqkException(ZqkStatus.NoLibrary, $"zqkAPI {loaded} is loaded, but this binding needs {Required} or a later {Required.Major}.x");
+            return version;
+        }
+
+        private static void EnsureLibrary()
+        {
+            if (checkedLibrary)
+                return;
+            lock (Checking)
+            {
+                Loaded();
+                checkedLibrary = true;
+            }
+        }
+
+        // ---- statuses and text ------------------------------------------------
+
+        /// <summary>The exception for the calling thread's last call, null after success.</summary>
+        public static ZqkException LastFailure()
+        {
+            int status = ZqkNative.zqkLastStatus();
+            if (status == 0)
+                return null;
+            string text = FromDevice(TextOf((b, s) => ZqkNative.zqkStatusText(b, s), 1024));
+            return new ZqkException((ZqkStatus)status, text);
+        }
+
+        private static int Checked(int result)
+        {
+            ZqkException failure = LastFailure();
+            if (failure != null)
+                throw failure;
+            return result;
+        }
+
+        private delegate int BufferCall(byte[] buffer, int size);
+
+        // The text of an export that follows the buffer-return convention and may
+        // be asked again: an answer too small tells the size needed.
+        private static byte[] TextOf(BufferCall call, int size = 256)
+        {
+            for (;;)
+            {
+                var buffer = new byte[size];
+                int n = call(buffer, size);
+                if (n >= 0)
+                {
+                    Array.Resize(ref buffer, n);
+                    return buffer;
+                }
+                if (n == -1) // with room for the zero byte, -1 is a failure
+                {
+                    Checked(n);
+                    throw new ZqkException(ZqkStatus.Ok, "the call failed without a reason");
+                }
+                size = -n;
+            }
+        }
+
+        private static string FromDevice(byte[] bytes) => ZqkText.FromDevice(bytes, bytes.Length);
+
+        // ---- finding and opening ------------------------------------------------
+
+        /// <summary>The present devices that match, without opening them (a simulated
+        /// device is never listed).</summary>
+        public static IReadOnlyList<ZqkDeviceInfo> Devices()
+        {
+            EnsureLibrary();
+            int count = Checked(ZqkNative.zqkFindDevices());
+            var found = new List<ZqkDeviceInfo>();
+            for (int i = 0; i < count; ++i)
+            {
+                int index = i;
+                Func<int, string> field = type => FromDevice(TextOf((b, s) => ZqkNative.zqkFoundDevice(index, type, b, s)));
+                found.Add(new ZqkDeviceInfo(field(-1), field(0), field(1), field(2)));
+            }
+            return found;
+        }
+
+        /// <summary>Opens a device: the first matching one (null), the one on a path
+        /// from Devices(), the one with a serial number, or the simulated device
+        /// "sim:DIR" kept in folder DIR (options as in zqkAPI.h, e.g.
+        /// "sim:DIR?pace=host&amp;serial=X").</summary>
+        public static ZqkDevice Open(string pathOrSerial = null)
+        {
+            EnsureLibrary();
+            bool simulated = pathOrSerial != null && pathOrSerial.StartsWith("sim:", StringComparison.Ordinal);
+            byte[] argument = simulated ? ZqkText.LocalPath(pathOrSerial, "the simulated device's path")
+                                        : ZqkText.Device(pathOrSerial, "the device");
+            int handle = ZqkNative.zqkDevOpen(argument);
+            if (handle <= 0)
+            {
+                Checked(handle);
+                throw new ZqkException(ZqkStatus.Ok, "the device could not be opened");
+            }
+            return new ZqkDevice(handle, pathOrSerial ?? "first matching device");
+        }
+
+        // ---- life -------------------------------------------------------------
+
+        /// <summary>The library's handle (for ZqkNative's zqkDev functions); 0 once disposed.</summary>
+        public int Handle => handle;
+
+        public void Dispose()
+        {
+            Close();
+            GC.SuppressFinalize(this);
+        }
+
+        private void Close()
+        {
+            int closing = System.Threading.Interlocked.Exchange(ref handle, 0);
+            if (closing != 0)
+                ZqkNative.zqkDevClose(closing);
+        }
+
+        public override string ToString() => handle != 0 ? name : name + " (closed)";
+
+        private int Live()
+        {
+            int h = handle;
+            if (h == 0)
+                throw new ZqkException(ZqkStatus.Argument, $"the device {name} was disposed");
+            return h;
+        }
+
+        // ---- identity ---------------------------------------------------------
+
+        /// <summary>The device's path: its system node, or sim:DIR.</summary>
+        public string Path
+        {
+            get
+            {
+                int h = Live();
+                return ZqkText.FromDevicePath(TextOf((b, s) => ZqkNative.zqkDevUsbPath(h, b, s)));
+            }
+        }
+
+        public string Serial => UsbString(0);
+        public string Manufacturer => UsbString(1);
+        public string Product => UsbString(2);
+
+        /// <summary>A USB string: 0 serial number, 1 manufacturer, 2 product, 200 to 255
+        /// the device's string with that index.</summary>
+        public string UsbString(int index)
+        {
+            int h = Live();
+            return FromDevice(TextOf((b, s) => ZqkNative.zqkDevUsbDetail(h, index, b, s)));
+        }
+
+        /// <summary>"application", "bootloader", "ate" or "unknown", from the product string.</summary>
+        public string RunMode
+        {
+            get
+            {
+                int h = Live();
+                if (Checked(ZqkNative.zqkDevIsRunningApp(h)) == 1)
+                    return "application";
+                if (Checked(ZqkNative.zqkDevIsRunningBootloader(h)) == 1)
+                    return "bootloader";
+                return Checked(ZqkNative.zqkDevIsRunningATE(h)) == 1 ? "ate" : "unknown";
+            }
+        }
+
+        /// <summary>False once the device went away or was disposed.</summary>
+        public bool IsOpen
+        {
+            get
+            {
+                int h = handle;
+                return h != 0 && ZqkNative.zqkDevIsOpen(h) == 1;
+            }
+        }
+
+        // ---- terminal -----------------------------------------------------------
+
+        /// <summary>Runs one command line on the device's terminal and returns its output
+        /// up to the device's next prompt. timeoutMs bounds each silence of the
+        /// device. Output larger than maxOutput bytes is lost (the library has taken
+        /// it from the device): a ZqkException with ZqkStatus.Buffer.</summary>
+        public string Command(string line, int timeoutMs = 2000, int maxOutput = DefaultMaxOutput)
+        {
+            int h = Live();
+            byte[] command = ZqkText.Device(line, "the command line");
+            return LargeText($"the output of \"{line}\"", maxOutput, false,
+                             (buffer, size) => ZqkNative.zqkDevCommandTo(h, command, buffer, size, timeoutMs));
+        }
+
+        /// <summary>The terminal output up to the next prompt's end, or what came before
+        /// timeoutMs of silence; "" when nothing came.</summary>
+        public string FlushPrompt(int timeoutMs = 250, int maxOutput = DefaultMaxOutput)
+        {
+            int h = Live();
+            return LargeText("the terminal's output", maxOutput, true,
+                             (buffer, size) => ZqkNative.zqkDevFlushPromptTo(h, buffer, size, timeoutMs));
+        }
+
+        // Output that is lost when it does not fit: a buffer of maxOutput bytes
+        // in unmanaged memory, which is not zeroed first.
+        private static string LargeText(string what, int maxOutput, bool silenceIsEmpty, Func<IntPtr, int, int> call)
+        {
+            int size = checked(maxOutput + 1);
+            IntPtr buffer = Marshal.AllocHGlobal(size);
+            try
+            {
+                int n = call(buffer, size);
+                int status = ZqkNative.zqkLastStatus();
+                if (n < -1 && status == (int)ZqkStatus.Buffer)
+                    throw new ZqkException(ZqkStatus.Buffer, $"{what}, {-(long)n - 1} bytes, was larger than {maxOutput} bytes and was lost");
+                if (silenceIsEmpty && n == 0 && status == (int)ZqkStatus.Timeout)
+                    return "";
+                var output = new byte[Checked(n)];
+                Marshal.Copy(buffer, output, 0, n);
+                return FromDevice(output);
+            }
+            finally
+            {
+                Marshal.FreeHGlobal(buffer);
+            }
+        }
+
+        /// <summary>Sends an escape: false when the prompt that answers asks for a
+        /// password, true otherwise.</summary>
+        public bool Escape() => Checked(ZqkNative.zqkDevEscape(Live())) == 1;
+
+        /// <summary>Sends an escape; whether the prompt shown contains pattern.</summary>
+        public bool IsPrompt(string pattern) => Checked(ZqkNative.zqkDevIsPrompt(Live(), ZqkText.Device(pattern, "the pattern"))) == 1;
+
+        /// <summary>Sets the prompt that ends a command's output ("": only silence ends it).</summary>
+        public void SetPrompt(string prompt)
+        {
+            ZqkNative.zqkDevSetPrompt(Live(), ZqkText.Device(prompt, "the prompt"));
+            Checked(0);
+        }
+
+        /// <summary>Sends raw bytes on the terminal channel.</summary>
+        public void Send(byte[] data, int timeoutMs = 1000)
+        {
+            if (Checked(ZqkNative.zqkDevTermTx(Live(), data, data.Length, timeoutMs)) != 1)
+                throw new ZqkException(ZqkStatus.Ok, "the data could not be sent");
+        }
+
+        /// <summary>The data of one packet from the terminal channel (up to 61 bytes),
+        /// waiting up to timeoutMs; empty when none came.</summary>
+        public byte[] Receive(int timeoutMs = 1000)
+        {
+            var buffer = new byte[256];
+            int n = ZqkNative.zqkDevTermRx(Live(), buffer, buffer.Length, timeoutMs);
+            if (ZqkNative.zqkLastStatus() == (int)ZqkStatus.Timeout)
+                return new byte[0];
+            Array.Resize(ref buffer, Checked(n));
+            return buffer;
+        }
+
+        /// <summary>True as soon as a device with that path or serial number (any
+        /// matching one for null) is present, false after timeoutMs (-1: no limit).</summary>
+        public static bool WaitForDevice(string pathOrSerial, int timeoutMs)
+        {
+            EnsureLibrary();
+            if (ZqkNative.zqkWaitForDevice(ZqkText.Device(pathOrSerial, "the device"), timeoutMs) == 1)
+                return true;
+            int status = ZqkNative.zqkLastStatus();
+            if (status != (int)ZqkStatus.NoDevice && status != (int)ZqkStatus.Timeout)
+                Checked(0);
+            return false;
+        }
+
+        // ---- file system --------------------------------------------------------
+
+        /// <summary>The entries of a device folder.</summary>
+        public IReadOnlyList<ZqkEntry> ListDirectory(string path = "/")
+        {
+            int h = Live();
+            int count = Checked(ZqkNative.zqkDevDir(h, ZqkText.Device(path, "the device path")));
+            var entries = new List<ZqkEntry>();
+            for (int index = 0; index < count; ++index)
+            {
+                int size = 0, attributes = 0, time = 0, room = 256, n;
+                byte[] entryName;
+                do
+                {
+                    entryName = new byte[room];
+                    n = ZqkNative.zqkDevGetDirEntry(h, index, entryName, room, out size, out attributes, out time);
+                    room = -n;
+                } while (n < -1);
+                if (n == -1)
+                    continue; // a line the device printed that is no entry
+                entries.Add(new ZqkEntry(ZqkText.FromDevice(entryName, n), size, attributes & 0xFF, DeviceTime(time)));
+            }
+            return entries;
+        }
+
+        // The library passes the unsigned seconds of the device's local time in a signed int.
+        private static DateTime? DeviceTime(int time) => time == NoDate ? (DateTime?)null : Epoch.AddSeconds((uint)time);
+
+        private static int DeviceSeconds(DateTime when)
+        {
+            if (when.Kind == DateTimeKind.Utc)
+                when = when.ToLocalTime();
+            double seconds = Math.Floor((when - Epoch).TotalSeconds);
+            if (seconds < 0 || seconds > int.MaxValue)
+                throw new ZqkException(ZqkStatus.Argument, $"the library takes times from 1970 to 2038-01-19 03:14:07, not {when:u}");
+            return (int)seconds;
+        }
+
+        /// <summary>Copies a device file to a local file and returns the number of bytes.
+        /// progress gets (done, total) after every block. On failure the local file
+        /// is left as it was.</summary>
+        public long Get(string devicePath, string localPath, IProgress<(long Done, long Total)> progress = null)
+        {
+            byte[] source = ZqkText.Device(devicePath, "the device path");
+            byte[] target = ZqkText.LocalPath(localPath);
+            return Transferred(progress, h => ZqkNative.zqkDevFileRead(h, source, target));
+        }
+
+        /// <summary>Copies a local file to the device and returns the number of bytes.
+        /// modified gives the device file that time stamp (Unspecified or Local: the
+        /// device's local time as it is; Utc: in this machine's local time); without
+        /// it the device stamps the file itself.</summary>
+        public long Put(string localPath, string devicePath, IProgress<(long Done, long Total)> progress = null,
+                        DateTime? modified = null)
+        {
+            byte[] source = ZqkText.LocalPath(localPath);
+            byte[] target = ZqkText.Device(devicePath, "the device path");
+            if (modified == null)
+                return Transferred(progress, h => ZqkNative.zqkDevFileWrite(h, source, target));
+            int seconds = DeviceSeconds(modified.Value);
+            return Transferred(progress, h => ZqkNative.zqkDevFileWriteAt(h, source, target, seconds));
+        }
+
+        /// <summary>Sends a firmware image and returns the number of bytes sent.</summary>
+        public long Flash(string imagePath, IProgress<(long Done, long Total)> progress = null)
+        {
+            byte[] image = ZqkText.LocalPath(imagePath, "the image's path");
+            return Transferred(progress, h => ZqkNative.zqkDevFirmwareUpdate(h, image));
+        }
+
+        public void MakeDirectory(string path) => Checked(ZqkNative.zqkDevDirMake(Live(), ZqkText.Device(path, "the device path")));
+        public void RemoveDirectory(string path) => Checked(ZqkNative.zqkDevDirRemove(Live(), ZqkText.Device(path, "the device path")));
+        public void Delete(string path) => Checked(ZqkNative.zqkDevFileDelete(Live(), ZqkText.Device(path, "the device path")));
+        public void Rename(string oldPath, string newPath) =>
+            Checked(ZqkNative.zqkDevRename(Live(), ZqkText.Device(oldPath, "the device path"), ZqkText.Device(newPath, "the new device path")));
+
+        // ---- progress -----------------------------------------------------------
+
+        // One transfer's progress and the exception its reporting threw. The
+        // library cannot stop a transfer from its callback, and an exception must
+        // not cross into it: the first one is kept, later reports are not passed
+        // on, the transfer runs to its end and the exception is thrown when the
+        // call returns.
+        private sealed class Transfer
+        {
+            public ZqkDevice Owner;
+            public IProgress<(long Done, long Total)> Progress;
+            public ExceptionDispatchInfo Error;
+        }
+
+        private void OnProgress(IntPtr user, int position, int total)
+        {
+            Transfer transfer = current;
+            if (transfer == null || transfer.Owner != this || transfer.Progress == null || transfer.Error != null || position < 0)
+                return; // (-1, -1) only says that the transfer ended
+            try
+            {
+                transfer.Progress.Report((position, total));
+            }
+            catch (Exception e)
+            {
+                transfer.Error = ExceptionDispatchInfo.Capture(e);
+            }
+        }
+
+        private long Transferred(IProgress<(long Done, long Total)> progress, Func<int, int> call)
+        {
+            int h = Live();
+            var transfer = new Transfer { Owner = this, Progress = progress };
+            Transfer outer = current;
+            current = transfer;
+            int result;
+            ZqkException failure;
+            try
+            {
+                result = call(h);
+                failure = LastFailure(); // right after the call, on this thread
+            }
+            finally
+            {
+                current = outer;
+            }
+            transfer.Error?.Throw();
+            if (failure != null)
+                throw failure;
+            GC.KeepAlive(callback);
+            return result;
+        }
+    }
+}

@@ -1,0 +1,264 @@
+"""The binding's own work: prototypes, text, buffers, statuses, callbacks and
+threads; the library's behaviour is tested by its own suites."""
+
+import ctypes
+import os
+import shutil
+import subprocess
+import sys
+import threading
+from datetime import datetime, timedelta, timezone
+
+import pytest
+
+import zqkapi
+from zqkapi import _device, _native
+from conftest import REPOSITORY
+
+DEMO_LOG = "/logs/2024-03-15.log"
+
+
+def test_every_export_has_its_prototype():
+    table = REPOSITORY / "src" / "api" / "exports.txt"
+    exports = {}
+    for line in table.read_text().splitlines():
+        fields = line.split()
+        if len(fields) == 3 and not line.startswith("#"):
+            exports[fields[0]] = int(fields[2])  # name, ordinal, 32-bit parameters
+    assert {name: len(argtypes) for name, (_, argtypes) in _native.PROTOTYPES.items()} == exports
+    lib = zqkapi.library()
+    assert all(getattr(lib, name).argtypes is not None for name in exports)
+
+
+def test_identity_terminal_and_closing(open_sim, tmp_path):
+    dev = open_sim("keeper", "serial=ZQK-0042")
+    assert dev.path == "sim:%s" % (tmp_path / "keeper")
+    assert (dev.serial, dev.manufacturer, dev.product) == ("ZQK-0042", "Vorlund", "zq.keeper")
+    assert dev.usb_string(203) == "fw 2.4.1"
+    assert dev.run_mode == "application"
+    assert open_sim("boot", "mode=bootloader").run_mode == "bootloader"
+    assert open_sim("ate", "mode=ate").run_mode == "ate"
+    assert dev.command("ver") == "zq.keeper firmware 2.4.1 (simulated)\r\n"
+    # Every byte value but the prompt's survives both ways as latin-1.
+    assert dev.command("echo h\xe9llo \xa0\xff") == "h\xe9llo \xa0\xff\r\n"
+    assert dev.escape() is True
+    assert dev.is_prompt("keeper>") and not dev.is_prompt("PASSWORD")
+    dev.send(b"echo raw\r")
+    assert dev.poll(1.0)
+    received = b""
+    while b"raw" not in received:
+        received += dev.receive(1.0)
+    assert dev.flush_prompt(0.1).endswith("zq.keeper>")
+    assert dev.receive(0.01) == b"" and dev.flush_prompt(0.01) == ""
+    dev.set_prompt("")  # now silence alone ends the output, prompt included
+    assert dev.command("ver", timeout=0.05).endswith("\xabzq.keeper>\xbb")
+    assert isinstance(dev.last_error, int)
+    with dev:
+        assert dev.is_open
+    assert not dev.is_open and "closed" in repr(dev)
+    with pytest.raises(zqkapi.InvalidArgument, match="closed"):
+        dev.command("ver")
+    dev.close()  # once more does nothing
+
+
+def test_files_both_ways_with_blanks_and_progress(open_sim, tmp_path, monkeypatch):
+    dev = open_sim()
+    local = tmp_path / "local notes.bin"
+    data = bytes(range(256)) * 80  # 20480 bytes: five blocks
+    local.write_bytes(data)
+    stamp = datetime(2024, 5, 6, 7, 8, 10)
+    dev.mkdir("/new folder")
+    reports = []
+    assert dev.put(local, "/new folder/a b.bin", progress=lambda done, total: reports.append((done, total)),
+                   mtime=stamp) == len(data)
+    assert reports[-1] == (len(data), len(data)) and len(reports) == 5
+    assert [done for done, _ in reports] == sorted(done for done, _ in reports)
+    [entry] = dev.listdir("/new folder")
+    assert entry == zqkapi.Entry("a b.bin", len(data), entry.attributes, stamp, False)
+    assert next(e for e in dev.listdir() if e.name == "new folder").is_dir
+    # An aware time is taken in this host's local time.
+    aware = datetime(2024, 5, 6, 12, 0, 0, tzinfo=timezone(timedelta(hours=3)))
+    dev.put(local, "/aware.bin", mtime=aware)
+    assert next(e for e in dev.listdir() if e.name == "aware.bin").mtime == aware.astimezone().replace(tzinfo=None)
+    back = tmp_path / "back again.bin"
+    got = []
+    assert dev.get("/new folder/a b.bin", back, progress=lambda done, total: got.append(done)) == len(data)
+    assert back.read_bytes() == data and got[-1] == len(data)
+    monkeypatch.chdir(tmp_path)
+    assert dev.get(DEMO_LOG) == 8272 and (tmp_path / "2024-03-15.log").stat().st_size == 8272
+    assert dev.put(str(local)) == len(data)  # to the root, under its own name
+    dev.rename("/new folder/a b.bin", "/new folder/c d.bin")
+    assert [e.name for e in dev.listdir("/new folder")] == ["c d.bin"]
+    dev.remove("/new folder/c d.bin")
+    dev.rmdir("/new folder")
+    assert {"new folder", "local notes.bin"} & {e.name for e in dev.listdir()} == {"local notes.bin"}
+    image = tmp_path / "MAIN.BIN"
+    image.write_bytes(b"\x5a" * 5000)
+    flashed = []
+    assert dev.flash(image, progress=lambda done, total: flashed.append(total)) == 5000 and flashed[-1] == 5000
+
+
+def test_times_without_a_date_and_out_of_range():
+    assert _device._mtime(2085805696) is None  # the library's value for "no date"
+    assert _device._mtime(-1) == datetime(2106, 2, 7, 6, 28, 15)  # unsigned seconds in a signed int
+    with pytest.raises(zqkapi.InvalidArgument, match="2038"):
+        _device._device_seconds(datetime(2040, 1, 1))
+
+
+def _unplugged_after_one_call(open_sim, tmp_path):
+    dev = open_sim("gone", "unplug=1")
+    with pytest.raises(zqkapi.Error):
+        dev.command("ver")  # the reports run out during this one
+    dev.command("ver")
+
+
+def _callback_that_calls_its_device(open_sim, tmp_path):
+    dev = open_sim()
+    # (Never os.devnull: the library replaces the local file by renaming a new one over it.)
+    dev.get(DEMO_LOG, tmp_path / "busy.log", progress=lambda done, total: dev.command("ver"))
+
+
+FAILURES = {
+    "no device": (zqkapi.NoDevice, lambda open_sim, tmp_path: zqkapi.open(serial="NO-SUCH-SERIAL")),
+    "access": (zqkapi.AccessDenied, lambda open_sim, tmp_path: zqkapi.open("sim:/proc/zqk-cannot-be-made")),
+    "refused": (zqkapi.Refused, lambda open_sim, tmp_path: open_sim().remove("/no such file")),
+    "local file": (zqkapi.LocalFileError, lambda open_sim, tmp_path: open_sim().put(tmp_path / "missing.bin", "/x.bin")),
+    "timeout": (zqkapi.Timeout, lambda open_sim, tmp_path: open_sim().command("sleep 300", timeout=0.05)),
+    "gone": (zqkapi.DeviceGone, _unplugged_after_one_call),
+    "busy": (zqkapi.DeviceBusy, _callback_that_calls_its_device),
+    "zero byte": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim().mkdir("/a\0b")),
+    "not latin-1": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim().mkdir("/\u20ac")),
+    "bad option": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim("x", "pace=fast")),
+}
+
+
+@pytest.mark.parametrize("case", FAILURES)
+def test_each_failure_raises_its_exception(open_sim, tmp_path, case):
+    kind, provoke = FAILURES[case]
+    with pytest.raises(kind) as caught:
+        provoke(open_sim, tmp_path)
+    assert isinstance(caught.value, zqkapi.Error)
+    assert caught.value.status in zqkapi.Status and caught.value.text and str(caught.value) == caught.value.text
+
+
+def test_every_status_has_its_exception():
+    kinds = {zqkapi.Status.BUSY: zqkapi.DeviceBusy, zqkapi.Status.NOT_OPEN: zqkapi.DeviceGone,
+             zqkapi.Status.BUFFER: zqkapi.InvalidArgument, 99: zqkapi.Error}
+    for status, kind in kinds.items():
+        error = zqkapi._errors.error_for(status, "why")
+        assert type(error) is kind and (error.status, error.text) == (status, "why")
+
+
+def test_two_devices_at_once_from_two_threads(open_sim, tmp_path):
+    devices = [open_sim("one", "serial=ONE"), open_sim("two", "serial=TWO")]
+    start = threading.Barrier(2)
+    problems = []
+
+    def work(dev, index):
+        try:
+            start.wait()
+            for round_ in range(5):
+                data = bytes([index, round_]) * 3000
+                local = tmp_path / ("%d-%d" % (index, round_))
+                local.write_bytes(data)
+                dev.put(local, "/mine.bin", progress=lambda done, total: None)
+                dev.get("/mine.bin", local.with_suffix(".back"))
+                assert local.with_suffix(".back").read_bytes() == data
+                assert dev.command("echo %s %d" % (dev.serial, round_)) == "%s %d\r\n" % (dev.serial, round_)
+        except BaseException as error:  # noqa: B902 - reported by the test's thread
+            problems.append(error)
+
+    threads = [threading.Thread(target=work, args=(dev, i)) for i, dev in enumerate(devices)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert problems == []
+
+
+class Stop(Exception):
+    pass
+
+
+def test_a_callback_that_raises_ends_the_transfer_cleanly(open_sim, tmp_path):
+    dev = open_sim()
+    local = tmp_path / "20k.bin"
+    local.write_bytes(b"\x11" * 20000)
+    calls = []
+
+    def stop(done, total):
+        calls.append(done)
+        raise Stop("enough")
+
+    with pytest.raises(Stop, match="enough"):
+        dev.put(local, "/20k.bin", progress=stop)
+    assert calls == [4096]  # no more calls once it raised
+    # The transfer ran to its end: the device file is whole, the device at ease.
+    assert next(e for e in dev.listdir() if e.name == "20k.bin").size == 20000
+    with pytest.raises(KeyboardInterrupt):  # what Ctrl-C in a callback raises
+        dev.get("/20k.bin", tmp_path / "back.bin", progress=lambda done, total: (_ for _ in ()).throw(KeyboardInterrupt))
+    assert (tmp_path / "back.bin").stat().st_size == 20000
+    assert dev.command("ver").startswith("zq.keeper")
+
+
+def test_large_outputs_come_back_whole(open_sim):
+    # pace=host: the simulated device sends no faster than the library takes
+    # it, so that nothing is lost on the way (pace=0 floods the link).
+    dev = open_sim("big", "pace=host")
+    size = 3 << 20
+    output = dev.command("text %d" % size)
+    assert len(output) == size and output.startswith("The quick brown fox")
+    with pytest.raises(zqkapi.InvalidArgument, match="larger than max_output=1000") as caught:
+        dev.command("text 5000", max_output=1000)
+    assert caught.value.status == zqkapi.Status.BUFFER
+    assert dev.command("ver").startswith("zq.keeper")
+
+
+def test_finding_devices_and_matching(open_sim):
+    assert all(isinstance(d, zqkapi.DeviceInfo) for d in zqkapi.devices())  # a sim device is never listed
+    before = zqkapi.matching()
+    assert before == zqkapi.Matching(0x16D0, 0x064E, 0xFFB2, -1)
+    try:
+        zqkapi.set_matching(product_id=0x1234, usage=1)
+        assert zqkapi.matching() == zqkapi.Matching(0x16D0, 0x1234, 0xFFB2, 1)
+    finally:
+        zqkapi.set_matching(*before)
+    assert zqkapi.wait_for_device("NO-SUCH-SERIAL", timeout=0.01) is False
+    assert zqkapi.library_version() == "1.1.0"
+
+
+def test_the_library_not_found_too_old_or_foreign(tmp_path):
+    with pytest.raises(zqkapi.LibraryError, match="no file") as caught:
+        _native.find_and_load({"ZQKAPI_LIBRARY": str(tmp_path / "missing.so")})
+    assert caught.value.status == zqkapi.Status.NO_LIBRARY
+    # The whole way, in a process of its own: the first call loads the library.
+    env = dict(os.environ, ZQKAPI_LIBRARY=str(tmp_path / "missing.so"), PYTHONPATH=str(REPOSITORY / "bindings/python"))
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.dirname(zqkapi.__file__)), env["PYTHONPATH"]])
+    run = subprocess.run([sys.executable, "-m", "zqkapi", "info"], env=env, capture_output=True, text=True)
+    assert run.returncode == 1 and "missing.so, which is no file" in run.stderr
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the fake libraries")
+    for name, source, problem in (("old", "int zqkVersion(void) { return 0x010003; }", "is zqkAPI 1.0.3"),
+                                  ("foreign", "int somethingElse(void) { return 0; }", "has no zqkVersion")):
+        (tmp_path / (name + ".c")).write_text(source)
+        library = tmp_path / ("lib%s.so" % name)
+        subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(tmp_path / (name + ".c"))], check=True)
+        with pytest.raises(zqkapi.LibraryError, match=problem):
+            _native.load(str(library))
+
+
+def test_command_line(open_sim, tmp_path, capsys):
+    from zqkapi.__main__ import main
+
+    device = "sim:%s" % (tmp_path / "cli")
+    assert main(["-d", device, "info"]) == 0
+    assert "serial number  ZQK-0001" in capsys.readouterr().out
+    assert main(["-d", device, "ls", "/logs"]) == 0
+    assert "2024-03-15.log        8272  2024-03-15 10:20:30" in capsys.readouterr().out
+    local = tmp_path / "copy.log"
+    assert main(["-d", device, "get", DEMO_LOG, str(local)]) == 0 and local.stat().st_size == 8272
+    assert main(["-d", device, "put", str(local), "/again.log"]) == 0
+    assert "-> /again.log: 8272 bytes" in capsys.readouterr().out
+    assert main(["-d", device, "get", "/none.log", str(local)]) == 1
+    assert capsys.readouterr().err.startswith("zqkapi: ")

@@ -1,0 +1,67 @@
+"""zqkapi: drive zq.keeper USB data-buffer devices from Python.
+
+A binding of the zqkAPI library through ctypes, with no other dependency::
+
+    import zqkapi
+    for d in zqkapi.devices():
+        print(d.serial, d.path)
+    with zqkapi.open("sim:/tmp/keeper") as dev:      # or open(), open(serial="ZQK-0042")
+        print(dev.command("ver"))
+        for e in dev.listdir("/logs"):
+            print(e.name, e.size, e.mtime)
+        dev.get("/logs/2024-03-15.log", "a.log", progress=lambda done, total: print(done, total))
+
+The library is found through the environment variable ZQKAPI_LIBRARY (the
+library's file), else in the package's own folder, else on the system's
+library path; one older than this binding's release is refused with
+:class:`LibraryError`. Device text (paths, names, commands and their
+output) is the device's 8-bit text, read and written as latin-1, so that no
+byte is lost. Every failure raises an :class:`Error` subclass that says why.
+"""
+
+from ._device import (
+    ATTR_ARCHIVE,
+    ATTR_DIRECTORY,
+    ATTR_HIDDEN,
+    ATTR_READ_ONLY,
+    ATTR_SYSTEM,
+    DEFAULT_MAX_OUTPUT,
+    Device,
+    DeviceInfo,
+    Entry,
+    Matching,
+    devices,
+    library,
+    library_version,
+    matching,
+    open,
+    set_matching,
+    wait_for_device,
+)
+from ._errors import (
+    AccessDenied,
+    DeviceBusy,
+    DeviceGone,
+    Error,
+    InvalidArgument,
+    LibraryError,
+    LocalFileError,
+    NoDevice,
+    Refused,
+    Status,
+    Timeout,
+)
+from ._version import __version__
+
+# Shown as zqkapi.X in tracebacks and help(), where users meet them.
+for _public in (AccessDenied, Device, DeviceBusy, DeviceGone, DeviceInfo, Entry, Error, InvalidArgument, LibraryError,
+                LocalFileError, Matching, NoDevice, Refused, Status, Timeout):
+    _public.__module__ = __name__
+del _public
+
+__all__ = [
+    "ATTR_ARCHIVE", "ATTR_DIRECTORY", "ATTR_HIDDEN", "ATTR_READ_ONLY", "ATTR_SYSTEM", "DEFAULT_MAX_OUTPUT",
+    "AccessDenied", "Device", "DeviceBusy", "DeviceGone", "DeviceInfo", "Entry", "Error", "InvalidArgument",
+    "LibraryError", "LocalFileError", "Matching", "NoDevice", "Refused", "Status", "Timeout", "__version__",
+    "devices", "library", "library_version", "matching", "set_matching", "wait_for_device",
+]  # not "open": a star import would hide the built-in; call zqkapi.open
