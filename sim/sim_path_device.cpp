@@ -54,6 +54,10 @@ bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptio
         Options.SerialNumber = Value;
         return true;
     }
+    if (Name == "names" && (Value == "case" || Value == "nocase")) {
+        Options.CaseSensitiveNames = Value == "case";
+        return true;
+    }
     if (Name == "unplug" && ParseNumber(Value, UINT64_MAX / 2, number)) {
         Options.UnplugAfterReports = number;
         return true;
@@ -107,7 +111,7 @@ bool ParseSimPath(const std::string& Path, SimPathOptions& Options, std::string&
         if (!ApplyOption(name, value, Options)) {
             Problem = "unknown option \"" + pair +
                       "\" for a simulated device (mode=app|bootloader|ate, unquoted=0|1, pace=MICROSECONDS, "
-                      "serial=TEXT, unplug=REPORTS)";
+                      "serial=TEXT, unplug=REPORTS, names=case|nocase)";
             return false;
         }
         at = end + 1;
@@ -133,6 +137,7 @@ SimPathDevice::SimPathDevice(const SimPathOptions& Options)
     keeper_.Device.SetPacingUs(Options.PaceUs);
     keeper_.Device.SetWriteDurationUs(Options.PaceUs);
     keeper_.Device.KeepHostPackets(false);
+    keeper_.Files.SetCaseSensitiveNames(Options.CaseSensitiveNames);
     if (Options.UnplugAfterReports > 0)
         keeper_.Device.UnplugAfterReports(Options.UnplugAfterReports);
     // A device that cannot keep its files any more is as good as gone: its

@@ -19,6 +19,7 @@ struct SimPathOptions {
     uint32_t PaceUs = 0;  // 0: reports move as fast as they are read
     std::string SerialNumber = "ZQK-0001";
     uint64_t UnplugAfterReports = 0;  // 0: never
+    bool CaseSensitiveNames = false;  // true: names that differ in case are different entries
 };
 
 bool IsSimPath(const std::string& Path);
