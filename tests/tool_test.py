@@ -133,7 +133,8 @@ class ToolTest(unittest.TestCase):
         for where, _, names in os.walk(top):
             for name in names:
                 path = os.path.join(where, name)
-                found[os.path.relpath(path, top).replace(os.sep, "/")] = open(path, "rb").read()
+                with open(path, "rb") as f:
+                    found[os.path.relpath(path, top).replace(os.sep, "/")] = f.read()
         return found
 
     def device_file(self, path):
@@ -484,12 +485,14 @@ class ToolTest(unittest.TestCase):
             self.assertEqual(self.read("logs/%s/unit.txt" % serial), b"unit %d" % unit)
             self.assertIn("[%s] pull: 3 files copied" % serial, out)
         self.assertTrue(all(re.match(r"\[ZQK-000[123]\] ", line) for line in out.splitlines()), out)
-        self.assertTrue(all(re.match(r"\[ZQK-000[123]\] ", line) for line in err.splitlines()), err)
+        own = [line for line in err.splitlines() if not re.match(r"[0-9a-f]{4}:(err|fixme|warn):", line)]  # not Wine's
+        self.assertTrue(all(re.match(r"\[ZQK-000[123]\] ", line) for line in own), err)
         # The exit status is the worst of the units'.
         self.ok("-d", devices[3], "rmdir", "/logs", sim=False)
         code, out, err = self.zqk(*devices, "--all", "ls", "/logs", sim=False)
         self.assertEqual(code, 1, err)
-        self.assertEqual(self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs"), err.splitlines())
+        self.assertEqual(len(self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs")), 1, err)
+        self.assertEqual(self.failure_lines(err, "["), self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs"))
         self.assertIn("[ZQK-0001] samples.bin", out.decode())
         self.assertIn("[ZQK-0003] samples.bin", out.decode())
         self.fails(2, "--all does not apply to term", *devices, "--all", "term", sim=False)
