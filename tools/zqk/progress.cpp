@@ -243,8 +243,8 @@ void FileProgress::Done()
 void EndProgress()
 {
     const std::lock_guard<std::mutex> guard(g_lock);
-    if (g_job.drawn)
-        std::fputc('\n', stderr);
+    Hide();  // the summary says how it ended
+    std::fflush(stderr);
     g_job = Job {};
 }
 

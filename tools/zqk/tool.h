@@ -128,7 +128,7 @@ private:
     Unit& unit_;
     ProgressMeter* meter_;
 };
-// Ends the display of the job.
+// Ends the display of the job, taking the progress line away.
 void EndProgress();
 
 // ---- subcommands ----

@@ -152,6 +152,8 @@ std::string Joined(const std::string& folder, const std::string& name)
 {
     if (name.empty())
         return folder;
+    if (folder == ".")
+        return name;
     return folder.empty() || IsSeparator(folder.back()) ? folder + name : folder + "/" + name;
 }
 
