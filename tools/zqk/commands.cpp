@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "local_files.h"
 #include "tool.h"
 #include "zqkAPI.h"
 
@@ -165,12 +166,12 @@ int Flash(Unit& U, const Options& Opts)
 {
     const std::string image = Opts.args[0];
     int32_t n = 0;
+    PlanProgress(1, StatLocal(image).size);
     {
         FileProgress progress(U, "flash " + BaseName(image), BaseName(image), Opts.quiet);
         n = zqkDevFirmwareUpdate(U.handle, image.c_str());
         progress.Done();
     }
-    EndProgress();
     if (n == ZQK_LOCAL_FILE_UNREADABLE)
         throw Failure(kLocalFile, "cannot read " + image);
     if (n < 0)

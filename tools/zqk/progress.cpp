@@ -172,10 +172,6 @@ public:
         std::string line;
         {
             const std::lock_guard<std::mutex> guard(g_lock);
-            if (g_job.filesPlanned == 0 && g_job.bytesPlanned == 0) {
-                g_job.filesPlanned = 1;  // a transfer of its own, as flash is
-                g_job.bytesPlanned = Total;
-            }
             g_job.bytesDone += std::max<int64_t>(Position - last_, 0);
             last_ = Position;
             if (ProgressOnTerminal()) {
