@@ -139,6 +139,7 @@ std::string ChosenDevice(const Options& Opts)
 
 int32_t OpenChosenDevice(const Options& Opts)
 {
+    SetMatching(Opts);
     std::string chosen = ChosenDevice(Opts);
     if (chosen.empty()) {
         const std::vector<Found> found = FindAttached();

@@ -73,7 +73,8 @@ private:
 // Sets the matching values of the options for finding and opening devices.
 void SetMatching(const Options& Opts);
 // Opens the one device the options choose (--device, --sim, or the first
-// attached, saying which on standard error when there are several) and
+// attached that matches the options' matching values, saying which on
+// standard error when there are several) and
 // returns its handle for the zqkDev... functions; throws Failure when it
 // cannot be opened. The caller closes it with zqkDevClose.
 int32_t OpenChosenDevice(const Options& Opts);
