@@ -3,7 +3,8 @@
 # helpers and the benchmarks are not installed.
 #   Linux:   the library with its SONAME links, the header, the zqk tool, a
 #            CMake config package (find_package(zqkAPI) gives zqkAPI::zqkAPI),
-#            a pkg-config file, the udev rule, the README and the copyright;
+#            a pkg-config file, the udev rule, the tool's manual page and bash
+#            completion, the README and the copyright;
 #            the package is zqkapi_VERSION_amd64.deb.
 #   Windows: zqkAPI.dll, its import libraries for MSVC (zqkAPI.lib) and MinGW
 #            (libzqkAPI.dll.a), the header, zqk.exe and the README; the
@@ -20,6 +21,11 @@ install(FILES include/zqkAPI.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The tool, with (on Linux) its manual page in ${CMAKE_INSTALL_MANDIR}/man1
 # and its bash completion in ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions.
 install(TARGETS zqk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(NOT WIN32)
+  install(FILES tools/zqk/zqk.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES tools/zqk/zqk.bash DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+          RENAME zqk)
+endif()
 
 if(WIN32)
   install(FILES ${ZQK_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})

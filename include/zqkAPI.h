@@ -248,11 +248,15 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * follow the folder: "sim:DIR?mode=bootloader&unquoted=1&pace=1000&serial=X"
  * (mode: app, bootloader or ate; unquoted=1: firmware without quoted names;
  * pace: one input report per that many microseconds, in real time, default
- * 0, as fast as possible; pace=host: as fast as the library takes the
- * reports, so that no output is lost however long (at 0 the link's buffers
- * drop output beyond 2048 reports that arrive at once, and a real-time pace
- * loses data when the host falls behind); serial: its serial number, default
- * "ZQK-0001"; unplug=N: the device goes away after N reports).
+ * pace: one input report per that many microseconds each way, in real time;
+ * 0, the default, or host: as fast as the library takes the reports, so that
+ * no output is lost however long; serial: its serial number, default
+ * "ZQK-0001"; unplug=N: the device goes away once N reports have crossed the
+ * bus; names=case: names that differ only in case are different entries,
+ * where by default they name one entry, as on FAT). Names the host folder
+ * cannot hold as they are ("/", "\", control bytes, characters Windows
+ * refuses, a trailing dot or blank) are kept there with those bytes, and "%",
+ * as %XX.
  * A simulated device is never found by zqkFindDevices nor opened by zqkOpen.
  *
  * The classic functions above drive the process's default device. A handle

@@ -66,8 +66,10 @@ bool ParseSize(const std::string& text, size_t& size)
 
 }  // namespace
 
-bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const
+bool NameLess::operator()(const std::string& a, const std::string& b) const
 {
+    if (CaseSensitive)
+        return a < b;
     const size_t n = a.size() < b.size() ? a.size() : b.size();
     for (size_t i = 0; i < n; ++i) {
         const int ca = std::tolower(static_cast<unsigned char>(a[i]));
@@ -76,6 +78,14 @@ bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b)
             return ca < cb;
     }
     return a.size() < b.size();
+}
+
+SimNode& ChildNamed(SimNode& Parent, const std::string& Name)
+{
+    const auto [child, added] = Parent.Children.try_emplace(Name);
+    if (added)
+        child->second.Children = SimChildren(Parent.Children.key_comp());
+    return child->second;
 }
 
 uint32_t SimFileSystem::PackTime(int Year, int Month, int Day, int Hour, int Minute, int Second)
@@ -101,6 +111,11 @@ SimFileSystem::SimFileSystem(SimDevice& Device, SimTerminal& Terminal)
 }
 
 // ---- the model ----
+
+void SimFileSystem::SetCaseSensitiveNames(bool CaseSensitive)
+{
+    root_.Children = SimChildren(NameLess {CaseSensitive});
+}
 
 const SimNode* SimFileSystem::Find(const std::string& Path) const
 {
@@ -160,7 +175,7 @@ bool SimFileSystem::MakeDir(const std::string& Path)
     SimNode* parent = ParentOf(Path, leaf);
     if (!parent || parent->Children.count(leaf))
         return false;
-    SimNode& dir = parent->Children[leaf];
+    SimNode& dir = ChildNamed(*parent, leaf);
     dir.IsDir = true;
     dir.Attributes = 0x10;
     dir.Times[0] = dir.Times[1] = dir.Times[2] = PackedNow();
@@ -173,7 +188,7 @@ bool SimFileSystem::PutFile(const std::string& Path, const std::string& Data, ui
     SimNode* parent = ParentOf(Path, leaf);
     if (!parent)
         return false;
-    SimNode& file = parent->Children[leaf];
+    SimNode& file = ChildNamed(*parent, leaf);
     if (file.IsDir)
         return false;
     file.Data = Data;
@@ -411,7 +426,7 @@ void SimFileSystem::WriteFile(std::string Arguments)
     ReceiveData(size, writeBreakAfter_, writeBreakText_, [this, path, time](const std::string& data) {
         std::string leafName;
         SimNode* dir = ParentOf(path, leafName);
-        SimNode& file = dir->Children[leafName];
+        SimNode& file = ChildNamed(*dir, leafName);
         file.Data = data;
         file.Attributes = 0x20;
         file.Times[0] = file.Times[1] = time;

@@ -11,19 +11,27 @@
 
 namespace zqk::sim {
 
-// Names compare without regard to ASCII case, as on a FAT volume; the case
-// given at creation is kept.
-struct CaseInsensitiveLess {
+// Names compare without regard to ASCII case, as on a FAT volume (the case
+// given at creation is kept), unless the file system is made case-sensitive.
+struct NameLess {
+    bool CaseSensitive = false;
     bool operator()(const std::string& a, const std::string& b) const;
 };
+
+struct SimNode;
+using SimChildren = std::map<std::string, SimNode, NameLess>;
 
 struct SimNode {
     bool IsDir = false;
     std::string Data;
     uint8_t Attributes = 0x20;
     uint32_t Times[3] = {0, 0, 0};  // DOS packed: modified, created, accessed
-    std::map<std::string, SimNode, CaseInsensitiveLess> Children;
+    SimChildren Children;
 };
+
+// The child of that name, made when missing; its children compare names as
+// its parent's do.
+SimNode& ChildNamed(SimNode& Parent, const std::string& Name);
 
 // The device's file system and its NF commands on the terminal:
 //   NFDIR @path              "Directory of ..." header, tab-separated entries, empty line
@@ -38,6 +46,10 @@ struct SimNode {
 class SimFileSystem {
 public:
     SimFileSystem(SimDevice& Device, SimTerminal& Terminal);
+
+    // Names that differ only in case name different entries (default: the
+    // same one, as on FAT). Empties the file system.
+    void SetCaseSensitiveNames(bool CaseSensitive);
 
     SimNode& Root() { return root_; }
     const SimNode& Root() const { return root_; }

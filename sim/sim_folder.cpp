@@ -1,7 +1,9 @@
 #include "sim/sim_folder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -46,7 +48,7 @@ std::string ReadWhole(const fs::path& file)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void LoadDir(const fs::path& dir, const std::string& devicePath, SimNode& node,
+void LoadDir(const fs::path& dir, const std::string& hostPath, SimNode& node,
              const std::map<std::string, Stamp>& index, uint32_t now)
 {
     std::error_code ec;
@@ -54,8 +56,8 @@ void LoadDir(const fs::path& dir, const std::string& devicePath, SimNode& node,
         const std::string name = entry.path().filename().string();
         if (name == SimFolder::kIndexName || name.rfind(".zqk-", 0) == 0)
             continue;
-        const std::string path = devicePath + "/" + name;
-        SimNode& child = node.Children[name];
+        const std::string path = hostPath + "/" + name;
+        SimNode& child = ChildNamed(node, SimFolder::DeviceName(name));
         child.IsDir = entry.is_directory(ec);
         child.Attributes = child.IsDir ? 0x10 : 0x20;
         child.Times[0] = child.Times[1] = child.Times[2] = now;
@@ -77,7 +79,7 @@ bool SameContents(const fs::path& file, const std::string& data)
     return fs::is_regular_file(file, ec) && fs::file_size(file, ec) == data.size() && ReadWhole(file) == data;
 }
 
-bool SaveDir(const fs::path& dir, const std::string& devicePath, const SimNode& node, std::ostream& index)
+bool SaveDir(const fs::path& dir, const std::string& hostPath, const SimNode& node, std::ostream& index)
 {
     std::error_code ec;
     bool ok = true;
@@ -86,13 +88,15 @@ bool SaveDir(const fs::path& dir, const std::string& devicePath, const SimNode& 
         const std::string name = entry.path().filename().string();
         if (name == SimFolder::kIndexName)
             continue;
-        const auto child = node.Children.find(name);
-        if (child == node.Children.end() || child->second.IsDir != entry.is_directory(ec))
+        const auto child = node.Children.find(SimFolder::DeviceName(name));
+        if (child == node.Children.end() || child->second.IsDir != entry.is_directory(ec) ||
+            SimFolder::HostName(child->first) != name)
             fs::remove_all(entry.path(), ec);
     }
     for (const auto& [name, child] : node.Children) {
-        const fs::path host = dir / name;
-        const std::string path = devicePath + "/" + name;
+        const std::string hostName = SimFolder::HostName(name);
+        const fs::path host = dir / hostName;
+        const std::string path = hostPath + "/" + hostName;
         index << path << '\t' << int(child.Attributes) << '\t' << child.Times[0] << '\t' << child.Times[1] << '\t'
               << child.Times[2] << '\n';
         if (child.IsDir) {
@@ -107,7 +111,57 @@ bool SaveDir(const fs::path& dir, const std::string& devicePath, const SimNode& 
     return ok;
 }
 
+bool HeldAsItIs(unsigned char c, bool last)
+{
+    if (c < 0x20 || c == 0x7F || std::strchr("%/\\:*?\"<>|", c))
+        return false;
+    return !last || (c != '.' && c != ' ');  // Windows drops a trailing dot or blank
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
 }  // namespace
+
+std::string SimFolder::HostName(const std::string& DeviceName)
+{
+    std::string host;
+    for (size_t i = 0; i < DeviceName.size(); ++i) {
+        const auto c = static_cast<unsigned char>(DeviceName[i]);
+        if (HeldAsItIs(c, i + 1 == DeviceName.size())) {
+            host += static_cast<char>(c);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            host += escaped;
+        }
+    }
+    return host;
+}
+
+std::string SimFolder::DeviceName(const std::string& HostName)
+{
+    std::string name;
+    for (size_t i = 0; i < HostName.size(); ++i) {
+        const int high = HostName[i] == '%' && i + 2 < HostName.size() ? HexDigit(HostName[i + 1]) : -1;
+        const int low = high >= 0 ? HexDigit(HostName[i + 2]) : -1;
+        if (low >= 0) {
+            name += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            name += HostName[i];
+        }
+    }
+    return name;
+}
 
 bool SimFolder::Load(SimFileSystem& Files)
 {

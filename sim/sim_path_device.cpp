@@ -48,7 +48,6 @@ bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptio
     }
     if (Name == "pace" && Value == "host") {
         Options.PaceUs = 0;
-        Options.PacedByHost = true;
         return true;
     }
     if (Name == "pace" && ParseNumber(Value, 1000000, number)) {
@@ -57,6 +56,10 @@ bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptio
     }
     if (Name == "serial" && !Value.empty() && Value.size() <= 126) {
         Options.SerialNumber = Value;
+        return true;
+    }
+    if (Name == "names" && (Value == "case" || Value == "nocase")) {
+        Options.CaseSensitiveNames = Value == "case";
         return true;
     }
     if (Name == "unplug" && ParseNumber(Value, UINT64_MAX / 2, number)) {
@@ -112,7 +115,7 @@ bool ParseSimPath(const std::string& Path, SimPathOptions& Options, std::string&
         if (!ApplyOption(name, value, Options)) {
             Problem = "unknown option \"" + pair +
                       "\" for a simulated device (mode=app|bootloader|ate, unquoted=0|1, pace=MICROSECONDS|host, "
-                      "serial=TEXT, unplug=REPORTS)";
+                      "serial=TEXT, unplug=REPORTS, names=case|nocase)";
             return false;
         }
         at = end + 1;
@@ -128,7 +131,7 @@ std::string SimDevicePath(const SimPathOptions& Options)
 SimPathDevice::SimPathDevice(const SimPathOptions& Options)
     : path_(SimDevicePath(Options)),
       writeFrameUs_(Options.PaceUs),
-      pacedByHost_(Options.PacedByHost),
+      pacedByHost_(Options.PaceUs == 0),
       keeper_(SystemClock::Instance()),
       folder_(Options.Folder)
 {
@@ -139,6 +142,7 @@ SimPathDevice::SimPathDevice(const SimPathOptions& Options)
     keeper_.Device.SetPacingUs(Options.PaceUs);
     keeper_.Device.SetWriteDurationUs(Options.PaceUs);
     keeper_.Device.KeepHostPackets(false);
+    keeper_.Files.SetCaseSensitiveNames(Options.CaseSensitiveNames);
     if (Options.UnplugAfterReports > 0)
         keeper_.Device.UnplugAfterReports(Options.UnplugAfterReports);
     // A device that cannot keep its files any more is as good as gone: its
@@ -193,7 +197,7 @@ bool SimPathDevice::IsOpen() const
 
 // Input becomes readable at its due time; new input is queued only by the
 // host's writes, which wake a reader that has nothing queued to wait for.
-// Paced by the host, a read that does not wait finds nothing right after one
+// Unpaced, the host paces it: a read that does not wait finds nothing right after one
 // that took a report: the link drains what is waiting into channel buffers
 // that drop what does not fit, so a device that has everything due at once
 // loses all but the first 2048 packets of a long output, and one paced in real

@@ -16,11 +16,10 @@ struct SimPathOptions {
     std::string Folder;  // absolute
     RunMode Mode = RunMode::App;
     bool QuotedNames = true;
-    uint32_t PaceUs = 0;  // 0: reports move as fast as they are read
-    // pace=host: input no faster than the host takes it (see ReadReport).
-    bool PacedByHost = false;
+    uint32_t PaceUs = 0;  // 0: input no faster than the host takes it (see ReadReport)
     std::string SerialNumber = "ZQK-0001";
     uint64_t UnplugAfterReports = 0;  // 0: never
+    bool CaseSensitiveNames = false;  // true: names that differ in case are different entries
 };
 
 bool IsSimPath(const std::string& Path);
@@ -63,13 +62,13 @@ private:
 
     const std::string path_;
     const uint64_t writeFrameUs_;
+    const bool pacedByHost_;
     mutable std::mutex model_;
     std::condition_variable inputQueued_;
     SimKeeper keeper_;
     SimFolder folder_;
     bool open_ = true;
     bool readPending_ = false;
-    const bool pacedByHost_;
     bool tookReport_ = false;  // the last read gave a report
     int32_t lastError_ = 0;
 };

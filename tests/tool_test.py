@@ -4,6 +4,7 @@
 usage: tool_test.py ZQK LOCK_HOLDER [RUNNER]
 RUNNER (for instance wine64) runs the Windows build of the tool.
 """
+import calendar
 import json
 import os
 import pty
@@ -19,6 +20,11 @@ import unittest
 ZQK = os.path.abspath(sys.argv[1]) if len(sys.argv) > 2 else None
 LOCK_HOLDER = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 RUNNER = sys.argv[3:4]
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+COMMANDS = ["devices", "wait", "info", "ls", "get", "put", "pull", "push", "flash", "rm", "mkdir", "rmdir", "mv",
+            "cmd", "term", "mount"]
+# A zone away from UTC with summer time, so that time stamps cross a real offset both ways.
+ZONE = "CET-1CEST,M3.5.0,M10.5.0/3"
 
 
 def device_lock_name(key):
@@ -41,6 +47,43 @@ def sim_device_path(folder):
     return "sim:" + folder
 
 
+def source_text(*path):
+    with open(os.path.join(SOURCE, *path), encoding="utf-8") as f:
+        return f.read()
+
+
+def help_commands_and_options(text):
+    """The commands and the option names that zqk --help lists."""
+    commands_part, options_part = text.split("Commands:")[1].split("\n\n", 1)
+    commands = re.findall(r"^  ([a-z]+)\b", commands_part, re.M)
+    headers = [line for line in options_part.splitlines() if line.startswith("  -")]
+    options = set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", " ".join(h[:30] for h in headers)))
+    return commands, options
+
+
+def manual_commands_and_options(text):
+    """The same of the manual page: the heading line of each entry."""
+    text = text.replace("\\-", "-")
+    sections = dict(re.findall(r"^\.SH (\S+)\n(.*?)(?=^\.SH |\Z)", text, re.M | re.S))
+    heading = lambda part: re.findall(r"^\.TP\n(.*)$", part, re.M)
+    commands = [re.match(r"\.BR? (\w+)", h).group(1) for h in heading(sections["COMMANDS"])]
+    options = set()
+    for h in heading(sections["OPTIONS"]):
+        options.update(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", re.sub(r"\\fI.*?\\fR", "", h)))
+    return commands, options
+
+
+def completion_commands_and_options(text):
+    commands = re.search(r'^_zqk_commands="([^"]*)"', text, re.M).group(1).split()
+    options = set(re.search(r'^_zqk_options="([^"]*)"', text, re.M | re.S).group(1).split())
+    return commands, options
+
+
+def device_time(unix_seconds):
+    """A local file's time as the device keeps it: local time as if UTC, in steps of 2 s."""
+    return calendar.timegm(time.localtime(unix_seconds)) // 2 * 2
+
+
 class ToolTest(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="zqk_tool_test_")
@@ -49,9 +92,10 @@ class ToolTest(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
-    def zqk(self, *args, stdin=None, sim=True):
+    def zqk(self, *args, stdin=None, sim=True, env=None):
         command = RUNNER + [ZQK] + (["--sim-dir", self.sim_dir] if sim else []) + list(args)
-        result = subprocess.run(command, input=stdin, capture_output=True, cwd=self.work, timeout=120)
+        result = subprocess.run(command, input=stdin, capture_output=True, cwd=self.work, timeout=120,
+                                env=None if env is None else dict(os.environ, **env))
         return result.returncode, result.stdout, result.stderr.decode(errors="replace")
 
     def ok(self, *args, **kwargs):
@@ -78,17 +122,84 @@ class ToolTest(unittest.TestCase):
         with open(os.path.join(self.work, name), "rb") as f:
             return f.read()
 
+    def tree(self, folder, files=None):
+        """Makes a local tree of {relative path: bytes}, or reads one."""
+        top = os.path.join(self.work, folder)
+        if files is not None:
+            for name, data in files.items():
+                os.makedirs(os.path.dirname(os.path.join(top, name)), exist_ok=True)
+                self.local(os.path.join(folder, name), data)
+        found = {}
+        for where, _, names in os.walk(top):
+            for name in names:
+                path = os.path.join(where, name)
+                with open(path, "rb") as f:
+                    found[os.path.relpath(path, top).replace(os.sep, "/")] = f.read()
+        return found
+
+    def device_file(self, path):
+        """A file of the simulated device, as it keeps it in its folder."""
+        if not os.path.isdir(self.sim_dir):
+            self.ok("ls")  # the device seeds its folder on first use
+        with open(os.path.join(self.sim_dir, *path.strip("/").split("/")), "rb") as f:
+            return f.read()
+
+    def failure_lines(self, err, prefix="zqk:"):
+        return [line for line in err.splitlines() if line.startswith(prefix)]
+
+    def on_terminal(self, *args):
+        """Runs zqk with standard error on a pseudo-terminal: what it drew there."""
+        master, slave = pty.openpty()
+        process = subprocess.Popen(RUNNER + [ZQK, "--sim-dir", self.sim_dir] + list(args), cwd=self.work,
+                                   stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        output = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            output += chunk
+        os.close(master)
+        process.wait(timeout=120)
+        self.assertEqual(process.returncode, 0)
+        return output.decode(errors="replace")
+
     # ---- help and arguments ----
 
     def test_help_reads_well(self):
         out, _ = self.ok("--help", sim=False)
-        for word in ("info", "ls", "get", "put", "flash", "rm", "mkdir", "rmdir", "mv", "cmd", "term",
-                     "--vid", "--pid", "--usage-page", "--usage", "--timeout", "--sim", "--sim-dir", "--version",
-                     "Exit status"):
+        for word in COMMANDS + ["--vid", "--pid", "--usage-page", "--usage", "--timeout", "--sim", "--sim-dir",
+                                "--device", "--all", "--recursive", "--delete", "--dry-run", "--quiet", "--version",
+                                "Exit status"]:
             self.assertIn(word, out)
-        for command in ("info", "ls", "get", "put", "flash", "rm", "mkdir", "rmdir", "mv", "cmd", "term"):
+        for command in COMMANDS:
             out, _ = self.ok(command, "--help", sim=False)
             self.assertTrue(out.startswith("usage: zqk " + command), out)
+
+    def test_help_the_manual_page_and_the_completion_agree(self):
+        commands, options = help_commands_and_options(self.ok("--help", sim=False)[0])
+        self.assertEqual(commands, COMMANDS)
+        self.assertTrue({"-d", "--device", "--all", "-r", "--delete", "-n", "-q", "-b", "--version"} <= options)
+        self.assertEqual(manual_commands_and_options(source_text("tools", "zqk", "zqk.1")), (commands, options))
+        self.assertEqual(completion_commands_and_options(source_text("tools", "zqk", "zqk.bash")),
+                         (commands, options))
+
+    @unittest.skipIf(RUNNER or not shutil.which("bash"), "the completion is bash's, for the native tool")
+    def test_bash_completion(self):
+        def complete(*words):
+            script = 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _zqk; printf "%s\\n" "${COMPREPLY[@]}"'
+            result = subprocess.run(["bash", "-c", script, "bash", os.path.join(SOURCE, "tools", "zqk", "zqk.bash"), ZQK]
+                                    + list(words), capture_output=True, text=True, cwd=self.work, timeout=60)
+            return sorted(filter(None, result.stdout.splitlines()))
+        self.assertEqual(complete("pu"), ["pull", "push", "put"])
+        self.assertEqual(complete("--dr"), ["--dry-run"])
+        self.assertEqual(complete("--sim-dir", self.sim_dir, "get", "/lo"), ["/logs/"])
+        self.assertEqual(complete("--sim-dir", self.sim_dir, "-r", "ls", "/logs/s"), ["/logs/samples.bin"])
+        self.local("notes.txt", b"x")
+        self.assertEqual(complete("put", "no"), ["notes.txt"])
 
     def test_version_of_the_tool_and_the_library(self):
         with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "include", "zqkAPI.h")) as f:
@@ -118,6 +229,18 @@ class ToolTest(unittest.TestCase):
 
     def test_no_matching_device(self):
         self.fails(3, "no device found (looked for vendor 0x1234", "--vid", "0x1234", "info", sim=False)
+
+    def test_devices_and_waiting_for_one(self):
+        code, out, err = self.zqk("--vid", "0x1234", "devices", "--json", sim=False)
+        self.assertEqual((code, json.loads(out)), (3, []), err)
+        self.fails(3, "no device attached (looked for vendor 0x1234", "--vid", "0x1234", "devices", sim=False)
+        self.fails(3, "appeared within 300 ms", "--vid", "0x1234", "wait", "--timeout", "0.3", sim=False)
+        self.ok("wait", "--timeout", "5")  # a simulated device is always present
+        self.fails(2, "wait: --timeout wants seconds", "wait", "--timeout", "soon")
+        other = sim_device_path(os.path.join(self.work, "other")) + "?serial=ZQK-0042"
+        self.assertIn("serial number  ZQK-0042", self.ok("-d", other, "info", sim=False)[0])
+        self.fails(2, "--device is given 2 times; --all runs on each", "-d", other, "--device", other, "info",
+                   sim=False)
 
     # ---- listings ----
 
@@ -162,27 +285,17 @@ class ToolTest(unittest.TestCase):
     @unittest.skipIf(os.name != "posix" or RUNNER, "needs a pseudo-terminal of the host")
     def test_progress_bar_on_a_terminal(self):
         self.local("p.bin", bytes(20000))
-        master, slave = pty.openpty()
-        command = RUNNER + [ZQK, "--sim-dir", self.sim_dir, "put", "p.bin"]
-        process = subprocess.Popen(command, cwd=self.work, stdout=subprocess.PIPE, stderr=slave)
-        os.close(slave)
-        process.wait(timeout=120)
-        output = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            output += chunk
-        os.close(master)
-        self.assertEqual(process.returncode, 0)
-        text = output.decode(errors="replace")
+        text = self.on_terminal("put", "p.bin")
         self.assertIn("\r", text)
         self.assertIn("100%", text)
         self.assertIn("left", text)
         self.assertIn("/s", text)
+        # One line for the whole job: files done of all, and the current file.
+        text = self.on_terminal("pull", "/logs", "pulled")
+        self.assertIn("1/2 files", text)
+        self.assertIn("2/2 files", text)
+        self.assertIn("/logs/samples.bin", text)
+        self.assertNotIn(" of 6000 bytes", text, "no plain lines on a terminal")
 
     def test_transfer_failures_say_why(self):
         self.fails(1, "cannot read /missing.bin from the device", "get", "/missing.bin", "x.bin")
@@ -190,9 +303,11 @@ class ToolTest(unittest.TestCase):
         self.fails(5, "cannot read nothing.bin", "put", "nothing.bin")
         self.fails(5, "cannot write no/such/dir/x.bin", "get", "/README.TXT", "no/such/dir/x.bin")
         self.local("keep.txt", b"old")
-        os.mkdir(os.path.join(self.work, "adir"))
-        self.fails(5, "cannot write adir", "get", "/README.TXT", "adir")
+        # A file goes into a folder given as the target: here a folder of its name is in the way.
+        os.makedirs(os.path.join(self.work, "adir", "README.TXT"))
+        self.fails(5, "cannot write adir/README.TXT", "get", "/README.TXT", "adir")
         self.assertEqual(sorted(os.listdir(self.work)), ["adir", "device", "keep.txt"], "nothing half-written")
+        self.assertEqual(os.listdir(os.path.join(self.work, "adir")), ["README.TXT"])
 
     def test_flash(self):
         self.local("Main.BIN", bytes(range(256)) * 50)
@@ -200,6 +315,187 @@ class ToolTest(unittest.TestCase):
         self.assertIn("Main.BIN: 12800 bytes sent", out)
         self.assertIn("flash Main.BIN: 12800 of 12800 bytes", err)
         self.fails(5, "cannot read none.bin", "flash", "none.bin")
+
+    # ---- folders, patterns and mirrors ----
+
+    def test_recursive_copies_and_patterns(self):
+        tree = {"a.txt": b"alpha", "sub/b.bin": bytes(range(256)) * 20, "sub/deeper/c.txt": b"gamma"}
+        self.tree("tree", tree)
+        out, _ = self.ok("put", "-r", "tree", "/up")
+        self.assertIn("put: 3 files copied", out)
+        self.ok("get", "-r", "/up", "back")
+        self.assertEqual(self.tree("back"), tree)
+        # Several sources go into a folder, made when missing; a pattern matches without regard to case.
+        self.ok("get", "/logs/*.LOG", "/README.TXT", "several")
+        self.assertEqual(self.tree("several"), {"2024-03-15.log": self.device_file("/logs/2024-03-15.log"),
+                                                "README.TXT": self.device_file("/README.TXT")})
+        self.ok("put", "tree/a.txt", "tree/sub/b.bin", "/two/more")
+        self.assertEqual(sorted(e["name"] for e in json.loads(self.ok("ls", "/two/more", "--json")[0])),
+                         ["a.txt", "b.bin"])
+        self.fails(1, "/logs is a folder; -r copies folders", "get", "/logs", "x")
+        self.fails(1, "nothing on the device matches /logs/*.xyz", "get", "/logs/*.xyz", ".")
+        self.fails(2, "-r applies to get, put only", "-r", "ls")
+        self.fails(2, "--delete applies to pull, push only", "--delete", "get", "/README.TXT")
+
+    def test_mirrors(self):
+        if RUNNER:  # the Windows build takes its zone from Wine, not from TZ
+            self.check_mirrors(None)
+            return
+        saved = os.environ.get("TZ")
+        os.environ["TZ"] = ZONE
+        time.tzset()
+        try:
+            self.check_mirrors({"TZ": ZONE})
+        finally:
+            os.environ.pop("TZ") if saved is None else os.environ.update(TZ=saved)
+            time.tzset()
+
+    def check_mirrors(self, env):
+        # pull: the copies get the device's time stamps, and a second run copies nothing.
+        out, _ = self.ok("pull", "/logs", "mirror", env=env)
+        self.assertIn("pull: 2 files copied (13.9 KiB)", out)
+        self.assertTrue(out.rstrip().endswith(", 0 failed"), out)
+        stamp = time.mktime((2024, 3, 15, 10, 20, 30, 0, 0, -1))
+        self.assertEqual(os.stat(os.path.join(self.work, "mirror", "samples.bin")).st_mtime, stamp)
+        out, _ = self.ok("pull", "/logs", "mirror", env=env)
+        self.assertIn("pull: 0 files copied (0 B)", out)
+        self.assertIn("2 up to date", out)
+        # A changed file is copied again; --delete removes what the device lacks; -n changes nothing.
+        self.local("mirror/samples.bin", b"changed")
+        self.tree("mirror", {"old.txt": b"old", "extra/x.txt": b"x"})
+        out, _ = self.ok("pull", "-n", "--delete", "/logs", "mirror", env=env)
+        self.assertIn("would copy /logs/samples.bin -> mirror/samples.bin (6000 bytes)", out)
+        self.assertIn("would delete mirror/old.txt\n", out)
+        self.assertIn("would delete mirror/extra and all in it", out)
+        self.assertIn("nothing was changed", out)
+        self.assertEqual(len(self.tree("mirror")), 4)
+        out, _ = self.ok("pull", "--delete", "/logs", "mirror", env=env)
+        self.assertIn("2 deleted", out)
+        self.assertEqual(self.tree("mirror"), {"2024-03-15.log": self.device_file("/logs/2024-03-15.log"),
+                                               "samples.bin": self.device_file("/logs/samples.bin")})
+        # push: the device's copies get the local files' times, in the device's steps of 2 s.
+        self.tree("cfg", {"settings.ini": b"[a]\r\nb=1\r\n", "sub/odd.txt": b"odd second"})
+        when = time.mktime((2023, 7, 1, 12, 0, 1, 0, 0, -1))
+        for name in ("settings.ini", "sub/odd.txt"):
+            os.utime(os.path.join(self.work, "cfg", name), (when, when))
+        out, _ = self.ok("push", "cfg", "/cfg2", env=env)
+        self.assertIn("push: 2 files copied", out)
+        entries = {e["name"]: e for e in json.loads(self.ok("ls", "/cfg2/sub", "--json")[0])}
+        self.assertEqual(entries["odd.txt"]["time"], device_time(when))
+        out, _ = self.ok("push", "cfg", "/cfg2", env=env)
+        self.assertIn("push: 0 files copied (0 B)", out)
+        self.assertIn("2 up to date", out)
+        os.remove(os.path.join(self.work, "cfg", "sub", "odd.txt"))
+        out, _ = self.ok("push", "--delete", "cfg", "/cfg2", env=env)
+        self.assertIn("deleted /cfg2/sub/odd.txt", out)
+        self.assertEqual(json.loads(self.ok("ls", "/cfg2/sub", "--json")[0]), [])
+        code, out, err = self.zqk("-q", "push", "cfg", "/cfg2", env=env)
+        self.assertEqual((code, out, err), (0, b"", ""))
+
+    def test_a_failing_file_does_not_stop_the_others(self):
+        self.tree("three", {"a.txt": b"a", "b.txt": b"b", "c.txt": b"c"})
+        self.ok("push", "three", "/f")
+        os.makedirs(os.path.join(self.work, "out", "b.txt"))
+        code, out, err = self.zqk("pull", "/f", "out")
+        self.assertEqual(code, 5, err)
+        self.assertEqual(len(self.failure_lines(err)), 1, err)
+        self.assertIn("out/b.txt is a folder; not replaced by /f/b.txt", err)
+        self.assertIn("pull: 2 files copied", out.decode())
+        self.assertIn(", 1 failed", out.decode())
+        self.assertEqual(self.read("out/c.txt"), b"c")
+        # The device going away in the middle: what was copied stays, nothing half-copied, the rest not tried.
+        device = sim_device_path(self.sim_dir) + "?unplug=150"
+        code, out, err = self.zqk("-d", device, "pull", "/", "gone", sim=False)
+        self.assertEqual(code, 3, err)
+        self.assertIn("zqk: the device went away; 1 step of the job not done", err)
+        self.assertEqual(self.read("gone/hidden.sys"), b"system area")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "gone", "logs", "2024-03-15.log")))
+
+    @unittest.skipIf(RUNNER, "Windows file names cannot hold a double quote")
+    def test_a_name_the_device_refuses_fails_alone(self):
+        self.tree("q", {"a.txt": b"a", 'b"q.txt': b"b", "c.txt": b"c"})
+        code, out, err = self.zqk("push", "q", "/q")
+        self.assertEqual(code, 1, err)
+        lines = self.failure_lines(err)
+        self.assertEqual(len(lines), 1, err)
+        self.assertIn('cannot write /q/b"q.txt on the device: ', lines[0])
+        self.assertEqual(sorted(e["name"] for e in json.loads(self.ok("ls", "/q", "--json")[0])), ["a.txt", "c.txt"])
+
+    def test_names_from_the_device_are_never_taken_as_paths(self):
+        # The simulated device keeps these names %-encoded in its folder and tells case apart.
+        folder = os.path.join(self.work, "hostile")
+        self.tree("hostile/h", {"..%2Fx": b"x", "a%2Fb": b"ab", "ctl%01z": b"c", "Case.txt": b"one",
+                                "CASE.TXT": b"two", "fine.txt": b"fine", "..%2Fup/d": b"deep", "sub/in.txt": b"in"})
+        device = sim_device_path(folder) + "?names=case"
+        before = sorted(os.listdir(self.work))
+        refusals = ['"../x" in /h: it holds "/"', '"a/b" in /h: it holds "/"', '"../up" in /h: it holds "/"',
+                    '"ctl\\x01z" in /h: it holds the control byte 0x01']
+        code, out, err = self.zqk("-d", device, "pull", "/h", "out", sim=False)
+        self.assertEqual(code, 1, err)
+        lines = self.failure_lines(err)
+        for refusal in refusals:
+            self.assertEqual(len([l for l in lines if "refused " + refusal in l]), 1, err)
+        self.assertEqual(sorted(os.listdir(self.work)), sorted(before + ["out"]), "nothing written outside")
+        copied = self.tree("out")
+        self.assertEqual((copied["fine.txt"], copied["sub/in.txt"]), (b"fine", b"in"))
+        if RUNNER:  # a folder that does not tell case apart: the first is kept, the second reported
+            self.assertIn('refused "Case.txt" in /h: it differs only in case from "CASE.TXT"', err)
+            self.assertEqual(len(lines), 5, err)
+            self.assertEqual(copied["CASE.TXT"], b"two")
+            self.assertNotIn("Case.txt", copied)
+        else:
+            self.assertEqual(len(lines), 4, err)
+            self.assertEqual((copied["Case.txt"], copied["CASE.TXT"]), (b"one", b"two"))
+        # The same names through a pattern.
+        code, out, err = self.zqk("-d", device, "get", "/h/*.txt", "/h/*x*", "/h/a*", "picked", sim=False)
+        self.assertEqual(code, 1, err)
+        self.assertIn('refused "../x" in /h', err)
+        self.assertIn('refused "a/b" in /h', err)
+        self.assertEqual(self.read("picked/fine.txt"), b"fine")
+        # Names that differ only in case are one on the device: the second is not sent.
+        self.tree("cased", {"N.TXT": b"upper", "n.txt": b"lower"})
+        code, out, err = self.zqk("push", "cased", "/cased")
+        self.assertEqual(code, 1, err)
+        self.assertIn('refused "n.txt" in cased: it differs only in case from "N.TXT"', err)
+        self.assertEqual([e["name"] for e in json.loads(self.ok("ls", "/cased", "--json")[0])], ["N.TXT"])
+
+    @unittest.skipIf(RUNNER or not hasattr(os, "symlink"), "a link made on the host side")
+    def test_a_local_link_is_never_followed(self):
+        os.makedirs(os.path.join(self.work, "outside"))
+        os.makedirs(os.path.join(self.work, "target"))
+        os.symlink(os.path.join(self.work, "outside"), os.path.join(self.work, "target", "logs"))
+        code, out, err = self.zqk("pull", "/", "target")
+        self.assertEqual(code, 5, err)
+        self.assertIn("target/logs is a link or special file; not followed", err)
+        self.assertEqual(os.listdir(os.path.join(self.work, "outside")), [])
+        self.assertIn("README.TXT", os.listdir(os.path.join(self.work, "target")))
+
+    # ---- several units ----
+
+    def test_all_units_at_once(self):
+        devices = []
+        for unit in (1, 2, 3):
+            device = sim_device_path(os.path.join(self.work, "unit%d" % unit)) + "?serial=ZQK-000%d" % unit
+            self.local("unit.txt", b"unit %d" % unit)
+            self.ok("-d", device, "put", "unit.txt", "/logs/unit.txt", sim=False)
+            devices += ["--device", device]
+        out, err = self.ok(*devices, "--all", "pull", "/logs", "logs/{serial}", sim=False)
+        for unit in (1, 2, 3):
+            serial = "ZQK-000%d" % unit
+            self.assertEqual(self.read("logs/%s/unit.txt" % serial), b"unit %d" % unit)
+            self.assertIn("[%s] pull: 3 files copied" % serial, out)
+        self.assertTrue(all(re.match(r"\[ZQK-000[123]\] ", line) for line in out.splitlines()), out)
+        own = [line for line in err.splitlines() if not re.match(r"[0-9a-f]{4}:(err|fixme|warn):", line)]  # not Wine's
+        self.assertTrue(all(re.match(r"\[ZQK-000[123]\] ", line) for line in own), err)
+        # The exit status is the worst of the units'.
+        self.ok("-d", devices[3], "rmdir", "/logs", sim=False)
+        code, out, err = self.zqk(*devices, "--all", "ls", "/logs", sim=False)
+        self.assertEqual(code, 1, err)
+        self.assertEqual(len(self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs")), 1, err)
+        self.assertEqual(self.failure_lines(err, "["), self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs"))
+        self.assertIn("[ZQK-0001] samples.bin", out.decode())
+        self.assertIn("[ZQK-0003] samples.bin", out.decode())
+        self.fails(2, "--all does not apply to term", *devices, "--all", "term", sim=False)
 
     # ---- file and directory commands ----
 

@@ -73,6 +73,7 @@ TzqComms::TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource, const s
       hid_(std::move(Hid)),
       clock_(TimeSource)
 {
+    // A device handed over open (a handle's) takes its own lock as one opened later does.
     if (hid_->IsOpen())
         UseLockOfOpenedDevice();
 }

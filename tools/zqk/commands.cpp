@@ -1,12 +1,15 @@
 // The subcommands, each through the library's C functions.
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
-#include <cstring>
-#include <functional>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "local_files.h"
 #include "tool.h"
 #include "zqkAPI.h"
 
@@ -14,25 +17,8 @@ namespace zqktool {
 
 namespace {
 
-constexpr int32_t kCommandBufferSize = (16 << 20) + 1;  // the most output zqkCommand hands back
-
-// Text from a function that follows the buffer-return convention and may be
-// asked twice: the first answer tells the size needed.
-std::string TextOf(const std::function<int32_t(char*, int32_t)>& get)
-{
-    char small[256];
-    const int32_t n = get(small, sizeof small);
-    if (n >= 0)
-        return std::string(small, static_cast<size_t>(n));
-    std::vector<char> buffer(static_cast<size_t>(-n));
-    const int32_t m = get(buffer.data(), static_cast<int32_t>(buffer.size()));
-    return m >= 0 ? std::string(buffer.data(), static_cast<size_t>(m)) : std::string();
-}
-
-std::string UsbString(int32_t type)
-{
-    return TextOf([type](char* b, int32_t s) { return zqkUsbDetail(type, b, s); });
-}
+constexpr int32_t kCommandBufferSize = 64 << 20;
+constexpr int32_t kDefaultTimeoutMs = 2000;
 
 std::string BaseName(const std::string& path)
 {
@@ -40,62 +26,62 @@ std::string BaseName(const std::string& path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-void Need(const Options& opts, size_t least, size_t most, const char* usage)
+std::string AttrText(int32_t attributes)
 {
-    if (opts.args.size() < least || opts.args.size() > most)
-        throw Failure(kUsage, std::string("usage: zqk ") + usage);
+    char text[16];
+    const int32_t n = zqkAttrToText(attributes, text, sizeof text);
+    return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
 }
 
-struct Entry {
-    std::string name;
-    int32_t size = 0, attributes = 0, time = 0;
-    std::string attrText, date;
-};
-
-std::vector<Entry> Listing(const std::string& path)
+std::string DateText(int32_t time)
 {
-    const int32_t count = zqkDir(path.c_str());
-    if (count < 0)
-        throw DeviceFailure("cannot list " + (path.empty() ? std::string("/") : path));
-    std::vector<Entry> entries;
-    for (int32_t i = 0; i < count; ++i) {
-        Entry e;
-        // With one byte of room, -1 means "not an entry" and never "too small".
-        char probe[1];
-        const int32_t n = zqkGetDirEntry(i, probe, sizeof probe, &e.size, &e.attributes, &e.time);
-        if (n == -1)
-            continue;  // a line the device printed that is not an entry
-        if (n < 0)
-            e.name = TextOf([&](char* b, int32_t s) { return zqkGetDirEntry(i, b, s, nullptr, nullptr, nullptr); });
-        e.attrText = TextOf([&](char* b, int32_t s) { return zqkAttrToText(e.attributes, b, s); });
-        e.date = TextOf([&](char* b, int32_t s) { return zqkDateToText(e.time, b, s); });
-        entries.push_back(e);
-    }
-    return entries;
+    char text[64];
+    const int32_t n = zqkDateToText(time, text, sizeof text);
+    return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+}
+
+std::string Printed(const char* format, ...)
+{
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) < sizeof small)
+        return std::string(small, static_cast<size_t>(n));
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    va_start(args, format);
+    std::vsnprintf(&text[0], text.size(), format, args);
+    va_end(args);
+    text.resize(static_cast<size_t>(n));
+    return text;
+}
+
+int32_t CommandTimeout(const Options& opts)
+{
+    if (opts.timeout.empty())
+        return kDefaultTimeoutMs;
+    char* end = nullptr;
+    const long long value = std::strtoll(opts.timeout.c_str(), &end, 0);
+    if (*end != '\0' || value < 0 || value > INT32_MAX)
+        throw Failure(kUsage, "--timeout wants milliseconds, not \"" + opts.timeout + "\"");
+    return static_cast<int32_t>(value);
 }
 
 // Runs one command and returns its output; a closed device is a failure.
-std::string RunCommand(const std::string& line, int32_t timeout)
+std::string RunCommand(int32_t handle, const std::string& line, int32_t timeout)
 {
     std::unique_ptr<char[]> buffer(new char[kCommandBufferSize]);
-    const int32_t n = zqkCommand(line.c_str(), buffer.get(), kCommandBufferSize, timeout);
+    const int32_t n = zqkDevCommand(handle, line.c_str(), buffer.get(), kCommandBufferSize, timeout);
+    if (n == -1)
+        throw DeviceFailure("cannot run \"" + Shown(line) + "\"");
     if (n < 0)
-        throw DeviceFailure("cannot run \"" + line + "\" (or its output passed 16 MiB)");
-    if (!zqkIsOpen())
-        throw Failure(kNoDevice, "cannot run \"" + line + "\": the device is no longer connected");
+        throw Failure(kFailed, "the output of \"" + Shown(line) + "\" was larger than 64 MiB and was lost");
+    if (!zqkDevIsOpen(handle))
+        throw Failure(kNoDevice, "cannot run \"" + Shown(line) + "\": the device is no longer connected");
     return std::string(buffer.get(), static_cast<size_t>(n));
-}
-
-// How names go to the device, and, when the firmware's word on quotes (its
-// string 204) could not be read, why.
-std::string NamesText()
-{
-    const bool quoted = UsbString(204).find(".nfi.") != std::string::npos;
-    if (quoted)
-        return "in double quotes";
-    if (zqkLastStatus() != ZQK_STATUS_ACCESS)
-        return "with blanks as underscores";
-    return "with blanks as underscores (" + StatusText() + ")";
 }
 
 int Change(int32_t result, const std::string& what)
@@ -107,176 +93,143 @@ int Change(int32_t result, const std::string& what)
 
 }  // namespace
 
-int Info(const Options& Opts)
+// How names go to the device, and, when the firmware's word on quotes (its
+// string 204) could not be read, why.
+std::string NamesText(int32_t Handle)
 {
-    Need(Opts, 0, 0, "info");
+    if (UnitString(Handle, 204).find(".nfi.") != std::string::npos)
+        return "in double quotes";
+    if (zqkLastStatus() != ZQK_STATUS_ACCESS)
+        return "with blanks as underscores";
+    return "with blanks as underscores (" + StatusText() + ")";
+}
+
+int Info(Unit& U, const Options&)
+{
     std::vector<std::string> modes;
-    if (zqkIsRunningApp())
+    if (zqkDevIsRunningApp(U.handle))
         modes.push_back("application");
-    if (zqkIsRunningBootloader())
+    if (zqkDevIsRunningBootloader(U.handle))
         modes.push_back("boot loader");
-    if (zqkIsRunningATE())
+    if (zqkDevIsRunningATE(U.handle))
         modes.push_back("ATE");
     std::string mode;
     for (const std::string& m : modes)
         mode += (mode.empty() ? "" : ", ") + m;
-    const std::string path = OpenedPath();
-    auto hex = [](int32_t v) {
-        char t[16];
-        std::snprintf(t, sizeof t, "0x%04X", static_cast<unsigned>(v));
-        return v < 0 ? std::string("any") : std::string(t);
-    };
-    std::printf("path           %s\n", path.c_str());
-    std::printf("manufacturer   %s\n", UsbString(1).c_str());
-    std::printf("product        %s\n", UsbString(2).c_str());
-    std::printf("serial number  %s\n", UsbString(0).c_str());
-    std::printf("run mode       %s\n", mode.empty() ? "unknown" : mode.c_str());
-    std::printf("names          %s\n", NamesText().c_str());
-    std::printf("matching       vendor %s, product %s, usage page %s, usage %s\n", hex(zqkGetVidPid(0)).c_str(),
-                hex(zqkGetVidPid(1)).c_str(), hex(zqkGetVidPid(2)).c_str(), hex(zqkGetVidPid(3)).c_str());
+    const std::string names = NamesText(U.handle);
+    std::string out;
+    out += "path           " + Shown(UnitPath(U.handle)) + "\n";
+    out += "manufacturer   " + Shown(UnitString(U.handle, 1)) + "\n";
+    out += "product        " + Shown(UnitString(U.handle, 2)) + "\n";
+    out += "serial number  " + Shown(U.serial) + "\n";
+    out += "run mode       " + (mode.empty() ? std::string("unknown") : mode) + "\n";
+    out += "names          " + names + "\n";
+    out += "matching       " + MatchingText() + "\n";
     for (int32_t index : {201, 202, 203, 204, 210, 211}) {
-        const std::string text = UsbString(index);
+        const std::string text = UnitString(U.handle, index);
         if (!text.empty())
-            std::printf("string %d     %s\n", index, text.c_str());
+            out += "string " + std::to_string(index) + "     " + Shown(text) + "\n";
     }
+    U.console.Out(out);
     return kOk;
 }
 
-int List(const Options& Opts)
+int List(Unit& U, const Options& Opts)
 {
-    Need(Opts, 0, 1, "ls [PATH] [--long | --json]");
     const std::string path = Opts.args.empty() ? "/" : Opts.args[0];
-    const std::vector<Entry> entries = Listing(path);
+    const std::vector<Entry> entries = Listing(U.handle, path);
+    std::string out;
     if (Opts.json) {
-        std::printf("[");
+        out += "[";
         for (size_t i = 0; i < entries.size(); ++i) {
             const Entry& e = entries[i];
-            std::printf("%s\n  {\"name\": %s, \"size\": %d, \"attributes\": %d, \"attributeText\": %s, "
-                        "\"directory\": %s, \"time\": %d, \"date\": %s}",
-                        i ? "," : "", JsonString(e.name).c_str(), e.size, e.attributes, JsonString(e.attrText).c_str(),
-                        (e.attributes & 0x10) ? "true" : "false", e.time, JsonString(e.date).c_str());
+            out += Printed("%s\n  {\"name\": %s, \"size\": %d, \"attributes\": %d, \"attributeText\": %s, "
+                           "\"directory\": %s, \"time\": %d, \"date\": %s}",
+                           i ? "," : "", JsonString(e.name).c_str(), e.size, e.attributes,
+                           JsonString(AttrText(e.attributes)).c_str(), e.IsDir() ? "true" : "false", e.time,
+                           JsonString(DateText(e.time)).c_str());
         }
-        std::printf("%s]\n", entries.empty() ? "" : "\n");
+        U.console.Out(out + (entries.empty() ? "" : "\n") + "]\n");
         return kOk;
     }
     size_t width = 4;
     for (const Entry& e : entries)
-        width = std::max(width, e.name.size());
+        width = std::max(width, Shown(e.name).size());
+    const int w = static_cast<int>(width);
     if (Opts.longForm) {
-        std::printf("%-*s  %10s  %-5s  %4s  %-19s  %s\n", static_cast<int>(width), "NAME", "SIZE", "ATTR", "BITS",
-                    "DATE", "UNIX TIME");
+        out += Printed("%-*s  %10s  %-5s  %4s  %-19s  %s\n", w, "NAME", "SIZE", "ATTR", "BITS", "DATE", "UNIX TIME");
         for (const Entry& e : entries)
-            std::printf("%-*s  %10d  %-5s  0x%02X  %-19s  %d\n", static_cast<int>(width), e.name.c_str(), e.size,
-                        e.attrText.c_str(), e.attributes, e.date.c_str(), e.time);
+            out += Printed("%-*s  %10d  %-5s  0x%02X  %-19s  %d\n", w, Shown(e.name).c_str(), e.size,
+                           AttrText(e.attributes).c_str(), e.attributes, DateText(e.time).c_str(), e.time);
     } else {
-        std::printf("%-*s  %10s  %-5s  %s\n", static_cast<int>(width), "NAME", "SIZE", "ATTR", "DATE");
+        out += Printed("%-*s  %10s  %-5s  %s\n", w, "NAME", "SIZE", "ATTR", "DATE");
         for (const Entry& e : entries)
-            std::printf("%-*s  %10s  %-5s  %s\n", static_cast<int>(width), e.name.c_str(),
-                        (e.attributes & 0x10) ? "" : std::to_string(e.size).c_str(), e.attrText.c_str(),
-                        e.date.c_str());
+            out += Printed("%-*s  %10s  %-5s  %s\n", w, Shown(e.name).c_str(),
+                           e.IsDir() ? "" : std::to_string(e.size).c_str(), AttrText(e.attributes).c_str(),
+                           DateText(e.time).c_str());
     }
-    std::printf("%zu %s\n", entries.size(), entries.size() == 1 ? "entry" : "entries");
+    out += Printed("%zu %s\n", entries.size(), entries.size() == 1 ? "entry" : "entries");
+    U.console.Out(out);
     return kOk;
 }
 
-int Get(const Options& Opts)
+int Flash(Unit& U, const Options& Opts)
 {
-    Need(Opts, 1, 2, "get DEVICE-PATH [LOCAL]");
-    const std::string device = Opts.args[0];
-    const std::string local = Opts.args.size() > 1 ? Opts.args[1] : BaseName(device);
-    if (local.empty())
-        throw Failure(kUsage, "get: give a local file name for " + device);
-    StartProgress("get " + device);
-    const int32_t n = zqkFileRead(device.c_str(), local.c_str());
-    EndProgress();
-    if (n == -1)
-        throw Failure(kLocalFile, "cannot write " + local + "; it was left as it was");
-    if (n < 0)
-        throw DeviceFailure("cannot read " + device + " from the device");
-    std::printf("%s -> %s: %d bytes\n", device.c_str(), local.c_str(), n);
-    return kOk;
-}
-
-int Put(const Options& Opts)
-{
-    Need(Opts, 1, 2, "put LOCAL [DEVICE-PATH]");
-    const std::string local = Opts.args[0];
-    const std::string device = Opts.args.size() > 1 ? Opts.args[1] : "/" + BaseName(local);
-    StartProgress("put " + device);
-    const int32_t n = zqkFileWrite(local.c_str(), device.c_str());
-    EndProgress();
-    if (n == ZQK_LOCAL_FILE_UNREADABLE)
-        throw Failure(kLocalFile, "cannot read " + local);
-    if (n < 0)
-        throw DeviceFailure("cannot write " + device + " on the device");
-    if (n == 0)
-        std::fprintf(stderr, "zqk: %s is empty; nothing was sent\n", local.c_str());
-    else
-        std::printf("%s -> %s: %d bytes\n", local.c_str(), device.c_str(), n);
-    return kOk;
-}
-
-int Flash(const Options& Opts)
-{
-    Need(Opts, 1, 1, "flash IMAGE");
     const std::string image = Opts.args[0];
-    StartProgress("flash " + BaseName(image));
-    const int32_t n = zqkFirmwareUpdate(image.c_str());
-    EndProgress();
+    int32_t n = 0;
+    PlanProgress(1, StatLocal(image).size);
+    {
+        FileProgress progress(U, "flash " + BaseName(image), BaseName(image), Opts.quiet);
+        n = zqkDevFirmwareUpdate(U.handle, image.c_str());
+        progress.Done();
+    }
     if (n == ZQK_LOCAL_FILE_UNREADABLE)
         throw Failure(kLocalFile, "cannot read " + image);
     if (n < 0)
         throw DeviceFailure("cannot load " + image + " into the device");
     if (n == 0)
-        std::fprintf(stderr, "zqk: %s is empty; nothing was sent\n", image.c_str());
+        U.console.Err("zqk: " + image + " is empty; nothing was sent\n");
     else
-        std::printf("%s: %d bytes sent\n", image.c_str(), n);
+        U.console.Out(image + ": " + std::to_string(n) + " bytes sent\n");
     return kOk;
 }
 
-int Remove(const Options& Opts)
+int Remove(Unit& U, const Options& Opts)
 {
-    Need(Opts, 1, 1, "rm PATH");
-    return Change(zqkFileDelete(Opts.args[0].c_str()), "cannot delete " + Opts.args[0]);
+    return Change(zqkDevFileDelete(U.handle, Opts.args[0].c_str()), "cannot delete " + Shown(Opts.args[0]));
 }
 
-int MakeDir(const Options& Opts)
+int MakeDir(Unit& U, const Options& Opts)
 {
-    Need(Opts, 1, 1, "mkdir PATH");
-    return Change(zqkDirMake(Opts.args[0].c_str()), "cannot make directory " + Opts.args[0]);
+    return Change(zqkDevDirMake(U.handle, Opts.args[0].c_str()), "cannot make directory " + Shown(Opts.args[0]));
 }
 
-int RemoveDir(const Options& Opts)
+int RemoveDir(Unit& U, const Options& Opts)
 {
-    Need(Opts, 1, 1, "rmdir PATH");
-    return Change(zqkDirRemove(Opts.args[0].c_str()), "cannot remove directory " + Opts.args[0]);
+    return Change(zqkDevDirRemove(U.handle, Opts.args[0].c_str()), "cannot remove directory " + Shown(Opts.args[0]));
 }
 
-int Move(const Options& Opts)
+int Move(Unit& U, const Options& Opts)
 {
-    Need(Opts, 2, 2, "mv OLD NEW");
-    return Change(zqkRename(Opts.args[0].c_str(), Opts.args[1].c_str()),
-                  "cannot rename " + Opts.args[0] + " to " + Opts.args[1]);
+    return Change(zqkDevRename(U.handle, Opts.args[0].c_str(), Opts.args[1].c_str()),
+                  "cannot rename " + Shown(Opts.args[0]) + " to " + Shown(Opts.args[1]));
 }
 
-int Command(const Options& Opts)
+int Command(Unit& U, const Options& Opts)
 {
-    Need(Opts, 1, SIZE_MAX, "cmd LINE...");
-    for (const std::string& line : Opts.args) {
-        const std::string output = RunCommand(line, Opts.timeout);
-        std::fwrite(output.data(), 1, output.size(), stdout);
-    }
-    std::fflush(stdout);
+    const int32_t timeout = CommandTimeout(Opts);
+    for (const std::string& line : Opts.args)
+        U.console.Out(RunCommand(U.handle, line, timeout));
     return kOk;
 }
 
-int Terminal(const Options& Opts)
+int Terminal(Unit& U, const Options& Opts)
 {
-    Need(Opts, 0, 0, "term");
+    const int32_t timeout = CommandTimeout(Opts);
     const bool interactive = IsTerminal(stdin);
     if (interactive)
         std::fprintf(stderr, "Connected to %s. Type commands; a line with ESC (or \\e) sends an escape; "
-                             "end of input (Ctrl-D) leaves.\n", UsbString(2).c_str());
+                             "end of input (Ctrl-D) leaves.\n", Shown(UnitString(U.handle, 2)).c_str());
     std::string line;
     for (;;) {
         if (interactive) {
@@ -288,16 +241,14 @@ int Terminal(const Options& Opts)
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.find('\x1B') != std::string::npos || line == "\\e") {
-            const bool password = zqkEscape() == 0;
-            std::printf(password ? "(escape: the device asks for a password)\n" : "(escape)\n");
+            const bool password = zqkDevEscape(U.handle) == 0;
+            U.console.Out(password ? "(escape: the device asks for a password)\n" : "(escape)\n");
             continue;
         }
-        const std::string output = RunCommand(line, Opts.timeout);
-        std::fwrite(output.data(), 1, output.size(), stdout);
-        std::fflush(stdout);
+        U.console.Out(RunCommand(U.handle, line, timeout));
     }
     if (interactive)
-        std::printf("\n");
+        U.console.Out("\n");
     return kOk;
 }
 

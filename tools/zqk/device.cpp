@@ -1,6 +1,7 @@
-// The device the tool talks to: the one attached, found by the matching
-// values, or the simulated device kept in a folder of the host, opened by its
-// "sim:" path. Only the library's public functions are used.
+// The devices the tool talks to: the ones attached, found by the matching
+// values, named by --device (a path, a serial number or "sim:DIR"), or the
+// simulated device kept in a folder of the host (--sim). Each is opened as a
+// handle of its own. Only the library's public functions are used.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,8 +13,6 @@
 namespace zqktool {
 
 namespace {
-
-std::string g_openedPath;
 
 std::string DefaultSimFolder()
 {
@@ -40,20 +39,64 @@ std::string SimPath(const Options& Opts)
     return path;
 }
 
-}  // namespace
-
-std::string StatusText()
+// Text of a function that follows the buffer-return convention.
+template <typename Get>
+std::string BufferText(Get&& get)
 {
-    std::vector<char> text(1024);
-    int32_t n = zqkStatusText(text.data(), static_cast<int32_t>(text.size()));
-    if (n < 0) {
+    std::vector<char> text(256);
+    int32_t n = get(text.data(), static_cast<int32_t>(text.size()));
+    if (n < -1) {
         text.resize(static_cast<size_t>(-n));
-        n = zqkStatusText(text.data(), static_cast<int32_t>(text.size()));
+        n = get(text.data(), static_cast<int32_t>(text.size()));
     }
     return n > 0 ? std::string(text.data(), static_cast<size_t>(n)) : std::string();
 }
 
+struct Found {
+    std::string path, serial, product;
+};
+
+std::vector<Found> FindAttached()
+{
+    std::vector<Found> found;
+    const int32_t count = zqkFindDevices();
+    for (int32_t i = 0; i < count; ++i) {
+        auto field = [i](int32_t type) {
+            return BufferText([&](char* b, int32_t s) { return zqkFoundDevice(i, type, b, s); });
+        };
+        found.push_back({field(-1), field(0), field(2)});
+    }
+    return found;
+}
+
+std::string Hex(int32_t Value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(Value));
+    return Value < 0 ? std::string("any") : std::string(text);
+}
+
+}  // namespace
+
+std::string MatchingText()
+{
+    return "vendor " + Hex(zqkGetVidPid(0)) + ", product " + Hex(zqkGetVidPid(1)) + ", usage page " +
+           Hex(zqkGetVidPid(2)) + ", usage " + Hex(zqkGetVidPid(3));
+}
+
 namespace {
+
+std::string NoDeviceHint(const Options& Opts)
+{
+    return Opts.sim || !Opts.devices.empty() ? std::string() : "; --sim uses the simulated device";
+}
+
+}  // namespace
+
+std::string StatusText()
+{
+    return BufferText([](char* b, int32_t s) { return zqkStatusText(b, s); });
+}
 
 ExitCode ExitCodeOf(int32_t Status)
 {
@@ -69,41 +112,139 @@ ExitCode ExitCodeOf(int32_t Status)
     }
 }
 
-}  // namespace
-
-void OpenDevice(const Options& Opts)
-{
-    zqkSetVidPid(0, Opts.vendorId);
-    zqkSetVidPid(1, Opts.productId);
-    zqkSetVidPid(2, Opts.usagePage);
-    zqkSetVidPid(3, Opts.usage);
-    const int32_t opened = Opts.sim ? zqkOpenPath(SimPath(Opts).c_str()) : zqkOpen();
-    if (opened != 1)
-        throw Failure(ExitCodeOf(zqkLastStatus()), StatusText() + (Opts.sim ? "" : "; --sim uses the simulated device"));
-    if (Opts.sim) {
-        g_openedPath = "sim:" + (Opts.simDir.empty() ? DefaultSimFolder() : Opts.simDir);
-        return;
-    }
-    std::vector<char> path(4096);
-    const int32_t n = zqkUsbPath(path.data(), static_cast<int32_t>(path.size()));
-    g_openedPath = n > 0 ? std::string(path.data(), static_cast<size_t>(n)) : std::string();
-}
-
-std::string OpenedPath()
-{
-    return g_openedPath;
-}
-
-void FinishDevice()
-{
-    zqkClose();
-}
-
 Failure DeviceFailure(const std::string& What)
 {
     const int32_t status = zqkLastStatus();
     const std::string why = StatusText();
     return Failure(ExitCodeOf(status), What + (why.empty() ? std::string() : ": " + why));
+}
+
+void SetMatching(const Options& Opts)
+{
+    zqkSetVidPid(0, Opts.vendorId);
+    zqkSetVidPid(1, Opts.productId);
+    zqkSetVidPid(2, Opts.usagePage);
+    zqkSetVidPid(3, Opts.usage);
+}
+
+std::string ChosenDevice(const Options& Opts)
+{
+    if (Opts.devices.size() > 1)
+        throw Failure(kUsage, "--device is given " + std::to_string(Opts.devices.size()) +
+                                  " times; --all runs on each of them");
+    if (!Opts.devices.empty())
+        return Opts.devices.front();
+    return Opts.sim ? SimPath(Opts) : std::string();
+}
+
+int32_t OpenChosenDevice(const Options& Opts)
+{
+    SetMatching(Opts);
+    std::string chosen = ChosenDevice(Opts);
+    if (chosen.empty()) {
+        const std::vector<Found> found = FindAttached();
+        if (found.size() > 1)
+            std::fprintf(stderr, "zqk: %zu units are attached; using %s (%s); --device chooses another\n",
+                         found.size(), Shown(found[0].serial).c_str(), Shown(found[0].path).c_str());
+        if (!found.empty())
+            chosen = found[0].path;
+    }
+    const int32_t handle = zqkDevOpen(chosen.c_str());
+    if (handle <= 0)
+        throw Failure(ExitCodeOf(zqkLastStatus()), StatusText() + NoDeviceHint(Opts));
+    return handle;
+}
+
+std::vector<std::string> AllChosenDevices(const Options& Opts)
+{
+    std::vector<std::string> chosen;
+    const std::vector<Found> found = FindAttached();
+    for (const Found& f : found)
+        chosen.push_back(f.path);
+    std::vector<std::string> given = Opts.devices;
+    if (Opts.sim)
+        given.push_back(SimPath(Opts));
+    for (const std::string& device : given) {
+        bool attached = false;
+        for (const Found& f : found)
+            attached = attached || device == f.path || device == f.serial;
+        if (!attached)
+            chosen.push_back(device);
+    }
+    return chosen;
+}
+
+std::string UnitPath(int32_t Handle)
+{
+    return BufferText([&](char* b, int32_t s) { return zqkDevUsbPath(Handle, b, s); });
+}
+
+std::string UnitString(int32_t Handle, int32_t Type)
+{
+    return BufferText([&](char* b, int32_t s) { return zqkDevUsbDetail(Handle, Type, b, s); });
+}
+
+std::vector<Entry> Listing(int32_t Handle, const std::string& Path)
+{
+    const int32_t count = zqkDevDir(Handle, Path.c_str());
+    if (count < 0)
+        throw DeviceFailure("cannot list " + Shown(Path.empty() ? std::string("/") : Path));
+    std::vector<Entry> entries;
+    for (int32_t i = 0; i < count; ++i) {
+        Entry e;
+        // With one byte of room, -1 means "not an entry" and never "too small".
+        char probe[1];
+        const int32_t n = zqkDevGetDirEntry(Handle, i, probe, sizeof probe, &e.size, &e.attributes, &e.time);
+        if (n == -1)
+            continue;  // a line the device printed that is not an entry
+        if (n < 0)
+            e.name = BufferText([&](char* b, int32_t s) { return zqkDevGetDirEntry(Handle, i, b, s, nullptr, nullptr, nullptr); });
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+int Devices(const Options& Opts)
+{
+    SetMatching(Opts);
+    const std::vector<Found> found = FindAttached();
+    if (Opts.json) {
+        std::printf("[");
+        for (size_t i = 0; i < found.size(); ++i)
+            std::printf("%s\n  {\"path\": %s, \"serial\": %s, \"product\": %s}", i ? "," : "",
+                        JsonString(found[i].path).c_str(), JsonString(found[i].serial).c_str(),
+                        JsonString(found[i].product).c_str());
+        std::printf("%s]\n", found.empty() ? "" : "\n");
+    } else if (!found.empty()) {
+        size_t width = 4;
+        for (const Found& f : found)
+            width = std::max(width, f.path.size());
+        std::printf("%-*s  %-16s  %s\n", static_cast<int>(width), "PATH", "SERIAL", "PRODUCT");
+        for (const Found& f : found)
+            std::printf("%-*s  %-16s  %s\n", static_cast<int>(width), Shown(f.path).c_str(), Shown(f.serial).c_str(),
+                        Shown(f.product).c_str());
+    }
+    std::fflush(stdout);
+    if (found.empty())
+        throw Failure(kNoDevice, "no device attached (looked for " + MatchingText() + ")");
+    return kOk;
+}
+
+int Wait(const Options& Opts)
+{
+    SetMatching(Opts);
+    int32_t timeoutMs = -1;
+    if (!Opts.timeout.empty()) {
+        char* end = nullptr;
+        const double seconds = std::strtod(Opts.timeout.c_str(), &end);
+        if (*end != '\0' || !(seconds >= 0) || seconds > 2000000)
+            throw Failure(kUsage, "wait: --timeout wants seconds, not \"" + Opts.timeout + "\"");
+        timeoutMs = static_cast<int32_t>(seconds * 1000 + 0.5);
+    }
+    const std::string chosen = ChosenDevice(Opts);
+    if (zqkWaitForDevice(chosen.c_str(), timeoutMs) != 1)
+        throw Failure(kNoDevice, StatusText());
+    return kOk;
 }
 
 }  // namespace zqktool

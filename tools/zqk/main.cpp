@@ -2,12 +2,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <climits>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
 
 #include "tool.h"
@@ -19,13 +24,18 @@ namespace {
 
 const char* const kUsageText = R"(usage: zqk [OPTIONS] COMMAND [ARGS]
 
-Drives a zq.keeper data buffer attached by USB, or a simulated one (--sim).
+Drives zq.keeper data buffers attached by USB, one or all of them at once, or a
+simulated one (--sim).
 
 Commands:
+  devices                     list the attached units: path, serial number, product
+  wait                        wait until a unit (the one of --device, if given) is present
   info                        the device's path, USB strings, run mode and matching values
   ls [PATH]                   list a device directory (--long, --json for other forms)
-  get DEVICE-PATH [LOCAL]     copy a device file to a local file
-  put LOCAL [DEVICE-PATH]     copy a local file to the device (default: /NAME)
+  get DEVICE-PATH... [LOCAL]  copy device files (-r: folders) to a local file or folder
+  put LOCAL... [DEVICE-PATH]  copy local files (-r: folders) to the device (default: /)
+  pull DEVICE-DIR LOCAL-DIR   mirror a device folder into a local folder
+  push LOCAL-DIR DEVICE-DIR   mirror a local folder onto the device
   flash IMAGE                 load a firmware image into the device
   rm PATH                     delete a device file
   mkdir PATH                  make a device directory
@@ -33,35 +43,86 @@ Commands:
   mv OLD NEW                  rename a device file or directory
   cmd LINE...                 run terminal commands and print their output
   term                        an interactive session with the device's terminal
+  mount [-b] DIR              the device's files as a folder at DIR (Linux, FUSE 3)
 
-Options:
+Choosing the device:
+  -d, --device PATH|SERIAL|sim:DIR
+                              the unit to use: a path that "zqk devices" shows, a serial
+                              number, or a simulated device's folder; may be given several
+                              times with --all
+  --all                       run the command on every attached unit and every --device,
+                              in parallel; each output line starts with [SERIAL], and
+                              {serial} in an argument stands for the unit's serial number
   --vid N, --pid N            USB vendor and product ID to look for (default 0x16D0, 0x064E)
   --usage-page N, --usage N   HID usage page and usage (default 0xFFB2, any); -1 or "any" matches all
-  --timeout MS                silence that ends a command's output (default 2000)
   --sim                       use the simulated device instead of a real one
   --sim-dir DIR               where the simulated device keeps its files
                               (default: a folder of this user's, seeded with a demo tree)
   --sim-mode MODE             firmware the simulated device runs: app, bootloader or ate
   --sim-unquoted              the simulated device takes no quoted names
+
+Copying:
+  -r, --recursive             get, put: copy folders with everything in them
+  --delete                    pull, push: delete what the source no longer has
+  -n, --dry-run               get, put, pull, push: only say what would be done
+  -q, --quiet                 no progress, no line for each file and no summary
+
+Other options:
+  --timeout N                 cmd, term: the milliseconds of silence that end a command's
+                              output (default 2000); wait: the seconds to wait (default: no limit)
+  -l, --long                  ls: with attribute bits and Unix times
+  --json                      ls, devices: as JSON
+  -b                          mount: go to the background once mounted
   -h, --help                  this text; "zqk COMMAND --help" explains a command
   --version                   the versions of the tool and of the library
 
 Exit status: 0 done, 1 the device refused or a transfer failed, 2 wrong arguments,
 3 no device found, 4 another program holds the device lock, 5 a local file failed.
+With --all, the highest status of the units.
 )";
 
 const std::map<std::string, const char*> kCommandHelp = {
+    {"devices", "usage: zqk devices [--json]\n\nLists the attached units that match the matching values: path, serial number\n"
+                "and product (--json: an array of objects). Exits with 3 when there are none.\n"
+                "Simulated devices are never attached; --all runs on them when --device names them.\n"},
+    {"wait", "usage: zqk wait [--timeout S]\n\nReturns as soon as a unit is present: the one of --device when given, else any\n"
+             "that matches. --timeout gives up after S seconds, with exit status 3.\n"},
     {"info", "usage: zqk info\n\nOpens the device and shows its path, manufacturer, product, serial number,\n"
              "the firmware that runs (application, boot loader, ATE), whether it takes names\n"
              "in quotes, the matching values used and its indexed USB strings.\n"},
     {"ls", "usage: zqk ls [PATH] [--long | --json]\n\nLists a device directory (default: the root) as a table of name, size,\n"
            "attributes and date. --long adds the attribute bits and Unix time; --json prints\n"
            "an array of objects.\n"},
-    {"get", "usage: zqk get DEVICE-PATH [LOCAL]\n\nCopies a device file to LOCAL (default: its name in this folder), with progress\n"
-            "on standard error. An existing local file is replaced only once the copy is\n"
-            "complete.\n"},
-    {"put", "usage: zqk put LOCAL [DEVICE-PATH]\n\nCopies a local file to the device (default: /NAME), with progress on standard\n"
-            "error. An empty local file sends nothing.\n"},
+    {"get", "usage: zqk get [-r] [-n] [-q] DEVICE-PATH... [LOCAL]\n\n"
+            "Copies device files to local ones, with progress on standard error. The last\n"
+            "part of a DEVICE-PATH may hold * and ? (quote them from the shell), matched\n"
+            "against the listing without regard to case. -r copies folders with all in them.\n"
+            "One file becomes LOCAL, or goes into it when LOCAL is a folder; one folder (-r)\n"
+            "becomes LOCAL (made when missing, added to when it exists); several sources or\n"
+            "a pattern go by name into the folder LOCAL, made when missing. Without LOCAL,\n"
+            "everything goes into this folder. An existing file is replaced only once its\n"
+            "copy is complete. Names from the device that cannot be local file names (a\n"
+            "\"/\" or \"\\\" in them, a control byte, \".\" or \"..\") are refused, each with a\n"
+            "line on standard error; nothing is written outside the target.\n"},
+    {"put", "usage: zqk put [-r] [-n] [-q] LOCAL... [DEVICE-PATH]\n\n"
+            "Copies local files to the device, with progress on standard error; the targets\n"
+            "are chosen as for get (without DEVICE-PATH: into the root). -r copies folders\n"
+            "with all in them, making missing device folders. An empty local file sends\n"
+            "nothing. Local names that differ only in case, which the device does not tell\n"
+            "apart, are reported and the second is not sent.\n"},
+    {"pull", "usage: zqk pull [--delete] [-n] [-q] DEVICE-DIR LOCAL-DIR\n\n"
+             "Mirrors the device folder DEVICE-DIR into LOCAL-DIR (made when missing): files\n"
+             "whose size or time differ are copied and get the device's time stamp as their\n"
+             "modification time, so that a second run copies nothing. --delete removes local\n"
+             "files and folders that the device does not have; -n only says what would\n"
+             "happen. Names are refused as by get; names that differ only in case, in a local\n"
+             "folder that does not tell case apart, are reported and not copied over each other.\n"},
+    {"push", "usage: zqk push [--delete] [-n] [-q] LOCAL-DIR DEVICE-DIR\n\n"
+             "Mirrors the local folder LOCAL-DIR onto the device folder DEVICE-DIR (made when\n"
+             "missing): files whose size or time differ are sent with the local file's\n"
+             "modification time as their time stamp, so that a second run sends nothing.\n"
+             "--delete removes what the device has and LOCAL-DIR does not; -n only says what\n"
+             "would happen. Symbolic links are not followed.\n"},
     {"flash", "usage: zqk flash IMAGE\n\nLoads a firmware image into the device, with progress on standard error. The\n"
               "image goes by its file name in lower case.\n"},
     {"rm", "usage: zqk rm PATH\n\nDeletes a device file.\n"},
@@ -73,11 +134,49 @@ const std::map<std::string, const char*> kCommandHelp = {
     {"term", "usage: zqk term\n\nAn interactive session with the device's terminal: each line typed runs as a\n"
              "command and its output is shown. A line holding ESC (or \\e) sends an escape and\n"
              "tells whether the device asks for a password. End of input (Ctrl-D) leaves.\n"},
+    {"mount", "usage: zqk mount [-b] DIR\n\nShows the device's file system as a folder at DIR for every program, until it\n"
+              "is unmounted (fusermount3 -u DIR) or interrupted (Ctrl-C); -b goes to the\n"
+              "background once mounted. Linux, where the tool is built with FUSE 3.\n"},
 };
 
-const std::map<std::string, int (*)(const Options&)> kCommands = {
-    {"info", Info},    {"ls", List},         {"get", Get},   {"put", Put},       {"flash", Flash}, {"rm", Remove},
-    {"mkdir", MakeDir}, {"rmdir", RemoveDir}, {"mv", Move}, {"cmd", Command}, {"term", Terminal},
+using UnitCommand = int (*)(Unit&, const Options&);
+using ToolCommand = int (*)(const Options&);
+
+int MountNotBuilt(const Options&)
+{
+    throw Failure(kFailed, "this zqk has no mount: it is built with it on Linux where libfuse3 is found");
+}
+
+struct CommandSpec {
+    size_t least, most;     // arguments
+    const char* synopsis;
+    UnitCommand onUnit;     // on one unit, or on each with --all
+    ToolCommand own;        // opens what it needs itself
+};
+
+constexpr size_t kAny = SIZE_MAX;
+
+const std::map<std::string, CommandSpec> kCommands = {
+    {"devices", {0, 0, "devices [--json]", nullptr, Devices}},
+    {"wait", {0, 0, "wait [--timeout S]", nullptr, Wait}},
+    {"info", {0, 0, "info", Info, nullptr}},
+    {"ls", {0, 1, "ls [PATH] [--long | --json]", List, nullptr}},
+    {"get", {1, kAny, "get [-r] DEVICE-PATH... [LOCAL]", Get, nullptr}},
+    {"put", {1, kAny, "put [-r] LOCAL... [DEVICE-PATH]", Put, nullptr}},
+    {"pull", {2, 2, "pull [--delete] DEVICE-DIR LOCAL-DIR", Pull, nullptr}},
+    {"push", {2, 2, "push [--delete] LOCAL-DIR DEVICE-DIR", Push, nullptr}},
+    {"flash", {1, 1, "flash IMAGE", Flash, nullptr}},
+    {"rm", {1, 1, "rm PATH", Remove, nullptr}},
+    {"mkdir", {1, 1, "mkdir PATH", MakeDir, nullptr}},
+    {"rmdir", {1, 1, "rmdir PATH", RemoveDir, nullptr}},
+    {"mv", {2, 2, "mv OLD NEW", Move, nullptr}},
+    {"cmd", {1, kAny, "cmd LINE...", Command, nullptr}},
+    {"term", {0, 0, "term", Terminal, nullptr}},
+#ifdef ZQK_HAVE_MOUNT
+    {"mount", {1, 1, "mount [-b] DIR", nullptr, Mount}},
+#else
+    {"mount", {1, 1, "mount [-b] DIR", nullptr, MountNotBuilt}},
+#endif
 };
 
 int32_t Number(const std::string& option, const std::string& text)
@@ -110,7 +209,11 @@ Options Parse(int argc, char** argv)
         else if (arg == "--usage")
             opts.usage = Number(arg, value());
         else if (arg == "--timeout")
-            opts.timeout = Number(arg, value());
+            opts.timeout = value();
+        else if (arg == "--device" || arg == "-d")
+            opts.devices.push_back(value());
+        else if (arg == "--all")
+            opts.all = true;
         else if (arg == "--sim")
             opts.sim = true;
         else if (arg == "--sim-dir")
@@ -119,6 +222,16 @@ Options Parse(int argc, char** argv)
             opts.simMode = value(), opts.sim = true;
         else if (arg == "--sim-unquoted")
             opts.simUnquoted = true, opts.sim = true;
+        else if (arg == "--recursive" || arg == "-r")
+            opts.recursive = true;
+        else if (arg == "--delete")
+            opts.deleteExtra = true;
+        else if (arg == "--dry-run" || arg == "-n")
+            opts.dryRun = true;
+        else if (arg == "--quiet" || arg == "-q")
+            opts.quiet = true;
+        else if (arg == "-b")
+            opts.background = true;
         else if (arg == "--long" || arg == "-l")
             opts.longForm = true;
         else if (arg == "--json")
@@ -138,6 +251,124 @@ Options Parse(int argc, char** argv)
             opts.args.push_back(arg);
     }
     return opts;
+}
+
+// Options that only some commands take are wrong elsewhere.
+void CheckOptions(const Options& Opts, const CommandSpec& Spec)
+{
+    auto only = [&](bool given, const char* option, std::initializer_list<const char*> commands) {
+        if (!given)
+            return;
+        std::string list;
+        for (const char* c : commands) {
+            if (Opts.command == c)
+                return;
+            list += (list.empty() ? "" : ", ") + std::string(c);
+        }
+        throw Failure(kUsage, std::string(option) + " applies to " + list + " only");
+    };
+    only(Opts.recursive, "-r", {"get", "put"});
+    only(Opts.deleteExtra, "--delete", {"pull", "push"});
+    only(Opts.dryRun, "--dry-run", {"get", "put", "pull", "push"});
+    only(Opts.background, "-b", {"mount"});
+    if (Opts.all && (!Spec.onUnit || Opts.command == "term"))
+        throw Failure(kUsage, "--all does not apply to " + Opts.command);
+    if (Opts.args.size() < Spec.least || Opts.args.size() > Spec.most)
+        throw Failure(kUsage, std::string("usage: zqk ") + Spec.synopsis);
+}
+
+// A serial number as part of a local path: letters, digits, "-", "_" and
+// "." only, so that a device cannot name a path of its choosing.
+std::string PathSafe(const std::string& serial)
+{
+    std::string safe;
+    for (const char c : serial) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '_' || c == '.';
+        safe += plain ? c : '_';
+    }
+    if (safe.empty() || safe.find_first_not_of('.') == std::string::npos)
+        safe = "unit";
+    return safe;
+}
+
+// The options for one unit: {serial} in each argument is its serial number.
+Options ForUnit(Options Opts, const std::string& serial)
+{
+    for (std::string& arg : Opts.args)
+        for (size_t at; (at = arg.find("{serial}")) != std::string::npos;)
+            arg.replace(at, 8, serial);
+    return Opts;
+}
+
+// One unit's run: its failure is one line, its result an exit status.
+int RunUnit(UnitCommand Run, int32_t Handle, const std::string& Serial, Console& Out, const Options& Opts)
+{
+    Unit unit {Handle, Serial, Out};
+    try {
+        return Run(unit, ForUnit(Opts, PathSafe(Serial)));
+    } catch (const Failure& failure) {
+        Out.Failed(failure.what());
+        return failure.code;
+    } catch (const std::exception& error) {
+        Out.Failed(error.what());
+        return kFailed;
+    }
+}
+
+int RunOnOne(UnitCommand Run, const Options& Opts)
+{
+    const int32_t handle = OpenChosenDevice(Opts);
+    Console console;
+    const int status = RunUnit(Run, handle, UnitString(handle, 0), console, Opts);
+    console.Flush();
+    EndProgress();
+    zqkDevClose(handle);
+    return status;
+}
+
+struct OpenedUnit {
+    int32_t handle = 0;
+    std::string name;  // its serial number, made unique and safe in a path
+};
+
+// Every unit at once, each on a thread of its own with a handle of its own.
+int RunOnAll(UnitCommand Run, const Options& Opts)
+{
+    const std::vector<std::string> chosen = AllChosenDevices(Opts);
+    if (chosen.empty())
+        throw Failure(kNoDevice, "no device found (looked for " + MatchingText() + "); --device or --sim adds one");
+    int worst = kOk;
+    std::vector<OpenedUnit> units;
+    std::map<std::string, int> seen;
+    for (const std::string& device : chosen) {
+        const int32_t handle = zqkDevOpen(device.c_str());
+        if (handle <= 0) {
+            Console("[" + Shown(device) + "] ").Failed(StatusText());
+            worst = std::max<int>(worst, ExitCodeOf(zqkLastStatus()));
+            continue;
+        }
+        std::string name = PathSafe(UnitString(handle, 0));
+        const int times = ++seen[name];
+        if (times > 1)
+            name += "-" + std::to_string(times);  // units that share a serial number stay apart
+        units.push_back({handle, name});
+    }
+    std::vector<int> statuses(units.size(), kOk);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < units.size(); ++i)
+        threads.emplace_back([&, i] {
+            Console console("[" + units[i].name + "] ");
+            statuses[i] = RunUnit(Run, units[i].handle, units[i].name, console, Opts);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EndProgress();
+    for (size_t i = 0; i < units.size(); ++i) {
+        zqkDevClose(units[i].handle);
+        worst = std::max(worst, statuses[i]);
+    }
+    return worst;
 }
 
 // The tool is the release of the header it was built with; the library
@@ -168,10 +399,12 @@ int Run(int argc, char** argv)
         std::fputs(kCommandHelp.at(opts.command), stdout);
         return kOk;
     }
-    OpenDevice(opts);
-    const int status = command->second(opts);
-    FinishDevice();
-    return status;
+    const CommandSpec& spec = command->second;
+    CheckOptions(opts, spec);
+    if (spec.own)
+        return spec.own(opts);
+    SetMatching(opts);
+    return opts.all ? RunOnAll(spec.onUnit, opts) : RunOnOne(spec.onUnit, opts);
 }
 
 }  // namespace
@@ -182,6 +415,11 @@ int main(int argc, char** argv)
 {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);  // device output goes out byte for byte
+    // The progress line redraws itself with terminal escapes.
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(console, &mode))
+        SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 #endif
     try {
         return zqktool::Run(argc, argv);

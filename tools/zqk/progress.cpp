@@ -1,7 +1,14 @@
-// Progress of transfers: a bar that redraws itself on a terminal, plain lines
-// when standard error goes to a file or a pipe.
+// What the tool shows while it works: whole lines on standard output and
+// error, and the progress of the job. On a terminal the progress is one
+// line that redraws itself (files done of all, bytes, rate, time left and
+// the current file) for the whole job, whatever number of units take part;
+// otherwise each transfer prints plain lines. Output lines and the progress
+// line share one lock, so that threads of several units never interleave
+// within a line and a line never lands in the middle of the progress line.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #ifdef _WIN32
@@ -21,15 +28,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct ProgressState {
-    std::string label;
-    bool terminal = false;
-    Clock::time_point start;
-    int32_t lastPercent = -1;
-    bool drawn = false;
-};
-
-ProgressState g_progress;
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+constexpr size_t kNameWidth = 32;
 
 std::string Duration(double seconds)
 {
@@ -39,60 +39,209 @@ std::string Duration(double seconds)
     return text;
 }
 
-void DrawBar(int32_t position, int32_t total)
+// The job as a whole; guarded by g_lock.
+struct Job {
+    bool started = false;
+    Clock::time_point start;
+    int64_t filesPlanned = 0, bytesPlanned = 0;
+    int64_t filesDone = 0, bytesDone = 0;
+    std::string current;
+    bool drawn = false;
+    Clock::time_point lastDraw;
+};
+
+std::mutex g_lock;
+Job g_job;
+
+bool ProgressOnTerminal()
 {
-    const double elapsed = std::chrono::duration<double>(Clock::now() - g_progress.start).count();
-    const double fraction = total > 0 ? static_cast<double>(position) / total : 1.0;
-    const double rate = elapsed > 0 ? position / elapsed : 0.0;
-    const double left = rate > 0 ? (total - position) / rate : 0.0;
-    constexpr int kWidth = 24;
-    const int filled = static_cast<int>(fraction * kWidth + 0.5);
-    std::string bar = "[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "]";
-    std::fprintf(stderr, "\r%s %s %3d%%  %s / %s  %s/s  %s left ", g_progress.label.c_str(), bar.c_str(),
-                 static_cast<int>(fraction * 100), HumanSize(position).c_str(), HumanSize(total).c_str(),
-                 HumanSize(rate).c_str(), Duration(left).c_str());
-    std::fflush(stderr);
-    g_progress.drawn = true;
+    static const bool terminal = IsTerminal(stderr);
+    return terminal;
 }
 
-void PrintLine(int32_t position, int32_t total)
+void StartIfNeeded()
 {
-    const int32_t percent = total > 0 ? static_cast<int32_t>(100.0 * position / total) : 100;
-    std::fprintf(stderr, "%s: %d of %d bytes (%d%%)\n", g_progress.label.c_str(), position, total, percent);
-    g_progress.lastPercent = percent;
-}
-
-void ZQK_CALL OnProgress(int32_t, int32_t position, int32_t total)
-{
-    if (position < 0 && total < 0) {  // the transfer ended
-        if (g_progress.drawn)
-            std::fputc('\n', stderr);
-        g_progress.drawn = false;
-        return;
+    if (!g_job.started) {
+        g_job.started = true;
+        g_job.start = Clock::now();
     }
-    if (g_progress.terminal)
-        DrawBar(position, total);
-    else
-        PrintLine(position, total);
+}
+
+std::string LastPart(const std::string& name)
+{
+    if (name.size() <= kNameWidth)
+        return name;
+    return "..." + name.substr(name.size() - (kNameWidth - 3));
+}
+
+void Draw()
+{
+    const double elapsed = std::chrono::duration<double>(Clock::now() - g_job.start).count();
+    const int64_t total = std::max(g_job.bytesPlanned, g_job.bytesDone);
+    const double fraction = total > 0 ? static_cast<double>(g_job.bytesDone) / static_cast<double>(total) : 1.0;
+    const double rate = elapsed > 0 ? static_cast<double>(g_job.bytesDone) / elapsed : 0.0;
+    const double left = rate > 0 ? static_cast<double>(total - g_job.bytesDone) / rate : 0.0;
+    constexpr int kWidth = 20;
+    const int filled = static_cast<int>(fraction * kWidth + 0.5);
+    const std::string bar = "[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "]";
+    std::fprintf(stderr, "\r%s %3d%%  %lld/%lld files  %s of %s  %s/s  %s left  %s\033[K", bar.c_str(),
+                 static_cast<int>(fraction * 100), static_cast<long long>(g_job.filesDone),
+                 static_cast<long long>(std::max(g_job.filesPlanned, g_job.filesDone)),
+                 HumanSize(static_cast<double>(g_job.bytesDone)).c_str(), HumanSize(static_cast<double>(total)).c_str(),
+                 HumanSize(rate).c_str(), Duration(left).c_str(), Shown(LastPart(g_job.current)).c_str());
+    std::fflush(stderr);
+    g_job.drawn = true;
+    g_job.lastDraw = Clock::now();
+}
+
+void Hide()
+{
+    if (g_job.drawn)
+        std::fputs("\r\033[K", stderr);
+}
+
+void ShowAgain()
+{
+    if (g_job.drawn)
+        Draw();
 }
 
 }  // namespace
 
-void StartProgress(const std::string& Label)
+// ---- output ----
+
+Console::~Console()
 {
-    g_progress = ProgressState {};
-    g_progress.label = Label;
-    g_progress.terminal = IsTerminal(stderr);
-    g_progress.start = Clock::now();
-    zqkSetCallback(OnProgress, 0);
+    Flush();
+}
+
+void Console::Out(const std::string& Text)
+{
+    Write(stdout, pendingOut_, Text);
+}
+
+void Console::Err(const std::string& Text)
+{
+    Write(stderr, pendingErr_, Text);
+}
+
+// Without a prefix text goes out as it is (device output byte for byte);
+// with one, whole lines go out, each after the prefix.
+void Console::Write(std::FILE* Stream, std::string& Pending, const std::string& Text)
+{
+    std::string ready;
+    if (prefix_.empty()) {
+        ready = Text;
+    } else {
+        Pending += Text;
+        size_t start = 0;
+        for (size_t end; (end = Pending.find('\n', start)) != std::string::npos; start = end + 1)
+            ready += prefix_ + Pending.substr(start, end + 1 - start);
+        Pending.erase(0, start);
+    }
+    if (ready.empty())
+        return;
+    const std::lock_guard<std::mutex> guard(g_lock);
+    const bool overBar = Stream == stderr || IsTerminal(Stream);
+    if (overBar)
+        Hide();
+    std::fwrite(ready.data(), 1, ready.size(), Stream);
+    std::fflush(Stream);
+    if (overBar)
+        ShowAgain();
+}
+
+void Console::Flush()
+{
+    for (auto [stream, pending] : {std::make_pair(stdout, &pendingOut_), std::make_pair(stderr, &pendingErr_)}) {
+        if (!pending->empty())
+            Write(stream, *pending, "\n");
+    }
+}
+
+// ---- progress ----
+
+class ProgressMeter {
+public:
+    ProgressMeter(Console& Out, std::string Label, bool Quiet) : out_(Out), label_(std::move(Label)), quiet_(Quiet) {}
+
+    void Moved(int32_t Position, int32_t Total)
+    {
+        if (quiet_ || Position < 0)
+            return;
+        std::string line;
+        {
+            const std::lock_guard<std::mutex> guard(g_lock);
+            g_job.bytesDone += std::max<int64_t>(Position - last_, 0);
+            last_ = Position;
+            if (ProgressOnTerminal()) {
+                if (Clock::now() - g_job.lastDraw >= kRedrawEvery || Position == Total)
+                    Draw();
+                return;
+            }
+        }
+        const int32_t percent = Total > 0 ? static_cast<int32_t>(100.0 * Position / Total) : 100;
+        out_.Err(label_ + ": " + std::to_string(Position) + " of " + std::to_string(Total) + " bytes (" +
+                 std::to_string(percent) + "%)\n");
+    }
+
+private:
+    Console& out_;
+    std::string label_;
+    bool quiet_;
+    int32_t last_ = 0;
+};
+
+namespace {
+
+void ZQK_CALL OnProgress(intptr_t Meter, int32_t Position, int32_t Total)
+{
+    reinterpret_cast<ProgressMeter*>(Meter)->Moved(Position, Total);
+}
+
+}  // namespace
+
+void PlanProgress(int64_t Files, int64_t Bytes)
+{
+    const std::lock_guard<std::mutex> guard(g_lock);
+    StartIfNeeded();
+    g_job.filesPlanned += Files;
+    g_job.bytesPlanned += Bytes;
+}
+
+FileProgress::FileProgress(Unit& U, const std::string& Label, const std::string& Name, bool Quiet)
+    : unit_(U), meter_(new ProgressMeter(U.console, Label, Quiet))
+{
+    {
+        const std::lock_guard<std::mutex> guard(g_lock);
+        StartIfNeeded();
+        g_job.current = Name;
+        if (!Quiet && ProgressOnTerminal())
+            Draw();
+    }
+    zqkDevSetCallback(unit_.handle, OnProgress, reinterpret_cast<intptr_t>(meter_));
+}
+
+FileProgress::~FileProgress()
+{
+    zqkDevSetCallback(unit_.handle, nullptr, 0);
+    delete meter_;
+}
+
+void FileProgress::Done()
+{
+    const std::lock_guard<std::mutex> guard(g_lock);
+    ++g_job.filesDone;
+    if (g_job.drawn)
+        Draw();
 }
 
 void EndProgress()
 {
-    zqkSetCallback(nullptr, 0);
-    if (g_progress.drawn)
-        std::fputc('\n', stderr);
-    g_progress.drawn = false;
+    const std::lock_guard<std::mutex> guard(g_lock);
+    Hide();  // the summary says how it ended
+    std::fflush(stderr);
+    g_job = Job {};
 }
 
 bool IsTerminal(std::FILE* Stream)
@@ -111,6 +260,22 @@ std::string HumanSize(double Bytes)
     char text[32];
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", Bytes, units[unit]);
     return text;
+}
+
+std::string Shown(const std::string& Text)
+{
+    std::string shown;
+    for (const char c : Text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 }  // namespace zqktool

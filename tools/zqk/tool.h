@@ -28,11 +28,18 @@ struct Options {
     int32_t productId = 0x064E;
     int32_t usagePage = 0xFFB2;
     int32_t usage = -1;
-    int32_t timeout = 2000;
+    std::string timeout;  // as given: milliseconds for cmd and term, seconds for wait
     bool sim = false;
     std::string simDir;
     std::string simMode = "app";
     bool simUnquoted = false;
+    std::vector<std::string> devices;  // each --device, in the order given
+    bool all = false;
+    bool recursive = false;
+    bool deleteExtra = false;
+    bool dryRun = false;
+    bool quiet = false;
+    bool background = false;  // mount -b
     bool longForm = false;
     bool json = false;
     bool help = false;
@@ -41,40 +48,116 @@ struct Options {
     std::vector<std::string> args;
 };
 
+// ---- output: whole lines, prefixed by the unit's serial number under --all ----
+class Console {
+public:
+    explicit Console(std::string Prefix = std::string()) : prefix_(std::move(Prefix)) {}
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+
+    void Out(const std::string& Text);  // standard output
+    void Err(const std::string& Text);  // standard error
+    // One line on standard error: "zqk: " and the message.
+    void Failed(const std::string& Message) { Err("zqk: " + Message + "\n"); }
+    void Flush();
+
+private:
+    void Write(std::FILE* Stream, std::string& Pending, const std::string& Text);
+
+    std::string prefix_;
+    std::string pendingOut_, pendingErr_;
+};
+
 // ---- the device, real or simulated ----
-// Starts the library (on the simulated device when asked) and opens the
-// device; throws Failure when there is none.
-void OpenDevice(const Options& Opts);
-// The path of the device opened.
-std::string OpenedPath();
-// Saves what the simulated device changed, if it is one.
-void FinishDevice();
-// The text of the status the library left, empty after success.
+// Sets the matching values of the options for finding and opening devices.
+void SetMatching(const Options& Opts);
+// Opens the one device the options choose (--device, --sim, or the first
+// attached that matches the options' matching values, saying which on
+// standard error when there are several) and
+// returns its handle for the zqkDev... functions; throws Failure when it
+// cannot be opened. The caller closes it with zqkDevClose.
+int32_t OpenChosenDevice(const Options& Opts);
+// What --all runs on: every attached unit and every --device given.
+std::vector<std::string> AllChosenDevices(const Options& Opts);
+// The device path or serial number that --device and --sim give, "" for none.
+std::string ChosenDevice(const Options& Opts);
+// The matching values: "vendor 0x16D0, product 0x064E, usage page 0xFFB2, usage any".
+std::string MatchingText();
+// Why the calling thread's last library call failed, as the library says it.
 std::string StatusText();
-// Why a device operation failed, as far as can be told from outside.
+ExitCode ExitCodeOf(int32_t Status);
+// A Failure of What, with the library's reason for the last call.
 Failure DeviceFailure(const std::string& What);
 
-// ---- progress of transfers ----
-// Shows progress of a transfer as a bar on a terminal, as lines otherwise.
-void StartProgress(const std::string& Label);
+// One unit that a command runs on.
+struct Unit {
+    int32_t handle = 0;
+    std::string serial;  // as the device gives it
+    Console& console;
+};
+
+// The handle's path and USB strings through the buffer-return convention.
+std::string UnitPath(int32_t Handle);
+std::string UnitString(int32_t Handle, int32_t Type);
+
+// ---- the device's file system ----
+struct Entry {
+    std::string name;
+    int32_t size = 0, attributes = 0, time = 0;
+    bool IsDir() const { return (attributes & 0x10) != 0; }
+};
+// The entries of a device directory; throws Failure when it cannot be listed.
+std::vector<Entry> Listing(int32_t Handle, const std::string& Path);
+
+// ---- progress of the whole job, one display for every unit ----
+class ProgressMeter;  // progress.cpp
+// Starts a job of Files files and Bytes bytes (several units add theirs).
+void PlanProgress(int64_t Files, int64_t Bytes);
+// The transfer of one file on a unit: progress from the library's callback
+// goes to the job's display on a terminal, to lines on standard error
+// otherwise, to nothing with Quiet. Label starts each line.
+class FileProgress {
+public:
+    FileProgress(Unit& U, const std::string& Label, const std::string& Name, bool Quiet);
+    ~FileProgress();
+    FileProgress(const FileProgress&) = delete;
+    FileProgress& operator=(const FileProgress&) = delete;
+    void Done();  // the file is complete (also when it failed)
+
+private:
+    Unit& unit_;
+    ProgressMeter* meter_;
+};
+// Ends the display of the job, taking the progress line away.
 void EndProgress();
 
 // ---- subcommands ----
-int Info(const Options& Opts);
-int List(const Options& Opts);
-int Get(const Options& Opts);
-int Put(const Options& Opts);
-int Flash(const Options& Opts);
-int Remove(const Options& Opts);
-int MakeDir(const Options& Opts);
-int RemoveDir(const Options& Opts);
-int Move(const Options& Opts);
-int Command(const Options& Opts);
-int Terminal(const Options& Opts);
+// On one unit each (under --all, on every unit at once).
+int Info(Unit& U, const Options& Opts);
+int List(Unit& U, const Options& Opts);
+int Get(Unit& U, const Options& Opts);
+int Put(Unit& U, const Options& Opts);
+int Pull(Unit& U, const Options& Opts);
+int Push(Unit& U, const Options& Opts);
+int Flash(Unit& U, const Options& Opts);
+int Remove(Unit& U, const Options& Opts);
+int MakeDir(Unit& U, const Options& Opts);
+int RemoveDir(Unit& U, const Options& Opts);
+int Move(Unit& U, const Options& Opts);
+int Command(Unit& U, const Options& Opts);
+int Terminal(Unit& U, const Options& Opts);
+// The tool's own, which open what they need themselves.
+int Devices(const Options& Opts);
+int Wait(const Options& Opts);
+// zqk mount DIR (mount.cpp, built where libfuse3 is found: ZQK_HAVE_MOUNT).
+int Mount(const Options& Opts);
 
 // ---- text helpers ----
 bool IsTerminal(std::FILE* Stream);
 std::string JsonString(const std::string& Text);
 std::string HumanSize(double Bytes);
+// A name or path as one line of text: control bytes as \xNN.
+std::string Shown(const std::string& Text);
 
 }  // namespace zqktool

@@ -1,0 +1,1089 @@
+// Copies between the device and local folders. get and put copy what they
+// are given (-r: folders with everything in them); pull and push mirror one
+// tree onto another, copying only files whose size or time differ and giving
+// each copy its source's time, so that a second run copies nothing. Each
+// command first plans the whole job (folders to make, files to copy, entries
+// to delete), then carries it out under one progress display, going on past
+// a file that fails.
+//
+// Names from the device are never taken as local paths as they are: a name
+// that holds a separator or a control byte, is "." or "..", or cannot be a
+// file name here is refused for that entry, so that nothing is written
+// outside the target folder, and a local link is never followed. The
+// device's names do not tell case apart (FAT); names that differ only in
+// case are one entry on the device, and one in a local folder that does not
+// tell case apart either: the second is reported, never copied over the
+// first.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "local_files.h"
+#include "tool.h"
+#include "zqkAPI.h"
+
+namespace zqktool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDeepest = 64;                 // folder levels followed; a device that lies goes no deeper
+constexpr int32_t kNoDeviceTime = 2085805696;  // zqkGetDirEntry's time of an entry without a date
+constexpr int64_t kTimeStep = 2;             // the device keeps times in steps of two seconds
+
+// ---- times: the device counts seconds of local time as if it were UTC ----
+
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+std::tm CivilFromSeconds(int64_t seconds)
+{
+    const int64_t days = (seconds >= 0 ? seconds : seconds - 86399) / 86400;
+    const int64_t rest = seconds - days * 86400;
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    std::tm t {};
+    t.tm_year = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2)) - 1900;
+    t.tm_mon = static_cast<int>(m) - 1;
+    t.tm_mday = static_cast<int>(d);
+    t.tm_hour = static_cast<int>(rest / 3600);
+    t.tm_min = static_cast<int>(rest / 60 % 60);
+    t.tm_sec = static_cast<int>(rest % 60);
+    return t;
+}
+
+// A local file's time as the device counts it.
+int64_t DeviceTimeOf(int64_t unixSeconds)
+{
+    const std::tm t = LocalTimeOf(unixSeconds);
+    return DaysFromCivil(t.tm_year + 1900, static_cast<unsigned>(t.tm_mon + 1), static_cast<unsigned>(t.tm_mday)) *
+               86400 +
+           t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+}
+
+// The device's time as a local file's.
+int64_t UnixTimeOf(int64_t deviceSeconds)
+{
+    std::tm t = CivilFromSeconds(deviceSeconds);
+    t.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&t));
+}
+
+// A file of a job that the library refused (a name the device cannot take,
+// for one) is a failed transfer, not a wrong argument of the tool's.
+ExitCode StepExitCode(int32_t status)
+{
+    return status == ZQK_STATUS_ARGUMENT ? kFailed : ExitCodeOf(status);
+}
+
+bool KnownTime(int32_t deviceTime)
+{
+    return deviceTime != kNoDeviceTime;
+}
+
+bool SameTime(int64_t localUnix, int32_t deviceTime)
+{
+    const int64_t apart = DeviceTimeOf(localUnix) - deviceTime;
+    return apart > -kTimeStep && apart < kTimeStep;
+}
+
+// ---- names and paths ----
+
+std::string Folded(const std::string& name)
+{
+    std::string folded = name;
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+bool IsSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+std::string Trimmed(std::string path)
+{
+    while (path.size() > 1 && IsSeparator(path.back()))
+        path.pop_back();
+    return path;
+}
+
+std::string LastPart(const std::string& path)
+{
+    const std::string trimmed = Trimmed(path);
+    const size_t cut = trimmed.find_last_of("/\\");
+    return cut == std::string::npos ? trimmed : trimmed.substr(cut + 1);
+}
+
+std::string DeviceParent(const std::string& path)
+{
+    const std::string trimmed = Trimmed(path);
+    const size_t cut = trimmed.find_last_of("/\\");
+    return cut == std::string::npos || cut == 0 ? "/" : trimmed.substr(0, cut);
+}
+
+bool IsDeviceRoot(const std::string& path)
+{
+    return path.empty() || path.find_first_not_of("/\\") == std::string::npos;
+}
+
+std::string Joined(const std::string& folder, const std::string& name)
+{
+    if (name.empty())
+        return folder;
+    if (folder == ".")
+        return name;
+    return folder.empty() || IsSeparator(folder.back()) ? folder + name : folder + "/" + name;
+}
+
+// Why a name from the device cannot name an entry in a device path.
+std::string DeviceNameProblem(const std::string& name)
+{
+    if (name.empty())
+        return "the device gave an empty name";
+    if (name == "." || name == "..")
+        return "\"" + name + "\" is not the name of an entry";
+    if (name.find_first_of("/\\") != std::string::npos)
+        return std::string("it holds \"") + name[name.find_first_of("/\\")] + "\" and would be taken as a path";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char text[64];
+            std::snprintf(text, sizeof text, "it holds the control byte 0x%02X", byte);
+            return text;
+        }
+    }
+    return std::string();
+}
+
+// Why a name from the device cannot be a local file's name.
+std::string LocalNameProblem(const std::string& name)
+{
+    const std::string problem = DeviceNameProblem(name);
+    return problem.empty() ? PlatformNameProblem(name) : problem;
+}
+
+bool HasPattern(const std::string& text)
+{
+    return text.find_first_of("*?") != std::string::npos;
+}
+
+// "*" matches any run of characters, "?" one; without regard to case, as
+// the device's names.
+bool Matches(const char* pattern, const char* name)
+{
+    for (; *pattern; ++pattern, ++name) {
+        if (*pattern == '*') {
+            for (const char* rest = name;; ++rest) {
+                if (Matches(pattern + 1, rest))
+                    return true;
+                if (!*rest)
+                    return false;
+            }
+        }
+        if (!*name || (*pattern != '?' && Folded(std::string(1, *pattern)) != Folded(std::string(1, *name))))
+            return false;
+    }
+    return !*name;
+}
+
+std::string Quoted(const std::string& name)
+{
+    return "\"" + Shown(name) + "\"";
+}
+
+std::string Plural(int64_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string Seconds(double s)
+{
+    char text[32];
+    if (s < 60)
+        std::snprintf(text, sizeof text, "%.1f s", s);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", static_cast<long>(s) / 60, static_cast<long>(s) % 60);
+    return text;
+}
+
+// ---- the job ----
+
+enum class Way { Down, Up };  // Down: from the device to local files
+
+struct Step {
+    enum Kind { MakeFolder, Copy, Delete } kind = Copy;
+    std::string from, to;  // Copy: source and target; the others: to
+    bool folder = false;   // Delete: a folder and all in it
+    int64_t size = 0;
+    bool stamp = false;    // give the copy its source's time
+    int64_t time = 0;      // the source's time: the device's (Down) or the local file's (Up)
+    std::vector<std::string> caseRivals;  // Down: local paths that differ from "to" only in case
+};
+
+Step MakeFolderStep(const std::string& to)
+{
+    Step step;
+    step.kind = Step::MakeFolder;
+    step.to = to;
+    return step;
+}
+
+Step DeleteStep(const std::string& to, bool folder)
+{
+    Step step;
+    step.kind = Step::Delete;
+    step.to = to;
+    step.folder = folder;
+    return step;
+}
+
+Step CopyStep(const std::string& from, const std::string& to, int64_t size)
+{
+    Step step;
+    step.from = from;
+    step.to = to;
+    step.size = size;
+    return step;
+}
+
+class Job {
+public:
+    Job(Unit& U, const Options& Opts, Way W) : unit_(U), opts_(Opts), way_(W) {}
+
+    Way Direction() const { return way_; }
+    const Options& Opts() const { return opts_; }
+    Unit& Of() { return unit_; }
+
+    void Add(Step step) { steps_.push_back(std::move(step)); }
+    void UpToDate() { ++upToDate_; }
+    // A failure found while planning: one line, and the job goes on.
+    void Fail(ExitCode code, const std::string& message)
+    {
+        unit_.console.Failed(message);
+        ++failed_;
+        worst_ = std::max(worst_, code);
+    }
+    void Fail(const Failure& failure) { Fail(failure.code, failure.what()); }
+
+    int Run()
+    {
+        int64_t files = 0, bytes = 0;
+        for (const Step& step : steps_)
+            if (step.kind == Step::Copy)
+                ++files, bytes += step.size;
+        if (!opts_.dryRun && !opts_.quiet)
+            PlanProgress(files, bytes);
+        const Clock::time_point start = Clock::now();
+        for (size_t i = 0; i < steps_.size(); ++i) {
+            const Step& step = steps_[i];
+            if (UnderFailedFolder(step.to)) {
+                ++failed_;  // its folder's failure said why
+                continue;
+            }
+            if (opts_.dryRun) {
+                Tell(step);
+                continue;
+            }
+            if (!Carry(step) && DeviceGone()) {
+                const auto left = static_cast<int64_t>(steps_.size() - i - 1);
+                if (left > 0) {
+                    unit_.console.Failed("the device went away; " + Plural(left, "step", "steps") +
+                                         " of the job not done");
+                    failed_ += left;
+                }
+                break;
+            }
+        }
+        Summary(std::chrono::duration<double>(Clock::now() - start).count());
+        return worst_;
+    }
+
+private:
+    bool DeviceGone() const { return lastStatus_ == ZQK_STATUS_GONE || lastStatus_ == ZQK_STATUS_NOT_OPEN; }
+
+    bool UnderFailedFolder(const std::string& path) const
+    {
+        for (const std::string& folder : failedFolders_)
+            if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                IsSeparator(path[folder.size()]))
+                return true;
+        return false;
+    }
+
+    void Tell(const Step& step)
+    {
+        switch (step.kind) {
+        case Step::MakeFolder: Line("would make " + Shown(step.to) + "\n"); break;
+        case Step::Copy:
+            Line("would copy " + Shown(step.from) + " -> " + Shown(step.to) + " (" + std::to_string(step.size) +
+                 " bytes)\n");
+            ++copied_, bytes_ += step.size;
+            break;
+        case Step::Delete:
+            Line("would delete " + Shown(step.to) + (step.folder ? " and all in it\n" : "\n"));
+            ++deleted_;
+            break;
+        }
+    }
+
+    void Line(const std::string& text)
+    {
+        if (!opts_.quiet)
+            unit_.console.Out(text);
+    }
+
+    // Carries out one step: false, with one line on why, when it failed.
+    bool Carry(const Step& step)
+    {
+        lastStatus_ = ZQK_STATUS_OK;
+        const bool done = step.kind == Step::MakeFolder ? MakeFolder(step)
+                          : step.kind == Step::Delete   ? Delete(step)
+                          : way_ == Way::Down           ? CopyDown(step)
+                                                        : CopyUp(step);
+        if (!done && step.kind == Step::MakeFolder)
+            failedFolders_.push_back(step.to);
+        return done;
+    }
+
+    bool Failed(ExitCode code, const std::string& message)
+    {
+        Fail(code, message);
+        return false;
+    }
+
+    // What the library said of the call just made, before another call replaces it.
+    void Heard()
+    {
+        lastStatus_ = zqkLastStatus();
+        lastText_ = StatusText();
+    }
+
+    bool DeviceStepFailed(const std::string& what)
+    {
+        Heard();
+        return Failed(StepExitCode(lastStatus_), what + ": " + lastText_);
+    }
+
+    bool MakeFolder(const Step& step)
+    {
+        std::string error;
+        if (way_ == Way::Down)
+            return MakeLocalFolder(step.to, error) || Failed(kLocalFile, "cannot make folder " + Shown(step.to) + ": " + error);
+        return zqkDevDirMake(unit_.handle, step.to.c_str()) == 0 ||
+               DeviceStepFailed("cannot make folder " + Shown(step.to) + " on the device");
+    }
+
+    bool RemoveLocalTree(const std::string& path, std::string& error)
+    {
+        if (StatLocal(path).kind != LocalKind::Folder)
+            return RemoveLocalFile(path, error);
+        std::vector<LocalEntry> entries;
+        if (!ListLocal(path, entries, error))
+            return false;
+        for (const LocalEntry& entry : entries)
+            if (!RemoveLocalTree(Joined(path, entry.name), error))
+                return false;
+        return RemoveLocalFolder(path, error);
+    }
+
+    bool Delete(const Step& step)
+    {
+        bool done = false;
+        if (way_ == Way::Down) {
+            std::string error;
+            done = RemoveLocalTree(step.to, error) || Failed(kLocalFile, "cannot delete " + Shown(step.to) + ": " + error);
+        } else {
+            const int32_t result = step.folder ? zqkDevDirRemove(unit_.handle, step.to.c_str())
+                                               : zqkDevFileDelete(unit_.handle, step.to.c_str());
+            done = result == 0 || DeviceStepFailed("cannot delete " + Shown(step.to) + " on the device");
+        }
+        if (done) {
+            ++deleted_;
+            Line("deleted " + Shown(step.to) + "\n");
+        }
+        return done;
+    }
+
+    bool CopyDown(const Step& step)
+    {
+        // The folder tells case apart after all, or a rival came in: keep what is there.
+        for (const std::string& rival : step.caseRivals)
+            if (SameLocalEntry(rival, step.to))
+                return Failed(kFailed, "refused " + Shown(step.from) + ": its name differs only in case from " +
+                                           Shown(rival) + ", which this folder does not tell apart; not copied");
+        int32_t n = 0;
+        {
+            FileProgress progress(unit_, opts_.command + " " + step.from, step.from, opts_.quiet);
+            n = zqkDevFileRead(unit_.handle, step.from.c_str(), step.to.c_str());
+            Heard();
+            progress.Done();
+        }
+        if (n < 0) {
+            const bool local = lastStatus_ == ZQK_STATUS_LOCAL_FILE;
+            return Failed(local ? kLocalFile : StepExitCode(lastStatus_),
+                          (local ? "cannot write " + Shown(step.to) : "cannot read " + Shown(step.from) + " from the device") +
+                              ": " + lastText_);
+        }
+        std::string error;
+        if (step.stamp && !SetLocalModified(step.to, UnixTimeOf(step.time), error))
+            return Failed(kLocalFile, "cannot give " + Shown(step.to) + " the device's time: " + error);
+        Copied(step, n);
+        return true;
+    }
+
+    bool CopyUp(const Step& step)
+    {
+        int32_t n = 0;
+        {
+            FileProgress progress(unit_, opts_.command + " " + step.to, step.to, opts_.quiet);
+            n = step.stamp ? zqkDevFileWriteAt(unit_.handle, step.from.c_str(), step.to.c_str(),
+                                               static_cast<int32_t>(DeviceTimeOf(step.time)))
+                           : zqkDevFileWrite(unit_.handle, step.from.c_str(), step.to.c_str());
+            Heard();
+            progress.Done();
+        }
+        if (n == ZQK_LOCAL_FILE_UNREADABLE)
+            return Failed(kLocalFile, "cannot read " + Shown(step.from) + ": " + lastText_);
+        if (n < 0)
+            return Failed(StepExitCode(lastStatus_), "cannot write " + Shown(step.to) + " on the device: " + lastText_);
+        if (n == 0) {
+            ++skipped_;  // the protocol sends no empty file
+            unit_.console.Err("zqk: " + Shown(step.from) + " is empty; nothing was sent\n");
+            return true;
+        }
+        Copied(step, n);
+        return true;
+    }
+
+    void Copied(const Step& step, int32_t n)
+    {
+        ++copied_;
+        bytes_ += n;
+        Line(Shown(step.from) + " -> " + Shown(step.to) + ": " + std::to_string(n) + " bytes\n");
+    }
+
+    void Summary(double seconds)
+    {
+        if (opts_.quiet)
+            return;
+        std::string line = opts_.command;
+        if (opts_.dryRun) {
+            line += " (dry run): " + Plural(copied_, "file", "files") + " to copy (" +
+                    HumanSize(static_cast<double>(bytes_)) + ")";
+        } else {
+            line += ": " + Plural(copied_, "file", "files") + " copied (" + HumanSize(static_cast<double>(bytes_)) +
+                    ") in " + Seconds(seconds);
+            if (seconds > 0 && bytes_ > 0)
+                line += " (" + HumanSize(static_cast<double>(bytes_) / seconds) + "/s)";
+        }
+        if (upToDate_ > 0)
+            line += ", " + std::to_string(upToDate_) + " up to date";
+        if (deleted_ > 0)
+            line += ", " + std::to_string(deleted_) + (opts_.dryRun ? " to delete" : " deleted");
+        if (skipped_ > 0)
+            line += ", " + std::to_string(skipped_) + " empty, not sent";
+        line += ", " + std::to_string(failed_) + " failed";
+        if (opts_.dryRun)
+            line += "; nothing was changed";
+        unit_.console.Out(line + "\n");
+    }
+
+    Unit& unit_;
+    const Options& opts_;
+    const Way way_;
+    std::vector<Step> steps_;
+    std::vector<std::string> failedFolders_;
+    int64_t copied_ = 0, bytes_ = 0, upToDate_ = 0, deleted_ = 0, skipped_ = 0, failed_ = 0;
+    ExitCode worst_ = kOk;
+    int32_t lastStatus_ = ZQK_STATUS_OK;
+    std::string lastText_;
+};
+
+// ---- the device side ----
+
+// The entry at a device path, found in its folder's listing (the root is a
+// folder); false when there is none. Throws Failure when the folder cannot
+// be listed.
+bool DeviceEntryAt(Unit& unit, const std::string& path, Entry& found)
+{
+    if (IsDeviceRoot(path)) {
+        found = Entry {};
+        found.attributes = 0x10;
+        return true;
+    }
+    const std::string leaf = LastPart(path);
+    const std::vector<Entry> entries = Listing(unit.handle, DeviceParent(path));
+    const Entry* folded = nullptr;
+    for (const Entry& e : entries) {
+        if (e.name == leaf) {
+            found = e;
+            return true;
+        }
+        if (!folded && Folded(e.name) == Folded(leaf))
+            folded = &e;
+    }
+    if (folded)
+        found = *folded;
+    return folded != nullptr;
+}
+
+bool DeviceFolderExists(Unit& unit, const std::string& path)
+{
+    Entry e;
+    try {
+        return DeviceEntryAt(unit, path, e) && e.IsDir();
+    } catch (const Failure&) {
+        return false;  // its folder is missing too
+    }
+}
+
+// Makes a device folder and the missing ones above it.
+void PlanDeviceFolders(Job& job, const std::string& path)
+{
+    if (IsDeviceRoot(path) || DeviceFolderExists(job.Of(), path))
+        return;
+    PlanDeviceFolders(job, DeviceParent(path));
+    job.Add(MakeFolderStep(Trimmed(path)));
+}
+
+// ---- the local side ----
+
+// Makes a local folder and the missing ones above it; false when one of
+// them is something else.
+bool PlanLocalFolders(Job& job, const std::string& path)
+{
+    const LocalStat stat = StatLocal(path);
+    if (stat.kind == LocalKind::Folder)
+        return true;
+    if (stat.kind != LocalKind::Missing) {
+        job.Fail(kLocalFile, Shown(path) + " is not a folder");
+        return false;
+    }
+    const std::string trimmed = Trimmed(path);
+    const size_t cut = trimmed.find_last_of("/\\");
+    if (cut != std::string::npos && cut > 0 && !PlanLocalFolders(job, trimmed.substr(0, cut)))
+        return false;
+    job.Add(MakeFolderStep(trimmed));
+    return true;
+}
+
+// The missing folders above a local path.
+bool PlanLocalParents(Job& job, const std::string& path)
+{
+    const std::string trimmed = Trimmed(path);
+    const size_t cut = trimmed.find_last_of("/\\");
+    return cut == std::string::npos || cut == 0 || PlanLocalFolders(job, trimmed.substr(0, cut));
+}
+
+bool ContainsName(const std::vector<LocalEntry>& entries, const std::string& name)
+{
+    return std::any_of(entries.begin(), entries.end(), [&](const LocalEntry& e) { return e.name == name; });
+}
+
+std::string SwappedCase(const std::string& name)
+{
+    std::string swapped = name;
+    for (char& c : swapped) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return swapped;
+}
+
+// Whether a local folder (or, while it is still to be made, the nearest one
+// above it) tells case apart: an entry of it looked up with its letters'
+// case swapped answers, without writing anything.
+bool CaseBlind(std::string folder)
+{
+    for (;;) {
+        std::vector<LocalEntry> entries;
+        std::string error;
+        if (ListLocal(folder, entries, error)) {
+            for (const LocalEntry& e : entries) {
+                const std::string swapped = SwappedCase(e.name);
+                if (swapped != e.name && !ContainsName(entries, swapped))
+                    return StatLocal(Joined(folder, swapped)).kind != LocalKind::Missing;
+            }
+        }
+        const std::string trimmed = Trimmed(folder);
+        const size_t cut = trimmed.find_last_of("/\\");
+        if (cut == std::string::npos)
+            return folder == "." ? CaseBlindByDefault() : CaseBlind(".");
+        if (cut == 0)
+            return CaseBlindByDefault();
+        folder = trimmed.substr(0, cut);
+    }
+}
+
+// ---- planning: from the device down ----
+
+struct Tree {
+    std::string from, to;
+    bool mirror = false;  // pull: compare, stamp, and --delete
+};
+
+void PlanDownTree(Job& job, const Tree& tree, int depth);
+
+// The device's entries that can be local names here, each refused one
+// said; of names that differ only in case, in a folder that does not tell
+// case apart, the one already there (else the first) and the others
+// refused. Rivals: for each kept name, the others of its case group.
+std::vector<Entry> LocalNamesOf(Job& job, const Tree& tree, const std::vector<Entry>& entries,
+                                const std::vector<LocalEntry>& local, std::map<std::string, std::vector<std::string>>& rivals)
+{
+    std::map<std::string, std::vector<const Entry*>> groups;
+    std::vector<const Entry*> named;
+    for (const Entry& e : entries) {
+        const std::string problem = LocalNameProblem(e.name);
+        if (!problem.empty()) {
+            job.Fail(kFailed, "refused " + Quoted(e.name) + " in " + Shown(tree.from) + ": " + problem);
+            continue;
+        }
+        named.push_back(&e);
+        groups[Folded(e.name)].push_back(&e);
+    }
+    int blind = -1;  // not known yet
+    std::vector<Entry> kept;
+    for (const Entry* e : named) {
+        const std::vector<const Entry*>& group = groups[Folded(e->name)];
+        if (group.size() > 1) {
+            if (blind < 0)
+                blind = CaseBlind(tree.to) ? 1 : 0;
+            const Entry* keeper = group.front();
+            for (const Entry* g : group)
+                if (ContainsName(local, g->name))
+                    keeper = g;
+            if (blind && e != keeper) {
+                job.Fail(kFailed, "refused " + Quoted(e->name) + " in " + Shown(tree.from) + ": it differs only in case from " +
+                                      Quoted(keeper->name) + ", which " + Shown(tree.to) +
+                                      " does not tell apart; not copied");
+                continue;
+            }
+            for (const Entry* g : group)  // to look at again before each copy
+                if (g != e && !blind)
+                    rivals[e->name].push_back(Joined(tree.to, g->name));
+        }
+        kept.push_back(*e);
+    }
+    return kept;
+}
+
+void PlanDownFile(Job& job, const Tree& tree, const Entry& e, const std::vector<std::string>& rivals)
+{
+    const std::string from = Joined(tree.from, e.name), to = Joined(tree.to, e.name);
+    const LocalStat local = StatLocal(to);
+    if (local.kind == LocalKind::Folder && tree.mirror && job.Opts().deleteExtra) {
+        job.Add(DeleteStep(to, true));
+    } else if (local.kind == LocalKind::Folder || local.kind == LocalKind::Other) {
+        job.Fail(kLocalFile, Shown(to) + (local.kind == LocalKind::Folder ? " is a folder" : " is a link or special file") +
+                                 "; not replaced by " + Shown(from));
+        return;
+    }
+    if (tree.mirror && local.kind == LocalKind::File && local.size == e.size &&
+        (!KnownTime(e.time) || SameTime(local.modified, e.time))) {
+        job.UpToDate();
+        return;
+    }
+    Step copy = CopyStep(from, to, e.size);
+    copy.stamp = tree.mirror && KnownTime(e.time);
+    copy.time = e.time;
+    copy.caseRivals = rivals;
+    job.Add(copy);
+}
+
+// --delete: what the local folder has that the device's does not.
+void PlanLocalDeletions(Job& job, const Tree& tree, const std::vector<Entry>& entries,
+                        const std::vector<LocalEntry>& local)
+{
+    for (const LocalEntry& l : local) {
+        bool keep = false;
+        for (const Entry& e : entries)
+            keep = keep || e.name == l.name ||
+                   (Folded(e.name) == Folded(l.name) && SameLocalEntry(Joined(tree.to, l.name), Joined(tree.to, e.name)));
+        if (!keep)
+            job.Add(DeleteStep(Joined(tree.to, l.name), l.stat.kind == LocalKind::Folder));
+    }
+}
+
+void PlanDownTree(Job& job, const Tree& tree, int depth)
+{
+    if (depth > kDeepest) {
+        job.Fail(kFailed, Shown(tree.from) + " lies deeper than " + std::to_string(kDeepest) + " folders; not followed");
+        return;
+    }
+    const LocalStat target = StatLocal(tree.to);
+    if (target.kind == LocalKind::Other) {
+        job.Fail(kLocalFile, Shown(tree.to) + " is a link or special file; not followed");
+        return;
+    }
+    if (target.kind == LocalKind::File) {
+        if (!tree.mirror || !job.Opts().deleteExtra) {
+            job.Fail(kLocalFile, Shown(tree.to) + " is a file; not replaced by the folder " + Shown(tree.from));
+            return;
+        }
+        job.Add(DeleteStep(tree.to, false));
+    }
+    if (target.kind != LocalKind::Folder)
+        job.Add(MakeFolderStep(tree.to));
+    std::vector<Entry> entries;
+    try {
+        entries = Listing(job.Of().handle, tree.from);
+    } catch (const Failure& failure) {
+        job.Fail(failure);
+        return;
+    }
+    std::vector<LocalEntry> local;
+    std::string error;
+    if (target.kind == LocalKind::Folder && !ListLocal(tree.to, local, error)) {
+        job.Fail(kLocalFile, "cannot list " + Shown(tree.to) + ": " + error);
+        return;
+    }
+    std::map<std::string, std::vector<std::string>> rivals;
+    for (const Entry& e : LocalNamesOf(job, tree, entries, local, rivals)) {
+        if (e.IsDir())
+            PlanDownTree(job, {Joined(tree.from, e.name), Joined(tree.to, e.name), tree.mirror}, depth + 1);
+        else
+            PlanDownFile(job, tree, e, rivals[e.name]);
+    }
+    if (tree.mirror && job.Opts().deleteExtra)
+        PlanLocalDeletions(job, tree, entries, local);
+}
+
+// ---- planning: from local files up ----
+
+void PlanUpTree(Job& job, const Tree& tree, bool exists, int depth);
+
+// Of local names that differ only in case, which the device does not tell
+// apart, the one the device has already (else the first); the others refused.
+std::vector<LocalEntry> DeviceNamesOf(Job& job, const Tree& tree, std::vector<LocalEntry> local,
+                                      const std::vector<Entry>& entries)
+{
+    std::sort(local.begin(), local.end(), [](const LocalEntry& a, const LocalEntry& b) { return a.name < b.name; });
+    std::map<std::string, std::string> keepers;
+    for (const LocalEntry& l : local) {
+        std::string& keeper = keepers[Folded(l.name)];
+        if (keeper.empty())
+            keeper = l.name;
+        for (const Entry& e : entries)
+            if (e.name == l.name)
+                keeper = l.name;
+    }
+    std::vector<LocalEntry> kept;
+    for (const LocalEntry& l : local) {
+        const std::string& keeper = keepers[Folded(l.name)];
+        if (keeper != l.name)
+            job.Fail(kFailed, "refused " + Quoted(l.name) + " in " + Shown(tree.from) + ": it differs only in case from " +
+                                  Quoted(keeper) + ", which the device does not tell apart; not sent");
+        else if (l.stat.kind == LocalKind::Other)
+            job.Fail(kLocalFile, Shown(Joined(tree.from, l.name)) + " is a link or special file; not followed");
+        else
+            kept.push_back(l);
+    }
+    return kept;
+}
+
+const Entry* DeviceEntryNamed(const std::vector<Entry>& entries, const std::string& name)
+{
+    for (const Entry& e : entries)
+        if (DeviceNameProblem(e.name).empty() && Folded(e.name) == Folded(name))
+            return &e;
+    return nullptr;
+}
+
+void PlanUpEntry(Job& job, const Tree& tree, const LocalEntry& l, const Entry* d, int depth)
+{
+    const std::string from = Joined(tree.from, l.name);
+    const std::string to = Joined(tree.to, d ? d->name : l.name);
+    const bool folder = l.stat.kind == LocalKind::Folder;
+    bool exists = d != nullptr;
+    if (d && d->IsDir() != folder) {
+        if (!tree.mirror || !job.Opts().deleteExtra) {
+            job.Fail(kFailed, Shown(to) + " is a " + (d->IsDir() ? "folder" : "file") + " on the device; not replaced by " +
+                                  Shown(from));
+            return;
+        }
+        job.Add(DeleteStep(to, d->IsDir()));
+        exists = false;
+    }
+    if (folder) {
+        PlanUpTree(job, {from, to, tree.mirror}, exists, depth + 1);
+        return;
+    }
+    if (tree.mirror && exists && d->size == l.stat.size && (!KnownTime(d->time) || SameTime(l.stat.modified, d->time))) {
+        job.UpToDate();
+        return;
+    }
+    Step copy = CopyStep(from, to, l.stat.size);
+    copy.stamp = tree.mirror;
+    copy.time = l.stat.modified;
+    job.Add(copy);
+}
+
+void PlanUpTree(Job& job, const Tree& tree, bool exists, int depth)
+{
+    if (depth > kDeepest) {
+        job.Fail(kFailed, Shown(tree.from) + " lies deeper than " + std::to_string(kDeepest) + " folders; not followed");
+        return;
+    }
+    std::vector<LocalEntry> local;
+    std::string error;
+    if (!ListLocal(tree.from, local, error)) {
+        job.Fail(kLocalFile, "cannot list " + Shown(tree.from) + ": " + error);
+        return;
+    }
+    std::vector<Entry> entries;
+    if (!exists) {
+        job.Add(MakeFolderStep(tree.to));
+    } else {
+        try {
+            entries = Listing(job.Of().handle, tree.to);
+        } catch (const Failure& failure) {
+            job.Fail(failure);
+            return;
+        }
+    }
+    const std::vector<LocalEntry> kept = DeviceNamesOf(job, tree, local, entries);
+    for (const LocalEntry& l : kept)
+        PlanUpEntry(job, tree, l, DeviceEntryNamed(entries, l.name), depth);
+    if (!tree.mirror || !job.Opts().deleteExtra)
+        return;
+    for (const Entry& e : entries) {
+        const std::string problem = DeviceNameProblem(e.name);
+        bool keep = false;
+        for (const LocalEntry& l : local)
+            keep = keep || Folded(l.name) == Folded(e.name);
+        if (keep)
+            continue;
+        if (!problem.empty())
+            job.Fail(kFailed, "refused " + Quoted(e.name) + " in " + Shown(tree.to) + ": " + problem + "; left on the device");
+        else
+            job.Add(DeleteStep(Joined(tree.to, e.name), e.IsDir()));
+    }
+}
+
+// ---- get and put: what the arguments name ----
+
+struct Source {
+    std::string path, name;  // name: what it is called in a target folder ("" for the target itself)
+    bool folder = false;
+    Entry entry;              // get: its device entry
+    LocalStat local;          // put: its local state
+};
+
+Source DeviceSource(const std::string& path, const std::string& name, const Entry& entry)
+{
+    Source s;
+    s.path = path;
+    s.name = name;
+    s.folder = entry.IsDir();
+    s.entry = entry;
+    return s;
+}
+
+std::string CopyName(const std::string& path);
+
+Source LocalSource(const std::string& path, const LocalStat& local)
+{
+    Source s;
+    s.path = path;
+    s.name = CopyName(path);
+    s.folder = local.kind == LocalKind::Folder;
+    s.local = local;
+    return s;
+}
+
+struct Sources {
+    std::vector<Source> items;
+    std::string target;
+    bool intoFolder = false;  // the target is a folder the sources go into by name
+};
+
+std::vector<std::string> SourceArgs(const Options& opts)
+{
+    if (opts.args.size() == 1)
+        return opts.args;
+    return std::vector<std::string>(opts.args.begin(), opts.args.end() - 1);
+}
+
+// A name for the copy in a target folder: "" when the source is a folder
+// named by "." or the like, whose contents then go into the target itself.
+std::string CopyName(const std::string& path)
+{
+    const std::string name = LastPart(path);
+    return name == "." || name == ".." || IsDeviceRoot(name) ? std::string() : name;
+}
+
+Sources DeviceSources(Job& job)
+{
+    const Options& opts = job.Opts();
+    Sources s;
+    bool many = opts.args.size() > 2;
+    for (const std::string& arg : SourceArgs(opts)) {
+        if (HasPattern(DeviceParent(arg)))
+            throw Failure(kUsage, "only the last part of a device path takes * and ?: " + Shown(arg));
+        try {
+            if (HasPattern(LastPart(arg))) {
+                many = true;
+                size_t matched = 0;
+                for (const Entry& e : Listing(job.Of().handle, DeviceParent(arg)))
+                    if (Matches(LastPart(arg).c_str(), e.name.c_str()))
+                        s.items.push_back(DeviceSource(Joined(DeviceParent(arg), e.name), e.name, e)), ++matched;
+                if (matched == 0)
+                    job.Fail(kFailed, "nothing on the device matches " + Shown(arg));
+                continue;
+            }
+            Entry e;
+            if (!DeviceEntryAt(job.Of(), arg, e))
+                job.Fail(kFailed, "cannot read " + Shown(arg) + " from the device: there is no such file or folder");
+            else
+                s.items.push_back(DeviceSource(Trimmed(arg), CopyName(arg), e));
+        } catch (const Failure& failure) {
+            job.Fail(kFailed, "cannot read " + Shown(arg) + " from the device: " + failure.what());
+        }
+    }
+    s.target = opts.args.size() == 1 ? "." : opts.args.back();
+    const bool oneFile = s.items.size() == 1 && !s.items[0].folder;
+    s.intoFolder = many || opts.args.size() == 1 ||
+                   (oneFile && (IsSeparator(s.target.back()) || StatLocal(s.target).kind == LocalKind::Folder));
+    return s;
+}
+
+Sources LocalSources(Job& job)
+{
+    const Options& opts = job.Opts();
+    Sources s;
+    for (const std::string& arg : SourceArgs(opts)) {
+        const LocalStat local = StatLocal(arg);
+        if (local.kind == LocalKind::Missing)
+            job.Fail(kLocalFile, "cannot read " + Shown(arg) + ": there is no such file or folder");
+        else if (local.kind == LocalKind::Other)
+            job.Fail(kLocalFile, Shown(arg) + " is a link or special file; not followed");
+        else
+            s.items.push_back(LocalSource(arg, local));
+    }
+    s.target = opts.args.size() == 1 ? "/" : opts.args.back();
+    const bool oneFile = s.items.size() == 1 && !s.items[0].folder;
+    s.intoFolder = opts.args.size() != 2 ||
+                   (oneFile && (IsSeparator(s.target.back()) || DeviceFolderExists(job.Of(), s.target)));
+    return s;
+}
+
+std::string Destination(const Sources& s, const Source& item)
+{
+    return s.intoFolder ? Joined(s.target, item.name) : s.target;
+}
+
+bool FolderWithoutRecursion(Job& job, const Source& item)
+{
+    if (item.folder && !job.Opts().recursive)
+        job.Fail(kFailed, Shown(item.path) + " is a folder; -r copies folders");
+    return item.folder && !job.Opts().recursive;
+}
+
+}  // namespace
+
+int Get(Unit& U, const Options& Opts)
+{
+    Job job(U, Opts, Way::Down);
+    const Sources s = DeviceSources(job);
+    if (s.intoFolder && !s.items.empty() && !PlanLocalFolders(job, s.target))
+        return job.Run();
+    for (const Source& item : s.items) {
+        if (FolderWithoutRecursion(job, item))
+            continue;
+        const std::string problem = s.intoFolder ? LocalNameProblem(item.name) : std::string();
+        if (!item.name.empty() && !problem.empty()) {
+            job.Fail(kFailed, "refused " + Quoted(item.name) + " in " + Shown(DeviceParent(item.path)) + ": " + problem);
+            continue;
+        }
+        const std::string to = Destination(s, item);
+        if (item.folder) {
+            if (!s.intoFolder && !PlanLocalParents(job, to))
+                continue;
+            PlanDownTree(job, {item.path, to, false}, 0);
+        } else {
+            job.Add(CopyStep(item.path, to, item.entry.size));
+        }
+    }
+    return job.Run();
+}
+
+int Put(Unit& U, const Options& Opts)
+{
+    Job job(U, Opts, Way::Up);
+    const Sources s = LocalSources(job);
+    if (s.intoFolder && !s.items.empty())
+        PlanDeviceFolders(job, s.target);
+    for (const Source& item : s.items) {
+        if (FolderWithoutRecursion(job, item))
+            continue;
+        const std::string to = Destination(s, item);
+        if (item.folder) {
+            const bool exists = DeviceFolderExists(U, to);
+            if (!exists && !s.intoFolder)
+                PlanDeviceFolders(job, DeviceParent(to));
+            PlanUpTree(job, {item.path, Trimmed(to), false}, exists, 0);
+        } else {
+            job.Add(CopyStep(item.path, to, item.local.size));
+        }
+    }
+    return job.Run();
+}
+
+int Pull(Unit& U, const Options& Opts)
+{
+    const std::string from = Opts.args[0], to = Opts.args[1];
+    Job job(U, Opts, Way::Down);
+    Entry e;
+    bool folder = false;
+    try {
+        folder = DeviceEntryAt(U, from, e) && e.IsDir();
+    } catch (const Failure& failure) {
+        throw Failure(failure.code, "cannot pull " + Shown(from) + ": " + failure.what());
+    }
+    if (!folder)
+        throw Failure(kFailed, "cannot pull " + Shown(from) + ": the device has no such folder");
+    if (PlanLocalParents(job, to))
+        PlanDownTree(job, {IsDeviceRoot(from) ? "/" : Trimmed(from), Trimmed(to), true}, 0);
+    return job.Run();
+}
+
+int Push(Unit& U, const Options& Opts)
+{
+    const std::string from = Opts.args[0], to = Opts.args[1];
+    if (StatLocal(from).kind != LocalKind::Folder)
+        throw Failure(kLocalFile, "cannot push " + Shown(from) + ": it is not a folder");
+    Job job(U, Opts, Way::Up);
+    const std::string target = IsDeviceRoot(to) ? "/" : Trimmed(to);
+    const bool exists = DeviceFolderExists(U, target);
+    if (!exists && !IsDeviceRoot(target))
+        PlanDeviceFolders(job, DeviceParent(target));
+    PlanUpTree(job, {Trimmed(from), target, true}, exists, 0);
+    return job.Run();
+}
+
+}  // namespace zqktool
