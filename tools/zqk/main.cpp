@@ -33,6 +33,7 @@ Commands:
   mv OLD NEW                  rename a device file or directory
   cmd LINE...                 run terminal commands and print their output
   term                        an interactive session with the device's terminal
+  mount [-b] DIR              show the device's files in the local folder DIR (Linux, FUSE 3)
 
 Options:
   --vid N, --pid N            USB vendor and product ID to look for (default 0x16D0, 0x064E)
@@ -70,6 +71,16 @@ const std::map<std::string, const char*> kCommandHelp = {
     {"mv", "usage: zqk mv OLD NEW\n\nRenames a device file or directory.\n"},
     {"cmd", "usage: zqk cmd LINE...\n\nRuns each LINE as a command on the device's terminal and prints its output up\n"
             "to the device's prompt. --timeout sets how long a silence ends an output.\n"},
+    {"mount", "usage: zqk mount [-b] DIR\n\nShows the device's file system in the local folder DIR, for any program, until\n"
+              "it is unmounted (fusermount3 -u DIR) or interrupted (Ctrl-C); -b mounts it in\n"
+              "the background. A file is fetched whole when it is first read, and one written\n"
+              "is sent whole, with its time, when it is closed or synced. The device keeps\n"
+              "times to 2 seconds (rsync: --modify-window=1), keeps no empty files (closing\n"
+              "one fails with \"Operation not supported\"), and has no command that sets\n"
+              "attributes or a folder's time: chmod, chown and those times are accepted and\n"
+              "change nothing; a read-only file shows no write permission. When the device\n"
+              "goes away every call fails with EIO until it is unmounted. Needs FUSE 3\n"
+              "(/dev/fuse, fusermount3); other builds say that it is not available.\n"},
     {"term", "usage: zqk term\n\nAn interactive session with the device's terminal: each line typed runs as a\n"
              "command and its output is shown. A line holding ESC (or \\e) sends an escape and\n"
              "tells whether the device asks for a password. End of input (Ctrl-D) leaves.\n"},
@@ -78,6 +89,7 @@ const std::map<std::string, const char*> kCommandHelp = {
 const std::map<std::string, int (*)(const Options&)> kCommands = {
     {"info", Info},    {"ls", List},         {"get", Get},   {"put", Put},       {"flash", Flash}, {"rm", Remove},
     {"mkdir", MakeDir}, {"rmdir", RemoveDir}, {"mv", Move}, {"cmd", Command}, {"term", Terminal},
+    {"mount", Mount},
 };
 
 int32_t Number(const std::string& option, const std::string& text)
@@ -111,6 +123,10 @@ Options Parse(int argc, char** argv)
             opts.usage = Number(arg, value());
         else if (arg == "--timeout")
             opts.timeout = Number(arg, value());
+        else if (arg == "--device" || arg == "-d")  // STAND-IN for the handles' branch: drop at the merge
+            opts.device = value();
+        else if ((arg == "-b" || arg == "--background") && opts.command == "mount")
+            opts.background = true;
         else if (arg == "--sim")
             opts.sim = true;
         else if (arg == "--sim-dir")
@@ -168,6 +184,9 @@ int Run(int argc, char** argv)
         std::fputs(kCommandHelp.at(opts.command), stdout);
         return kOk;
     }
+    // A mount opens a device handle of its own, after -b in the process that serves it.
+    if (opts.command == "mount")
+        return command->second(opts);
     OpenDevice(opts);
     const int status = command->second(opts);
     FinishDevice();

@@ -35,6 +35,8 @@ struct Options {
     bool simUnquoted = false;
     bool longForm = false;
     bool json = false;
+    bool background = false;    // mount -b
+    std::string device;         // --device (STAND-IN for the handles' branch: drop at the merge)
     bool help = false;
     bool version = false;
     std::string command;
@@ -51,6 +53,8 @@ std::string OpenedPath();
 void FinishDevice();
 // Why a device operation failed, as far as can be told from outside.
 Failure DeviceFailure(const std::string& What);
+// A handle of the device the options choose; throws Failure when there is none.
+int32_t OpenChosenDevice(const Options& Opts);
 
 // ---- progress of transfers ----
 // Shows progress of a transfer as a bar on a terminal, as lines otherwise.
@@ -69,6 +73,8 @@ int RemoveDir(const Options& Opts);
 int Move(const Options& Opts);
 int Command(const Options& Opts);
 int Terminal(const Options& Opts);
+// The device's file system as a local folder (FUSE 3; elsewhere it says it is not there).
+int Mount(const Options& Opts);
 
 // ---- text helpers ----
 bool IsTerminal(std::FILE* Stream);
