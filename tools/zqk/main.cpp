@@ -75,12 +75,12 @@ const std::map<std::string, const char*> kCommandHelp = {
               "it is unmounted (fusermount3 -u DIR) or interrupted (Ctrl-C); -b mounts it in\n"
               "the background. A file is fetched whole when it is first read, and one written\n"
               "is sent whole, with its time, when it is closed or synced. The device keeps\n"
-              "times to 2 seconds (rsync: --modify-window=1), keeps no empty files (closing\n"
-              "one fails with \"Operation not supported\"), and has no command that sets\n"
-              "attributes or a folder's time: chmod, chown and those times are accepted and\n"
-              "change nothing; a read-only file shows no write permission. When the device\n"
-              "goes away every call fails with EIO until it is unmounted. Needs FUSE 3\n"
-              "(/dev/fuse, fusermount3); other builds say that it is not available.\n"},
+              "times to 2 seconds and no folder's time (rsync: --modify-window=1 -O), keeps\n"
+              "no empty files (closing one fails with \"Operation not supported\"), and has no\n"
+              "command that sets attributes: chmod and chown are accepted and change nothing;\n"
+              "a read-only file shows no write permission. When the device goes away, every\n"
+              "call fails with EIO until it is unmounted. Needs FUSE 3 (/dev/fuse,\n"
+              "fusermount3); other builds say that it is not available.\n"},
     {"term", "usage: zqk term\n\nAn interactive session with the device's terminal: each line typed runs as a\n"
              "command and its output is shown. A line holding ESC (or \\e) sends an escape and\n"
              "tells whether the device asks for a password. End of input (Ctrl-D) leaves.\n"},
