@@ -29,7 +29,6 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -182,11 +181,10 @@ public:
         if (n < 0)
             return Failed("cannot read " + Path, ENOENT);
         std::ifstream in(local, std::ios::binary);
-        std::ostringstream contents;
-        contents << in.rdbuf();
-        Data = contents.str();
+        Data.resize(static_cast<size_t>(n));
+        const bool whole = in.read(Data.data(), n) && in.gcount() == n;
         std::remove(local.c_str());
-        return Data.size() == static_cast<size_t>(n) ? 0 : LocalFailure("cannot read back " + local);
+        return whole ? 0 : LocalFailure("cannot read back " + local);
     }
 
     int Write(const std::string& Path, const std::string& Data, int32_t Time)
