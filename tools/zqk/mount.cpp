@@ -28,6 +28,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -63,6 +64,7 @@ constexpr int64_t kMaxFileSize = INT32_MAX;
 constexpr int32_t kFirstDeviceTime = 315532800;  // 1980-01-01, the first date the device can keep
 constexpr uint8_t kDirectoryBit = 0x10;
 constexpr uint8_t kReadOnlyBit = 0x01;
+constexpr uint8_t kArchiveBit = 0x20;  // what a file written gets
 
 void Say(const std::string& Text)
 {
@@ -138,12 +140,17 @@ struct Entry {
 // ---- the device's files through one handle ----
 // Each operation answers 0 or -errno and says why on standard error. Once the
 // device has gone, it stays gone for this mount.
+//
+// Listings are read again once they are older than kListingLife. A change
+// made through the mount is applied at once to the listing kept of its
+// folder (reading the folder again after each change would make copying n
+// files into it cost n listings of it); after a failed change, what the
+// device holds is unknown, and its folder is read again.
 class DeviceFiles {
 public:
     DeviceFiles(int32_t Handle, std::string WorkDir) : handle_(Handle), workDir_(std::move(WorkDir)) {}
 
     bool Gone() const { return gone_; }
-    void Changed() { listings_.clear(); }
 
     int List(const std::string& Dir, const std::map<std::string, Entry>*& Entries)
     {
@@ -197,23 +204,49 @@ public:
                 return LocalFailure("cannot keep " + Path + " in " + local);
         }
         const int32_t n = zqkDevFileWriteAt(handle_, local.c_str(), Path.c_str(), Time);
-        const int failed = n == static_cast<int32_t>(Data.size()) ? 0
-                           : n == ZQK_LOCAL_FILE_UNREADABLE   ? LocalFailure("cannot read back " + local)
-                                                              : Failed("cannot write " + Path, EACCES);
         std::remove(local.c_str());
-        Changed();
-        return failed;
+        if (n == ZQK_LOCAL_FILE_UNREADABLE)
+            return LocalFailure("cannot read back " + local);
+        // The device keeps times to two seconds, cut down.
+        return Change(n == static_cast<int32_t>(Data.size()), "cannot write " + Path, {Path},
+                      [&] { Note(Path, Entry {n, kArchiveBit, Time & ~1}); });
     }
 
-    int Delete(const std::string& Path) { return Change(zqkDevFileDelete(handle_, Path.c_str()), "cannot delete " + Path); }
-    int MakeDir(const std::string& Path) { return Change(zqkDevDirMake(handle_, Path.c_str()), "cannot make " + Path); }
+    int Delete(const std::string& Path)
+    {
+        return Change(zqkDevFileDelete(handle_, Path.c_str()) == 0, "cannot delete " + Path, {Path},
+                      [&] { Note(Path, std::nullopt); });
+    }
+
+    int MakeDir(const std::string& Path)
+    {
+        return Change(zqkDevDirMake(handle_, Path.c_str()) == 0, "cannot make " + Path, {Path}, [&] {
+            Note(Path, Entry {0, kDirectoryBit, DeviceTime(time(nullptr)) & ~1});
+            listings_[Path] = Listing {std::chrono::steady_clock::now(), {}};
+        });
+    }
+
     int RemoveDir(const std::string& Path)
     {
-        return Change(zqkDevDirRemove(handle_, Path.c_str()), "cannot remove " + Path);
+        return Change(zqkDevDirRemove(handle_, Path.c_str()) == 0, "cannot remove " + Path, {Path}, [&] {
+            Note(Path, std::nullopt);
+            ForgetTree(Path);
+        });
     }
+
     int Rename(const std::string& From, const std::string& To)
     {
-        return Change(zqkDevRename(handle_, From.c_str(), To.c_str()), "cannot rename " + From + " to " + To);
+        Entry moved;
+        const bool known = Cached(From, moved);
+        return Change(zqkDevRename(handle_, From.c_str(), To.c_str()) == 0, "cannot rename " + From + " to " + To,
+                      {From, To}, [&] {
+                          Note(From, std::nullopt);
+                          if (known)
+                              Note(To, moved);
+                          else
+                              listings_.erase(ParentOf(To));
+                          ForgetTree(From);
+                      });
     }
 
 private:
@@ -250,10 +283,48 @@ private:
             Say("hidden in " + Dir + ": " + What + ", which cannot be a local file name");
     }
 
-    int Change(int32_t Result, const std::string& What)
+    template <typename Done>
+    int Change(bool Succeeded, const std::string& What, std::initializer_list<std::string> Paths, Done&& Apply)
     {
-        Changed();
-        return Result == 0 ? 0 : Failed(What, EACCES);
+        if (Succeeded) {
+            Apply();
+            return 0;
+        }
+        for (const std::string& path : Paths)
+            listings_.erase(ParentOf(path));
+        return Failed(What, EACCES);
+    }
+
+    // The entry of Path in the listing kept of its folder.
+    bool Cached(const std::string& Path, Entry& Found) const
+    {
+        const auto listing = listings_.find(ParentOf(Path));
+        if (listing == listings_.end())
+            return false;
+        const auto entry = listing->second.entries.find(LeafOf(Path));
+        if (entry == listing->second.entries.end())
+            return false;
+        Found = entry->second;
+        return true;
+    }
+
+    // Path's entry is now Now (none: gone) in the listing kept of its folder.
+    void Note(const std::string& Path, const std::optional<Entry>& Now)
+    {
+        const auto listing = listings_.find(ParentOf(Path));
+        if (listing == listings_.end())
+            return;
+        if (Now)
+            listing->second.entries[LeafOf(Path)] = *Now;
+        else
+            listing->second.entries.erase(LeafOf(Path));
+    }
+
+    // The listings kept of Path and the folders below it.
+    void ForgetTree(const std::string& Path)
+    {
+        for (auto listing = listings_.begin(); listing != listings_.end();)
+            listing = listing->first == Path || IsUnder(listing->first, Path) ? listings_.erase(listing) : ++listing;
     }
 
     // The status of the call that failed, as an errno; a refusal by the device
