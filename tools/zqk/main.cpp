@@ -142,11 +142,6 @@ const std::map<std::string, const char*> kCommandHelp = {
 using UnitCommand = int (*)(Unit&, const Options&);
 using ToolCommand = int (*)(const Options&);
 
-int MountNotBuilt(const Options&)
-{
-    throw Failure(kFailed, "this zqk has no mount: it is built with it on Linux where libfuse3 is found");
-}
-
 struct CommandSpec {
     size_t least, most;     // arguments
     const char* synopsis;
@@ -172,11 +167,7 @@ const std::map<std::string, CommandSpec> kCommands = {
     {"mv", {2, 2, "mv OLD NEW", Move, nullptr}},
     {"cmd", {1, kAny, "cmd LINE...", Command, nullptr}},
     {"term", {0, 0, "term", Terminal, nullptr}},
-#ifdef ZQK_HAVE_MOUNT
     {"mount", {1, 1, "mount [-b] DIR", nullptr, Mount}},
-#else
-    {"mount", {1, 1, "mount [-b] DIR", nullptr, MountNotBuilt}},
-#endif
 };
 
 int32_t Number(const std::string& option, const std::string& text)

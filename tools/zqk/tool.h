@@ -150,7 +150,7 @@ int Terminal(Unit& U, const Options& Opts);
 // The tool's own, which open what they need themselves.
 int Devices(const Options& Opts);
 int Wait(const Options& Opts);
-// zqk mount DIR (mount.cpp, built where libfuse3 is found: ZQK_HAVE_MOUNT).
+// zqk mount DIR (mount.cpp where libfuse3 is found, else mount_unavailable.cpp).
 int Mount(const Options& Opts);
 
 // ---- text helpers ----

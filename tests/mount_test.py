@@ -1,0 +1,282 @@
+#!/usr/bin/env python3
+"""zqk mount end to end: a simulated device's files in a local folder, used by
+ordinary programs (cp, diff, rsync, mv, rm, ls, an editor's way of saving).
+
+usage: mount_test.py ZQK
+Exits 77 (skipped) when this machine cannot mount through FUSE: no /dev/fuse
+or no fusermount3.
+"""
+import calendar
+import errno
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ZQK = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
+SKIPPED = 77
+# A zone without summer time, three hours east of UTC: the device keeps local
+# times, so every time the mount shows has been converted.
+ZONE = "XYZ-3"
+ZONE_SECONDS = 3 * 3600
+# 2021-06-01 12:00:01 UTC: an odd second, which the device cannot keep.
+OLD_TIME = calendar.timegm((2021, 6, 1, 12, 0, 1))
+# The demo tree's README.TXT: read-only, 2024-03-15 10:20:30 device time.
+DEMO_TIME = calendar.timegm((2024, 3, 15, 10, 20, 30)) - ZONE_SECONDS
+
+
+def run(*command, check=True):
+    result = subprocess.run(command, capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, TZ=ZONE))
+    if check and result.returncode != 0:
+        raise AssertionError("%s failed (%d): %s%s" % (" ".join(command), result.returncode,
+                                                       result.stdout, result.stderr))
+    return result
+
+
+def make_tree(root):
+    """Folders and files of several sizes, with old times, modes as a umask
+    of 022 gives them, as the mount shows them."""
+    files = {"a/one.bin": 7000, "a/two.bin": 14000, "a/b/deep.bin": 50000,
+             "with blank.txt": 12, "c/small.txt": 1}
+    for name, size in files.items():
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), mode=0o755, exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(os.urandom(size))
+        os.chmod(path, 0o644)
+    for folder, _, names in os.walk(root):
+        for name in names:
+            os.utime(os.path.join(folder, name), (OLD_TIME, OLD_TIME))
+        os.chmod(folder, 0o755)
+    return files
+
+
+class Mount:
+    """zqk mount of one simulated device on a folder, in the foreground."""
+
+    def __init__(self, device, folder, options=""):
+        self.folder = folder
+        self.process = subprocess.Popen(
+            [ZQK, "--device", "sim:%s%s" % (device, options), "mount", folder],
+            stderr=subprocess.PIPE, text=True, env=dict(os.environ, TZ=ZONE))
+        deadline = time.monotonic() + 20
+        while not os.path.ismount(folder):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("not mounted: %s" % self.process.stderr.read())
+            time.sleep(0.02)
+
+    def unmount(self):
+        run("fusermount3", "-u", self.folder)
+        return self.ended()
+
+    def ended(self):
+        """The mount's exit status and what it said."""
+        said = self.process.communicate(timeout=20)[1]
+        return self.process.returncode, said
+
+
+class MountTest(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="zqk_mount_test_")
+        self.device = os.path.join(self.work, "device")
+        self.mnt = os.path.join(self.work, "mnt")
+        self.src = os.path.join(self.work, "src")
+        os.mkdir(self.mnt)
+        os.mkdir(self.src)
+        self.mounts = []
+
+    def tearDown(self):
+        for mount in self.mounts:
+            if mount.process.poll() is None:
+                subprocess.run(["fusermount3", "-u", self.mnt], capture_output=True)
+                mount.process.kill()
+                mount.process.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def mount(self, options=""):
+        self.mounts.append(Mount(self.device, self.mnt, options))
+        return self.mounts[-1]
+
+    def unmount_cleanly(self, mount):
+        code, said = mount.unmount()
+        self.assertEqual(code, 0, said)
+        return said
+
+    def in_mount(self, *parts):
+        return os.path.join(self.mnt, *parts)
+
+    def assert_fails(self, error, call, *args):
+        with self.assertRaises(OSError) as caught:
+            call(*args)
+        self.assertEqual(caught.exception.errno, error, caught.exception)
+
+    def device_listing(self, path):
+        """NAME -> (size, attribute text, device time) of the device's folder,
+        read by zqk itself once the mount has ended."""
+        out = run(ZQK, "--sim-dir", self.device, "ls", path, "--long").stdout
+        rows = [line.split() for line in out.splitlines()[1:-1]]
+        # NAME SIZE ATTR BITS DATE TIME UNIX-TIME; names may hold blanks.
+        return {" ".join(row[:-6]): (row[-6], row[-5], int(row[-1])) for row in rows}
+
+    # ---- whole trees ----
+
+    def test_copy_a_tree_in_and_back(self):
+        make_tree(self.src)
+        mount = self.mount()
+        run("cp", "-r", self.src, self.in_mount("tree"))
+        run("diff", "-r", self.src, self.in_mount("tree"))
+        self.unmount_cleanly(mount)
+        # A new mount knows nothing of the first: what it reads is the device's.
+        mount = self.mount()
+        run("diff", "-r", self.src, self.in_mount("tree"))
+        self.unmount_cleanly(mount)
+
+    def test_second_rsync_copies_nothing(self):
+        make_tree(self.src)
+        mount = self.mount()
+        # The device keeps times to 2 s and sets no folder's time, as FAT.
+        rsync = ["rsync", "-a", "-O", "--modify-window=1", "--itemize-changes", self.src + "/",
+                 self.in_mount("copy") + "/"]
+        self.assertIn(">f+++++++++ a/b/deep.bin", run(*rsync).stdout)
+        self.assertEqual(run(*rsync).stdout, "")
+        os.utime(os.path.join(self.src, "a/one.bin"), (OLD_TIME + 60, OLD_TIME + 60))
+        self.assertEqual(run(*rsync).stdout.split(), [">f..t......", "a/one.bin"])
+        self.unmount_cleanly(mount)
+        mount = self.mount()
+        self.assertEqual(run(*rsync).stdout, "")
+        self.unmount_cleanly(mount)
+
+    def test_sizes_times_and_read_only_files_in_the_listing(self):
+        make_tree(self.src)
+        mount = self.mount()
+        run("cp", "-p", os.path.join(self.src, "a/two.bin"), self.in_mount("two.bin"))
+        listing = run("ls", "-l", "--time-style=+%Y-%m-%dT%H:%M:%S", self.mnt).stdout
+        # Local time in the zone, to the two seconds the device keeps.
+        self.assertRegex(listing, r"-rw-r--r-- 1 \S+ \S+ 14000 2021-06-01T15:00:00 two.bin")
+        self.assertRegex(listing, r"-r--r--r-- 1 \S+ \S+ +76 2024-03-15T10:20:30 README.TXT")
+        self.assertRegex(listing, r"drwxr-xr-x 2 \S+ \S+ +0 2024-03-15T10:20:30 logs")
+        self.assertEqual(os.stat(self.in_mount("README.TXT")).st_mtime, DEMO_TIME)
+        self.assert_fails(errno.EACCES, open, self.in_mount("README.TXT"), "ab")
+        self.unmount_cleanly(mount)
+        # The device got the time as its local time.
+        self.assertEqual(self.device_listing("/")["two.bin"], ("14000", "A", OLD_TIME - 1 + ZONE_SECONDS))
+
+    # ---- changes ----
+
+    def test_move_and_remove(self):
+        make_tree(self.src)
+        mount = self.mount()
+        run("cp", "-r", self.src, self.in_mount("tree"))
+        run("mv", self.in_mount("tree/a"), self.in_mount("moved"))
+        run("mv", self.in_mount("tree/c/small.txt"), self.in_mount("moved/b/small.txt"))
+        self.assertEqual(sorted(os.listdir(self.in_mount("moved/b"))), ["deep.bin", "small.txt"])
+        self.assertEqual(sorted(os.listdir(self.in_mount("tree"))), ["c", "with blank.txt"])
+        # rmdir(2) removes empty folders only, though the device would take
+        # everything in them.
+        self.assert_fails(errno.ENOTEMPTY, os.rmdir, self.in_mount("moved"))
+        os.rmdir(self.in_mount("tree/c"))
+        run("rm", "-r", self.in_mount("moved"))
+        self.assertNotIn("moved", os.listdir(self.mnt))
+        self.assert_fails(errno.EISDIR, os.unlink, self.in_mount("logs"))
+        self.unmount_cleanly(mount)
+        self.assertEqual(sorted(self.device_listing("/tree")), ["with blank.txt"])
+
+    def test_editor_saves_by_renaming_over_and_ctrl_c_unmounts(self):
+        mount = self.mount()
+        target = self.in_mount("config", "settings.txt")
+        with open(target, "w") as f:
+            f.write("speed=1\n")
+        temporary = self.in_mount("config", ".settings.txt.swp")
+        with open(temporary, "w") as f:
+            f.write("speed=2\nmode=fast\n")
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, target)
+        self.assertEqual(sorted(os.listdir(self.in_mount("config"))), ["settings.ini", "settings.txt"])
+        with open(target) as f:
+            self.assertEqual(f.read(), "speed=2\nmode=fast\n")
+        # A file written in place (open, change, close) keeps the rest.
+        with open(target, "r+") as f:
+            f.seek(6)
+            f.write("3")
+        mount.process.send_signal(signal.SIGINT)
+        code, said = mount.ended()
+        self.assertEqual(code, 0, said)
+        self.assertFalse(os.path.ismount(self.mnt))
+        mount = self.mount()
+        with open(target) as f:
+            self.assertEqual(f.read(), "speed=3\nmode=fast\n")
+        self.unmount_cleanly(mount)
+
+    def test_empty_files_are_refused(self):
+        mount = self.mount()
+        # The library sends no empty file: closing one says so, and nothing is made.
+        self.assert_fails(errno.EOPNOTSUPP, lambda: open(self.in_mount("empty"), "w").close())
+        self.assertFalse(os.path.exists(self.in_mount("empty")))
+        self.assert_fails(errno.EOPNOTSUPP, os.truncate, self.in_mount("logs", "samples.bin"), 0)
+        self.assertEqual(os.path.getsize(self.in_mount("logs", "samples.bin")), 6000)
+        said = self.unmount_cleanly(mount)
+        self.assertIn("/empty was not made: the device keeps no empty files", said)
+
+    def test_names_a_local_folder_cannot_hold_are_hidden(self):
+        mount = self.mount()  # makes and seeds the device's folder
+        self.unmount_cleanly(mount)
+        with open(os.path.join(self.device, "logs", "bad\x01name.log"), "wb") as f:
+            f.write(b"x")
+        mount = self.mount()
+        self.assertEqual(sorted(os.listdir(self.in_mount("logs"))), ["2024-03-15.log", "samples.bin"])
+        self.assert_fails(errno.ENOENT, os.stat, self.in_mount("logs", "bad\x01name.log"))
+        self.assert_fails(errno.ENOTEMPTY, os.rmdir, self.in_mount("logs"))
+        said = self.unmount_cleanly(mount)
+        self.assertIn('hidden in /logs: "bad\\u0001name.log"', said)
+
+    # ---- the device going away ----
+
+    def test_device_that_goes_away_makes_every_call_fail_with_eio(self):
+        mount = self.mount("?unplug=3000")
+        with self.assertRaises(OSError) as caught:
+            for i in range(100):
+                with open(self.in_mount("file%d.bin" % i), "wb") as f:
+                    f.write(os.urandom(30000))
+        self.assertEqual(caught.exception.errno, errno.EIO)
+        start = time.monotonic()
+        self.assert_fails(errno.EIO, os.listdir, self.mnt)
+        self.assert_fails(errno.EIO, os.stat, self.in_mount("README.TXT"))
+        self.assert_fails(errno.EIO, open, self.in_mount("logs", "samples.bin"), "rb")
+        self.assert_fails(errno.EIO, os.mkdir, self.in_mount("new"))
+        self.assertLess(time.monotonic() - start, 2)
+        said = self.unmount_cleanly(mount)
+        self.assertIn("the device is gone: every call fails with EIO until it is unmounted", said)
+
+    def test_background_mount(self):
+        run(ZQK, "--device", "sim:" + self.device, "mount", "-b", self.mnt)
+        self.assertTrue(os.path.ismount(self.mnt))
+        self.assertIn("README.TXT", os.listdir(self.mnt))
+        run("fusermount3", "-u", self.mnt)
+        self.assertFalse(os.path.ismount(self.mnt))
+        # Failures to mount are the starting program's.
+        failed = run(ZQK, "--device", "sim:" + self.device + "?pace=x", "mount", "-b", self.mnt, check=False)
+        self.assertEqual(failed.returncode, 2, failed.stderr)
+        self.assertIn('unknown option "pace=x"', failed.stderr)
+        self.assertFalse(os.path.ismount(self.mnt))
+
+
+def can_mount():
+    if not os.path.exists("/dev/fuse"):
+        return "there is no /dev/fuse"
+    if not shutil.which("fusermount3"):
+        return "there is no fusermount3 (Debian package fuse3)"
+    return None
+
+
+if __name__ == "__main__":
+    why = can_mount()
+    if why:
+        print("zqk mount tests skipped: %s" % why)
+        sys.exit(SKIPPED)
+    unittest.main(argv=sys.argv[:1] + ["-v"])

@@ -1,0 +1,1178 @@
+// zqk mount DIR: the device's file system as a local folder, through FUSE 3.
+//
+// The device moves whole files only: a file is fetched whole when it is first
+// read and served from memory; a file written is kept in memory and sent
+// whole, with its time, when it is closed or synced. Listings are kept for a
+// short time and dropped on every change made through the mount. The FUSE
+// loop runs on one thread: the device answers one request at a time anyway,
+// so the state below needs no lock.
+#define FUSE_USE_VERSION 31
+#include <fuse.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tool.h"
+#include "zqkAPI.h"
+
+namespace zqktool {
+
+namespace {
+
+constexpr std::chrono::seconds kListingLife {2};
+constexpr size_t kCachedBytes = 64 << 20;  // contents of closed files kept for reading again
+constexpr int64_t kMaxFileSize = INT32_MAX;
+constexpr int32_t kFirstDeviceTime = 315532800;  // 1980-01-01, the first date the device can keep
+constexpr uint8_t kDirectoryBit = 0x10;
+constexpr uint8_t kReadOnlyBit = 0x01;
+constexpr uint8_t kArchiveBit = 0x20;  // what a file written gets
+
+void Say(const std::string& Text)
+{
+    std::fprintf(stderr, "zqk mount: %s\n", Text.c_str());
+}
+
+// ---- times: the device keeps its local time, given as Unix seconds of it ----
+
+time_t HostTime(int32_t DeviceTime)
+{
+    const time_t local = DeviceTime;
+    tm parts {};
+    gmtime_r(&local, &parts);
+    parts.tm_isdst = -1;
+    return mktime(&parts);
+}
+
+int32_t DeviceTime(time_t HostTime)
+{
+    tm parts {};
+    localtime_r(&HostTime, &parts);
+    return static_cast<int32_t>(std::clamp<int64_t>(timegm(&parts), kFirstDeviceTime, INT32_MAX));
+}
+
+// The device keeps times to two seconds.
+time_t KeptTime(time_t Time)
+{
+    return HostTime(DeviceTime(Time) & ~1);
+}
+
+bool SameDeviceTime(int32_t A, int32_t B)
+{
+    return std::abs(static_cast<int64_t>(A) - B) <= 1;
+}
+
+// ---- paths ----
+
+std::string ParentOf(const std::string& Path)
+{
+    const size_t cut = Path.find_last_of('/');
+    return cut == 0 || cut == std::string::npos ? "/" : Path.substr(0, cut);
+}
+
+std::string LeafOf(const std::string& Path)
+{
+    return Path.substr(Path.find_last_of('/') + 1);
+}
+
+bool IsUnder(const std::string& Path, const std::string& Dir)
+{
+    return Path.size() > Dir.size() && Path.compare(0, Dir.size(), Dir) == 0 && Path[Dir.size()] == '/';
+}
+
+// Names from the device that a local folder cannot show are hidden.
+bool IsLocalName(const std::string& Name)
+{
+    if (Name.empty() || Name == "." || Name == ".." || Name.size() > NAME_MAX)
+        return false;
+    return std::none_of(Name.begin(), Name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c == '/' || byte < 0x20 || byte == 0x7F;
+    });
+}
+
+struct Entry {
+    int32_t size = 0;
+    int32_t attributes = 0;
+    int32_t time = 0;
+    bool IsDir() const { return attributes & kDirectoryBit; }
+    bool ReadOnly() const { return attributes & kReadOnlyBit; }
+};
+
+// ---- the device's files through one handle ----
+// Each operation answers 0 or -errno and says why on standard error. Once the
+// device has gone, it stays gone for this mount.
+//
+// Listings are read again once they are older than kListingLife. A change
+// made through the mount is applied at once to the listing kept of its
+// folder (reading the folder again after each change would make copying n
+// files into it cost n listings of it); after a failed change, what the
+// device holds is unknown, and its folder is read again.
+class DeviceFiles {
+public:
+    DeviceFiles(int32_t Handle, std::string WorkDir) : handle_(Handle), workDir_(std::move(WorkDir)) {}
+
+    bool Gone() const { return gone_; }
+
+    int List(const std::string& Dir, const std::map<std::string, Entry>*& Entries)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        auto known = listings_.find(Dir);
+        if (known == listings_.end() || now - known->second.at > kListingLife) {
+            Listing fresh {now, {}};
+            if (const int failed = Fetch(Dir, fresh.entries))
+                return failed;
+            known = listings_.insert_or_assign(Dir, std::move(fresh)).first;
+        }
+        Entries = &known->second.entries;
+        return 0;
+    }
+
+    int Lookup(const std::string& Path, Entry& Found)
+    {
+        const std::map<std::string, Entry>* entries = nullptr;
+        if (const int failed = List(ParentOf(Path), entries))
+            return failed;
+        const std::string leaf = LeafOf(Path);
+        const auto entry = entries->find(leaf);
+        if (!IsLocalName(leaf) || entry == entries->end())
+            return -ENOENT;
+        Found = entry->second;
+        return 0;
+    }
+
+    int Read(const std::string& Path, std::string& Data)
+    {
+        const std::string local = workDir_ + "/fetched";
+        const int32_t n = zqkDevFileRead(handle_, Path.c_str(), local.c_str());
+        if (n == -1)
+            return LocalFailure("cannot keep " + Path + " in " + local);
+        if (n < 0)
+            return Failed("cannot read " + Path, ENOENT);
+        std::ifstream in(local, std::ios::binary);
+        Data.resize(static_cast<size_t>(n));
+        const bool whole = in.read(Data.data(), n) && in.gcount() == n;
+        std::remove(local.c_str());
+        return whole ? 0 : LocalFailure("cannot read back " + local);
+    }
+
+    int Write(const std::string& Path, const std::string& Data, int32_t Time)
+    {
+        const std::string local = workDir_ + "/sending";
+        {
+            std::ofstream out(local, std::ios::binary | std::ios::trunc);
+            out.write(Data.data(), static_cast<std::streamsize>(Data.size()));
+            if (!out.flush())
+                return LocalFailure("cannot keep " + Path + " in " + local);
+        }
+        const int32_t n = zqkDevFileWriteAt(handle_, local.c_str(), Path.c_str(), Time);
+        std::remove(local.c_str());
+        if (n == ZQK_LOCAL_FILE_UNREADABLE)
+            return LocalFailure("cannot read back " + local);
+        // The device keeps times to two seconds, cut down.
+        return Change(n == static_cast<int32_t>(Data.size()), "cannot write " + Path, {Path},
+                      [&] { Note(Path, Entry {n, kArchiveBit, Time & ~1}); });
+    }
+
+    int Delete(const std::string& Path)
+    {
+        return Change(zqkDevFileDelete(handle_, Path.c_str()) == 0, "cannot delete " + Path, {Path},
+                      [&] { Note(Path, std::nullopt); });
+    }
+
+    int MakeDir(const std::string& Path)
+    {
+        return Change(zqkDevDirMake(handle_, Path.c_str()) == 0, "cannot make " + Path, {Path}, [&] {
+            Note(Path, Entry {0, kDirectoryBit, DeviceTime(time(nullptr)) & ~1});
+            listings_[Path] = Listing {std::chrono::steady_clock::now(), {}};
+        });
+    }
+
+    int RemoveDir(const std::string& Path)
+    {
+        return Change(zqkDevDirRemove(handle_, Path.c_str()) == 0, "cannot remove " + Path, {Path}, [&] {
+            Note(Path, std::nullopt);
+            ForgetTree(Path);
+        });
+    }
+
+    int Rename(const std::string& From, const std::string& To)
+    {
+        Entry moved;
+        const bool known = Cached(From, moved);
+        return Change(zqkDevRename(handle_, From.c_str(), To.c_str()) == 0, "cannot rename " + From + " to " + To,
+                      {From, To}, [&] {
+                          Note(From, std::nullopt);
+                          if (known)
+                              Note(To, moved);
+                          else
+                              listings_.erase(ParentOf(To));
+                          ForgetTree(From);
+                      });
+    }
+
+private:
+    struct Listing {
+        std::chrono::steady_clock::time_point at;
+        std::map<std::string, Entry> entries;  // the first of equal names
+    };
+
+    int Fetch(const std::string& Dir, std::map<std::string, Entry>& Entries)
+    {
+        const int32_t count = zqkDevDir(handle_, Dir.c_str());
+        if (count < 0)
+            return Failed("cannot list " + Dir, ENOENT);
+        for (int32_t i = 0; i < count; ++i) {
+            char name[NAME_MAX + 2];
+            Entry entry;
+            const int32_t n = zqkDevGetDirEntry(handle_, i, name, sizeof name, &entry.size, &entry.attributes,
+                                                &entry.time);
+            if (n == -1)
+                continue;  // a line of the listing that is not an entry
+            if (n < 0 || !IsLocalName(std::string(name, static_cast<size_t>(n)))) {
+                Hide(Dir, n < 0 ? "a name longer than " + std::to_string(NAME_MAX) + " bytes"
+                                : JsonString(std::string(name, static_cast<size_t>(n))));
+                continue;
+            }
+            Entries.emplace(std::string(name, static_cast<size_t>(n)), entry);
+        }
+        return 0;
+    }
+
+    void Hide(const std::string& Dir, const std::string& What)
+    {
+        if (hidden_.insert(Dir + "\n" + What).second)
+            Say("hidden in " + Dir + ": " + What + ", which cannot be a local file name");
+    }
+
+    template <typename Done>
+    int Change(bool Succeeded, const std::string& What, std::initializer_list<std::string> Paths, Done&& Apply)
+    {
+        if (Succeeded) {
+            Apply();
+            return 0;
+        }
+        for (const std::string& path : Paths)
+            listings_.erase(ParentOf(path));
+        return Failed(What, EACCES);
+    }
+
+    // The entry of Path in the listing kept of its folder.
+    bool Cached(const std::string& Path, Entry& Found) const
+    {
+        const auto listing = listings_.find(ParentOf(Path));
+        if (listing == listings_.end())
+            return false;
+        const auto entry = listing->second.entries.find(LeafOf(Path));
+        if (entry == listing->second.entries.end())
+            return false;
+        Found = entry->second;
+        return true;
+    }
+
+    // Path's entry is now Now (none: gone) in the listing kept of its folder.
+    void Note(const std::string& Path, const std::optional<Entry>& Now)
+    {
+        const auto listing = listings_.find(ParentOf(Path));
+        if (listing == listings_.end())
+            return;
+        if (Now)
+            listing->second.entries[LeafOf(Path)] = *Now;
+        else
+            listing->second.entries.erase(LeafOf(Path));
+    }
+
+    // The listings kept of Path and the folders below it.
+    void ForgetTree(const std::string& Path)
+    {
+        for (auto listing = listings_.begin(); listing != listings_.end();)
+            listing = listing->first == Path || IsUnder(listing->first, Path) ? listings_.erase(listing) : ++listing;
+    }
+
+    // The status of the call that failed, as an errno; a refusal by the device
+    // is Refused.
+    int Failed(const std::string& What, int Refused)
+    {
+        const int32_t status = zqkLastStatus();
+        Say(DeviceFailure(What).what());
+        if (!gone_ && (status == ZQK_STATUS_GONE || status == ZQK_STATUS_NOT_OPEN || !zqkDevIsOpen(handle_))) {
+            gone_ = true;
+            Say("the device is gone: every call fails with EIO until it is unmounted");
+        }
+        switch (status) {
+        case ZQK_STATUS_REFUSED: return -Refused;
+        case ZQK_STATUS_ARGUMENT: return -EINVAL;  // a name the library does not send
+        case ZQK_STATUS_BUSY: return -EBUSY;
+        default: return -EIO;
+        }
+    }
+
+    static int LocalFailure(const std::string& What)
+    {
+        Say(What + ": " + std::strerror(errno));
+        return -EIO;
+    }
+
+    int32_t handle_;
+    std::string workDir_;
+    bool gone_ = false;
+    std::map<std::string, Listing> listings_;
+    std::set<std::string> hidden_;
+};
+
+
+// Contents of closed files as the device has them, for reading them again and
+// for sending them again with another time; the least recently used go first.
+class ContentCache {
+public:
+    void Put(const std::string& Path, std::string Data, int32_t Time)
+    {
+        Erase(Path);
+        if (Data.size() > kCachedBytes)
+            return;
+        bytes_ += Data.size();
+        items_[Path] = Item {std::move(Data), Time, ++uses_};
+        while (bytes_ > kCachedBytes)
+            Erase(std::min_element(items_.begin(), items_.end(), [](const auto& a, const auto& b) {
+                      return a.second.use < b.second.use;
+                  })->first);
+    }
+
+    // Moves out the contents kept for Path when the device's entry still
+    // matches them.
+    bool Take(const std::string& Path, const Entry& Current, std::string& Data)
+    {
+        const auto item = items_.find(Path);
+        if (item == items_.end() || item->second.data.size() != static_cast<size_t>(Current.size) ||
+            !SameDeviceTime(item->second.time, Current.time))
+            return false;
+        Data = std::move(item->second.data);
+        Erase(Path);
+        return true;
+    }
+
+    void Erase(const std::string& Path)
+    {
+        const auto item = items_.find(Path);
+        if (item == items_.end())
+            return;
+        bytes_ -= item->second.data.size();
+        items_.erase(item);
+    }
+
+    // Path and everything below it.
+    void EraseTree(const std::string& Path)
+    {
+        for (auto item = items_.begin(); item != items_.end();) {
+            const bool below = item->first == Path || IsUnder(item->first, Path);
+            const std::string path = (item++)->first;
+            if (below)
+                Erase(path);
+        }
+    }
+
+private:
+    struct Item {
+        std::string data;
+        int32_t time = 0;
+        uint64_t use = 0;
+    };
+    std::map<std::string, Item> items_;
+    size_t bytes_ = 0;
+    uint64_t uses_ = 0;
+};
+
+// A file that is open, shared by all its open handles.
+struct OpenFile {
+    std::string path;           // empty once it was deleted
+    std::string data;           // the whole contents, once loaded
+    bool loaded = false;
+    int32_t size = 0;           // before it is loaded
+    time_t mtime = 0;
+    bool dirty = false;         // contents or time not yet sent
+    bool onDevice = false;      // the device has a file of this name
+    bool readOnly = false;
+    int32_t deviceTime = 0;     // of the device's copy
+    int handles = 0;
+
+    static OpenFile Of(const std::string& Path, const Entry& Found)
+    {
+        OpenFile file;
+        file.path = Path;
+        file.size = Found.size;
+        file.mtime = HostTime(Found.time);
+        file.onDevice = true;
+        file.readOnly = Found.ReadOnly();
+        file.deviceTime = Found.time;
+        return file;
+    }
+    int64_t Size() const { return loaded ? static_cast<int64_t>(data.size()) : size; }
+};
+
+// The file system that the mount shows: what the operations of FUSE ask,
+// each answering 0 (or a count) or -errno.
+class MountedFiles {
+public:
+    MountedFiles(int32_t Handle, const std::string& WorkDir) : device_(Handle, WorkDir), mounted_(time(nullptr)) {}
+
+    bool Gone() const { return device_.Gone(); }
+
+    int GetAttr(std::string Path, uint64_t Handle, struct stat& Out)
+    {
+        if (const std::shared_ptr<OpenFile> file = FileOf(Path, Handle)) {
+            Out = FileStat(file->Size(), file->mtime, file->readOnly);
+            return 0;
+        }
+        if (Path == "/") {
+            Out = DirStat(mounted_, false);
+            return 0;
+        }
+        Entry found;
+        if (const int failed = device_.Lookup(Path, found))
+            return failed;
+        Out = StatOf(found);
+        return 0;
+    }
+
+    // Folders are read by handle: FUSE gives no path then.
+    int OpenDir(const std::string& Path, uint64_t& Handle)
+    {
+        const std::map<std::string, Entry>* entries = nullptr;
+        if (const int failed = device_.List(Path, entries))
+            return failed;
+        Handle = ++lastHandle_;
+        dirs_[Handle] = Path;
+        return 0;
+    }
+
+    void ReleaseDir(uint64_t Handle) { dirs_.erase(Handle); }
+
+    int ReadDir(uint64_t Handle, void* Buffer, fuse_fill_dir_t Fill)
+    {
+        const std::string& Path = dirs_.at(Handle);
+        const std::map<std::string, Entry>* entries = nullptr;
+        if (const int failed = device_.List(Path, entries))
+            return failed;
+        const struct stat dir = DirStat(mounted_, false);
+        Fill(Buffer, ".", &dir, 0, fuse_fill_dir_flags {});
+        Fill(Buffer, "..", &dir, 0, fuse_fill_dir_flags {});
+        for (const auto& [name, entry] : *entries) {
+            const struct stat st = StatOf(entry);
+            Fill(Buffer, name.c_str(), &st, 0, fuse_fill_dir_flags {});
+        }
+        // Files made here that the device does not have yet.
+        for (const auto& [path, file] : byPath_) {
+            if (!file->onDevice && ParentOf(path) == Path && !entries->count(LeafOf(path))) {
+                const struct stat st = FileStat(file->Size(), file->mtime, false);
+                Fill(Buffer, LeafOf(path).c_str(), &st, 0, fuse_fill_dir_flags {});
+            }
+        }
+        return 0;
+    }
+
+    int Open(const std::string& Path, int Flags, uint64_t& Handle)
+    {
+        std::shared_ptr<OpenFile> file = OpenAt(Path);
+        if (!file) {
+            Entry found;
+            if (const int failed = device_.Lookup(Path, found))
+                return failed;
+            if (found.IsDir())
+                return -EISDIR;
+            file = std::make_shared<OpenFile>(OpenFile::Of(Path, found));
+        }
+        const bool writing = (Flags & O_ACCMODE) != O_RDONLY;
+        if (writing && file->readOnly)
+            return -EACCES;  // the device's read-only attribute
+        if (writing && (Flags & O_TRUNC))
+            Resize(*file, 0);
+        Handle = Register(file);
+        return 0;
+    }
+
+    int Create(const std::string& Path, int Flags, uint64_t& Handle)
+    {
+        Entry found;
+        if (OpenAt(Path) || device_.Lookup(Path, found) == 0)
+            return Open(Path, Flags, Handle);
+        if (!IsLocalName(LeafOf(Path)))
+            return -EINVAL;
+        auto file = std::make_shared<OpenFile>();
+        file->path = Path;
+        file->loaded = true;
+        file->dirty = true;
+        file->mtime = KeptTime(time(nullptr));
+        Handle = Register(file);
+        return 0;
+    }
+
+    int Read(uint64_t Handle, char* Buffer, size_t Size, off_t Offset)
+    {
+        OpenFile& file = *handles_.at(Handle);
+        if (const int failed = Load(file))
+            return failed;
+        if (Offset < 0 || static_cast<uint64_t>(Offset) >= file.data.size())
+            return 0;
+        const size_t n = std::min(Size, file.data.size() - static_cast<size_t>(Offset));
+        std::memcpy(Buffer, file.data.data() + Offset, n);
+        return static_cast<int>(n);
+    }
+
+    int Write(uint64_t Handle, const char* Buffer, size_t Size, off_t Offset)
+    {
+        OpenFile& file = *handles_.at(Handle);
+        if (Offset < 0 || static_cast<uint64_t>(Offset) + Size > kMaxFileSize)
+            return -EFBIG;
+        if (const int failed = Load(file))
+            return failed;
+        const size_t end = static_cast<size_t>(Offset) + Size;
+        if (end > file.data.size())
+            file.data.resize(end);
+        std::memcpy(file.data.data() + Offset, Buffer, Size);
+        Touch(file);
+        return static_cast<int>(Size);
+    }
+
+    int Truncate(std::string Path, uint64_t Handle, off_t Size)
+    {
+        if (Size < 0 || Size > kMaxFileSize)
+            return -EFBIG;
+        if (const std::shared_ptr<OpenFile> file = FileOf(Path, Handle))
+            return Resize(*file, Size);
+        // A path cut while it is not open: fetched, cut and sent at once.
+        Entry found;
+        if (const int failed = device_.Lookup(Path, found))
+            return failed;
+        if (found.IsDir())
+            return -EISDIR;
+        if (found.ReadOnly())
+            return -EACCES;
+        if (found.size == Size)
+            return 0;
+        OpenFile file = OpenFile::Of(Path, found);
+        if (const int failed = Resize(file, Size))
+            return failed;
+        return SendAndKeep(file);
+    }
+
+    int SetTime(std::string Path, uint64_t Handle, const timespec& Modified)
+    {
+        if (Modified.tv_nsec == UTIME_OMIT)
+            return 0;
+        const time_t mtime = KeptTime(Modified.tv_nsec == UTIME_NOW ? time(nullptr) : Modified.tv_sec);
+        if (const std::shared_ptr<OpenFile> file = FileOf(Path, Handle)) {
+            if (file->readOnly)
+                return -EACCES;
+            file->dirty = file->dirty || !SameDeviceTime(DeviceTime(mtime), file->deviceTime);
+            file->mtime = mtime;
+            return 0;  // sent with the contents when the file is closed
+        }
+        if (Path == "/")
+            return 0;
+        Entry found;
+        if (const int failed = device_.Lookup(Path, found))
+            return failed;
+        // The device has no command that sets a folder's time: accepted, not kept.
+        if (found.IsDir() || SameDeviceTime(DeviceTime(mtime), found.time))
+            return 0;
+        if (found.ReadOnly())
+            return -EACCES;
+        OpenFile file = OpenFile::Of(Path, found);
+        file.mtime = mtime;
+        file.dirty = true;
+        return SendAndKeep(file);
+    }
+
+    int Flush(uint64_t Handle) { return Send(*handles_.at(Handle)); }
+
+    void Release(uint64_t Handle)
+    {
+        const std::shared_ptr<OpenFile> file = handles_.at(Handle);
+        handles_.erase(Handle);
+        if (--file->handles > 0)
+            return;
+        if (file->dirty && !file->path.empty() && !Gone())
+            Report(*file, Send(*file));
+        const auto known = byPath_.find(file->path);
+        if (known != byPath_.end() && known->second == file)
+            byPath_.erase(known);
+        if (file->loaded && !file->dirty && file->onDevice && !file->path.empty())
+            cache_.Put(file->path, std::move(file->data), file->deviceTime);
+    }
+
+    int Unlink(const std::string& Path)
+    {
+        Entry found;
+        const int missing = device_.Lookup(Path, found);
+        const std::shared_ptr<OpenFile> file = OpenAt(Path);
+        if (missing && !(file && !file->onDevice))
+            return missing;
+        if (!missing && found.IsDir())
+            return -EISDIR;
+        if (!missing)
+            if (const int failed = device_.Delete(Path))
+                return failed;
+        Forget(Path);
+        return 0;
+    }
+
+    int MakeDir(const std::string& Path)
+    {
+        if (!IsLocalName(LeafOf(Path)))
+            return -EINVAL;
+        return device_.MakeDir(Path);
+    }
+
+    // The device removes a folder with everything in it; rmdir(2) wants it
+    // empty.
+    int RemoveDir(const std::string& Path)
+    {
+        if (const int failed = RefuseFullDir(Path))
+            return failed;
+        cache_.EraseTree(Path);
+        return device_.RemoveDir(Path);
+    }
+
+    int Rename(const std::string& From, const std::string& To, unsigned int Flags)
+    {
+        if (Flags & RENAME_EXCHANGE)
+            return -EINVAL;
+        if (From == To)
+            return 0;
+        // A file still being written is sent under its old name first.
+        const std::shared_ptr<OpenFile> open = OpenAt(From);
+        if (open && open->dirty && open->Size() > 0)
+            if (const int failed = Send(*open))
+                return failed;
+        Entry source;
+        const bool sourceOnDevice = device_.Lookup(From, source) == 0;
+        if (!sourceOnDevice && !open)
+            return -ENOENT;
+        if (const int failed = ClearTarget(To, sourceOnDevice && source.IsDir(), Flags))
+            return failed;
+        if (sourceOnDevice)
+            if (const int failed = device_.Rename(From, To))
+                return failed;
+        MoveOpenFiles(From, To);
+        cache_.EraseTree(From);
+        return 0;
+    }
+
+    // chmod and chown: the device has no command that sets attributes, so
+    // they are accepted and change nothing.
+    int Accept(const std::string& Path, uint64_t Handle)
+    {
+        struct stat ignored {};
+        return GetAttr(Path, Handle, ignored);
+    }
+
+    // At unmount: what is still open and changed goes to the device.
+    void SendAll()
+    {
+        for (const auto& [handle, file] : handles_)
+            if (file->dirty && !file->path.empty() && !Gone())
+                Report(*file, Send(*file));
+    }
+
+private:
+    std::shared_ptr<OpenFile> OpenAt(const std::string& Path) const
+    {
+        const auto known = byPath_.find(Path);
+        return known == byPath_.end() ? nullptr : known->second;
+    }
+
+    // What a call with a handle is about: its open file, or the folder it
+    // stands for (into Path); without a handle, what is open at Path.
+    std::shared_ptr<OpenFile> FileOf(std::string& Path, uint64_t Handle) const
+    {
+        if (const auto file = handles_.find(Handle); file != handles_.end())
+            return file->second;
+        if (const auto dir = dirs_.find(Handle); dir != dirs_.end()) {
+            Path = dir->second;
+            return nullptr;
+        }
+        return OpenAt(Path);
+    }
+
+    uint64_t Register(const std::shared_ptr<OpenFile>& File)
+    {
+        ++File->handles;
+        byPath_[File->path] = File;
+        handles_[++lastHandle_] = File;
+        return lastHandle_;
+    }
+
+    int Load(OpenFile& File)
+    {
+        if (File.loaded)
+            return 0;
+        Entry current;
+        current.size = File.size;
+        current.time = File.deviceTime;
+        if (!cache_.Take(File.path, current, File.data))
+            if (const int failed = device_.Read(File.path, File.data))
+                return failed;
+        File.loaded = true;
+        return 0;
+    }
+
+    static void Touch(OpenFile& File)
+    {
+        File.dirty = true;
+        File.mtime = KeptTime(time(nullptr));
+    }
+
+    int Resize(OpenFile& File, off_t Size)
+    {
+        if (Size > 0)
+            if (const int failed = Load(File))
+                return failed;
+        File.data.resize(static_cast<size_t>(Size));
+        File.loaded = true;
+        Touch(File);
+        return 0;
+    }
+
+    // The library sends no empty file, so the device never gets one: a file
+    // left empty is refused when it is closed (EOPNOTSUPP).
+    int Send(OpenFile& File)
+    {
+        if (!File.dirty || File.path.empty())
+            return 0;
+        if (const int failed = Load(File))
+            return failed;
+        if (File.data.empty())
+            return -EOPNOTSUPP;
+        const int32_t time = DeviceTime(File.mtime);
+        if (const int failed = device_.Write(File.path, File.data, time))
+            return failed;
+        File.dirty = false;
+        File.onDevice = true;
+        File.readOnly = false;
+        File.deviceTime = time;
+        cache_.Erase(File.path);
+        return 0;
+    }
+
+    int SendAndKeep(OpenFile& File)
+    {
+        const int failed = Send(File);
+        if (!failed)
+            cache_.Put(File.path, std::move(File.data), File.deviceTime);
+        return failed;
+    }
+
+    static void Report(const OpenFile& File, int Failed)
+    {
+        if (Failed == -EOPNOTSUPP)
+            Say(File.path + (File.onDevice ? " was left as it was" : " was not made") +
+                ": the device keeps no empty files");
+        else if (Failed)
+            Say(File.path + ": the last changes were not sent");
+    }
+
+    int RefuseFullDir(const std::string& Path)
+    {
+        const std::map<std::string, Entry>* entries = nullptr;
+        if (const int failed = device_.List(Path, entries))
+            return failed;
+        const bool madeHere = std::any_of(byPath_.begin(), byPath_.end(),
+                                          [&](const auto& open) { return IsUnder(open.first, Path); });
+        return entries->empty() && !madeHere ? 0 : -ENOTEMPTY;
+    }
+
+    // The device renames onto no existing name: what is there goes first.
+    int ClearTarget(const std::string& To, bool SourceIsDir, unsigned int Flags)
+    {
+        Entry target;
+        if (device_.Lookup(To, target) == 0) {
+            if (Flags & RENAME_NOREPLACE)
+                return -EEXIST;
+            if (target.IsDir() && !SourceIsDir)
+                return -EISDIR;
+            if (!target.IsDir() && SourceIsDir)
+                return -ENOTDIR;
+            const int failed = target.IsDir() ? RemoveDir(To) : device_.Delete(To);
+            if (failed)
+                return failed;
+        } else if (OpenAt(To) && (Flags & RENAME_NOREPLACE)) {
+            return -EEXIST;
+        }
+        Forget(To);
+        return 0;
+    }
+
+    // What was open under Path lives on without a name.
+    void Forget(const std::string& Path)
+    {
+        if (const std::shared_ptr<OpenFile> file = OpenAt(Path)) {
+            file->path.clear();
+            file->dirty = false;
+            byPath_.erase(Path);
+        }
+        cache_.Erase(Path);
+    }
+
+    void MoveOpenFiles(const std::string& From, const std::string& To)
+    {
+        std::vector<std::shared_ptr<OpenFile>> moved;
+        for (auto open = byPath_.begin(); open != byPath_.end();) {
+            if (open->first == From || IsUnder(open->first, From)) {
+                open->second->path = To + open->first.substr(From.size());
+                moved.push_back(open->second);
+                open = byPath_.erase(open);
+            } else {
+                ++open;
+            }
+        }
+        for (const std::shared_ptr<OpenFile>& file : moved)
+            byPath_[file->path] = file;
+    }
+
+    struct stat Stat(mode_t Mode, int64_t Size, time_t Mtime) const
+    {
+        struct stat st {};
+        st.st_mode = Mode;
+        st.st_nlink = S_ISDIR(Mode) ? 2 : 1;
+        st.st_uid = uid_;
+        st.st_gid = gid_;
+        st.st_size = Size;
+        st.st_blocks = (Size + 511) / 512;
+        st.st_blksize = 1 << 20;  // programs that copy take their buffer size from it
+        st.st_mtim.tv_sec = st.st_atim.tv_sec = st.st_ctim.tv_sec = Mtime;
+        return st;
+    }
+
+    struct stat FileStat(int64_t Size, time_t Mtime, bool ReadOnly) const
+    {
+        return Stat(S_IFREG | (ReadOnly ? 0444 : 0644), Size, Mtime);
+    }
+
+    struct stat DirStat(time_t Mtime, bool ReadOnly) const
+    {
+        return Stat(S_IFDIR | (ReadOnly ? 0555 : 0755), 0, Mtime);
+    }
+
+    struct stat StatOf(const Entry& Found) const
+    {
+        return Found.IsDir() ? DirStat(HostTime(Found.time), Found.ReadOnly())
+                             : FileStat(Found.size, HostTime(Found.time), Found.ReadOnly());
+    }
+
+    DeviceFiles device_;
+    ContentCache cache_;
+    std::map<std::string, std::shared_ptr<OpenFile>> byPath_;
+    std::map<uint64_t, std::shared_ptr<OpenFile>> handles_;
+    std::map<uint64_t, std::string> dirs_;
+    uint64_t lastHandle_ = 0;
+    time_t mounted_;
+    uid_t uid_ = getuid();
+    gid_t gid_ = getgid();
+};
+
+// ---- FUSE's side ----
+
+MountedFiles& Files()
+{
+    return *static_cast<MountedFiles*>(fuse_get_context()->private_data);
+}
+
+// No exception crosses into FUSE; once the device has gone, every call fails
+// with EIO at once.
+template <typename Body>
+int Call(Body&& Run)
+{
+    try {
+        MountedFiles& files = Files();
+        return files.Gone() ? -EIO : Run(files);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    } catch (const std::exception& error) {
+        Say(std::string("internal failure: ") + error.what());
+        return -EIO;
+    }
+}
+
+// What is given back also after the device has gone.
+template <typename Body>
+int Finish(Body&& Run)
+{
+    try {
+        Run(Files());
+    } catch (const std::exception& error) {
+        Say(std::string("internal failure: ") + error.what());
+    }
+    return 0;
+}
+
+std::string PathOf(const char* Path)
+{
+    return Path ? Path : "";
+}
+
+uint64_t HandleOf(const fuse_file_info* Info)
+{
+    return Info ? Info->fh : 0;
+}
+
+void* Start(fuse_conn_info* Connection, fuse_config* Config)
+{
+    // O_TRUNC comes with the open instead of as a truncate before it.
+    if (Connection->capable & FUSE_CAP_ATOMIC_O_TRUNC)
+        Connection->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+    // The kernel keeps nothing: what the mount shows changes also where no
+    // call of the kernel's changed it (a file refused when closed); the
+    // mount's own listings are what is kept for a short time.
+    Config->entry_timeout = Config->attr_timeout = Config->negative_timeout = 0;
+    // Open files are known by their handle, also once deleted, so a deleted
+    // open file is neither renamed on the device nor lost to its reader.
+    Config->nullpath_ok = 1;
+    Config->hard_remove = 1;
+    return fuse_get_context()->private_data;
+}
+
+fuse_operations Operations()
+{
+    fuse_operations ops {};
+    ops.init = Start;
+    ops.getattr = [](const char* p, struct stat* st, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.GetAttr(PathOf(p), HandleOf(fi), *st); });
+    };
+    ops.opendir = [](const char* p, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.OpenDir(PathOf(p), fi->fh); });
+    };
+    ops.readdir = [](const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
+        return Call([&](MountedFiles& f) { return f.ReadDir(fi->fh, buffer, fill); });
+    };
+    ops.releasedir = [](const char*, fuse_file_info* fi) {
+        return Finish([&](MountedFiles& f) { f.ReleaseDir(fi->fh); });
+    };
+    ops.open = [](const char* p, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.Open(PathOf(p), fi->flags, fi->fh); });
+    };
+    ops.create = [](const char* p, mode_t, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.Create(PathOf(p), fi->flags, fi->fh); });
+    };
+    ops.read = [](const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.Read(fi->fh, buffer, size, offset); });
+    };
+    ops.write = [](const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.Write(fi->fh, buffer, size, offset); });
+    };
+    ops.truncate = [](const char* p, off_t size, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.Truncate(PathOf(p), HandleOf(fi), size); });
+    };
+    ops.utimens = [](const char* p, const timespec times[2], fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.SetTime(PathOf(p), HandleOf(fi), times[1]); });
+    };
+    ops.chmod = [](const char* p, mode_t, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.Accept(PathOf(p), HandleOf(fi)); });
+    };
+    ops.chown = [](const char* p, uid_t, gid_t, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.Accept(PathOf(p), HandleOf(fi)); });
+    };
+    ops.flush = [](const char*, fuse_file_info* fi) { return Call([&](MountedFiles& f) { return f.Flush(fi->fh); }); };
+    ops.fsync = [](const char*, int, fuse_file_info* fi) {
+        return Call([&](MountedFiles& f) { return f.Flush(fi->fh); });
+    };
+    ops.release = [](const char*, fuse_file_info* fi) { return Finish([&](MountedFiles& f) { f.Release(fi->fh); }); };
+    ops.unlink = [](const char* p) { return Call([&](MountedFiles& f) { return f.Unlink(PathOf(p)); }); };
+    ops.mkdir = [](const char* p, mode_t) { return Call([&](MountedFiles& f) { return f.MakeDir(PathOf(p)); }); };
+    ops.rmdir = [](const char* p) { return Call([&](MountedFiles& f) { return f.RemoveDir(PathOf(p)); }); };
+    ops.rename = [](const char* from, const char* to, unsigned int flags) {
+        return Call([&](MountedFiles& f) { return f.Rename(PathOf(from), PathOf(to), flags); });
+    };
+    return ops;
+}
+
+// ---- what a mount holds, given back on every way out ----
+
+struct DeviceHandle {
+    int32_t id;
+    ~DeviceHandle() { zqkDevClose(id); }
+};
+
+// Where whole files pass between the device and memory: memory too, where
+// there is such a file system.
+struct WorkDir {
+    std::string path;
+    WorkDir()
+    {
+        const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+        const char* tmp = std::getenv("TMPDIR");
+        for (const char* base : {xdg, "/dev/shm", tmp, "/tmp"}) {
+            std::string pattern = std::string(base ? base : "") + "/zqk-mount-XXXXXX";
+            if (base && *base && mkdtemp(pattern.data())) {
+                path = pattern;
+                return;
+            }
+        }
+        throw Failure(kLocalFile, std::string("cannot make a folder for transfers in /tmp: ") + std::strerror(errno));
+    }
+    ~WorkDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+
+struct FuseArguments {
+    fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    explicit FuseArguments(std::initializer_list<const char*> Arguments)
+    {
+        for (const char* argument : Arguments)
+            if (fuse_opt_add_arg(&args, argument) != 0)
+                throw std::bad_alloc();
+    }
+    ~FuseArguments() { fuse_opt_free_args(&args); }
+};
+
+struct FuseMount {
+    fuse* instance;
+    bool mounted = false;
+    bool signalled = false;
+    ~FuseMount()
+    {
+        if (signalled)
+            fuse_remove_signal_handlers(fuse_get_session(instance));
+        if (mounted)
+            fuse_unmount(instance);
+        fuse_destroy(instance);
+    }
+};
+
+std::string DevicePathOf(int32_t Handle)
+{
+    char path[4096];
+    const int32_t n = zqkDevUsbPath(Handle, path, sizeof path);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string("the device");
+}
+
+// Mounts, calls Ready, and serves until unmounted or interrupted.
+int Serve(const Options& Opts, const std::string& Dir, const std::function<void(const std::string&)>& Ready)
+{
+    const DeviceHandle device {OpenChosenDevice(Opts)};
+    if (zqkDevDir(device.id, "/") < 0)
+        throw DeviceFailure("cannot list the device's root folder");
+    const WorkDir work;
+    MountedFiles files(device.id, work.path);
+    const fuse_operations operations = Operations();
+    FuseArguments arguments {"zqk", "-o", "fsname=zqk,subtype=zqk"};
+    fuse* instance = fuse_new(&arguments.args, &operations, sizeof operations, &files);
+    if (!instance)
+        throw Failure(kFailed, "FUSE did not start");
+    FuseMount mount {instance};
+    if (fuse_mount(instance, Dir.c_str()) != 0)
+        throw Failure(kFailed, "cannot mount on " + Dir + " (it needs /dev/fuse and fusermount3 from fuse3)");
+    mount.mounted = true;
+    if (fuse_set_signal_handlers(fuse_get_session(instance)) != 0)
+        throw Failure(kFailed, "cannot take the signals that unmount");
+    mount.signalled = true;
+    Ready(DevicePathOf(device.id));
+    const int served = fuse_loop(instance);  // a signal that ended it counts as done
+    files.SendAll();
+    return served >= 0 ? kOk : kFailed;
+}
+
+void Tell(int Pipe, const std::string& Text)
+{
+    if (write(Pipe, Text.data(), Text.size()) < 0)
+        Say(std::string("cannot tell the starting program: ") + std::strerror(errno));
+}
+
+void Detach()
+{
+    const int null = open("/dev/null", O_RDWR);
+    if (chdir("/") != 0 || null < 0)
+        return;
+    for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        dup2(null, stream);
+    close(null);
+}
+
+// -b: a child serves the mount; this process ends once it is mounted, with
+// the child's failure when it could not mount.
+int ServeInBackground(const Options& Opts, const std::string& Dir)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        throw Failure(kFailed, std::string("cannot start the mount: ") + std::strerror(errno));
+    const pid_t child = fork();
+    if (child < 0)
+        throw Failure(kFailed, std::string("cannot start the mount: ") + std::strerror(errno));
+    if (child == 0) {
+        close(ready[0]);
+        setsid();
+        int code = kFailed;
+        try {
+            code = Serve(Opts, Dir, [&](const std::string&) {
+                Tell(ready[1], "0 ");
+                close(ready[1]);
+                Detach();
+            });
+        } catch (const Failure& failure) {
+            Tell(ready[1], std::to_string(failure.code) + " " + failure.what());
+            code = failure.code;
+        } catch (const std::exception& error) {
+            Tell(ready[1], std::to_string(kFailed) + " " + error.what());
+        }
+        _exit(code);
+    }
+    close(ready[1]);
+    std::string told;
+    char buffer[512];
+    for (ssize_t n; (n = read(ready[0], buffer, sizeof buffer)) != 0;)
+        if (n > 0)
+            told.append(buffer, static_cast<size_t>(n));
+        else if (errno != EINTR)
+            break;
+    close(ready[0]);
+    if (told.rfind("0 ", 0) == 0)
+        return kOk;
+    waitpid(child, nullptr, 0);
+    const size_t blank = told.find(' ');
+    if (blank == std::string::npos)
+        throw Failure(kFailed, "the mount ended before it was ready");
+    throw Failure(static_cast<ExitCode>(std::atoi(told.c_str())), told.substr(blank + 1));
+}
+
+}  // namespace
+
+int Mount(const Options& Opts)
+{
+    if (Opts.args.size() != 1)
+        throw Failure(kUsage, "usage: zqk mount [-b] DIR");
+    std::error_code error;
+    // Absolute: the background mount leaves this working folder.
+    const std::string dir = std::filesystem::absolute(Opts.args[0], error).lexically_normal().string();
+    if (error || !std::filesystem::is_directory(dir, error))
+        throw Failure(kLocalFile, Opts.args[0] + " is not a folder to mount on");
+    if (Opts.background)
+        return ServeInBackground(Opts, dir);
+    return Serve(Opts, dir, [&](const std::string& Device) {
+        std::fprintf(stderr, "zqk: %s is mounted on %s; fusermount3 -u %s or Ctrl-C unmounts it\n", Device.c_str(),
+                     dir.c_str(), dir.c_str());
+    });
+}
+
+}  // namespace zqktool
