@@ -338,8 +338,9 @@ ZQK_API int32_t ZQK_CALL zqkDevDirMake(int32_t Device, const char *Path);
 ZQK_API int32_t ZQK_CALL zqkDevRename(int32_t Device, const char *OldName, const char *NewName);
 ZQK_API int32_t ZQK_CALL zqkDevFileWrite(int32_t Device, const char *LocalPath, const char *DevicePath);
 /* zqkDevFileWrite that gives the device file the time stamp UnixTime (Unix
- * seconds of the device's local time, as zqkGetDirEntry gives them), so that
- * a copy keeps the local file's time. */
+ * seconds of the device's local time, as zqkGetDirEntry gives them: the 32
+ * bits read as unsigned, so that dates after 2038 fit), so that a copy keeps
+ * the local file's time. */
 ZQK_API int32_t ZQK_CALL zqkDevFileWriteAt(int32_t Device, const char *LocalPath, const char *DevicePath,
                                            int32_t UnixTime);
 ZQK_API int32_t ZQK_CALL zqkDevFileRead(int32_t Device, const char *DevicePath, const char *LocalPath);

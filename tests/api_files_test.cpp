@@ -3,6 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#ifndef _WIN32
+#include <sys/sysmacros.h>
+#endif
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -566,6 +569,46 @@ TEST_F(ApiFilesTest, LocalFilesGetTheUmasksModeOrKeepTheirOwnAndTheUmaskIsLeftAl
     EXPECT_EQ(fs::status(Local("old")).permissions(), fs::perms(0604)) << "a replaced file keeps its mode";
     EXPECT_EQ(g_umaskCalls, 0) << "the umask was changed, for every thread of the process";
     umask(before);
+}
+
+// A copy keeps its source's time: the one given is the one listed, also
+// past 2038 (the 32 bits read as unsigned, as listings give them).
+TEST_F(ApiFilesTest, WriteAtGivesTheFileTheTimeAsListingsShowIt)
+{
+    const int32_t handle = OpenHandle(keeper_);
+    ASSERT_GT(handle, 0);
+    WriteFile(Local("in"), "dated");
+    for (const int64_t when : {int64_t {1710498030}, int64_t {2208988800}}) {  // 2024-03-15, 2040-01-01
+        const auto bits = static_cast<int32_t>(static_cast<uint32_t>(when));
+        ASSERT_EQ(zqkDevFileWriteAt(handle, Local("in").c_str(), "/dated.txt", bits), 5);
+        ASSERT_EQ(zqkDevDir(handle, "/"), 3);
+        int32_t time = 0;
+        char name[32];
+        for (int32_t i = 0; i < 3; ++i) {
+            if (zqkDevGetDirEntry(handle, i, name, sizeof name, nullptr, nullptr, &time) > 0 &&
+                std::string(name) == "dated.txt")
+                break;
+        }
+        EXPECT_EQ(static_cast<uint32_t>(time), static_cast<uint32_t>(when)) << when;
+    }
+}
+
+// A target that is no regular file is written as it is, never replaced by
+// one: as root, a read into /dev/null had put a regular file in its place.
+TEST_F(ApiFilesTest, ATargetThatIsNoRegularFileIsWrittenNotReplaced)
+{
+    WriteFile(Local("real"), "old");
+    fs::create_symlink(Local("real"), Local("link"));
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("link").c_str()), 7);
+    EXPECT_TRUE(fs::is_symlink(Local("link"))) << "the link is kept";
+    EXPECT_EQ(ReadFile(Local("real")), "read me");
+    if (::mknod(Local("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        EXPECT_EQ(zqkFileRead("/readme.txt", Local("null").c_str()), 7);
+        EXPECT_TRUE(fs::is_character_file(Local("null"))) << "a device node became a regular file";
+    }
+    fs::create_directory(Local("folder"));
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("folder").c_str()), -1);
+    EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_LOCAL_FILE);
 }
 #endif
 

@@ -242,7 +242,10 @@ ZQK_API int32_t ZQK_CALL zqkDevFileWriteAt(int32_t Device, const char* LocalPath
                                            int32_t UnixTime)
 {
     return OnHandle<int32_t>(Device, kTransferFailed, [=](TzqkDevice& dev) {
-        return FileWriteOn(dev, LocalPath, DevicePath, zqk::UnixToDateTime(static_cast<int64_t>(UnixTime)));
+        // The 32 bits of the time as zqkGetDirEntry gives them: unsigned, so
+        // that the device's dates after 2038 can be set too.
+        const auto seconds = static_cast<int64_t>(static_cast<uint32_t>(UnixTime));
+        return FileWriteOn(dev, LocalPath, DevicePath, zqk::UnixToDateTime(seconds));
     });
 }
 

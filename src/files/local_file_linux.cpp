@@ -98,19 +98,47 @@ bool ReadLocalFile(const std::string& Path, std::string& Contents)
     return ok;
 }
 
-bool ReplaceLocalFile(const std::string& Path, const std::string& Contents)
+// A target that is no regular file (a terminal, /dev/null, a pipe) is
+// written as it is: replacing it by renaming a new file over it would put a
+// regular file in its place, which for root means losing /dev/null.
+bool WriteInPlace(const std::string& Path, const std::string& Contents)
 {
-    struct stat old {};
-    const bool replacing = stat(Path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    std::string temporary;
-    const int fd = CreateTemporaryBeside(Path, temporary);
+    const int fd = open(Path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         NoteLocalFailure("write", Path, errno);
         return false;
     }
-    bool ok = (!replacing || KeepModeOf(old, fd)) && WriteAll(fd, Contents) && fsync(fd) == 0;
+    bool ok = WriteAll(fd, Contents);
+    const int error = errno;
     ok = close(fd) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), Path.c_str()) == 0;
+    if (!ok)
+        NoteLocalFailure("write", Path, error ? error : EIO);
+    return ok;
+}
+
+bool ReplaceLocalFile(const std::string& Path, const std::string& Contents)
+{
+    struct stat old {};
+    const bool exists = stat(Path.c_str(), &old) == 0;
+    if (exists && S_ISDIR(old.st_mode)) {
+        NoteLocalFailure("write", Path, EISDIR);
+        return false;
+    }
+    if (exists && !S_ISREG(old.st_mode))
+        return WriteInPlace(Path, Contents);
+    // Through a link, the file it leads to is replaced and the link kept.
+    char* resolved = exists ? realpath(Path.c_str(), nullptr) : nullptr;
+    const std::string target = resolved ? resolved : Path;
+    std::free(resolved);
+    std::string temporary;
+    const int fd = CreateTemporaryBeside(target, temporary);
+    if (fd < 0) {
+        NoteLocalFailure("write", Path, errno);
+        return false;
+    }
+    bool ok = (!exists || KeepModeOf(old, fd)) && WriteAll(fd, Contents) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && std::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
         NoteLocalFailure("write", Path, errno ? errno : EIO);
         unlink(temporary.c_str());
