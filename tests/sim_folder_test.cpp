@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 
@@ -82,6 +83,8 @@ TEST_F(SimFolderTest, NamesDifferingOnlyInCaseAreOneEntryUnlessTheDeviceTellsCas
 {
     HostFile("Case.txt", "one");
     HostFile("CASE.TXT", "two");
+    if (std::distance(fs::directory_iterator(dir_), fs::directory_iterator {}) < 2)
+        GTEST_SKIP() << "the host's folder does not tell case apart (Windows), so it cannot hold both";
     SimKeeper fat(clock_);
     ASSERT_TRUE(SimFolder(dir_.string()).Load(fat.Files));
     EXPECT_EQ(fat.Files.Root().Children.size(), 1u);
@@ -94,6 +97,8 @@ TEST_F(SimFolderTest, NamesDifferingOnlyInCaseAreOneEntryUnlessTheDeviceTellsCas
     keeper.Files.SetCaseSensitiveNames(true);
     ASSERT_TRUE(SimFolder(dir_.string()).Load(keeper.Files));
     EXPECT_EQ(Names(keeper.Files.Root()), (std::set<std::string> {"CASE.TXT", "Case.txt"}));
+    ASSERT_NE(keeper.Files.Find("/Case.txt"), nullptr);
+    ASSERT_NE(keeper.Files.Find("/CASE.TXT"), nullptr);
     EXPECT_EQ(keeper.Files.Find("/Case.txt")->Data, "one");
     EXPECT_EQ(keeper.Files.Find("/CASE.TXT")->Data, "two");
     EXPECT_EQ(keeper.Files.Find("/case.txt"), nullptr);

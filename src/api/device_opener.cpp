@@ -97,7 +97,17 @@ std::unique_ptr<ReportDevice> OpenFirstOf(const std::vector<FoundInterface>& Fou
     return nullptr;
 }
 
-thread_local std::vector<FoundDevice> t_found;
+// Made at a thread's first zqkFindDevices and left at its end: a thread's
+// objects with destructors hung a Windows process whose threads ended
+// together (see StoredNote). What is left is the list of one thread.
+thread_local std::vector<FoundDevice>* t_found = nullptr;
+
+std::vector<FoundDevice>& FoundForThisThread()
+{
+    if (!t_found)
+        t_found = new std::vector<FoundDevice>;
+    return *t_found;
+}
 
 }  // namespace
 
@@ -221,17 +231,18 @@ namespace zqk {
 
 int32_t FindDevicesForThisThread(const MatchValues& Match)
 {
-    return FindDevices(Match, t_found);
+    return FindDevices(Match, FoundForThisThread());
 }
 
 bool FoundDeviceField(int32_t Index, int32_t Type, std::string& Field)
 {
-    if (Index < 0 || static_cast<size_t>(Index) >= t_found.size()) {
+    const std::vector<FoundDevice>& list = FoundForThisThread();
+    if (Index < 0 || static_cast<size_t>(Index) >= list.size()) {
         NoteFailure(Failure::Argument, "no found device has index " + std::to_string(Index) + " (zqkFindDevices found " +
-                                           std::to_string(t_found.size()) + ")");
+                                           std::to_string(list.size()) + ")");
         return false;
     }
-    const FoundDevice& found = t_found[static_cast<size_t>(Index)];
+    const FoundDevice& found = list[static_cast<size_t>(Index)];
     switch (Type) {
     case -1: Field = found.Path; return true;
     case 0: Field = found.SerialNumber; return true;

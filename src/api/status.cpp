@@ -8,22 +8,23 @@ namespace zqk {
 
 namespace {
 
-thread_local CallStatus t_status;
+// No destructor to run at the thread's exit (see StoredNote).
+thread_local StoredNote t_status;
 
 }  // namespace
 
-const CallStatus& LastStatus()
+CallStatus LastStatus()
 {
-    return t_status;
+    const FailureNote note = t_status.Load();
+    return {static_cast<int32_t>(note.Kind), note.Text};
 }
 
 StatusScope::StatusScope() : outer_(TakeFailure()) {}
 
 StatusScope::~StatusScope()
 {
-    FailureNote note = TakeFailure();
-    t_status.Code = static_cast<int32_t>(note.Kind);
-    t_status.Text = note.Kind == Failure::None ? std::string() : std::move(note.Text);
+    const FailureNote note = TakeFailure();
+    t_status.Store(note.Kind, note.Text);
     RestoreFailure(std::move(outer_));
 }
 

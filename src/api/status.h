@@ -11,7 +11,7 @@ struct CallStatus {
     int32_t Code = 0;
     std::string Text;
 };
-const CallStatus& LastStatus();
+CallStatus LastStatus();
 
 // Spans one export: it starts with no failure noted and leaves the thread's
 // status when it ends, ZQK_STATUS_OK when nothing was noted. An export called

@@ -19,22 +19,38 @@ namespace {
 // The device locks this thread holds, one entry per link: which lock of the
 // device it took (the link may have opened another device since) and how
 // often it took it.
+// Plain data, so that nothing is left to destroy at the thread's exit (see
+// StoredNote); the link keeps every lock it made alive as long as it lives.
 struct LockHold {
     const TzqComms* Link;
     DeviceLock* Classic;  // null when not taken
-    std::shared_ptr<DeviceLock> Own;
+    DeviceLock* Own;      // null when the link had opened no device yet
     uint32_t Depth;
 };
 
-thread_local std::vector<LockHold> t_holds;
+// Links whose locks one thread holds at once: one, and another for each
+// call from inside a progress callback into another device.
+constexpr size_t kMaxHolds = 16;
+
+struct Holds {
+    LockHold Entries[kMaxHolds];
+    size_t Count;
+};
+
+thread_local Holds t_holds;
 
 LockHold* HoldOf(const TzqComms* Link)
 {
-    for (LockHold& hold : t_holds) {
-        if (hold.Link == Link)
-            return &hold;
+    for (size_t i = 0; i < t_holds.Count; ++i) {
+        if (t_holds.Entries[i].Link == Link)
+            return &t_holds.Entries[i];
     }
     return nullptr;
+}
+
+void Forget(LockHold* Hold)
+{
+    *Hold = t_holds.Entries[--t_holds.Count];
 }
 
 // Lock names become names of shared-memory objects and of Windows objects,
@@ -122,8 +138,10 @@ void TzqComms::UseLockOfOpenedDevice()
     if (classicLock_)
         classicLock_->AccessLike(hid_->DevicePath());
     const std::lock_guard<std::mutex> guard(deviceLockGuard_);
-    if (!deviceLock_ || deviceLock_->Name() != name)
+    if (!deviceLock_ || deviceLock_->Name() != name) {
         deviceLock_ = std::make_shared<DeviceLock>(name);
+        deviceLocks_.push_back(deviceLock_);
+    }
     deviceLock_->AccessLike(hid_->DevicePath());
 }
 
@@ -212,7 +230,7 @@ void TzqComms::NoteWriteFailure() const
 DeviceLock* TzqComms::OwnLockHeld() const
 {
     const LockHold* hold = HoldOf(this);
-    return hold ? hold->Own.get() : nullptr;
+    return hold ? hold->Own : nullptr;
 }
 
 void TzqComms::OweTransfer(const OwedTransfer& Owed)
@@ -463,7 +481,11 @@ bool TzqComms::Lock(int32_t Timeout)
         ++lockCount_;
         return true;
     }
-    std::shared_ptr<DeviceLock> own = CurrentDeviceLock();
+    if (t_holds.Count == kMaxHolds) {
+        NoteFailure(Failure::Busy, "this thread holds the locks of too many devices at once");
+        return false;
+    }
+    DeviceLock* own = CurrentDeviceLock().get();  // kept alive by deviceLocks_
     DeviceLock* classic = classicApplies_ ? classicLock_.get() : nullptr;
     if (!TakeLocks(Timeout, classic, own)) {
         ++lockFailures_;
@@ -475,7 +497,7 @@ bool TzqComms::Lock(int32_t Timeout)
                                            std::to_string(Timeout) + " ms)");
         return false;
     }
-    t_holds.push_back({this, classic, own, 1});
+    t_holds.Entries[t_holds.Count++] = {this, classic, own, 1};
     ++lockCount_;
     if (own) {
         owedBytes_ = 0;
@@ -492,7 +514,7 @@ bool TzqComms::Lock(int32_t Timeout)
 }
 
 // The classic lock first, then the device's own in the time that is left.
-bool TzqComms::TakeLocks(int32_t Timeout, DeviceLock* Classic, const std::shared_ptr<DeviceLock>& Own)
+bool TzqComms::TakeLocks(int32_t Timeout, DeviceLock* Classic, DeviceLock* Own)
 {
     const uint32_t start = Ticks();
     if (Classic && !Classic->Lock(Timeout))
@@ -547,9 +569,9 @@ void TzqComms::Unlock()
     --lockCount_;
     if (--hold->Depth > 0)
         return;
-    const std::shared_ptr<DeviceLock> own = std::move(hold->Own);
+    DeviceLock* const own = hold->Own;
     DeviceLock* const classic = hold->Classic;
-    t_holds.erase(t_holds.begin() + (hold - t_holds.data()));
+    Forget(hold);
     if (own)
         own->Unlock();
     if (classic)

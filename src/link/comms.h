@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "link/channel_packet.h"
 #include "link/clock.h"
@@ -156,13 +157,16 @@ private:
     void DiscardUntilSilent();
     void UseLockOfOpenedDevice();
     std::shared_ptr<DeviceLock> CurrentDeviceLock() const;
-    bool TakeLocks(int32_t Timeout, DeviceLock* Classic, const std::shared_ptr<DeviceLock>& Own);
+    bool TakeLocks(int32_t Timeout, DeviceLock* Classic, DeviceLock* Own);
 
     const std::string lockBase_;
     const std::unique_ptr<DeviceLock> classicLock_;  // null when not taken
     std::atomic<bool> classicApplies_ {true};  // false for a simulated device
     mutable std::mutex deviceLockGuard_;
     std::shared_ptr<DeviceLock> deviceLock_;  // the opened device's own; null before one was
+    // Every lock made, kept while the link lives: a conversation may still
+    // hold the lock of a device opened before.
+    std::vector<std::shared_ptr<DeviceLock>> deviceLocks_;
     const int32_t pollTimeout_ = 0;
     const int32_t extraTimeout_ = 0;
     std::atomic<int32_t> lockFailures_ {0};

@@ -1,12 +1,11 @@
 #include "link/failure_note.h"
 
-#include <utility>
 
 namespace zqk {
 
 namespace {
 
-thread_local FailureNote t_note;
+thread_local StoredNote t_note;
 
 bool IsWeak(Failure Kind)
 {
@@ -15,27 +14,40 @@ bool IsWeak(Failure Kind)
 
 }  // namespace
 
-void NoteFailure(Failure Kind, std::string Text)
+void StoredNote::Store(Failure Kind, const std::string& Text)
 {
-    if (Kind == Failure::None || !IsWeak(t_note.Kind) || (t_note.Kind != Failure::None && IsWeak(Kind)))
-        return;
-    t_note.Kind = Kind;
-    t_note.Text = std::move(Text);
+    kind_ = Kind;
+    length_ = static_cast<uint32_t>(Text.copy(text_, kRoom));
 }
 
-const FailureNote& CurrentFailure()
+FailureNote StoredNote::Load() const
 {
-    return t_note;
+    return {kind_, std::string(text_, kind_ == Failure::None ? 0 : length_)};
+}
+
+void NoteFailure(Failure Kind, std::string Text)
+{
+    const Failure now = t_note.Kind();
+    if (Kind == Failure::None || !IsWeak(now) || (now != Failure::None && IsWeak(Kind)))
+        return;
+    t_note.Store(Kind, Text);
+}
+
+FailureNote CurrentFailure()
+{
+    return t_note.Load();
 }
 
 FailureNote TakeFailure()
 {
-    return std::exchange(t_note, FailureNote {});
+    FailureNote note = t_note.Load();
+    t_note.Store(Failure::None, std::string());
+    return note;
 }
 
 void RestoreFailure(FailureNote Note)
 {
-    t_note = std::move(Note);
+    t_note.Store(Note.Kind, Note.Text);
 }
 
 }  // namespace zqk

@@ -28,11 +28,28 @@ struct FailureNote {
     std::string Text;
 };
 
+// A failure's kind and text in storage that needs no destructor, for what a
+// thread keeps of its own: the C++ runtime runs a thread's destructors at
+// its exit, which in a Windows DLL hung a process whose threads ended
+// together (seen under Wine). Texts longer than the room are cut.
+class StoredNote {
+public:
+    static constexpr size_t kRoom = 2048;
+    void Store(Failure Kind, const std::string& Text);
+    FailureNote Load() const;
+    Failure Kind() const { return kind_; }
+
+private:
+    Failure kind_;
+    uint32_t length_;
+    char text_[kRoom];
+};
+
 // Keeps the first decisive failure of an operation: a later note replaces an
 // earlier one only when that one was a weak guess (silence, or a device found
 // closed) and the later one says more, such as the device having gone away.
 void NoteFailure(Failure Kind, std::string Text);
-const FailureNote& CurrentFailure();
+FailureNote CurrentFailure();
 // Takes the note out, leaving none, so that a nested call starts afresh and
 // the outer one can be given back its note afterwards.
 FailureNote TakeFailure();
