@@ -385,9 +385,9 @@ static void CopyOnHandle(const char *Serial, unsigned Seed)
 static int Several(void)
 {
     const char *serials[] = {"WIN-A", "WIN-B"};
-    char text[64];
+    char text[64], path[1024];
     int found[2] = {0, 0}, i, k;
-    int32_t count = 0;
+    int32_t count = 0, n;
     DWORD start = GetTickCount();
     CHECK_EQ(zqkVersion(), (ZQK_VERSION_MAJOR << 16) | (ZQK_VERSION_MINOR << 8) | ZQK_VERSION_PATCH);
     while ((count = zqkFindDevices()) < 2 && GetTickCount() - start < 120000)
@@ -398,7 +398,11 @@ static int Several(void)
         CHECK(zqkFoundDevice(i, 0, text, sizeof text) > 0);
         for (k = 0; k < 2; ++k)
             found[k] += strcmp(text, serials[k]) == 0;
-        CHECK(zqkFoundDevice(i, -1, text, sizeof text) > 0 && strstr(text, "vid_16d0&pid_064e") != NULL);
+        n = zqkFoundDevice(i, -1, path, sizeof path);
+        CHECK(n > 0);
+        for (k = 0; n > 0 && path[k]; ++k)
+            path[k] = (char)tolower((unsigned char)path[k]);
+        CHECK(n > 0 && strstr(path, "vid_16d0&pid_064e") != NULL);
     }
     CHECK_EQ(found[0], 1);
     CHECK_EQ(found[1], 1);
