@@ -253,8 +253,8 @@ void TzqComms::SettleTransfer()
 // waiting.
 void TzqComms::PayOwed(size_t Bytes)
 {
-    DeviceLock* own = owedBytes_ == 0 ? nullptr : OwnLockHeld();
-    if (!own)
+    DeviceLock* own = OwnLockHeld();  // owedBytes_ is the holder's alone
+    if (!own || owedBytes_ == 0)
         return;
     owedBytes_ -= static_cast<uint32_t>(std::min<size_t>(Bytes, owedBytes_));
     if (owedBytes_ == 0)
