@@ -1,11 +1,15 @@
-// The library's cost against the USB link's limit. Every figure goes through
-// the exported functions on the process-wide library, rebuilt on the
-// simulated device:
+// The library's cost against the USB link's limit. The transfer figures go
+// through the exported functions on the process-wide library, rebuilt on the
+// simulated device; the others through handles on simulated devices opened
+// by path (handle_figures.cpp), also from the zqk tool, its mount and the
+// Python binding:
 //   zqk_bench [--json FILE] [--callgrind-out FILE] [benchmark flags]
 //       runs everything, prints the table, writes the figures as JSON
 //   zqk_bench --rss-read          one 64 MiB read in this process: peak growth / 64 MiB
 //   zqk_bench --callgrind-read    one 1 MiB read, instrumented only while it runs
 //   zqk_bench --benchmarks-only [benchmark flags]   the test-clock figures alone, for profiling
+//   zqk_bench --zero-latency-only  the C exports, the Python binding and zqk mount on
+//                                  sim: devices without latency, alone, for profiling
 // scripts/bench builds it optimised and runs it.
 #include <benchmark/benchmark.h>
 
@@ -40,6 +44,8 @@
 #endif
 
 #include "api/library.h"
+#include "bench_support.h"
+#include "handle_figures.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
@@ -49,13 +55,18 @@
 namespace {
 
 using namespace zqk;
+using namespace zqkbench;
 namespace fs = std::filesystem;
 
-constexpr size_t kMiB = 1 << 20;
 constexpr size_t kTransferSize = 16 * kMiB;
 constexpr int32_t kDirEntries = 10000;
 constexpr size_t kCommandOutput = kMiB;
 constexpr int32_t kTermRxPackets = 100000;
+constexpr int kParallelDevices = 4;
+constexpr int kCommandRuns = 50;
+constexpr int kSmallFiles = 200;
+constexpr size_t kSmallFileSize = 1024;
+constexpr int kFindDevicesRuns = 21;
 constexpr double kReportPayload = 61;
 
 // ---- surroundings ----
@@ -69,57 +80,6 @@ std::string LockName()
 void RemoveLock()
 {
     shm_unlink(("/" + LockName()).c_str());
-}
-
-// Local files live on a memory file system where there is one, so that the
-// disk's speed is not what is measured.
-const fs::path& WorkDir()
-{
-    static const fs::path dir = [] {
-        for (const char* base : {"/dev/shm", "/tmp"}) {
-            std::string pattern = std::string(base) + "/zqk-bench-XXXXXX";
-            if (mkdtemp(pattern.data()))
-                return fs::path(pattern);
-        }
-        std::perror("zqk_bench: no work directory");
-        std::exit(1);
-    }();
-    return dir;
-}
-
-std::string Local(const std::string& name)
-{
-    return (WorkDir() / name).string();
-}
-
-void WriteFileOrDie(const std::string& path, const std::string& data)
-{
-    std::ofstream out(path, std::ios::binary);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    if (!out) {
-        std::fprintf(stderr, "zqk_bench: cannot write %s\n", path.c_str());
-        std::exit(1);
-    }
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-double Seconds(std::chrono::steady_clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
-double ProcessCpuSeconds()
-{
-    timespec t {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 // ---- the simulated device under the process-wide library ----
@@ -189,10 +149,16 @@ struct NoLatencyRig {
 // the top: a 16 MiB buffer is then sometimes reused and sometimes mapped and
 // faulted in afresh, and the same benchmark measures either. Fixed
 // thresholds keep such buffers on the heap, as in a long-running program.
+// The programs the run starts (the tool, its mount, Python) get the same
+// thresholds, so that they are measured as the C exports beside them are.
 void SteadyAllocator()
 {
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    constexpr int kMmapThreshold = 32 << 20, kTrimThreshold = 1 << 30;
+    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+    mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+    const std::string tunables = "glibc.malloc.mmap_threshold=" + std::to_string(kMmapThreshold) +
+                                 ":glibc.malloc.trim_threshold=" + std::to_string(kTrimThreshold);
+    setenv("GLIBC_TUNABLES", tunables.c_str(), 1);
 }
 
 // The memory limit: the device's output cut into reports and copied out by
@@ -405,6 +371,16 @@ FrameLoopResult FrameLoop(uint32_t IntervalUs, int Frames)
     return {100.0 * Frames * IntervalUs * 1e-6 / seconds, 100.0 * cpu / seconds};
 }
 
+FrameLoopResult Mean(const std::vector<FrameLoopResult>& Loops)
+{
+    FrameLoopResult mean {0, 0};
+    for (const FrameLoopResult& loop : Loops) {
+        mean.CaughtPct += loop.CaughtPct / static_cast<double>(Loops.size());
+        mean.CpuPct += loop.CpuPct / static_cast<double>(Loops.size());
+    }
+    return mean;
+}
+
 struct PacedResult {
     std::optional<double> ReadPct;
     std::optional<double> WritePct;
@@ -480,7 +456,7 @@ int RssReadMode()
     const int32_t read = zqkFileRead("/big.bin", local.c_str());
     const long peak = StatusKb("VmHWM");
     fs::remove(local);
-    fs::remove(WorkDir());
+    RemoveWorkDir();
     if (read != static_cast<int32_t>(kSize) || before < 0 || peak < 0 || peakBefore > before + 1024) {
         std::fprintf(stderr, "zqk_bench: 64 MiB read %d, VmRSS %ld kB, VmHWM %ld -> %ld kB\n", read, before,
                      peakBefore, peak);
@@ -488,27 +464,6 @@ int RssReadMode()
     }
     std::printf("%.4f\n", static_cast<double>(peak - before) * 1024.0 / static_cast<double>(kSize));
     return 0;
-}
-
-std::string SelfPath()
-{
-    return fs::read_symlink("/proc/self/exe").string();
-}
-
-// Runs Command through the shell and gives its standard output.
-std::optional<std::string> Output(const std::string& Command)
-{
-    FILE* pipe = popen(Command.c_str(), "r");
-    if (!pipe)
-        return std::nullopt;
-    std::string text;
-    char chunk[256];
-    while (size_t n = std::fread(chunk, 1, sizeof chunk, pipe))
-        text.append(chunk, n);
-    const int status = pclose(pipe);
-    if (status != 0)
-        return std::nullopt;
-    return text;
 }
 
 std::optional<double> PeakRssRatio()
@@ -533,7 +488,7 @@ int CallgrindReadMode()
     ok = zqkFileRead("/one.bin", local.c_str()) == static_cast<int32_t>(kMiB) && ok;
     CALLGRIND_STOP_INSTRUMENTATION;
     fs::remove(local);
-    fs::remove(WorkDir());
+    RemoveWorkDir();
     return ok ? 0 : 1;
 }
 
@@ -592,9 +547,16 @@ struct Figure {
     const char* Key;
     std::optional<double> Value;
     const char* Unit;
-    std::string Goal;                // empty: a reference, no goal
-    std::optional<bool> Met;
+    std::string Goal;          // for an unchecked figure, what it is: "(reference)"
+    std::optional<bool> Met;   // nothing: not measured
+    bool Checked = true;
 };
+
+Figure Reference(const char* Key, const std::optional<double>& Value, const char* Unit,
+                 const char* What = "(reference)")
+{
+    return {Key, Value, Unit, What, std::nullopt, false};
+}
 
 std::string Number(double value)
 {
@@ -606,13 +568,13 @@ std::string Number(double value)
 
 void PrintTable(const std::vector<Figure>& figures)
 {
-    std::printf("\n%-28s %14s  %-7s %-34s %s\n", "figure", "value", "unit", "goal", "met");
+    std::printf("\n%-28s %14s  %-7s %-42s %s\n", "figure", "value", "unit", "goal", "met");
     for (const Figure& f : figures) {
         const std::string value = f.Value ? Number(*f.Value) : "n/a";
-        const char* met = f.Goal.empty() ? "" : !f.Met ? "?" : *f.Met ? "yes" : "NO";
-        char line[160];
-        std::snprintf(line, sizeof line, "%-28s %14s  %-7s %-34s %s", f.Key, value.c_str(), f.Unit,
-                      f.Goal.empty() ? "(reference)" : f.Goal.c_str(), met);
+        const char* met = !f.Checked ? "" : !f.Met ? "?" : *f.Met ? "yes" : "NO";
+        char line[192];
+        std::snprintf(line, sizeof line, "%-28s %14s  %-7s %-42s %s", f.Key, value.c_str(), f.Unit, f.Goal.c_str(),
+                      met);
         std::string text = line;
         text.erase(text.find_last_not_of(' ') + 1);
         std::printf("%s\n", text.c_str());
@@ -645,6 +607,55 @@ std::optional<bool> Below(const std::optional<double>& value, double goal)
     return value ? std::optional<bool>(*value < goal) : std::nullopt;
 }
 
+// Goals on a bound that comes from other figures of the same run.
+std::optional<bool> AtLeast(const std::optional<double>& value, const std::optional<double>& bound)
+{
+    return value && bound ? std::optional<bool>(*value >= *bound) : std::nullopt;
+}
+
+std::optional<bool> AtMost(const std::optional<double>& value, const std::optional<double>& bound)
+{
+    return value && bound ? std::optional<bool>(*value <= *bound) : std::nullopt;
+}
+
+// Factor * Value + Offset, where there is a value.
+std::optional<double> Linear(const std::optional<double>& Value, double Factor, double Offset = 0)
+{
+    return Value ? std::optional<double>(Factor * *Value + Offset) : std::nullopt;
+}
+
+std::optional<double> Ratio(const std::optional<double>& Value, const std::optional<double>& Of)
+{
+    return Value && Of && *Of > 0 ? std::optional<double>(*Value / *Of) : std::nullopt;
+}
+
+// A goal's text with its bound of this run.
+std::string Bounded(const std::string& Goal, const std::optional<double>& Bound)
+{
+    return Bound ? Goal + " (" + Number(*Bound) + ")" : Goal;
+}
+
+void PrintGoalsMet(const std::vector<Figure>& figures)
+{
+    int met = 0, checked = 0;
+    std::string missed, unknown;
+    for (const Figure& f : figures) {
+        if (!f.Checked)
+            continue;
+        ++checked;
+        if (f.Met && *f.Met)
+            ++met;
+        else
+            (f.Met ? missed : unknown) += std::string(" ") + f.Key;
+    }
+    std::printf("\ngoals met: %d of %d", met, checked);
+    if (!missed.empty())
+        std::printf("; missed:%s", missed.c_str());
+    if (!unknown.empty())
+        std::printf("; not measured:%s", unknown.c_str());
+    std::printf("\n");
+}
+
 std::optional<double> Scaled(const std::optional<double>& seconds, double f)
 {
     return seconds ? std::optional<double>(f / *seconds) : std::nullopt;
@@ -653,6 +664,28 @@ std::optional<double> Scaled(const std::optional<double>& seconds, double f)
 std::optional<double> Milliseconds(const std::optional<double>& seconds)
 {
     return seconds ? std::optional<double>(*seconds * 1000) : std::nullopt;
+}
+
+int ZeroLatencyMode()
+{
+    SteadyAllocator();
+    if (!StartLibrary()) {
+        std::fprintf(stderr, "zqk_bench: the library does not start\n");
+        return 1;
+    }
+    const ZeroLatencyResult zero = ZeroLatency(BuiltPrograms(), kDirEntries, kTransferSize);
+    PrintTable({
+        Reference("dir_10000_sim_path_ms", zero.DirMs, "ms"),
+        Reference("python_dir_10000_ms", zero.PythonDirMs, "ms"),
+        Reference("file_read_sim_path_mib_s", zero.ReadMiBs, "MiB/s"),
+        Reference("file_write_sim_path_mib_s", zero.WriteMiBs, "MiB/s"),
+        Reference("python_read_mib_s", zero.PythonReadMiBs, "MiB/s"),
+        Reference("mount_read_mib_s", zero.MountReadMiBs, "MiB/s"),
+        Reference("mount_write_mib_s", zero.MountWriteMiBs, "MiB/s"),
+    });
+    RemoveSimDeviceLocks();
+    RemoveWorkDir();
+    return 0;
 }
 
 int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string& callgrindOut)
@@ -676,12 +709,28 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
     std::fflush(stdout);
     std::optional<RealTimePriority> priority;
     priority.emplace();
+    // The bare loop's CPU share swings within seconds on a shared virtual
+    // machine; measured before, between and after the runs compared with it,
+    // it swings with them.
+    const FrameLoopResult fullLoopBefore = FrameLoop(1000, 1000);
     const PacedResult full = Paced(1000, 256 * 1024);
+    const FrameLoopResult fullLoopBetween = FrameLoop(1000, 1000);
+    std::printf("== sim: devices paced at full speed: %d at once (256 KiB each way), %d commands, a pull of %d files\n",
+                kParallelDevices, kCommandRuns, kSmallFiles);
+    std::fflush(stdout);
+    const ParallelResult parallel = ParallelPaced(kParallelDevices, 1000, 256 * 1024);
+    const FrameLoopResult fullLoop = Mean({fullLoopBefore, fullLoopBetween, FrameLoop(1000, 1000)});
     const PacedResult high = Paced(125, kMiB);
-    const FrameLoopResult fullLoop = FrameLoop(1000, 2000);
     const FrameLoopResult highLoop = FrameLoop(125, 8000);
+    const AgainstFloor latency = CommandLatency(1000, kCommandRuns);
+    const Programs programs = BuiltPrograms();
+    const AgainstFloor smallFiles = SmallFilesPull(programs, 1000, kSmallFiles, kSmallFileSize);
     const bool realTime = priority->Granted();
     priority.reset();
+    std::printf("== sim: devices without latency: the C exports, the Python binding, zqk mount\n");
+    std::fflush(stdout);
+    const ZeroLatencyResult zero = ZeroLatency(programs, kDirEntries, kTransferSize);
+    const auto findDevices = FindDevicesMs(kFindDevicesRuns);
     std::printf("== peak memory of a 64 MiB read (own process)\n");
     std::fflush(stdout);
     const auto rss = PeakRssRatio();
@@ -696,22 +745,57 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
     const auto transferMet = [&](const std::optional<double>& v) {
         return v && raw ? std::optional<bool>(*v >= 100 && *v >= fifth) : std::nullopt;
     };
+    const std::optional<double> loopCpu = fullLoop.CpuPct;
+    const auto pacedCpuRatio = Ratio(full.CpuPct, loopCpu);
+    const auto parallelCpuRatio = Ratio(parallel.CpuPct, Linear(loopCpu, kParallelDevices));
+    const auto latencyBound = Linear(latency.Floor, 1, 1);
+    const auto smallFilesBound = Linear(smallFiles.Floor, 0.9);
+    const auto pythonDirBound = Linear(zero.DirMs, 2, 20);
+    const auto pythonReadBound = Linear(zero.ReadMiBs, 0.8);
+    const auto mountReadBound = Linear(zero.ReadMiBs, 0.5);
+    const auto mountWriteBound = Linear(zero.WriteMiBs, 0.5);
     const std::vector<Figure> figures = {
-        {"raw_report_mib_s", raw, "MiB/s", "", std::nullopt},
+        Reference("raw_report_mib_s", raw, "MiB/s"),
         {"file_read_mib_s", read, "MiB/s", transferGoal, transferMet(read)},
         {"file_write_mib_s", write, "MiB/s", transferGoal, transferMet(write)},
         {"dir_10000_ms", dir, "ms", "< 50", Below(dir, 50)},
         {"command_1mib_ms", command, "ms", "< 100", Below(command, 100)},
-        {"termrx_packets_per_s", termRx, "1/s", "", std::nullopt},
+        Reference("termrx_packets_per_s", termRx, "1/s"),
         {"paced_full_read_pct", full.ReadPct, "%", ">= 97", AtLeast(full.ReadPct, 97)},
         {"paced_full_write_pct", full.WritePct, "%", ">= 97", AtLeast(full.WritePct, 97)},
         {"paced_high_read_pct", high.ReadPct, "%", ">= 97", AtLeast(high.ReadPct, 97)},
         {"paced_high_write_pct", high.WritePct, "%", ">= 97", AtLeast(high.WritePct, 97)},
         {"paced_full_cpu_pct", full.CpuPct, "%", "< 2", Below(full.CpuPct, 2)},
         {"read_64mib_peak_rss_ratio", rss, "x", "< 2.5", Below(rss, 2.5)},
-        {"instructions_per_mib_read", instructions, "Ir/MiB", "", std::nullopt},
+        Reference("instructions_per_mib_read", instructions, "Ir/MiB"),
+        Reference("wait_loop_full_cpu_pct", fullLoop.CpuPct, "%"),
+        Reference("wait_loop_high_cpu_pct", highLoop.CpuPct, "%"),
+        Reference("wait_loop_full_frames_pct", fullLoop.CaughtPct, "%"),
+        {"paced_full_cpu_ratio", pacedCpuRatio, "x", "<= 1.25", AtMost(pacedCpuRatio, 1.25)},
+        {"parallel4_read_pct", parallel.ReadPct, "%", ">= 97", AtLeast(parallel.ReadPct, 97)},
+        {"parallel4_write_pct", parallel.WritePct, "%", ">= 97", AtLeast(parallel.WritePct, 97)},
+        {"parallel4_cpu_ratio", parallelCpuRatio, "x", "<= 1.25", AtMost(parallelCpuRatio, 1.25)},
+        Reference("command_floor_ms", latency.Floor, "ms", "(protocol floor)"),
+        {"command_latency_ms", latency.Value, "ms", Bounded("<= floor + 1", latencyBound),
+         AtMost(latency.Value, latencyBound)},
+        Reference("small_files_floor_per_s", smallFiles.Floor, "1/s", "(protocol floor)"),
+        {"small_files_per_s", smallFiles.Value, "1/s", Bounded(">= 0.9 x floor", smallFilesBound),
+         AtLeast(smallFiles.Value, smallFilesBound)},
+        Reference("dir_10000_sim_path_ms", zero.DirMs, "ms"),
+        {"python_dir_10000_ms", zero.PythonDirMs, "ms", Bounded("<= 2 x dir_10000_sim_path_ms + 20", pythonDirBound),
+         AtMost(zero.PythonDirMs, pythonDirBound)},
+        Reference("file_read_sim_path_mib_s", zero.ReadMiBs, "MiB/s"),
+        Reference("file_write_sim_path_mib_s", zero.WriteMiBs, "MiB/s"),
+        {"python_read_mib_s", zero.PythonReadMiBs, "MiB/s", Bounded(">= 0.8 x file_read_sim_path", pythonReadBound),
+         AtLeast(zero.PythonReadMiBs, pythonReadBound)},
+        {"mount_read_mib_s", zero.MountReadMiBs, "MiB/s", Bounded(">= 0.5 x file_read_sim_path", mountReadBound),
+         AtLeast(zero.MountReadMiBs, mountReadBound)},
+        {"mount_write_mib_s", zero.MountWriteMiBs, "MiB/s", Bounded(">= 0.5 x file_write_sim_path", mountWriteBound),
+         AtLeast(zero.MountWriteMiBs, mountWriteBound)},
+        {"find_devices_ms", findDevices, "ms", "< 5", Below(findDevices, 5)},
     };
     PrintTable(figures);
+    PrintGoalsMet(figures);
     std::printf("\npaced runs %s; on this machine a loop that only waits for each frame catches\n"
                 "%.1f %% of 1 ms frames at %.2f %% CPU and %.1f %% of 125 us frames at %.2f %% CPU\n",
                 realTime ? "at real-time priority" : "at normal priority (real-time refused)", fullLoop.CaughtPct,
@@ -723,7 +807,8 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
         std::printf("of the instructions per MiB read, %s are the simulated device's and %s the library's\n",
                     Number(device).c_str(), Number(instructions.value_or(0) - device).c_str());
     }
-    fs::remove_all(WorkDir());
+    RemoveSimDeviceLocks();
+    RemoveWorkDir();
     if (!jsonPath.empty()) {
         if (!WriteJson(jsonPath, figures)) {
             std::fprintf(stderr, "zqk_bench: cannot write %s\n", jsonPath.c_str());
@@ -748,11 +833,13 @@ int main(int argc, char** argv)
             return RssReadMode();
         if (arg == "--callgrind-read")
             return CallgrindReadMode();
+        if (arg == "--zero-latency-only")
+            return ZeroLatencyMode();
         if (arg == "--benchmarks-only") {
             SteadyAllocator();
             benchmark::Initialize(&argc, argv);
             benchmark::RunSpecifiedBenchmarks();
-            fs::remove_all(WorkDir());
+            RemoveWorkDir();
             return 0;
         }
         if (arg == "--json" && i + 1 < argc)

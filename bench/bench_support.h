@@ -1,0 +1,36 @@
+// What every part of zqk_bench needs: a work folder on a memory file
+// system, whole local files, clocks and other programs' output.
+#pragma once
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zqkbench {
+
+constexpr size_t kMiB = 1 << 20;
+
+// A folder of this run, removed by RemoveWorkDir; on /dev/shm where there is
+// one, so that the disk's speed is not what is measured.
+const std::string& WorkDir();
+void RemoveWorkDir();
+std::string Local(const std::string& Name);
+
+void WriteFileOrDie(const std::string& Path, const std::string& Data);
+std::string ReadFile(const std::string& Path);  // empty when it cannot be read
+
+double Seconds(std::chrono::steady_clock::duration D);
+double SecondsSince(std::chrono::steady_clock::time_point Start);
+double ProcessCpuSeconds();
+
+// Runs Command through the shell and gives its standard output; nothing
+// when it cannot run or exits with another status than 0.
+std::optional<std::string> Output(const std::string& Command);
+// A word for the shell, in single quotes.
+std::string Quoted(const std::string& Word);
+std::string SelfPath();
+
+std::optional<double> Median(std::vector<double> Values);
+std::optional<double> Best(const std::vector<double>& Values);  // the smallest
+
+}  // namespace zqkbench

@@ -1,0 +1,61 @@
+// The figures of simulated devices opened by path ("sim:DIR") through
+// handles, in real time: several paced devices at once, a command and a pull
+// of small files against the protocol's floors, and the Python binding and
+// zqk mount against the C exports on the same kind of device.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zqkbench {
+
+// The other programs the figures run, as the build made them.
+struct Programs {
+    std::string Tool;           // zqk
+    std::string Library;        // libzqkAPI.so, for the Python binding
+    std::string PythonPackage;  // the folder that holds the package zqkapi
+    std::string PythonScript;   // bench/python_bench.py
+    std::string Python;         // the interpreter
+};
+Programs BuiltPrograms();
+
+struct ParallelResult {
+    std::optional<double> ReadPct;   // of all the links' capacity
+    std::optional<double> WritePct;
+    std::optional<double> CpuPct;    // of one core, over both directions
+};
+// Devices simulated devices paced at one report per IntervalUs each way, a
+// handle each on a thread of its own, move Bytes each way on each at once.
+ParallelResult ParallelPaced(int Devices, uint32_t IntervalUs, size_t Bytes);
+
+struct AgainstFloor {
+    std::optional<double> Value;
+    std::optional<double> Floor;  // what the protocol allows at best
+};
+// zqkDevCommand("ver") on a device paced at IntervalUs: the median of Runs, in ms.
+AgainstFloor CommandLatency(uint32_t IntervalUs, int Runs);
+// zqk pull of a folder of Files files of Size bytes from a device paced at
+// IntervalUs: files per second.
+AgainstFloor SmallFilesPull(const Programs& Run, uint32_t IntervalUs, int Files, size_t Size);
+
+// On simulated devices without latency ("pace=0"), in real time; the C
+// exports' figures are the references of the others.
+struct ZeroLatencyResult {
+    std::optional<double> DirMs;           // zqkDevDir and zqkDevGetDirEntry of 10,000 entries
+    std::optional<double> PythonDirMs;     // Device.listdir of the same
+    std::optional<double> ReadMiBs;        // zqkDevFileRead of 16 MiB
+    std::optional<double> PythonReadMiBs;  // Device.get of the same, with a progress callback
+    std::optional<double> WriteMiBs;       // zqkDevFileWrite of 16 MiB
+    std::optional<double> MountReadMiBs;   // cat out of zqk mount
+    std::optional<double> MountWriteMiBs;  // cp into zqk mount
+};
+ZeroLatencyResult ZeroLatency(const Programs& Run, int32_t DirEntries, size_t FileSize);
+
+// The device locks that the simulated devices of this run's work folder
+// left in /dev/shm (a device lock outlives its holders by design).
+void RemoveSimDeviceLocks();
+
+// zqkFindDevices: the median of Runs calls, in ms.
+std::optional<double> FindDevicesMs(int Runs);
+
+}  // namespace zqkbench
