@@ -1,8 +1,9 @@
 // zqk mount DIR: the device's file system as a local folder, through FUSE 3.
 //
 // The device moves whole files only: a file is fetched whole when it is first
-// read and served from memory; a file written is kept in memory and sent
-// whole, with its time, when it is closed or synced. Listings are kept for a
+// read and served from the local file it was fetched into; a file written is
+// kept in such a file and sent whole, with its time, when it is closed or
+// synced. Listings are kept for a
 // short time and dropped on every change made through the mount. The FUSE
 // loop runs on one thread: the device answers one request at a time anyway,
 // so the state below needs no lock.
@@ -24,13 +25,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tool.h"
@@ -119,6 +120,115 @@ struct Entry {
     bool ReadOnly() const { return attributes & kReadOnlyBit; }
 };
 
+// ---- a file's contents ----
+// The library moves whole files between the device and local files, so the
+// contents of the mount's files are kept in files of the work folder (in
+// memory, where that is a memory file system): a file fetched is read where
+// the library put it, and a file written is sent from where its writes went,
+// never copied through the heap on the way. The file is removed with the
+// object.
+class Contents {
+public:
+    Contents() = default;
+    ~Contents() { Drop(); }
+    Contents(Contents&& Other) noexcept { *this = std::move(Other); }
+    Contents& operator=(Contents&& Other) noexcept
+    {
+        if (this != &Other) {
+            Drop();
+            path_ = std::exchange(Other.path_, std::string());
+            fd_ = std::exchange(Other.fd_, -1);
+            size_ = std::exchange(Other.size_, 0);
+        }
+        return *this;
+    }
+    Contents(const Contents&) = delete;
+    Contents& operator=(const Contents&) = delete;
+
+    // Takes over the file at Path (made when missing); -errno when it cannot
+    // be opened.
+    int Adopt(const std::string& Path)
+    {
+        Drop();
+        const int fd = open(Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        struct stat st {};
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            const int error = errno;
+            if (fd >= 0)
+                close(fd);
+            std::remove(Path.c_str());
+            return -error;
+        }
+        path_ = Path;
+        fd_ = fd;
+        size_ = static_cast<size_t>(st.st_size);
+        return 0;
+    }
+
+    bool Held() const { return fd_ >= 0; }
+    size_t Size() const { return size_; }
+    const std::string& Path() const { return path_; }
+
+    // Bytes read or -errno.
+    int Read(char* Buffer, size_t Size, off_t Offset) const
+    {
+        if (Offset < 0 || static_cast<uint64_t>(Offset) >= size_)
+            return 0;
+        const size_t wanted = std::min(Size, size_ - static_cast<size_t>(Offset));
+        size_t done = 0;
+        while (done < wanted) {
+            const ssize_t n = pread(fd_, Buffer + done, wanted - done, Offset + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return -errno;
+            if (n == 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        return static_cast<int>(done);
+    }
+
+    // 0 or -errno.
+    int Write(const char* Buffer, size_t Size, off_t Offset)
+    {
+        for (size_t done = 0; done < Size;) {
+            const ssize_t n = pwrite(fd_, Buffer + done, Size - done, Offset + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n < 0 ? -errno : -EIO;
+            done += static_cast<size_t>(n);
+        }
+        size_ = std::max(size_, static_cast<size_t>(Offset) + Size);
+        return 0;
+    }
+
+    int Resize(off_t Size)
+    {
+        if (ftruncate(fd_, Size) != 0)
+            return -errno;
+        size_ = static_cast<size_t>(Size);
+        return 0;
+    }
+
+private:
+    void Drop()
+    {
+        if (fd_ < 0)
+            return;
+        close(fd_);
+        std::remove(path_.c_str());
+        fd_ = -1;
+        path_.clear();
+        size_ = 0;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    size_t size_ = 0;
+};
+
 // ---- the device's files through one handle ----
 // Each operation answers 0 or -errno and says why on standard error. Once the
 // device has gone, it stays gone for this mount.
@@ -161,36 +271,36 @@ public:
         return 0;
     }
 
-    int Read(const std::string& Path, std::string& Data)
+    // Empty contents of a file of their own in the work folder.
+    int NewContents(Contents& Out)
     {
-        const std::string local = workDir_ + "/fetched";
-        const int32_t n = zqkDevFileRead(handle_, Path.c_str(), local.c_str());
-        if (n == -1)
-            return LocalFailure("cannot keep " + Path + " in " + local);
-        if (n < 0)
-            return Failed("cannot read " + Path, ENOENT);
-        std::ifstream in(local, std::ios::binary);
-        Data.resize(static_cast<size_t>(n));
-        const bool whole = in.read(Data.data(), n) && in.gcount() == n;
+        const std::string local = NewLocal();
         std::remove(local.c_str());
-        return whole ? 0 : LocalFailure("cannot read back " + local);
+        if (const int failed = Out.Adopt(local))
+            return LocalFailure("cannot keep contents in " + local, failed);
+        return 0;
     }
 
-    int Write(const std::string& Path, const std::string& Data, int32_t Time)
+    int Read(const std::string& Path, Contents& Data)
     {
-        const std::string local = workDir_ + "/sending";
-        {
-            std::ofstream out(local, std::ios::binary | std::ios::trunc);
-            out.write(Data.data(), static_cast<std::streamsize>(Data.size()));
-            if (!out.flush())
-                return LocalFailure("cannot keep " + Path + " in " + local);
-        }
-        const int32_t n = zqkDevFileWriteAt(handle_, local.c_str(), Path.c_str(), Time);
-        std::remove(local.c_str());
+        const std::string local = NewLocal();
+        const int32_t n = zqkDevFileRead(handle_, Path.c_str(), local.c_str());
+        if (n == -1)
+            return LocalFailure("cannot keep " + Path + " in " + local, EIO);
+        if (n < 0)
+            return Failed("cannot read " + Path, ENOENT);
+        if (const int failed = Data.Adopt(local))
+            return LocalFailure("cannot read back " + local, failed);
+        return Data.Size() == static_cast<size_t>(n) ? 0 : LocalFailure("cannot read back " + local, EIO);
+    }
+
+    int Write(const std::string& Path, const Contents& Data, int32_t Time)
+    {
+        const int32_t n = zqkDevFileWriteAt(handle_, Data.Path().c_str(), Path.c_str(), Time);
         if (n == ZQK_LOCAL_FILE_UNREADABLE)
-            return LocalFailure("cannot read back " + local);
+            return LocalFailure("cannot read back " + Data.Path(), EIO);
         // The device keeps times to two seconds, cut down.
-        return Change(n == static_cast<int32_t>(Data.size()), "cannot write " + Path, {Path},
+        return Change(n == static_cast<int32_t>(Data.Size()), "cannot write " + Path, {Path},
                       [&] { Note(Path, Entry {n, kArchiveBit, Time & ~1}); });
     }
 
@@ -327,14 +437,19 @@ private:
         }
     }
 
-    static int LocalFailure(const std::string& What)
+    // The work folder's own failure (a negative errno, or the library's, EIO).
+    static int LocalFailure(const std::string& What, int Error)
     {
-        Say(What + ": " + std::strerror(errno));
-        return -EIO;
+        const int error = Error < 0 ? -Error : Error;
+        Say(What + ": " + (error == EIO ? StatusText() : std::string(std::strerror(error))));
+        return -error;
     }
+
+    std::string NewLocal() { return workDir_ + "/contents-" + std::to_string(++lastLocal_); }
 
     int32_t handle_;
     std::string workDir_;
+    uint64_t lastLocal_ = 0;
     bool gone_ = false;
     std::map<std::string, Listing> listings_;
     std::set<std::string> hidden_;
@@ -345,12 +460,12 @@ private:
 // for sending them again with another time; the least recently used go first.
 class ContentCache {
 public:
-    void Put(const std::string& Path, std::string Data, int32_t Time)
+    void Put(const std::string& Path, Contents Data, int32_t Time)
     {
         Erase(Path);
-        if (Data.size() > kCachedBytes)
+        if (!Data.Held() || Data.Size() > kCachedBytes)
             return;
-        bytes_ += Data.size();
+        bytes_ += Data.Size();
         items_[Path] = Item {std::move(Data), Time, ++uses_};
         while (bytes_ > kCachedBytes)
             Erase(std::min_element(items_.begin(), items_.end(), [](const auto& a, const auto& b) {
@@ -360,10 +475,10 @@ public:
 
     // Moves out the contents kept for Path when the device's entry still
     // matches them.
-    bool Take(const std::string& Path, const Entry& Current, std::string& Data)
+    bool Take(const std::string& Path, const Entry& Current, Contents& Data)
     {
         const auto item = items_.find(Path);
-        if (item == items_.end() || item->second.data.size() != static_cast<size_t>(Current.size) ||
+        if (item == items_.end() || item->second.data.Size() != static_cast<size_t>(Current.size) ||
             !SameDeviceTime(item->second.time, Current.time))
             return false;
         Data = std::move(item->second.data);
@@ -376,7 +491,7 @@ public:
         const auto item = items_.find(Path);
         if (item == items_.end())
             return;
-        bytes_ -= item->second.data.size();
+        bytes_ -= item->second.data.Size();
         items_.erase(item);
     }
 
@@ -393,7 +508,7 @@ public:
 
 private:
     struct Item {
-        std::string data;
+        Contents data;
         int32_t time = 0;
         uint64_t use = 0;
     };
@@ -405,7 +520,7 @@ private:
 // A file that is open, shared by all its open handles.
 struct OpenFile {
     std::string path;           // empty once it was deleted
-    std::string data;           // the whole contents, once loaded
+    Contents data;              // the whole contents, once loaded
     bool loaded = false;
     int32_t size = 0;           // before it is loaded
     time_t mtime = 0;
@@ -426,7 +541,7 @@ struct OpenFile {
         file.deviceTime = Found.time;
         return file;
     }
-    int64_t Size() const { return loaded ? static_cast<int64_t>(data.size()) : size; }
+    int64_t Size() const { return loaded ? static_cast<int64_t>(data.Size()) : size; }
 };
 
 // The file system that the mount shows: what the operations of FUSE ask,
@@ -505,7 +620,8 @@ public:
         if (writing && file->readOnly)
             return -EACCES;  // the device's read-only attribute
         if (writing && (Flags & O_TRUNC))
-            Resize(*file, 0);
+            if (const int failed = Resize(*file, 0))
+                return failed;
         Handle = Register(file);
         return 0;
     }
@@ -518,6 +634,8 @@ public:
         if (!IsLocalName(LeafOf(Path)))
             return -EINVAL;
         auto file = std::make_shared<OpenFile>();
+        if (const int failed = device_.NewContents(file->data))
+            return failed;
         file->path = Path;
         file->loaded = true;
         file->dirty = true;
@@ -531,11 +649,7 @@ public:
         OpenFile& file = *handles_.at(Handle);
         if (const int failed = Load(file))
             return failed;
-        if (Offset < 0 || static_cast<uint64_t>(Offset) >= file.data.size())
-            return 0;
-        const size_t n = std::min(Size, file.data.size() - static_cast<size_t>(Offset));
-        std::memcpy(Buffer, file.data.data() + Offset, n);
-        return static_cast<int>(n);
+        return file.data.Read(Buffer, Size, Offset);
     }
 
     int Write(uint64_t Handle, const char* Buffer, size_t Size, off_t Offset)
@@ -545,10 +659,8 @@ public:
             return -EFBIG;
         if (const int failed = Load(file))
             return failed;
-        const size_t end = static_cast<size_t>(Offset) + Size;
-        if (end > file.data.size())
-            file.data.resize(end);
-        std::memcpy(file.data.data() + Offset, Buffer, Size);
+        if (const int failed = file.data.Write(Buffer, Size, Offset))
+            return failed;
         Touch(file);
         return static_cast<int>(Size);
     }
@@ -747,7 +859,11 @@ private:
         if (Size > 0)
             if (const int failed = Load(File))
                 return failed;
-        File.data.resize(static_cast<size_t>(Size));
+        if (!File.data.Held())
+            if (const int failed = device_.NewContents(File.data))
+                return failed;
+        if (const int failed = File.data.Resize(Size))
+            return failed;
         File.loaded = true;
         Touch(File);
         return 0;
@@ -761,7 +877,7 @@ private:
             return 0;
         if (const int failed = Load(File))
             return failed;
-        if (File.data.empty())
+        if (File.data.Size() == 0)
             return -EOPNOTSUPP;
         const int32_t time = DeviceTime(File.mtime);
         if (const int failed = device_.Write(File.path, File.data, time))
