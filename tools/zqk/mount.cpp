@@ -1128,8 +1128,8 @@ struct DeviceHandle {
     ~DeviceHandle() { zqkDevClose(id); }
 };
 
-// Where whole files pass between the device and memory: memory too, where
-// there is such a file system.
+// Where the mount keeps the contents of the files it fetched or is writing:
+// on a memory file system where there is one, removed with the mount.
 struct WorkDir {
     std::string path;
     WorkDir()
