@@ -142,7 +142,7 @@ const std::map<std::string, const char*> kCommandHelp = {
 using UnitCommand = int (*)(Unit&, const Options&);
 using ToolCommand = int (*)(const Options&);
 
-struct CommandSpec {
+struct CommandInfo {
     size_t least, most;     // arguments
     const char* synopsis;
     UnitCommand onUnit;     // on one unit, or on each with --all
@@ -151,7 +151,7 @@ struct CommandSpec {
 
 constexpr size_t kAny = SIZE_MAX;
 
-const std::map<std::string, CommandSpec> kCommands = {
+const std::map<std::string, CommandInfo> kCommands = {
     {"devices", {0, 0, "devices [--json]", nullptr, Devices}},
     {"wait", {0, 0, "wait [--timeout S]", nullptr, Wait}},
     {"info", {0, 0, "info", Info, nullptr}},
@@ -245,7 +245,7 @@ Options Parse(int argc, char** argv)
 }
 
 // Options that only some commands take are wrong elsewhere.
-void CheckOptions(const Options& Opts, const CommandSpec& Spec)
+void CheckOptions(const Options& Opts, const CommandInfo& Command)
 {
     auto only = [&](bool given, const char* option, std::initializer_list<const char*> commands) {
         if (!given)
@@ -262,10 +262,10 @@ void CheckOptions(const Options& Opts, const CommandSpec& Spec)
     only(Opts.deleteExtra, "--delete", {"pull", "push"});
     only(Opts.dryRun, "--dry-run", {"get", "put", "pull", "push"});
     only(Opts.background, "-b", {"mount"});
-    if (Opts.all && (!Spec.onUnit || Opts.command == "term"))
+    if (Opts.all && (!Command.onUnit || Opts.command == "term"))
         throw Failure(kUsage, "--all does not apply to " + Opts.command);
-    if (Opts.args.size() < Spec.least || Opts.args.size() > Spec.most)
-        throw Failure(kUsage, std::string("usage: zqk ") + Spec.synopsis);
+    if (Opts.args.size() < Command.least || Opts.args.size() > Command.most)
+        throw Failure(kUsage, std::string("usage: zqk ") + Command.synopsis);
 }
 
 // A serial number as part of a local path: letters, digits, "-", "_" and
@@ -390,12 +390,12 @@ int Run(int argc, char** argv)
         std::fputs(kCommandHelp.at(opts.command), stdout);
         return kOk;
     }
-    const CommandSpec& spec = command->second;
-    CheckOptions(opts, spec);
-    if (spec.own)
-        return spec.own(opts);
+    const CommandInfo& chosen = command->second;
+    CheckOptions(opts, chosen);
+    if (chosen.own)
+        return chosen.own(opts);
     SetMatching(opts);
-    return opts.all ? RunOnAll(spec.onUnit, opts) : RunOnOne(spec.onUnit, opts);
+    return opts.all ? RunOnAll(chosen.onUnit, opts) : RunOnOne(chosen.onUnit, opts);
 }
 
 }  // namespace
