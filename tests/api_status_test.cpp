@@ -98,6 +98,11 @@ const std::vector<StatusCase>& StatusCases()
              d.SetWriteFault(sim::WriteFault::Fail);
              EXPECT_EQ(zqkTermTx("x", 1, 100), 0);
          }},
+        {"TermTxToAnUnpluggedDevice", ZQK_STATUS_GONE, "write to the device failed",
+         [](StatusTest&, sim::SimDevice& d) {
+             d.Unplug();
+             EXPECT_EQ(zqkTermTx("x", 1, 100), 0);
+         }},
         {"TermTxWithoutData", ZQK_STATUS_ARGUMENT, "no data",
          [](StatusTest&, sim::SimDevice&) { EXPECT_EQ(zqkTermTx(nullptr, 5, 100), 0); }},
         {"TermRxIntoASmallBuffer", ZQK_STATUS_BUFFER, "too small",

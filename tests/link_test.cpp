@@ -1,6 +1,8 @@
 // The channel link over the simulated device, on the test clock.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -370,6 +372,49 @@ TEST_F(LinkTest, OpenUsesTheMatchingValues)
     EXPECT_TRUE(comms_->Open());
     comms_->SetMatchValue(7, 5);
     EXPECT_EQ(comms_->MatchValue(7), 0);
+}
+
+// ---- another unit on the same link ----
+
+std::unique_ptr<SimReportDevice> OpenedUnit(SimDevice& Device, ManualClock& Clock)
+{
+    auto unit = std::make_unique<SimReportDevice>(Device, Clock);
+    EXPECT_TRUE(unit->Open(-1, -1, -1, -1));
+    return unit;
+}
+
+size_t OpenDescriptors()
+{
+    std::error_code ec;
+    const auto fds = std::filesystem::directory_iterator("/proc/self/fd", ec);
+    return ec ? 0 : static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
+TEST_F(LinkTest, AnotherUnitStartsWithoutTheFormerOnesInputAndKeepsOneLockPerUnit)
+{
+    device_.Send(3, "the former unit's");
+    ASSERT_TRUE(comms_->Poll(0));
+    SimDevice other {clock_};
+    other.Identity.SerialNumber = u"ZQK-0002";
+    comms_->Attach(OpenedUnit(other, clock_));
+    EXPECT_EQ(Receive(3, 0), "");
+    EXPECT_NE(comms_->DeviceLockName(), "");
+
+    // Going back and forth takes each unit's lock once (descriptors on Linux).
+    const auto useUnit = [&](SimDevice& Unit) {
+        comms_->Attach(OpenedUnit(Unit, clock_));
+        ASSERT_TRUE(comms_->Lock(0));
+        comms_->Unlock();
+    };
+    const auto switchTwice = [&] {
+        useUnit(device_);
+        useUnit(other);
+    };
+    switchTwice();
+    const size_t before = OpenDescriptors();
+    for (int i = 0; i < 20; ++i)
+        switchTwice();
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST_F(LinkTest, LockCountFollowsLockAndUnlock)

@@ -118,10 +118,17 @@ void TzqComms::Attach(std::unique_ptr<ReportDevice> Opened)
     {
         const std::scoped_lock alone(input_, writing_);
         old = std::exchange(hid_, std::move(Opened));
+        ClearChannelBuffersHeld();  // what the device before sent is not this one's
         if (hid_->IsOpen())
             UseLockOfOpenedDevice();
     }
     old->Close();
+}
+
+void TzqComms::ClearChannelBuffersHeld()
+{
+    for (ChannelBuffer& buffer : rxBuffers_)
+        buffer.Clear();
 }
 
 // Both link locks held. A conversation that holds the lock of the device
@@ -138,10 +145,11 @@ void TzqComms::UseLockOfOpenedDevice()
     if (classicLock_)
         classicLock_->AccessLike(hid_->DevicePath());
     const std::lock_guard<std::mutex> guard(deviceLockGuard_);
-    if (!deviceLock_ || deviceLock_->Name() != name) {
-        deviceLock_ = std::make_shared<DeviceLock>(name);
-        deviceLocks_.push_back(deviceLock_);
-    }
+    // A program that goes back and forth between units takes each unit's
+    // lock once, not once per switch.
+    const auto known = std::find_if(deviceLocks_.begin(), deviceLocks_.end(),
+                                    [&](const std::shared_ptr<DeviceLock>& lock) { return lock->Name() == name; });
+    deviceLock_ = known != deviceLocks_.end() ? *known : deviceLocks_.emplace_back(std::make_shared<DeviceLock>(name));
     deviceLock_->AccessLike(hid_->DevicePath());
 }
 
@@ -215,7 +223,8 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
 void TzqComms::NoteWriteFailure() const
 {
     const std::lock_guard<std::mutex> guard(writing_);
-    if (!hid_->IsOpen()) {
+    // A device that went away is no longer open either: asked first.
+    if (!hid_->Gone() && !hid_->IsOpen()) {
         NoteFailure(Failure::NotOpen, "the device is not open");
         return;
     }
@@ -552,11 +561,7 @@ void TzqComms::DiscardInput()
         if (hid_->IsOpen())
             hid_->DiscardInput();
         CloseIfGoneHeld();
-    }
-    {
-        const std::lock_guard<std::mutex> guard(input_);
-        for (ChannelBuffer& buffer : rxBuffers_)
-            buffer.Clear();
+        ClearChannelBuffersHeld();
     }
     ++inputDiscards_;
 }

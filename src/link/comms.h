@@ -146,6 +146,7 @@ private:
     // input_ held: a transport that found the device gone is closed, the
     // writing lock taken too. True when it was.
     bool CloseIfGoneHeld();
+    void ClearChannelBuffersHeld();  // input_ held
     bool PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout);
     bool TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& Data);
     void TakeFront(ChannelBuffer& Buffer, int32_t MaxCount, std::string& Data);
