@@ -385,6 +385,8 @@ TEST_F(PipeHid, DeviceThatVanishesEndsTheReadThenIsGoneOnTheNext)
     hid_.Close();  // by its owner, the link, while no other thread uses it
     EXPECT_FALSE(hid_.Gone());
     EXPECT_FALSE(hid_.IsOpen());
+    EXPECT_EQ(hid_.ReadReport(report, 64, 0), -1);
+    EXPECT_FALSE(hid_.Gone()) << "a closed handle is not a device that went away";
 }
 
 TEST_F(PipeHid, CloseCancelsTheOutstandingReadAndTheObjectReadsAgainAfterwards)

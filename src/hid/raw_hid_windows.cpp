@@ -417,6 +417,12 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     Count = std::clamp(Count, 0, kMaxReadCount);
     if (d.gone)
         return -1;  // lastError still says why
+    if (!d.handle.Valid()) {
+        // Closed, not gone: a read of a closed handle must not make the link
+        // take the device for one that went away.
+        d.lastError = ERROR_INVALID_HANDLE;
+        return -1;
+    }
     d.lastError = 0;
     if (!d.readPending) {
         IoSlot& slot = d.ReadSlot();
@@ -497,6 +503,8 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
     }
     const bool counted = GetOverlappedResult(device, &slot.Overlapped, &bytes, FALSE);
     d.lastError = static_cast<int32_t>(GetLastError());
+    if (!counted && d.lastError == ERROR_DEVICE_NOT_CONNECTED)
+        d.gone = true;  // the usual way an unplug shows: a pending write that fails
     if (!counted || bytes == 0)
         return -1;
     return static_cast<int32_t>(bytes) - 1;
