@@ -25,6 +25,8 @@ ZONE = "XYZ-3"
 ZONE_SECONDS = 3 * 3600
 # 2021-06-01 12:00:01 UTC: an odd second, which the device cannot keep.
 OLD_TIME = calendar.timegm((2021, 6, 1, 12, 0, 1))
+# 2040-06-01 12:00:00 UTC, past what 31 bits of seconds hold.
+LATE_TIME = calendar.timegm((2040, 6, 1, 12, 0, 0))
 # The demo tree's README.TXT: read-only, 2024-03-15 10:20:30 device time.
 DEMO_TIME = calendar.timegm((2024, 3, 15, 10, 20, 30)) - ZONE_SECONDS
 
@@ -162,9 +164,12 @@ class MountTest(unittest.TestCase):
         self.assertRegex(listing, r"drwxr-xr-x 2 \S+ \S+ +0 2024-03-15T10:20:30 logs")
         self.assertEqual(os.stat(self.in_mount("README.TXT")).st_mtime, DEMO_TIME)
         self.assert_fails(errno.EACCES, open, self.in_mount("README.TXT"), "ab")
+        # Dates after 2038: the device's 32 bits of time are unsigned.
+        os.utime(self.in_mount("two.bin"), (LATE_TIME, LATE_TIME))
+        self.assertEqual(os.stat(self.in_mount("two.bin")).st_mtime, LATE_TIME)
         self.unmount_cleanly(mount)
         # The device got the time as its local time.
-        self.assertEqual(self.device_listing("/")["two.bin"], ("14000", "A", OLD_TIME - 1 + ZONE_SECONDS))
+        self.assertEqual(self.device_listing("/")["two.bin"], ("14000", "A", LATE_TIME + ZONE_SECONDS))
 
     # ---- changes ----
 

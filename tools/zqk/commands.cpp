@@ -33,10 +33,10 @@ std::string AttrText(int32_t attributes)
     return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
 }
 
-std::string DateText(int32_t time)
+std::string DateText(int64_t time)
 {
     char text[64];
-    const int32_t n = zqkDateToText(time, text, sizeof text);
+    const int32_t n = zqkDateToText(DeviceTimeArgument(time), text, sizeof text);
     return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
 }
 
@@ -144,9 +144,9 @@ int List(Unit& U, const Options& Opts)
         for (size_t i = 0; i < entries.size(); ++i) {
             const Entry& e = entries[i];
             out += Printed("%s\n  {\"name\": %s, \"size\": %d, \"attributes\": %d, \"attributeText\": %s, "
-                           "\"directory\": %s, \"time\": %d, \"date\": %s}",
+                           "\"directory\": %s, \"time\": %lld, \"date\": %s}",
                            i ? "," : "", JsonString(e.name).c_str(), e.size, e.attributes,
-                           JsonString(AttrText(e.attributes)).c_str(), e.IsDir() ? "true" : "false", e.time,
+                           JsonString(AttrText(e.attributes)).c_str(), e.IsDir() ? "true" : "false", static_cast<long long>(e.time),
                            JsonString(DateText(e.time)).c_str());
         }
         U.console.Out(out + (entries.empty() ? "" : "\n") + "]\n");
@@ -159,8 +159,8 @@ int List(Unit& U, const Options& Opts)
     if (Opts.longForm) {
         out += Printed("%-*s  %10s  %-5s  %4s  %-19s  %s\n", w, "NAME", "SIZE", "ATTR", "BITS", "DATE", "UNIX TIME");
         for (const Entry& e : entries)
-            out += Printed("%-*s  %10d  %-5s  0x%02X  %-19s  %d\n", w, Shown(e.name).c_str(), e.size,
-                           AttrText(e.attributes).c_str(), e.attributes, DateText(e.time).c_str(), e.time);
+            out += Printed("%-*s  %10d  %-5s  0x%02X  %-19s  %lld\n", w, Shown(e.name).c_str(), e.size,
+                           AttrText(e.attributes).c_str(), e.attributes, DateText(e.time).c_str(), static_cast<long long>(e.time));
     } else {
         out += Printed("%-*s  %10s  %-5s  %s\n", w, "NAME", "SIZE", "ATTR", "DATE");
         for (const Entry& e : entries)

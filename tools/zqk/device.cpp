@@ -194,7 +194,9 @@ std::vector<Entry> Listing(int32_t Handle, const std::string& Path)
         Entry e;
         // With one byte of room, -1 means "not an entry" and never "too small".
         char probe[1];
-        const int32_t n = zqkDevGetDirEntry(Handle, i, probe, sizeof probe, &e.size, &e.attributes, &e.time);
+        int32_t time = 0;
+        const int32_t n = zqkDevGetDirEntry(Handle, i, probe, sizeof probe, &e.size, &e.attributes, &time);
+        e.time = DeviceSeconds(time);
         if (n == -1)
             continue;  // a line the device printed that is not an entry
         if (n < 0)

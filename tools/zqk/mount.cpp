@@ -56,31 +56,20 @@ void Say(const std::string& Text)
 
 // ---- times: the device keeps its local time, given as Unix seconds of it ----
 
-time_t HostTime(int32_t DeviceTime)
+time_t HostTime(int64_t DeviceTime)
 {
-    const time_t local = DeviceTime;
-    tm parts {};
-    gmtime_r(&local, &parts);
-    parts.tm_isdst = -1;
-    return mktime(&parts);
+    return static_cast<time_t>(UnixTimeOf(DeviceTime));
 }
 
-int32_t DeviceTime(time_t HostTime)
+int64_t DeviceTime(time_t HostTime)
 {
-    tm parts {};
-    localtime_r(&HostTime, &parts);
-    return static_cast<int32_t>(std::clamp<int64_t>(timegm(&parts), kFirstDeviceTime, INT32_MAX));
+    return std::clamp<int64_t>(DeviceTimeOf(HostTime), kFirstDeviceTime, UINT32_MAX);
 }
 
 // The device keeps times to two seconds.
 time_t KeptTime(time_t Time)
 {
-    return HostTime(DeviceTime(Time) & ~1);
-}
-
-bool SameDeviceTime(int32_t A, int32_t B)
-{
-    return std::abs(static_cast<int64_t>(A) - B) <= 1;
+    return HostTime(DeviceTime(Time) & ~int64_t {1});
 }
 
 // ---- paths ----
@@ -115,7 +104,7 @@ bool IsLocalName(const std::string& Name)
 struct Entry {
     int32_t size = 0;
     int32_t attributes = 0;
-    int32_t time = 0;
+    int64_t time = 0;  // DeviceSeconds
     bool IsDir() const { return attributes & kDirectoryBit; }
     bool ReadOnly() const { return attributes & kReadOnlyBit; }
 };
@@ -294,14 +283,14 @@ public:
         return Data.Size() == static_cast<size_t>(n) ? 0 : LocalFailure("cannot read back " + local, EIO);
     }
 
-    int Write(const std::string& Path, const Contents& Data, int32_t Time)
+    int Write(const std::string& Path, const Contents& Data, int64_t Time)
     {
-        const int32_t n = zqkDevFileWriteAt(handle_, Data.Path().c_str(), Path.c_str(), Time);
+        const int32_t n = zqkDevFileWriteAt(handle_, Data.Path().c_str(), Path.c_str(), DeviceTimeArgument(Time));
         if (n == ZQK_LOCAL_FILE_UNREADABLE)
             return LocalFailure("cannot read back " + Data.Path(), EIO);
         // The device keeps times to two seconds, cut down.
         return Change(n == static_cast<int32_t>(Data.Size()), "cannot write " + Path, {Path},
-                      [&] { Note(Path, Entry {n, kArchiveBit, Time & ~1}); });
+                      [&] { Note(Path, Entry {n, kArchiveBit, Time & ~int64_t {1}}); });
     }
 
     int Delete(const std::string& Path)
@@ -313,7 +302,7 @@ public:
     int MakeDir(const std::string& Path)
     {
         return Change(zqkDevDirMake(handle_, Path.c_str()) == 0, "cannot make " + Path, {Path}, [&] {
-            Note(Path, Entry {0, kDirectoryBit, DeviceTime(time(nullptr)) & ~1});
+            Note(Path, Entry {0, kDirectoryBit, DeviceTime(time(nullptr)) & ~int64_t {1}});
             listings_[Path] = Listing {std::chrono::steady_clock::now(), {}};
         });
     }
@@ -355,8 +344,9 @@ private:
         for (int32_t i = 0; i < count; ++i) {
             char name[NAME_MAX + 2];
             Entry entry;
-            const int32_t n = zqkDevGetDirEntry(handle_, i, name, sizeof name, &entry.size, &entry.attributes,
-                                                &entry.time);
+            int32_t time = 0;
+            const int32_t n = zqkDevGetDirEntry(handle_, i, name, sizeof name, &entry.size, &entry.attributes, &time);
+            entry.time = DeviceSeconds(time);
             if (n == -1)
                 continue;  // a line of the listing that is not an entry
             if (n < 0 || !IsLocalName(std::string(name, static_cast<size_t>(n)))) {
@@ -460,7 +450,7 @@ private:
 // for sending them again with another time; the least recently used go first.
 class ContentCache {
 public:
-    void Put(const std::string& Path, Contents Data, int32_t Time)
+    void Put(const std::string& Path, Contents Data, int64_t Time)
     {
         Erase(Path);
         if (!Data.Held() || Data.Size() > kCachedBytes)
@@ -509,7 +499,7 @@ public:
 private:
     struct Item {
         Contents data;
-        int32_t time = 0;
+        int64_t time = 0;
         uint64_t use = 0;
     };
     std::map<std::string, Item> items_;
@@ -527,7 +517,7 @@ struct OpenFile {
     bool dirty = false;         // contents or time not yet sent
     bool onDevice = false;      // the device has a file of this name
     bool readOnly = false;
-    int32_t deviceTime = 0;     // of the device's copy
+    int64_t deviceTime = 0;     // of the device's copy
     int handles = 0;
 
     static OpenFile Of(const std::string& Path, const Entry& Found)
@@ -879,7 +869,7 @@ private:
             return failed;
         if (File.data.Size() == 0)
             return -EOPNOTSUPP;
-        const int32_t time = DeviceTime(File.mtime);
+        const int64_t time = DeviceTime(File.mtime);
         if (const int failed = device_.Write(File.path, File.data, time))
             return failed;
         File.dirty = false;
