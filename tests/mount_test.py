@@ -233,10 +233,16 @@ class MountTest(unittest.TestCase):
         self.unmount_cleanly(mount)
         with open(os.path.join(self.device, "logs", "bad\x01name.log"), "wb") as f:
             f.write(b"x")
+        os.mkdir(os.path.join(self.device, "only hidden"))
+        with open(os.path.join(self.device, "only hidden", "bad\x02name.log"), "wb") as f:
+            f.write(b"y")
         mount = self.mount()
         self.assertEqual(sorted(os.listdir(self.in_mount("logs"))), ["2024-03-15.log", "samples.bin"])
         self.assert_fails(errno.ENOENT, os.stat, self.in_mount("logs", "bad\x01name.log"))
         self.assert_fails(errno.ENOTEMPTY, os.rmdir, self.in_mount("logs"))
+        # The device would remove the folder with its hidden file in it.
+        self.assertEqual(os.listdir(self.in_mount("only hidden")), [])
+        self.assert_fails(errno.ENOTEMPTY, os.rmdir, self.in_mount("only hidden"))
         said = self.unmount_cleanly(mount)
         self.assertIn('hidden in /logs: "bad\\u0001name.log"', said)
 

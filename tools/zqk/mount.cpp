@@ -238,12 +238,23 @@ public:
         const auto now = std::chrono::steady_clock::now();
         auto known = listings_.find(Dir);
         if (known == listings_.end() || now - known->second.at > kListingLife) {
-            Listing fresh {now, {}};
-            if (const int failed = Fetch(Dir, fresh.entries))
+            Listing fresh {now, {}, 0};
+            if (const int failed = Fetch(Dir, fresh))
                 return failed;
             known = listings_.insert_or_assign(Dir, std::move(fresh)).first;
         }
         Entries = &known->second.entries;
+        return 0;
+    }
+
+    // Dir read afresh, and how many of its names are hidden: what the device
+    // holds there now, for changes that take everything in it.
+    int ListAfresh(const std::string& Dir, const std::map<std::string, Entry>*& Entries, int& Hidden)
+    {
+        listings_.erase(Dir);
+        if (const int failed = List(Dir, Entries))
+            return failed;
+        Hidden = listings_.at(Dir).hidden;
         return 0;
     }
 
@@ -303,7 +314,7 @@ public:
     {
         return Change(zqkDevDirMake(handle_, Path.c_str()) == 0, "cannot make " + Path, {Path}, [&] {
             Note(Path, Entry {0, kDirectoryBit, DeviceTime(time(nullptr)) & ~int64_t {1}});
-            listings_[Path] = Listing {std::chrono::steady_clock::now(), {}};
+            listings_[Path] = Listing {std::chrono::steady_clock::now(), {}, 0};
         });
     }
 
@@ -334,9 +345,10 @@ private:
     struct Listing {
         std::chrono::steady_clock::time_point at;
         std::map<std::string, Entry> entries;  // the first of equal names
+        int hidden = 0;                        // names a local folder cannot show
     };
 
-    int Fetch(const std::string& Dir, std::map<std::string, Entry>& Entries)
+    int Fetch(const std::string& Dir, Listing& Into)
     {
         const int32_t count = zqkDevDir(handle_, Dir.c_str());
         if (count < 0)
@@ -350,11 +362,12 @@ private:
             if (n == -1)
                 continue;  // a line of the listing that is not an entry
             if (n < 0 || !IsLocalName(std::string(name, static_cast<size_t>(n)))) {
+                ++Into.hidden;
                 Hide(Dir, n < 0 ? "a name longer than " + std::to_string(NAME_MAX) + " bytes"
                                 : JsonString(std::string(name, static_cast<size_t>(n))));
                 continue;
             }
-            Entries.emplace(std::string(name, static_cast<size_t>(n)), entry);
+            Into.entries.emplace(std::string(name, static_cast<size_t>(n)), entry);
         }
         return 0;
     }
@@ -897,14 +910,17 @@ private:
             Say(File.path + ": the last changes were not sent");
     }
 
+    // The device's remove takes the folder with everything in it, also names
+    // the mount hides and files that came since the folder was last read.
     int RefuseFullDir(const std::string& Path)
     {
         const std::map<std::string, Entry>* entries = nullptr;
-        if (const int failed = device_.List(Path, entries))
+        int hidden = 0;
+        if (const int failed = device_.ListAfresh(Path, entries, hidden))
             return failed;
         const bool madeHere = std::any_of(byPath_.begin(), byPath_.end(),
                                           [&](const auto& open) { return IsUnder(open.first, Path); });
-        return entries->empty() && !madeHere ? 0 : -ENOTEMPTY;
+        return entries->empty() && hidden == 0 && !madeHere ? 0 : -ENOTEMPTY;
     }
 
     // The device renames onto no existing name: what is there goes first.
