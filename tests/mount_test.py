@@ -164,6 +164,9 @@ class MountTest(unittest.TestCase):
         self.assertRegex(listing, r"drwxr-xr-x 2 \S+ \S+ +0 2024-03-15T10:20:30 logs")
         self.assertEqual(os.stat(self.in_mount("README.TXT")).st_mtime, DEMO_TIME)
         self.assert_fails(errno.EACCES, open, self.in_mount("README.TXT"), "ab")
+        with open(self.in_mount("README.TXT"), "rb") as reader:  # also while a reader has it open
+            self.assert_fails(errno.EACCES, os.truncate, self.in_mount("README.TXT"), 10)
+            self.assertEqual(len(reader.read()), 76)
         # Dates after 2038: the device's 32 bits of time are unsigned.
         os.utime(self.in_mount("two.bin"), (LATE_TIME, LATE_TIME))
         self.assertEqual(os.stat(self.in_mount("two.bin")).st_mtime, LATE_TIME)

@@ -673,7 +673,7 @@ public:
         if (Size < 0 || Size > kMaxFileSize)
             return -EFBIG;
         if (const std::shared_ptr<OpenFile> file = FileOf(Path, Handle))
-            return Resize(*file, Size);
+            return file->readOnly ? -EACCES : Resize(*file, Size);
         // A path cut while it is not open: fetched, cut and sent at once.
         Entry found;
         if (const int failed = device_.Lookup(Path, found))
