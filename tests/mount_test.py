@@ -191,6 +191,10 @@ class MountTest(unittest.TestCase):
         run("rm", "-r", self.in_mount("moved"))
         self.assertNotIn("moved", os.listdir(self.mnt))
         self.assert_fails(errno.EISDIR, os.unlink, self.in_mount("logs"))
+        # A reader that opened a file before it was removed reads it whole.
+        with open(self.in_mount("logs", "samples.bin"), "rb") as reader:
+            os.unlink(self.in_mount("logs", "samples.bin"))
+            self.assertEqual(len(reader.read()), 6000)
         self.unmount_cleanly(mount)
         self.assertEqual(sorted(self.device_listing("/tree")), ["with blank.txt"])
 

@@ -745,7 +745,7 @@ public:
         if (!missing && found.IsDir())
             return -EISDIR;
         if (!missing)
-            if (const int failed = device_.Delete(Path))
+            if (const int failed = DeleteKeepingReaders(Path))
                 return failed;
         Forget(Path);
         return 0;
@@ -934,7 +934,7 @@ private:
                 return -EISDIR;
             if (!target.IsDir() && SourceIsDir)
                 return -ENOTDIR;
-            const int failed = target.IsDir() ? RemoveDir(To) : device_.Delete(To);
+            const int failed = target.IsDir() ? RemoveDir(To) : DeleteKeepingReaders(To);
             if (failed)
                 return failed;
         } else if (OpenAt(To) && (Flags & RENAME_NOREPLACE)) {
@@ -942,6 +942,16 @@ private:
         }
         Forget(To);
         return 0;
+    }
+
+    // A file that is open but not read yet is fetched before the device loses
+    // it: its readers read on from what they opened.
+    int DeleteKeepingReaders(const std::string& Path)
+    {
+        if (const std::shared_ptr<OpenFile> file = OpenAt(Path); file && file->onDevice)
+            if (const int failed = Load(*file))
+                return failed;
+        return device_.Delete(Path);
     }
 
     // What was open under Path lives on without a name.
