@@ -240,6 +240,8 @@ class MountTest(unittest.TestCase):
         self.unmount_cleanly(mount)
         with open(os.path.join(self.device, "logs", "bad\x01name.log"), "wb") as f:
             f.write(b"x")
+        with open(os.path.join(self.device, "logs", "back%5Cslash.log"), "wb") as f:  # the device would take it as a path
+            f.write(b"z")
         os.mkdir(os.path.join(self.device, "only hidden"))
         with open(os.path.join(self.device, "only hidden", "bad\x02name.log"), "wb") as f:
             f.write(b"y")
@@ -252,6 +254,7 @@ class MountTest(unittest.TestCase):
         self.assert_fails(errno.ENOTEMPTY, os.rmdir, self.in_mount("only hidden"))
         said = self.unmount_cleanly(mount)
         self.assertIn('hidden in /logs: "bad\\u0001name.log"', said)
+        self.assertIn('hidden in /logs: "back\\\\slash.log"', said)
 
     # ---- the device going away ----
 

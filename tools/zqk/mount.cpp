@@ -93,12 +93,7 @@ bool IsUnder(const std::string& Path, const std::string& Dir)
 // Names from the device that a local folder cannot show are hidden.
 bool IsLocalName(const std::string& Name)
 {
-    if (Name.empty() || Name == "." || Name == ".." || Name.size() > NAME_MAX)
-        return false;
-    return std::none_of(Name.begin(), Name.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return c == '/' || byte < 0x20 || byte == 0x7F;
-    });
+    return Name.size() <= NAME_MAX && DeviceNameProblem(Name).empty();
 }
 
 struct Entry {
@@ -350,24 +345,20 @@ private:
 
     int Fetch(const std::string& Dir, Listing& Into)
     {
-        const int32_t count = zqkDevDir(handle_, Dir.c_str());
-        if (count < 0)
+        std::vector<zqktool::Entry> listed;
+        try {
+            listed = zqktool::Listing(handle_, Dir);
+        } catch (const Failure&) {
             return Failed("cannot list " + Dir, ENOENT);
-        for (int32_t i = 0; i < count; ++i) {
-            char name[NAME_MAX + 2];
-            Entry entry;
-            int32_t time = 0;
-            const int32_t n = zqkDevGetDirEntry(handle_, i, name, sizeof name, &entry.size, &entry.attributes, &time);
-            entry.time = DeviceSeconds(time);
-            if (n == -1)
-                continue;  // a line of the listing that is not an entry
-            if (n < 0 || !IsLocalName(std::string(name, static_cast<size_t>(n)))) {
+        }
+        for (const zqktool::Entry& e : listed) {
+            if (!IsLocalName(e.name)) {
                 ++Into.hidden;
-                Hide(Dir, n < 0 ? "a name longer than " + std::to_string(NAME_MAX) + " bytes"
-                                : JsonString(std::string(name, static_cast<size_t>(n))));
+                Hide(Dir, e.name.size() > NAME_MAX ? "a name longer than " + std::to_string(NAME_MAX) + " bytes"
+                                                   : JsonString(e.name));
                 continue;
             }
-            Into.entries.emplace(std::string(name, static_cast<size_t>(n)), entry);
+            Into.entries.emplace(e.name, Entry {e.size, e.attributes, e.time});
         }
         return 0;
     }
@@ -1193,13 +1184,6 @@ struct FuseMount {
     }
 };
 
-std::string DevicePathOf(int32_t Handle)
-{
-    char path[4096];
-    const int32_t n = zqkDevUsbPath(Handle, path, sizeof path);
-    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string("the device");
-}
-
 // Mounts, calls Ready, and serves until unmounted or interrupted.
 int Serve(const Options& Opts, const std::string& Dir, const std::function<void(const std::string&)>& Ready)
 {
@@ -1220,7 +1204,8 @@ int Serve(const Options& Opts, const std::string& Dir, const std::function<void(
     if (fuse_set_signal_handlers(fuse_get_session(instance)) != 0)
         throw Failure(kFailed, "cannot take the signals that unmount");
     mount.signalled = true;
-    Ready(DevicePathOf(device.id));
+    const std::string path = UnitPath(device.id);
+    Ready(path.empty() ? std::string("the device") : path);
     const int served = fuse_loop(instance);  // a signal that ended it counts as done
     files.SendAll();
     return served >= 0 ? kOk : kFailed;

@@ -108,6 +108,9 @@ struct Entry {
     int64_t time = 0;  // the device's seconds (DeviceSeconds)
     bool IsDir() const { return (attributes & 0x10) != 0; }
 };
+// Why a name from the device cannot name an entry in a device path ("/" or
+// "\\" in it, a control byte, "." or ".."); empty when it can.
+std::string DeviceNameProblem(const std::string& Name);
 // The entries of a device directory; throws Failure when it cannot be listed.
 std::vector<Entry> Listing(int32_t Handle, const std::string& Path);
 

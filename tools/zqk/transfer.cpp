@@ -104,7 +104,8 @@ std::string Joined(const std::string& folder, const std::string& name)
     return folder.empty() || IsSeparator(folder.back()) ? folder + name : folder + "/" + name;
 }
 
-// Why a name from the device cannot name an entry in a device path.
+}  // namespace
+
 std::string DeviceNameProblem(const std::string& name)
 {
     if (name.empty())
@@ -123,6 +124,8 @@ std::string DeviceNameProblem(const std::string& name)
     }
     return std::string();
 }
+
+namespace {
 
 // Why a name from the device cannot be a local file's name.
 std::string LocalNameProblem(const std::string& name)
