@@ -25,6 +25,8 @@ ZONE = "XYZ-3"
 ZONE_SECONDS = 3 * 3600
 # 2021-06-01 12:00:01 UTC: an odd second, which the device cannot keep.
 OLD_TIME = calendar.timegm((2021, 6, 1, 12, 0, 1))
+# 2040-06-01 12:00:00 UTC, past what 31 bits of seconds hold.
+LATE_TIME = calendar.timegm((2040, 6, 1, 12, 0, 0))
 # The demo tree's README.TXT: read-only, 2024-03-15 10:20:30 device time.
 DEMO_TIME = calendar.timegm((2024, 3, 15, 10, 20, 30)) - ZONE_SECONDS
 
@@ -162,9 +164,15 @@ class MountTest(unittest.TestCase):
         self.assertRegex(listing, r"drwxr-xr-x 2 \S+ \S+ +0 2024-03-15T10:20:30 logs")
         self.assertEqual(os.stat(self.in_mount("README.TXT")).st_mtime, DEMO_TIME)
         self.assert_fails(errno.EACCES, open, self.in_mount("README.TXT"), "ab")
+        with open(self.in_mount("README.TXT"), "rb") as reader:  # also while a reader has it open
+            self.assert_fails(errno.EACCES, os.truncate, self.in_mount("README.TXT"), 10)
+            self.assertEqual(len(reader.read()), 76)
+        # Dates after 2038: the device's 32 bits of time are unsigned.
+        os.utime(self.in_mount("two.bin"), (LATE_TIME, LATE_TIME))
+        self.assertEqual(os.stat(self.in_mount("two.bin")).st_mtime, LATE_TIME)
         self.unmount_cleanly(mount)
         # The device got the time as its local time.
-        self.assertEqual(self.device_listing("/")["two.bin"], ("14000", "A", OLD_TIME - 1 + ZONE_SECONDS))
+        self.assertEqual(self.device_listing("/")["two.bin"], ("14000", "A", LATE_TIME + ZONE_SECONDS))
 
     # ---- changes ----
 
@@ -183,6 +191,10 @@ class MountTest(unittest.TestCase):
         run("rm", "-r", self.in_mount("moved"))
         self.assertNotIn("moved", os.listdir(self.mnt))
         self.assert_fails(errno.EISDIR, os.unlink, self.in_mount("logs"))
+        # A reader that opened a file before it was removed reads it whole.
+        with open(self.in_mount("logs", "samples.bin"), "rb") as reader:
+            os.unlink(self.in_mount("logs", "samples.bin"))
+            self.assertEqual(len(reader.read()), 6000)
         self.unmount_cleanly(mount)
         self.assertEqual(sorted(self.device_listing("/tree")), ["with blank.txt"])
 
@@ -228,12 +240,21 @@ class MountTest(unittest.TestCase):
         self.unmount_cleanly(mount)
         with open(os.path.join(self.device, "logs", "bad\x01name.log"), "wb") as f:
             f.write(b"x")
+        with open(os.path.join(self.device, "logs", "back%5Cslash.log"), "wb") as f:  # the device would take it as a path
+            f.write(b"z")
+        os.mkdir(os.path.join(self.device, "only hidden"))
+        with open(os.path.join(self.device, "only hidden", "bad\x02name.log"), "wb") as f:
+            f.write(b"y")
         mount = self.mount()
         self.assertEqual(sorted(os.listdir(self.in_mount("logs"))), ["2024-03-15.log", "samples.bin"])
         self.assert_fails(errno.ENOENT, os.stat, self.in_mount("logs", "bad\x01name.log"))
         self.assert_fails(errno.ENOTEMPTY, os.rmdir, self.in_mount("logs"))
+        # The device would remove the folder with its hidden file in it.
+        self.assertEqual(os.listdir(self.in_mount("only hidden")), [])
+        self.assert_fails(errno.ENOTEMPTY, os.rmdir, self.in_mount("only hidden"))
         said = self.unmount_cleanly(mount)
         self.assertIn('hidden in /logs: "bad\\u0001name.log"', said)
+        self.assertIn('hidden in /logs: "back\\\\slash.log"', said)
 
     # ---- the device going away ----
 

@@ -391,6 +391,15 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(json.loads(self.ok("ls", "/cfg2/sub", "--json")[0]), [])
         code, out, err = self.zqk("-q", "push", "cfg", "/cfg2", env=env)
         self.assertEqual((code, out, err), (0, b"", ""))
+        # Dates after 2038: the device's 32 bits of time are unsigned.
+        late = time.mktime((2040, 6, 1, 12, 0, 0, 0, 0, -1))
+        self.tree("late", {"late.txt": b"late"})
+        os.utime(os.path.join(self.work, "late", "late.txt"), (late, late))
+        self.ok("push", "late", "/late", env=env)
+        self.assertEqual(json.loads(self.ok("ls", "/late", "--json")[0])[0]["time"], device_time(late))
+        self.ok("pull", "/late", "late back", env=env)
+        self.assertEqual(os.stat(os.path.join(self.work, "late back", "late.txt")).st_mtime, late)
+        self.assertIn("1 up to date", self.ok("pull", "/late", "late back", env=env)[0])
 
     def test_a_failing_file_does_not_stop_the_others(self):
         self.tree("three", {"a.txt": b"a", "b.txt": b"b", "c.txt": b"c"})

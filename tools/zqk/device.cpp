@@ -192,13 +192,21 @@ std::vector<Entry> Listing(int32_t Handle, const std::string& Path)
     std::vector<Entry> entries;
     for (int32_t i = 0; i < count; ++i) {
         Entry e;
-        // With one byte of room, -1 means "not an entry" and never "too small".
-        char probe[1];
-        const int32_t n = zqkDevGetDirEntry(Handle, i, probe, sizeof probe, &e.size, &e.attributes, &e.time);
-        if (n == -1)
-            continue;  // a line the device printed that is not an entry
+        int32_t time = 0;
+        // One call for the name and the fields; again only for a name that
+        // did not fit (-(room it needs)), -1 being a line that is no entry.
+        std::vector<char> name(256);
+        int32_t n = zqkDevGetDirEntry(Handle, i, name.data(), static_cast<int32_t>(name.size()), &e.size,
+                                      &e.attributes, &time);
+        if (n < -1) {
+            name.resize(static_cast<size_t>(-n));
+            n = zqkDevGetDirEntry(Handle, i, name.data(), static_cast<int32_t>(name.size()), nullptr, nullptr,
+                                  nullptr);
+        }
         if (n < 0)
-            e.name = BufferText([&](char* b, int32_t s) { return zqkDevGetDirEntry(Handle, i, b, s, nullptr, nullptr, nullptr); });
+            continue;  // a line the device printed that is not an entry
+        e.name.assign(name.data(), static_cast<size_t>(n));
+        e.time = DeviceSeconds(time);
         entries.push_back(e);
     }
     return entries;

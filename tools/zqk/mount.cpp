@@ -56,31 +56,20 @@ void Say(const std::string& Text)
 
 // ---- times: the device keeps its local time, given as Unix seconds of it ----
 
-time_t HostTime(int32_t DeviceTime)
+time_t HostTime(int64_t DeviceTime)
 {
-    const time_t local = DeviceTime;
-    tm parts {};
-    gmtime_r(&local, &parts);
-    parts.tm_isdst = -1;
-    return mktime(&parts);
+    return static_cast<time_t>(UnixTimeOf(DeviceTime));
 }
 
-int32_t DeviceTime(time_t HostTime)
+int64_t DeviceTime(time_t HostTime)
 {
-    tm parts {};
-    localtime_r(&HostTime, &parts);
-    return static_cast<int32_t>(std::clamp<int64_t>(timegm(&parts), kFirstDeviceTime, INT32_MAX));
+    return std::clamp<int64_t>(DeviceTimeOf(HostTime), kFirstDeviceTime, UINT32_MAX);
 }
 
 // The device keeps times to two seconds.
 time_t KeptTime(time_t Time)
 {
-    return HostTime(DeviceTime(Time) & ~1);
-}
-
-bool SameDeviceTime(int32_t A, int32_t B)
-{
-    return std::abs(static_cast<int64_t>(A) - B) <= 1;
+    return HostTime(DeviceTime(Time) & ~int64_t {1});
 }
 
 // ---- paths ----
@@ -104,18 +93,13 @@ bool IsUnder(const std::string& Path, const std::string& Dir)
 // Names from the device that a local folder cannot show are hidden.
 bool IsLocalName(const std::string& Name)
 {
-    if (Name.empty() || Name == "." || Name == ".." || Name.size() > NAME_MAX)
-        return false;
-    return std::none_of(Name.begin(), Name.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return c == '/' || byte < 0x20 || byte == 0x7F;
-    });
+    return Name.size() <= NAME_MAX && DeviceNameProblem(Name).empty();
 }
 
 struct Entry {
     int32_t size = 0;
     int32_t attributes = 0;
-    int32_t time = 0;
+    int64_t time = 0;  // DeviceSeconds
     bool IsDir() const { return attributes & kDirectoryBit; }
     bool ReadOnly() const { return attributes & kReadOnlyBit; }
 };
@@ -249,12 +233,23 @@ public:
         const auto now = std::chrono::steady_clock::now();
         auto known = listings_.find(Dir);
         if (known == listings_.end() || now - known->second.at > kListingLife) {
-            Listing fresh {now, {}};
-            if (const int failed = Fetch(Dir, fresh.entries))
+            Listing fresh {now, {}, 0};
+            if (const int failed = Fetch(Dir, fresh))
                 return failed;
             known = listings_.insert_or_assign(Dir, std::move(fresh)).first;
         }
         Entries = &known->second.entries;
+        return 0;
+    }
+
+    // Dir read afresh, and how many of its names are hidden: what the device
+    // holds there now, for changes that take everything in it.
+    int ListAfresh(const std::string& Dir, const std::map<std::string, Entry>*& Entries, int& Hidden)
+    {
+        listings_.erase(Dir);
+        if (const int failed = List(Dir, Entries))
+            return failed;
+        Hidden = listings_.at(Dir).hidden;
         return 0;
     }
 
@@ -294,14 +289,14 @@ public:
         return Data.Size() == static_cast<size_t>(n) ? 0 : LocalFailure("cannot read back " + local, EIO);
     }
 
-    int Write(const std::string& Path, const Contents& Data, int32_t Time)
+    int Write(const std::string& Path, const Contents& Data, int64_t Time)
     {
-        const int32_t n = zqkDevFileWriteAt(handle_, Data.Path().c_str(), Path.c_str(), Time);
+        const int32_t n = zqkDevFileWriteAt(handle_, Data.Path().c_str(), Path.c_str(), DeviceTimeArgument(Time));
         if (n == ZQK_LOCAL_FILE_UNREADABLE)
             return LocalFailure("cannot read back " + Data.Path(), EIO);
         // The device keeps times to two seconds, cut down.
         return Change(n == static_cast<int32_t>(Data.Size()), "cannot write " + Path, {Path},
-                      [&] { Note(Path, Entry {n, kArchiveBit, Time & ~1}); });
+                      [&] { Note(Path, Entry {n, kArchiveBit, Time & ~int64_t {1}}); });
     }
 
     int Delete(const std::string& Path)
@@ -313,8 +308,8 @@ public:
     int MakeDir(const std::string& Path)
     {
         return Change(zqkDevDirMake(handle_, Path.c_str()) == 0, "cannot make " + Path, {Path}, [&] {
-            Note(Path, Entry {0, kDirectoryBit, DeviceTime(time(nullptr)) & ~1});
-            listings_[Path] = Listing {std::chrono::steady_clock::now(), {}};
+            Note(Path, Entry {0, kDirectoryBit, DeviceTime(time(nullptr)) & ~int64_t {1}});
+            listings_[Path] = Listing {std::chrono::steady_clock::now(), {}, 0};
         });
     }
 
@@ -345,26 +340,25 @@ private:
     struct Listing {
         std::chrono::steady_clock::time_point at;
         std::map<std::string, Entry> entries;  // the first of equal names
+        int hidden = 0;                        // names a local folder cannot show
     };
 
-    int Fetch(const std::string& Dir, std::map<std::string, Entry>& Entries)
+    int Fetch(const std::string& Dir, Listing& Into)
     {
-        const int32_t count = zqkDevDir(handle_, Dir.c_str());
-        if (count < 0)
+        std::vector<zqktool::Entry> listed;
+        try {
+            listed = zqktool::Listing(handle_, Dir);
+        } catch (const Failure&) {
             return Failed("cannot list " + Dir, ENOENT);
-        for (int32_t i = 0; i < count; ++i) {
-            char name[NAME_MAX + 2];
-            Entry entry;
-            const int32_t n = zqkDevGetDirEntry(handle_, i, name, sizeof name, &entry.size, &entry.attributes,
-                                                &entry.time);
-            if (n == -1)
-                continue;  // a line of the listing that is not an entry
-            if (n < 0 || !IsLocalName(std::string(name, static_cast<size_t>(n)))) {
-                Hide(Dir, n < 0 ? "a name longer than " + std::to_string(NAME_MAX) + " bytes"
-                                : JsonString(std::string(name, static_cast<size_t>(n))));
+        }
+        for (const zqktool::Entry& e : listed) {
+            if (!IsLocalName(e.name)) {
+                ++Into.hidden;
+                Hide(Dir, e.name.size() > NAME_MAX ? "a name longer than " + std::to_string(NAME_MAX) + " bytes"
+                                                   : JsonString(e.name));
                 continue;
             }
-            Entries.emplace(std::string(name, static_cast<size_t>(n)), entry);
+            Into.entries.emplace(e.name, Entry {e.size, e.attributes, e.time});
         }
         return 0;
     }
@@ -460,7 +454,7 @@ private:
 // for sending them again with another time; the least recently used go first.
 class ContentCache {
 public:
-    void Put(const std::string& Path, Contents Data, int32_t Time)
+    void Put(const std::string& Path, Contents Data, int64_t Time)
     {
         Erase(Path);
         if (!Data.Held() || Data.Size() > kCachedBytes)
@@ -509,7 +503,7 @@ public:
 private:
     struct Item {
         Contents data;
-        int32_t time = 0;
+        int64_t time = 0;
         uint64_t use = 0;
     };
     std::map<std::string, Item> items_;
@@ -527,7 +521,7 @@ struct OpenFile {
     bool dirty = false;         // contents or time not yet sent
     bool onDevice = false;      // the device has a file of this name
     bool readOnly = false;
-    int32_t deviceTime = 0;     // of the device's copy
+    int64_t deviceTime = 0;     // of the device's copy
     int handles = 0;
 
     static OpenFile Of(const std::string& Path, const Entry& Found)
@@ -670,7 +664,7 @@ public:
         if (Size < 0 || Size > kMaxFileSize)
             return -EFBIG;
         if (const std::shared_ptr<OpenFile> file = FileOf(Path, Handle))
-            return Resize(*file, Size);
+            return file->readOnly ? -EACCES : Resize(*file, Size);
         // A path cut while it is not open: fetched, cut and sent at once.
         Entry found;
         if (const int failed = device_.Lookup(Path, found))
@@ -742,7 +736,7 @@ public:
         if (!missing && found.IsDir())
             return -EISDIR;
         if (!missing)
-            if (const int failed = device_.Delete(Path))
+            if (const int failed = DeleteKeepingReaders(Path))
                 return failed;
         Forget(Path);
         return 0;
@@ -879,7 +873,7 @@ private:
             return failed;
         if (File.data.Size() == 0)
             return -EOPNOTSUPP;
-        const int32_t time = DeviceTime(File.mtime);
+        const int64_t time = DeviceTime(File.mtime);
         if (const int failed = device_.Write(File.path, File.data, time))
             return failed;
         File.dirty = false;
@@ -907,14 +901,17 @@ private:
             Say(File.path + ": the last changes were not sent");
     }
 
+    // The device's remove takes the folder with everything in it, also names
+    // the mount hides and files that came since the folder was last read.
     int RefuseFullDir(const std::string& Path)
     {
         const std::map<std::string, Entry>* entries = nullptr;
-        if (const int failed = device_.List(Path, entries))
+        int hidden = 0;
+        if (const int failed = device_.ListAfresh(Path, entries, hidden))
             return failed;
         const bool madeHere = std::any_of(byPath_.begin(), byPath_.end(),
                                           [&](const auto& open) { return IsUnder(open.first, Path); });
-        return entries->empty() && !madeHere ? 0 : -ENOTEMPTY;
+        return entries->empty() && hidden == 0 && !madeHere ? 0 : -ENOTEMPTY;
     }
 
     // The device renames onto no existing name: what is there goes first.
@@ -928,7 +925,7 @@ private:
                 return -EISDIR;
             if (!target.IsDir() && SourceIsDir)
                 return -ENOTDIR;
-            const int failed = target.IsDir() ? RemoveDir(To) : device_.Delete(To);
+            const int failed = target.IsDir() ? RemoveDir(To) : DeleteKeepingReaders(To);
             if (failed)
                 return failed;
         } else if (OpenAt(To) && (Flags & RENAME_NOREPLACE)) {
@@ -936,6 +933,16 @@ private:
         }
         Forget(To);
         return 0;
+    }
+
+    // A file that is open but not read yet is fetched before the device loses
+    // it: its readers read on from what they opened.
+    int DeleteKeepingReaders(const std::string& Path)
+    {
+        if (const std::shared_ptr<OpenFile> file = OpenAt(Path); file && file->onDevice)
+            if (const int failed = Load(*file))
+                return failed;
+        return device_.Delete(Path);
     }
 
     // What was open under Path lives on without a name.
@@ -1177,13 +1184,6 @@ struct FuseMount {
     }
 };
 
-std::string DevicePathOf(int32_t Handle)
-{
-    char path[4096];
-    const int32_t n = zqkDevUsbPath(Handle, path, sizeof path);
-    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string("the device");
-}
-
 // Mounts, calls Ready, and serves until unmounted or interrupted.
 int Serve(const Options& Opts, const std::string& Dir, const std::function<void(const std::string&)>& Ready)
 {
@@ -1204,7 +1204,8 @@ int Serve(const Options& Opts, const std::string& Dir, const std::function<void(
     if (fuse_set_signal_handlers(fuse_get_session(instance)) != 0)
         throw Failure(kFailed, "cannot take the signals that unmount");
     mount.signalled = true;
-    Ready(DevicePathOf(device.id));
+    const std::string path = UnitPath(device.id);
+    Ready(path.empty() ? std::string("the device") : path);
     const int served = fuse_loop(instance);  // a signal that ended it counts as done
     files.SendAll();
     return served >= 0 ? kOk : kFailed;

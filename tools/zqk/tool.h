@@ -104,11 +104,28 @@ std::string UnitString(int32_t Handle, int32_t Type);
 // ---- the device's file system ----
 struct Entry {
     std::string name;
-    int32_t size = 0, attributes = 0, time = 0;
+    int32_t size = 0, attributes = 0;
+    int64_t time = 0;  // the device's seconds (DeviceSeconds)
     bool IsDir() const { return (attributes & 0x10) != 0; }
 };
+// Why a name from the device cannot name an entry in a device path ("/" or
+// "\\" in it, a control byte, "." or ".."); empty when it can.
+std::string DeviceNameProblem(const std::string& Name);
 // The entries of a device directory; throws Failure when it cannot be listed.
 std::vector<Entry> Listing(int32_t Handle, const std::string& Path);
+
+// ---- times (device_time.cpp): the device counts seconds of its local time
+// as if they were UTC, kept to two seconds ----
+// A time the library gives: its 32 bits are unsigned, so dates after 2038 fit.
+int64_t DeviceSeconds(int32_t Raw);
+// A device time as the library takes it (zqkDevFileWriteAt, zqkDateToText),
+// clamped to what 32 unsigned bits hold.
+int32_t DeviceTimeArgument(int64_t DeviceTime);
+// A local Unix time as the device counts it, and back.
+int64_t DeviceTimeOf(int64_t UnixSeconds);
+int64_t UnixTimeOf(int64_t DeviceTime);
+// Whether two device times are one time as the device keeps it.
+bool SameDeviceTime(int64_t A, int64_t B);
 
 // ---- progress of the whole job, one display for every unit ----
 class ProgressMeter;  // progress.cpp

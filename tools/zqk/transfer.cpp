@@ -34,59 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kDeepest = 64;                 // folder levels followed; a device that lies goes no deeper
-constexpr int32_t kNoDeviceTime = 2085805696;  // zqkGetDirEntry's time of an entry without a date
-constexpr int64_t kTimeStep = 2;             // the device keeps times in steps of two seconds
-
-// ---- times: the device counts seconds of local time as if it were UTC ----
-
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-std::tm CivilFromSeconds(int64_t seconds)
-{
-    const int64_t days = (seconds >= 0 ? seconds : seconds - 86399) / 86400;
-    const int64_t rest = seconds - days * 86400;
-    const int64_t z = days + 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    std::tm t {};
-    t.tm_year = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2)) - 1900;
-    t.tm_mon = static_cast<int>(m) - 1;
-    t.tm_mday = static_cast<int>(d);
-    t.tm_hour = static_cast<int>(rest / 3600);
-    t.tm_min = static_cast<int>(rest / 60 % 60);
-    t.tm_sec = static_cast<int>(rest % 60);
-    return t;
-}
-
-// A local file's time as the device counts it.
-int64_t DeviceTimeOf(int64_t unixSeconds)
-{
-    const std::tm t = LocalTimeOf(unixSeconds);
-    return DaysFromCivil(t.tm_year + 1900, static_cast<unsigned>(t.tm_mon + 1), static_cast<unsigned>(t.tm_mday)) *
-               86400 +
-           t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
-}
-
-// The device's time as a local file's.
-int64_t UnixTimeOf(int64_t deviceSeconds)
-{
-    std::tm t = CivilFromSeconds(deviceSeconds);
-    t.tm_isdst = -1;
-    return static_cast<int64_t>(std::mktime(&t));
-}
+constexpr int64_t kNoDeviceTime = 2085805696;  // zqkGetDirEntry's time of an entry without a date
 
 // A file of a job that the library refused (a name the device cannot take,
 // for one) is a failed transfer, not a wrong argument of the tool's.
@@ -95,15 +43,14 @@ ExitCode StepExitCode(int32_t status)
     return status == ZQK_STATUS_ARGUMENT ? kFailed : ExitCodeOf(status);
 }
 
-bool KnownTime(int32_t deviceTime)
+bool KnownTime(int64_t deviceTime)
 {
     return deviceTime != kNoDeviceTime;
 }
 
-bool SameTime(int64_t localUnix, int32_t deviceTime)
+bool SameTime(int64_t localUnix, int64_t deviceTime)
 {
-    const int64_t apart = DeviceTimeOf(localUnix) - deviceTime;
-    return apart > -kTimeStep && apart < kTimeStep;
+    return SameDeviceTime(DeviceTimeOf(localUnix), deviceTime);
 }
 
 // ---- names and paths ----
@@ -157,7 +104,8 @@ std::string Joined(const std::string& folder, const std::string& name)
     return folder.empty() || IsSeparator(folder.back()) ? folder + name : folder + "/" + name;
 }
 
-// Why a name from the device cannot name an entry in a device path.
+}  // namespace
+
 std::string DeviceNameProblem(const std::string& name)
 {
     if (name.empty())
@@ -176,6 +124,8 @@ std::string DeviceNameProblem(const std::string& name)
     }
     return std::string();
 }
+
+namespace {
 
 // Why a name from the device cannot be a local file's name.
 std::string LocalNameProblem(const std::string& name)
@@ -459,7 +409,7 @@ private:
         {
             FileProgress progress(unit_, opts_.command + " " + step.to, step.to, opts_.quiet);
             n = step.stamp ? zqkDevFileWriteAt(unit_.handle, step.from.c_str(), step.to.c_str(),
-                                               static_cast<int32_t>(DeviceTimeOf(step.time)))
+                                               DeviceTimeArgument(DeviceTimeOf(step.time)))
                            : zqkDevFileWrite(unit_.handle, step.from.c_str(), step.to.c_str());
             Heard();
             progress.Done();
