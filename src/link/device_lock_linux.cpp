@@ -4,6 +4,7 @@
 // abandoned mutex. Beside it, a count of acquisitions, changed only by the
 // holder, tells a holder whether anyone else had the mutex between its turns.
 #include "link/device_lock.h"
+#include "link/platform_text.h"
 
 #include <cerrno>
 #include <ctime>
@@ -15,7 +16,6 @@
 #include <unistd.h>
 
 #include <mutex>
-#include <system_error>
 
 namespace zqk {
 
@@ -31,11 +31,6 @@ struct SharedMutex {
     pthread_mutex_t mutex;
     OwedRecord owed;
 };
-
-std::string ErrorText(int Error)
-{
-    return std::error_code(Error, std::generic_category()).message();
-}
 
 // The access a lock gets: that of the device's node when it is known.
 struct Access {
@@ -98,22 +93,22 @@ int InitialiseMutex(SharedMutex* Shared)
 SharedMutex* MapShared(int Fd, std::string& Problem)
 {
     if (flock(Fd, LOCK_EX) != 0) {
-        Problem = "cannot lock the device lock's shared memory: " + ErrorText(errno);
+        Problem = "cannot lock the device lock's shared memory: " + PlatformErrorText(errno);
         return nullptr;
     }
     SharedMutex* shared = nullptr;
     struct stat st {};
     if (fstat(Fd, &st) != 0 ||
         (st.st_size < static_cast<off_t>(sizeof(SharedMutex)) && ftruncate(Fd, sizeof(SharedMutex)) != 0)) {
-        Problem = "cannot size the device lock's shared memory: " + ErrorText(errno);
+        Problem = "cannot size the device lock's shared memory: " + PlatformErrorText(errno);
     } else if (void* map = mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, Fd, 0);
                map == MAP_FAILED) {
-        Problem = "cannot map the device lock's shared memory: " + ErrorText(errno);
+        Problem = "cannot map the device lock's shared memory: " + PlatformErrorText(errno);
     } else {
         shared = static_cast<SharedMutex*>(map);
         if (__atomic_load_n(&shared->magic, __ATOMIC_ACQUIRE) != kInitialised) {
             if (const int rc = InitialiseMutex(shared); rc != 0) {
-                Problem = "cannot set up the device lock's mutex: " + ErrorText(rc);
+                Problem = "cannot set up the device lock's mutex: " + PlatformErrorText(rc);
                 munmap(map, sizeof(SharedMutex));
                 shared = nullptr;
             }
@@ -191,7 +186,7 @@ struct NamedMutex::Impl {
         if (fd < 0) {
             if (errno == ENOENT)
                 return nullptr;  // made when first needed
-            problem = "cannot open the device lock /dev/shm" + shmName + ": " + ErrorText(errno);
+            problem = "cannot open the device lock /dev/shm" + shmName + ": " + PlatformErrorText(errno);
             return nullptr;
         }
         GiveAccess(fd, access, made);
@@ -301,7 +296,7 @@ bool NamedMutex::Acquire(int32_t TimeoutMs)
     }
     if (rc == ENOTRECOVERABLE) {
         const std::lock_guard<std::mutex> guard(impl_->setup);
-        impl_->problem = "the device lock's mutex cannot be used since a holder died: " + ErrorText(rc);
+        impl_->problem = "the device lock's mutex cannot be used since a holder died: " + PlatformErrorText(rc);
     }
     if (rc != 0 && rc != EOWNERDEAD)
         return false;
