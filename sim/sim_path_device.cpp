@@ -192,7 +192,13 @@ void SimPathDevice::Close()
 
 bool SimPathDevice::IsOpen() const
 {
-    return Locked([&] { return open_; });
+    return Locked([&] { return Readable(); });
+}
+
+// Unplugged (or no longer able to keep its files): the link closes it.
+bool SimPathDevice::Gone() const
+{
+    return Locked([&] { return open_ && keeper_.Device.Unplugged(); });
 }
 
 // Input becomes readable at its due time; new input is queued only by the

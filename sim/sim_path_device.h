@@ -40,6 +40,7 @@ public:
     bool Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage) override;
     void Close() override;
     bool IsOpen() const override;
+    bool Gone() const override;
     int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     std::u16string GetManufacturerString() override;

@@ -416,7 +416,7 @@ class ToolTest(unittest.TestCase):
         device = sim_device_path(self.sim_dir) + "?unplug=150"
         code, out, err = self.zqk("-d", device, "pull", "/", "gone", sim=False)
         self.assertEqual(code, 3, err)
-        self.assertIn("zqk: the device went away; 1 step of the job not done", err)
+        self.assertIn("zqk: the device went away; 2 steps of the job not done", err)
         self.assertEqual(self.read("gone/hidden.sys"), b"system area")
         self.assertFalse(os.path.exists(os.path.join(self.work, "gone", "logs", "2024-03-15.log")))
 

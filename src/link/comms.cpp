@@ -317,6 +317,7 @@ bool TzqComms::CloseIfGoneHeld()
     if (!hid_->Gone())
         return false;
     ForgetOwedTransfers();
+    NoteFailure(Failure::Gone, "the device went away; it was closed");
     const std::lock_guard<std::mutex> noWriter(writing_);
     hid_->Close();
     return true;
