@@ -265,16 +265,22 @@ bool TzqkFiles::RunChange(const std::string& Command, int32_t AnswerTimeout, boo
     if (!bracket)
         return false;
     SendCommand(Command);
+    const std::string what = Command.substr(0, Command.find(' ')) + " for " + Command.substr(Command.find(' ') + 1);
     std::string answer;
-    if (!ReadResponse(AnswerTimeout, answer))
+    if (!ReadResponse(AnswerTimeout, answer)) {
+        if (terminal_.TimedOut)
+            NoteNoAnswer(what);
+        else
+            NoteFailure(Failure::Refused, "the device's answer to " + what + " went on without a prompt");
         return false;
+    }
     if (FlushAfter) {
         std::string prompt;
         terminal_.FlushPrompt(kFinishTimeout, prompt);
     }
     if (Contains(answer, kNoError))
         return true;
-    NoteAnswer(Command.substr(0, Command.find(' ')) + " for " + Command.substr(Command.find(' ') + 1), answer);
+    NoteAnswer(what, answer);
     return false;
 }
 
