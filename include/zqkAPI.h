@@ -249,7 +249,6 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * (created and seeded with a small demo tree when missing). Options may
  * follow the folder: "sim:DIR?mode=bootloader&unquoted=1&pace=1000&serial=X"
  * (mode: app, bootloader or ate; unquoted=1: firmware without quoted names;
- * pace: one input report per that many microseconds, in real time, default
  * pace: one input report per that many microseconds each way, in real time;
  * 0, the default, or host: as fast as the library takes the reports, so that
  * no output is lost however long; serial: its serial number, default
