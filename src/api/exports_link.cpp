@@ -78,7 +78,8 @@ std::string UsbDetailText(TzqkDevice& Dev, int32_t Type)
     }
     if (Type >= 200 && Type <= 255) {
         std::string text = comms.IndexedString(Type);
-        const std::string problem = text.empty() ? comms.IndexedStringProblem() : std::string();
+        // A closed device keeps the problem of its last open, which says nothing now.
+        const std::string problem = text.empty() && comms.IsOpen() ? comms.IndexedStringProblem() : std::string();
         if (!problem.empty())
             NoteFailure(Failure::Access, "indexed USB strings could not be read: " + problem);
         return text;
