@@ -118,8 +118,13 @@ bool StartPlatformDevices()
 
 std::unique_ptr<ReportDevice> NewPlatformDevice()
 {
-    HidBindAgain();  // the results were had at start-up already
     return std::make_unique<TRawHid>();
+}
+
+std::unique_ptr<ReportDevice> NewLinkPlatformDevice()
+{
+    HidBindAgain();  // the results were had at start-up already
+    return NewPlatformDevice();
 }
 
 std::string DescribeMatching(const MatchValues& Match)

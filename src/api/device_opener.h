@@ -27,6 +27,9 @@ struct FoundDevice {
 bool StartPlatformDevices();
 // A platform HID transport, not open yet.
 std::unique_ptr<ReportDevice> NewPlatformDevice();
+// The same for a link being made, whose construction binds the platform's
+// HID access again; only there, since the bind count is not thread-safe.
+std::unique_ptr<ReportDevice> NewLinkPlatformDevice();
 
 // The present matching devices, read without opening them; -1 when they
 // cannot be enumerated.
