@@ -159,10 +159,6 @@ std::unique_ptr<ReportDevice> OpenFirstMatching(const MatchValues& Match)
     return OpenFirstOf(found, [](const FoundInterface&) { return true; });
 }
 
-void NoteWhyNoneOpened(const MatchValues& Match)
-{
-    OpenFirstMatching(Match);  // notes why, or opens what has just come and closes it again
-}
 
 std::unique_ptr<ReportDevice> OpenPath(const std::string& Path)
 {

@@ -39,10 +39,6 @@ int32_t FindDevices(const MatchValues& Match, std::vector<FoundDevice>& Found);
 int32_t FindDevicesForThisThread(const MatchValues& Match);
 bool FoundDeviceField(int32_t Index, int32_t Type, std::string& Field);
 
-// Why no matching device could be opened: nothing matches, or the platform
-// refused the ones that do.
-void NoteWhyNoneOpened(const MatchValues& Match);
-
 // Open report devices, or null with the reason noted.
 std::unique_ptr<ReportDevice> OpenFirstMatching(const MatchValues& Match);
 // A path of the platform's (matching or not) or a "sim:" path.

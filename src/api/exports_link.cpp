@@ -117,8 +117,13 @@ bool OpenFirstOnLink(Library& Lib)
         comms.Attach(zqk::NewPlatformDevice());
     if (comms.Open())
         return true;
-    zqk::NoteWhyNoneOpened(MatchingOf(Lib));
-    return false;
+    // Opening again notes why none opened; a device that came meanwhile is
+    // opened then, and kept.
+    std::unique_ptr<zqk::ReportDevice> arrived = zqk::OpenFirstMatching(MatchingOf(Lib));
+    if (!arrived)
+        return false;
+    comms.Attach(std::move(arrived));
+    return true;
 }
 
 // Opens the classic functions' device on what Open gives, closing the one
