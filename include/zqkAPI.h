@@ -195,7 +195,8 @@ ZQK_API int32_t ZQK_CALL zqkVersion(void);
                                     thread holds the device */
 #define ZQK_STATUS_TIMEOUT 5     /* the device stayed silent */
 #define ZQK_STATUS_GONE 6        /* the device went away, or a write to it failed */
-#define ZQK_STATUS_REFUSED 7     /* the device answered with an error */
+#define ZQK_STATUS_REFUSED 7     /* the device answered with an error, or with more than the
+                                    library takes */
 #define ZQK_STATUS_LOCAL_FILE 8  /* a local file could not be read or written */
 #define ZQK_STATUS_ARGUMENT 9    /* a null or out-of-range argument, a refused device name, or
                                     a handle that is closed or was never given */
@@ -218,7 +219,8 @@ ZQK_API int32_t ZQK_CALL zqkVersion(void);
  *    such type). zqkSetVidPid, zqkGetVidPid: ARGUMENT (no such index).
  *  - zqkCommand, zqkEscape, zqkFlushPrompt, zqkIsPrompt: BUSY (the device
  *    lock was not had in 1000 ms), IN_TRANSFER (zqkCommand from a progress
- *    callback), TIMEOUT (the device did not answer), NOT_OPEN, GONE.
+ *    callback), TIMEOUT (the device did not answer), NOT_OPEN, GONE;
+ *    zqkCommand also REFUSED (its output passed 16 MiB without the prompt).
  *    zqkIsRunning...: NOT_OPEN.
  *  - zqkDir, zqkFileDelete, zqkDirRemove, zqkDirMake, zqkRename, and the
  *    transfers: REFUSED (the device answered with an error, whose text is
@@ -247,7 +249,6 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * (created and seeded with a small demo tree when missing). Options may
  * follow the folder: "sim:DIR?mode=bootloader&unquoted=1&pace=1000&serial=X"
  * (mode: app, bootloader or ate; unquoted=1: firmware without quoted names;
- * pace: one input report per that many microseconds, in real time, default
  * pace: one input report per that many microseconds each way, in real time;
  * 0, the default, or host: as fast as the library takes the reports, so that
  * no output is lost however long; serial: its serial number, default

@@ -126,6 +126,11 @@ const std::vector<StatusCase>& StatusCases()
              char buffer[8];
              EXPECT_EQ(zqkCommand("ver", buffer, sizeof buffer, 100), 0);
          }},
+        {"CommandWhoseOutputPasses16MiB", ZQK_STATUS_REFUSED, "passed 16 MiB",
+         [](StatusTest&, sim::SimDevice&) {
+             char buffer[8];
+             EXPECT_EQ(zqkCommand("text 17000000", buffer, sizeof buffer, 1000), -1);
+         }},
         {"DirOfAMissingFolder", ZQK_STATUS_REFUSED, "5:No path",
          [](StatusTest&, sim::SimDevice&) { EXPECT_EQ(zqkDir("/nowhere"), -1); }},
         {"DirOfARefusedName", ZQK_STATUS_ARGUMENT, "control byte",

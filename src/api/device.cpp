@@ -8,7 +8,7 @@ namespace {
 
 std::unique_ptr<ReportDevice> PlatformDeviceUnlessGiven(std::unique_ptr<ReportDevice> Device)
 {
-    return Device ? std::move(Device) : NewPlatformDevice();
+    return Device ? std::move(Device) : NewLinkPlatformDevice();
 }
 
 }  // namespace

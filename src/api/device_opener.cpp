@@ -118,8 +118,13 @@ bool StartPlatformDevices()
 
 std::unique_ptr<ReportDevice> NewPlatformDevice()
 {
-    HidBindAgain();  // the results were had at start-up already
     return std::make_unique<TRawHid>();
+}
+
+std::unique_ptr<ReportDevice> NewLinkPlatformDevice()
+{
+    HidBindAgain();  // the results were had at start-up already
+    return NewPlatformDevice();
 }
 
 std::string DescribeMatching(const MatchValues& Match)
@@ -154,10 +159,6 @@ std::unique_ptr<ReportDevice> OpenFirstMatching(const MatchValues& Match)
     return OpenFirstOf(found, [](const FoundInterface&) { return true; });
 }
 
-void NoteWhyNoneOpened(const MatchValues& Match)
-{
-    OpenFirstMatching(Match);  // notes why, or opens what has just come and closes it again
-}
 
 std::unique_ptr<ReportDevice> OpenPath(const std::string& Path)
 {

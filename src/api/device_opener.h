@@ -27,6 +27,9 @@ struct FoundDevice {
 bool StartPlatformDevices();
 // A platform HID transport, not open yet.
 std::unique_ptr<ReportDevice> NewPlatformDevice();
+// The same for a link being made, whose construction binds the platform's
+// HID access again; only there, since the bind count is not thread-safe.
+std::unique_ptr<ReportDevice> NewLinkPlatformDevice();
 
 // The present matching devices, read without opening them; -1 when they
 // cannot be enumerated.
@@ -35,10 +38,6 @@ int32_t FindDevices(const MatchValues& Match, std::vector<FoundDevice>& Found);
 // Type -1 the path, 0 serial number, 1 manufacturer, 2 product.
 int32_t FindDevicesForThisThread(const MatchValues& Match);
 bool FoundDeviceField(int32_t Index, int32_t Type, std::string& Field);
-
-// Why no matching device could be opened: nothing matches, or the platform
-// refused the ones that do.
-void NoteWhyNoneOpened(const MatchValues& Match);
 
 // Open report devices, or null with the reason noted.
 std::unique_ptr<ReportDevice> OpenFirstMatching(const MatchValues& Match);

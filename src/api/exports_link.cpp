@@ -78,7 +78,8 @@ std::string UsbDetailText(TzqkDevice& Dev, int32_t Type)
     }
     if (Type >= 200 && Type <= 255) {
         std::string text = comms.IndexedString(Type);
-        const std::string problem = text.empty() ? comms.IndexedStringProblem() : std::string();
+        // A closed device keeps the problem of its last open, which says nothing now.
+        const std::string problem = text.empty() && comms.IsOpen() ? comms.IndexedStringProblem() : std::string();
         if (!problem.empty())
             NoteFailure(Failure::Access, "indexed USB strings could not be read: " + problem);
         return text;
@@ -116,8 +117,13 @@ bool OpenFirstOnLink(Library& Lib)
         comms.Attach(zqk::NewPlatformDevice());
     if (comms.Open())
         return true;
-    zqk::NoteWhyNoneOpened(MatchingOf(Lib));
-    return false;
+    // Opening again notes why none opened; a device that came meanwhile is
+    // opened then, and kept.
+    std::unique_ptr<zqk::ReportDevice> arrived = zqk::OpenFirstMatching(MatchingOf(Lib));
+    if (!arrived)
+        return false;
+    comms.Attach(std::move(arrived));
+    return true;
 }
 
 // Opens the classic functions' device on what Open gives, closing the one

@@ -29,8 +29,12 @@ int32_t CommandOn(TzqkDevice& Dev, const char* Command, char* Buffer, int32_t Si
     return zqk::WithDeviceLock<int32_t>(Dev, -1, [&] {
         Dev.Terminal.SendLine(TextArg(Command));
         std::string output;
-        if (!Dev.Terminal.WaitPrompt(Timeout, output))
-            return -1;  // past 16 MiB: what is left goes with the next command's flush
+        if (!Dev.Terminal.WaitPrompt(Timeout, output)) {
+            // What is left goes with the next command's flush.
+            NoteFailure(Failure::Refused, "the command's output passed 16 MiB without the prompt; the rest is "
+                                          "thrown away before the next command");
+            return -1;
+        }
         if (output.empty() && Dev.Terminal.TimedOut)
             NoteNoOutput(Dev, "the command");
         return ReturnText(output, Buffer, Size);
