@@ -16,10 +16,24 @@ import sys
 import zqkapi
 
 
+def unsafe_name(name: str) -> bool:
+    """Whether a name from the device would not stay one file in the local
+    folder: a path of its own, or a control byte in it."""
+    return (name in ("", ".", "..") or "/" in name or "\\" in name
+            or any(ord(c) < 0x20 or ord(c) == 0x7F for c in name))
+
+
 def copy_folder(dev: zqkapi.Device, device_folder: str, local_folder: str) -> int:
     """Copies the files of device_folder into local_folder; the number of files."""
     os.makedirs(local_folder, exist_ok=True)
-    files = [entry for entry in dev.listdir(device_folder) if not entry.is_dir]
+    files = []
+    for entry in dev.listdir(device_folder):
+        if entry.is_dir:
+            continue
+        if unsafe_name(entry.name):
+            print("skipped %r: not a name for a local file" % entry.name, file=sys.stderr)
+            continue
+        files.append(entry)
     for number, entry in enumerate(files, 1):
         source = device_folder.rstrip("/") + "/" + entry.name
         target = os.path.join(local_folder, entry.name)

@@ -200,6 +200,10 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(complete("--sim-dir", self.sim_dir, "-r", "ls", "/logs/s"), ["/logs/samples.bin"])
         self.local("notes.txt", b"x")
         self.assertEqual(complete("put", "no"), ["notes.txt"])
+        # A device's names are offered as they are, never run.
+        self.local(os.path.join("device", "$(touch MARKER)"), b"x")
+        self.assertIn("/$(touch MARKER)", complete("--sim-dir", self.sim_dir, "get", "/"))
+        self.assertFalse(os.path.exists(self.local("MARKER")), "a device's file name ran as a command")
 
     def test_version_of_the_tool_and_the_library(self):
         with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "include", "zqkAPI.h")) as f:

@@ -38,6 +38,17 @@ _zqk_device_paths()
         sed -n 's/^  {"name": "\(.*\)", "size": .*"directory": \(true\|false\),.*/\1\t\2/p')
 }
 
+# Adds the lines of standard input that begin with $1 to COMPREPLY, each as it
+# is: compgen -W would expand them, and they come from the device (a file
+# named "$(...)" would run a command).
+_zqk_add_matching()
+{
+    local candidate
+    while IFS= read -r candidate; do
+        [[ $candidate == "$1"* ]] && COMPREPLY+=("$candidate")
+    done
+}
+
 _zqk_local_paths()
 {
     local IFS=$'\n'
@@ -57,7 +68,7 @@ _zqk()
         --sim-dir) _zqk_local_paths "$cur" folders; return ;;
         --sim-mode) COMPREPLY=($(compgen -W "app bootloader ate" -- "$cur")); return ;;
         --device | -d)
-            COMPREPLY=($(compgen -W "sim: $("${COMP_WORDS[0]}" devices 2>/dev/null | awk 'NR > 1 {print $1; print $2}')" -- "$cur"))
+            _zqk_add_matching "$cur" < <(printf 'sim:\n'; "${COMP_WORDS[0]}" devices 2>/dev/null | awk 'NR > 1 {print $1; print $2}')
             return
             ;;
         --vid | --pid | --usage-page | --usage | --timeout) return ;;
@@ -91,8 +102,7 @@ _zqk()
     esac
     case $side in
         device)
-            local IFS=$'\n'
-            COMPREPLY=($(compgen -W "$(_zqk_device_paths "$cur")" -- "$cur"))
+            _zqk_add_matching "$cur" < <(_zqk_device_paths "$cur")
             compopt -o nospace 2>/dev/null
             ;;
         local) _zqk_local_paths "$cur" files ;;
