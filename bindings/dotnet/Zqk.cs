@@ -277,7 +277,7 @@ namespace Zqk
     {
         /// <summary>The output a command may have by default: the library loses output
         /// that does not fit the buffer it is given.</summary>
-        public const int DefaultMaxOutput = 64 << 20;
+        public const int DefaultMaxOutput = 16 << 20;  // all the library hands back
 
         private const int NoDate = 2085805696; // the library's time for an entry without one
         private static readonly DateTime Epoch = new DateTime(1970, 1, 1, 0, 0, 0, DateTimeKind.Unspecified);

@@ -21,7 +21,7 @@ Progress = Callable[[int, int], Any]
 #: The output a command may have by default; the library loses output that
 #: does not fit the buffer it is given, so the buffer is this large (it costs
 #: only the memory that the output fills).
-DEFAULT_MAX_OUTPUT = 64 << 20
+DEFAULT_MAX_OUTPUT = 16 << 20  # all the library hands back
 
 #: The attribute bits of an :class:`Entry`.
 ATTR_READ_ONLY = 0x01
