@@ -1,6 +1,7 @@
 #include "api/device.h"
 
 #include "api/device_opener.h"
+#include "link/failure_note.h"
 
 namespace zqk {
 
@@ -66,6 +67,14 @@ void FlushBeforeCommand(TzqTerminal& Terminal)
     constexpr int32_t kStaleOutputTimeout = 5;
     std::string stale;
     Terminal.FlushPrompt(kStaleOutputTimeout, stale);
+}
+
+void NoteSilenceOf(TzqkDevice& Dev, const std::string& TimeoutText)
+{
+    if (!Dev.Comms.IsOpen())
+        NoteFailure(Failure::NotOpen, "the device is not open");
+    else
+        NoteFailure(Failure::Timeout, TimeoutText);
 }
 
 }  // namespace zqk

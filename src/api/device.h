@@ -63,4 +63,8 @@ public:
 // end of the next prompt, before a command is sent.
 void FlushBeforeCommand(TzqTerminal& Terminal);
 
+// Nothing came: a device that is not open, told apart from one that was
+// silent (TimeoutText says for how long or for what).
+void NoteSilenceOf(TzqkDevice& Dev, const std::string& TimeoutText);
+
 }  // namespace zqk

@@ -26,10 +26,7 @@ zqk::MatchValues MatchingOf(Library& Lib)
 
 void NoteSilence(TzqkDevice& Dev, int32_t Timeout)
 {
-    if (!Dev.Comms.IsOpen())
-        NoteFailure(Failure::NotOpen, "the device is not open");
-    else
-        NoteFailure(Failure::Timeout, "nothing came from the device within " + std::to_string(Timeout) + " ms");
+    zqk::NoteSilenceOf(Dev, "nothing came from the device within " + std::to_string(Timeout) + " ms");
 }
 
 int32_t IsOpenOn(TzqkDevice& Dev)

@@ -15,13 +15,9 @@ using zqk::TzqkDevice;
 
 namespace {
 
-// Output that never came, told apart from a device that is not open.
 void NoteNoOutput(TzqkDevice& Dev, const std::string& What)
 {
-    if (!Dev.Comms.IsOpen())
-        NoteFailure(Failure::NotOpen, "the device is not open");
-    else
-        NoteFailure(Failure::Timeout, "the device did not answer " + What + " in time");
+    zqk::NoteSilenceOf(Dev, "the device did not answer " + What + " in time");
 }
 
 int32_t CommandOn(TzqkDevice& Dev, const char* Command, char* Buffer, int32_t Size, int32_t Timeout)
