@@ -129,9 +129,12 @@ ZQK_API void ZQK_CALL zqkSetPrompt(const char *Prompt);
  * directory), or -1 on failure; the entries are read with zqkGetDirEntry.
  * A failure before anything is sent (device closed, device lock held
  * elsewhere, a refused path) keeps the previous listing; once the command
- * has gone out, -1 leaves no listing, and entries that end early (the device
- * fell silent or went away) are the listing. A listing of more than 100,000
- * lines or 16 MiB, or with more than 1000 lines before its header, is -1. */
+ * has gone out, -1 leaves no listing. A listing counts only when it ended as
+ * the device ends one, with an empty line and its prompt: when the device
+ * falls silent or goes away before that, the entries that came are not the
+ * folder's, and the result is -1 (status TIMEOUT or GONE). A listing of more
+ * than 100,000 lines or 16 MiB, or with more than 1000 lines before its
+ * header, is -1. */
 ZQK_API int32_t ZQK_CALL zqkDir(const char *Path);
 /* Entry Index (0 to count - 1) of the last listing: its name through the
  * buffer-return convention, and, where the pointers are not NULL, its size,

@@ -145,6 +145,11 @@ const std::vector<StatusCase>& StatusCases()
              d.UnplugAfterReports(2);
              EXPECT_EQ(zqkDir("/"), -1);
          }},
+        {"DirCutShortBySilence", ZQK_STATUS_TIMEOUT, "fell silent before the listing of \"/\" was complete",
+         [](StatusTest&, sim::SimDevice& d) {
+             d.SilenceAfterBytes(35);  // in the middle of the first entry
+             EXPECT_EQ(zqkDir("/"), -1);
+         }},
         {"GetDirEntryOutOfRange", ZQK_STATUS_ARGUMENT, "no entry 5",
          [](StatusTest&, sim::SimDevice&) { EXPECT_EQ(zqkGetDirEntry(5, nullptr, 0, nullptr, nullptr, nullptr), -1); }},
         {"DirMakeOfAnExistingFolder", ZQK_STATUS_REFUSED, "8:Exist",

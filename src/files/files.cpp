@@ -247,14 +247,37 @@ bool TzqkFiles::Dir(const std::string& Path, std::vector<std::string>& List, boo
         if (!ReadLine(kListingLineTimeout, line, bytesLeft))
             return beyondBounds();
         bytesLeft -= line.size();
-        if (!terminal_.IsOpen() || line.empty())
+        const bool cutBySilence = terminal_.TimedOut;
+        if (!terminal_.IsOpen() || line.empty()) {
+            if (terminal_.IsOpen() && !cutBySilence && ClosingPromptCame())
+                return true;
             break;
+        }
         if (List.size() == kMaxListingLines)
             return beyondBounds();
         List.push_back(line);  // a line cut short by silence counts too
+        // A prompt glued to the last entry ends the listing as well.
+        if (cutBySilence && Contains(line, "\xBB"))
+            return true;
     }
-    FinishOp();
-    return true;
+    // Silence, or a device that went away, before the listing's end: what
+    // came is only the front of the folder, and a caller that took it for
+    // the whole would take every missing entry for one that is not there.
+    const std::string came = "(" + std::to_string(List.size()) + (List.size() == 1 ? " entry" : " entries") + " had come)";
+    if (!terminal_.IsOpen())
+        NoteFailure(Failure::Gone, "the device went away before the listing of " + Quoted(Path) + " was complete " + came);
+    else
+        NoteFailure(Failure::Timeout, "the device fell silent before the listing of " + Quoted(Path) +
+                                          " was complete " + came);
+    return false;
+}
+
+// The prompt after the empty line that ends a listing's entries.
+bool TzqkFiles::ClosingPromptCame()
+{
+    std::string prompt;
+    terminal_.FlushPrompt(kListingLineTimeout, prompt);
+    return !terminal_.TimedOut;
 }
 
 bool TzqkFiles::RunChange(const std::string& Command, int32_t AnswerTimeout, bool FlushAfter)

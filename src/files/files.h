@@ -64,6 +64,7 @@ private:
     // Why an operation fails, for the caller: the device closed before it
     // started, silent or gone during it, or answering with an error.
     bool IsOpenToStart() const;
+    bool ClosingPromptCame();
     void NoteNoAnswer(const std::string& What) const;
     void NoteAnswer(const std::string& What, const std::string& Answer) const;
     bool WriteBrokenOff();
