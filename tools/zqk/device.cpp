@@ -184,8 +184,10 @@ std::string UnitString(int32_t Handle, int32_t Type)
     return BufferText([&](char* b, int32_t s) { return zqkDevUsbDetail(Handle, Type, b, s); });
 }
 
-std::vector<Entry> Listing(int32_t Handle, const std::string& Path)
+std::vector<Entry> Listing(int32_t Handle, const std::string& Path, int32_t* Unreadable)
 {
+    if (Unreadable)
+        *Unreadable = 0;
     const int32_t count = zqkDevDir(Handle, Path.c_str());
     if (count < 0)
         throw DeviceFailure("cannot list " + Shown(Path.empty() ? std::string("/") : Path));
@@ -203,8 +205,11 @@ std::vector<Entry> Listing(int32_t Handle, const std::string& Path)
             n = zqkDevGetDirEntry(Handle, i, name.data(), static_cast<int32_t>(name.size()), nullptr, nullptr,
                                   nullptr);
         }
-        if (n < 0)
-            continue;  // a line the device printed that is not an entry
+        if (n < 0) {
+            if (Unreadable)
+                ++*Unreadable;  // a line the device printed that is not an entry
+            continue;
+        }
         e.name.assign(name.data(), static_cast<size_t>(n));
         e.time = DeviceSeconds(time);
         entries.push_back(e);

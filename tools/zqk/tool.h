@@ -112,7 +112,10 @@ struct Entry {
 // "\\" in it, a control byte, "." or ".."); empty when it can.
 std::string DeviceNameProblem(const std::string& Name);
 // The entries of a device directory; throws Failure when it cannot be listed.
-std::vector<Entry> Listing(int32_t Handle, const std::string& Path);
+// Lines the device printed that are no entry are left out and, where
+// Unreadable is given, counted there: a folder with such a line is not
+// fully known, so nothing may be judged missing from it.
+std::vector<Entry> Listing(int32_t Handle, const std::string& Path, int32_t* Unreadable = nullptr);
 
 // ---- times (device_time.cpp): the device counts seconds of its local time
 // as if they were UTC, kept to two seconds ----
