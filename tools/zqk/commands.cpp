@@ -97,7 +97,7 @@ int Change(int32_t result, const std::string& what)
 // string 204) could not be read, why.
 std::string NamesText(int32_t Handle)
 {
-    if (UnitString(Handle, 204).find(".nfi.") != std::string::npos)
+    if (QuotesNames(Handle))
         return "in double quotes";
     if (zqkLastStatus() != ZQK_STATUS_ACCESS)
         return "with blanks as underscores";

@@ -2,6 +2,7 @@
 // values, named by --device (a path, a serial number or "sim:DIR"), or the
 // simulated device kept in a folder of the host (--sim). Each is opened as a
 // handle of its own. Only the library's public functions are used.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -182,6 +183,19 @@ std::string UnitPath(int32_t Handle)
 std::string UnitString(int32_t Handle, int32_t Type)
 {
     return BufferText([&](char* b, int32_t s) { return zqkDevUsbDetail(Handle, Type, b, s); });
+}
+
+bool QuotesNames(int32_t Handle)
+{
+    return UnitString(Handle, 204).find(".nfi.") != std::string::npos;
+}
+
+std::string StoredName(const std::string& Name, bool Quoted)
+{
+    std::string stored = Name;
+    if (!Quoted)
+        std::replace(stored.begin(), stored.end(), ' ', '_');
+    return stored;
 }
 
 std::vector<Entry> Listing(int32_t Handle, const std::string& Path, int32_t* Unreadable)

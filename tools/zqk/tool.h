@@ -111,6 +111,11 @@ struct Entry {
 // Why a name from the device cannot name an entry in a device path ("/" or
 // "\\" in it, a control byte, "." or ".."); empty when it can.
 std::string DeviceNameProblem(const std::string& Name);
+// Whether the device takes names in double quotes (its string 204 holds
+// ".nfi."); firmware without them stores every blank of a name as "_".
+bool QuotesNames(int32_t Handle);
+// The name the device stores when it is sent Name.
+std::string StoredName(const std::string& Name, bool Quoted);
 // The entries of a device directory; throws Failure when it cannot be listed.
 // Lines the device printed that are no entry are left out and, where
 // Unreadable is given, counted there: a folder with such a line is not
