@@ -2,7 +2,7 @@
 """zqk mount end to end: a simulated device's files in a local folder, used by
 ordinary programs (cp, diff, rsync, mv, rm, ls, an editor's way of saving).
 
-usage: mount_test.py ZQK
+usage: mount_test.py ZQK LOCK_HOLDER
 Exits 77 (skipped) when this machine cannot mount through FUSE: no /dev/fuse
 or no fusermount3.
 """
@@ -17,7 +17,8 @@ import tempfile
 import time
 import unittest
 
-ZQK = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
+ZQK = os.path.abspath(sys.argv[1]) if len(sys.argv) > 2 else None
+LOCK_HOLDER = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 SKIPPED = 77
 # A zone without summer time, three hours east of UTC: the device keeps local
 # times, so every time the mount shows has been converted.
@@ -38,6 +39,19 @@ def run(*command, check=True):
         raise AssertionError("%s failed (%d): %s%s" % (" ".join(command), result.returncode,
                                                        result.stdout, result.stderr))
     return result
+
+
+def device_lock_name(key):
+    """The name of a device's own lock, as the library makes it from the
+    device's serial number or (for a simulated device) its path; as in
+    tool_test.py."""
+    h, part = 2166136261, ""
+    for b in key.encode("latin-1"):
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+        c = chr(b)
+        if len(part) < 96:
+            part += c if (c.isascii() and c.isalnum()) or c in "-." else "_"
+    return "Vorlund_zq.keeper_Terminal_Mutex_%s_%08x" % (part, h)
 
 
 def make_tree(root):
@@ -333,6 +347,38 @@ class MountTest(unittest.TestCase):
         for name, data in (("a_b", b"blank"), ("c_d", b"underscore")):
             with open(os.path.join(self.device, name), "rb") as f:
                 self.assertEqual(f.read(), data)
+
+    # ---- another program on the device ----
+
+    def test_files_closed_while_another_program_holds_the_device_reach_it_whole(self):
+        mount = self.mount()
+        first, second = os.urandom(70000), os.urandom(30000)
+        writers = [open(self.in_mount("first.bin"), "wb"), open(self.in_mount("second.bin"), "wb")]
+        # Longer than a close waits for the device (5 s).
+        with subprocess.Popen([LOCK_HOLDER, device_lock_name("sim:" + self.device), "hold", "7500"],
+                              stdout=subprocess.PIPE) as holder:
+            self.assertEqual(holder.stdout.readline().strip(), b"locked")
+            # Written once the holder runs: its start closed the inherited
+            # descriptors, a flush of each.
+            for writer, data in zip(writers, (first, second)):
+                writer.write(data)
+                writer.flush()
+            # This close waits in vain and says so; the contents are kept ...
+            self.assert_fails(errno.EBUSY, writers[0].close)
+            # ... and this one waits until the holder lets go.
+            writers[1].close()
+        with open(os.path.join(self.device, "second.bin"), "rb") as f:
+            self.assertEqual(f.read(), second)
+        # The mount sends what it kept once the device is free, by itself.
+        kept = os.path.join(self.device, "first.bin")
+        deadline = time.monotonic() + 10
+        while not (os.path.exists(kept) and os.path.getsize(kept) == len(first)) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        with open(kept, "rb") as f:
+            self.assertEqual(f.read(), first)
+        said = self.unmount_cleanly(mount)
+        self.assertIn("/first.bin: kept: another program holds the device; it is sent once the device is free", said)
+        self.assertIn("/first.bin: sent", said)
 
     # ---- the device going away ----
 

@@ -3,10 +3,13 @@
 // The device moves whole files only: a file is fetched whole when it is first
 // read and served from the local file it was fetched into; a file written is
 // kept in such a file and sent whole, with its time, when it is closed or
-// synced. Listings are kept for a short time and dropped on every change
-// made through the mount. Names are matched as the device matches them
-// (DeviceNames). The FUSE loop runs on one thread: the device answers one
-// request at a time anyway, so the state below needs no lock.
+// synced. What the device does not take then (another program holds it) stays
+// kept under its name and is sent again until it is taken. Listings are kept
+// for a short time and dropped on every change made through the mount. Names
+// are matched as the device matches them (DeviceNames). The FUSE loop runs on
+// one thread, the resender on another; every call of either holds the one
+// lock of the mount's state (MountedFiles::calls): the device answers one
+// request at a time anyway.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
@@ -19,6 +22,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,9 +32,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -48,6 +54,15 @@ constexpr int32_t kFirstDeviceTime = 315532800;  // 1980-01-01, the first date t
 constexpr uint8_t kDirectoryBit = 0x10;
 constexpr uint8_t kReadOnlyBit = 0x01;
 constexpr uint8_t kArchiveBit = 0x20;  // what a file written gets
+// What another program's hold on the device costs: a close (flush) or fsync
+// waits this long for the device before it fails with EBUSY, the contents
+// kept; those are sent again this often, and at unmount the mount waits this
+// long for the device before it leaves them in a local folder.
+constexpr std::chrono::seconds kCloseWait {5};
+constexpr std::chrono::seconds kResendEvery {2};
+constexpr std::chrono::seconds kUnmountWait {60};
+// Between tries that found the device held (each waits a second for it).
+constexpr std::chrono::milliseconds kBusyPause {100};
 
 void Say(const std::string& Text)
 {
@@ -239,6 +254,19 @@ public:
         return 0;
     }
 
+    // Moves the file to Path, where it outlives the object; -errno when it
+    // cannot be moved (then it stays held).
+    int MoveTo(const std::string& Path)
+    {
+        if (std::rename(path_.c_str(), Path.c_str()) != 0)
+            return -errno;
+        close(fd_);
+        fd_ = -1;
+        path_.clear();
+        size_ = 0;
+        return 0;
+    }
+
 private:
     void Drop()
     {
@@ -257,8 +285,9 @@ private:
 };
 
 // ---- the device's files through one handle ----
-// Each operation answers 0 or -errno and says why on standard error. Once the
-// device has gone, it stays gone for this mount.
+// Each operation answers 0 or -errno and says why on standard error (a
+// failed send only leaves its reason in LastFailure: its caller reports
+// it). Once the device has gone, it stays gone for this mount.
 //
 // Listings are read again once they are older than kListingLife. A change
 // made through the mount is applied at once to the listing kept of its
@@ -288,6 +317,7 @@ public:
 
     bool Gone() const { return gone_; }
     const DeviceNames& Names() const { return names_; }
+    const std::string& LastFailure() const { return lastFailure_; }
 
     int List(const std::string& Dir, const Folder*& Found)
     {
@@ -355,9 +385,13 @@ public:
         const int32_t n = zqkDevFileWriteAt(handle_, Data.Path().c_str(), Path.c_str(), DeviceTimeArgument(Time));
         if (n == ZQK_LOCAL_FILE_UNREADABLE)
             return LocalFailure("cannot read back " + Data.Path(), EIO);
+        if (n != static_cast<int32_t>(Data.Size())) {
+            Unknown({Path});
+            return Failed("cannot write " + Path, EACCES, false);
+        }
         // The device keeps times to two seconds, cut down.
-        return Change(n == static_cast<int32_t>(Data.Size()), "cannot write " + Path, {Path},
-                      [&] { Note(Path, Entry {LeafOf(Path), n, kArchiveBit, Time & ~int64_t {1}}); });
+        Note(Path, Entry {LeafOf(Path), n, kArchiveBit, Time & ~int64_t {1}});
+        return 0;
     }
 
     int Delete(const std::string& Path)
@@ -447,9 +481,15 @@ private:
             Apply();
             return 0;
         }
+        Unknown(Paths);
+        return Failed(What, EACCES);
+    }
+
+    // After a failed change: what the device holds in the folders of Paths.
+    void Unknown(std::initializer_list<std::string> Paths)
+    {
         for (const std::string& path : Paths)
             listings_.erase(names_.Key(ParentOf(path)));
-        return Failed(What, EACCES);
     }
 
     // The entry of Path in the listing kept of its folder.
@@ -525,11 +565,13 @@ private:
     }
 
     // The status of the call that failed, as an errno; a refusal by the device
-    // is Refused.
-    int Failed(const std::string& What, int Refused)
+    // is Refused. The reason is said unless the caller says it (Said false).
+    int Failed(const std::string& What, int Refused, bool Said = true)
     {
         const int32_t status = zqkLastStatus();
-        Say(DeviceFailure(What).what());
+        lastFailure_ = DeviceFailure(What).what();
+        if (Said)
+            Say(lastFailure_);
         if (!gone_ && (status == ZQK_STATUS_GONE || status == ZQK_STATUS_NOT_OPEN || !zqkDevIsOpen(handle_))) {
             gone_ = true;
             Say("the device is gone: every call fails with EIO until it is unmounted");
@@ -543,10 +585,11 @@ private:
     }
 
     // The work folder's own failure (a negative errno, or the library's, EIO).
-    static int LocalFailure(const std::string& What, int Error)
+    int LocalFailure(const std::string& What, int Error)
     {
         const int error = Error < 0 ? -Error : Error;
-        Say(What + ": " + (error == EIO ? StatusText() : std::string(std::strerror(error))));
+        lastFailure_ = What + ": " + (error == EIO ? StatusText() : std::string(std::strerror(error)));
+        Say(lastFailure_);
         return -error;
     }
 
@@ -557,6 +600,7 @@ private:
     std::string workDir_;
     uint64_t lastLocal_ = 0;
     bool gone_ = false;
+    std::string lastFailure_;
     std::map<std::string, Folder> listings_;  // by the folder's key
     // By the folder's key: the stored name's key, and the name it was made as.
     std::map<std::string, std::map<std::string, std::string>> madeAs_;
@@ -645,6 +689,7 @@ struct OpenFile {
     bool readOnly = false;
     int64_t deviceTime = 0;     // of the device's copy
     int handles = 0;
+    int unsent = 0;             // why the last send failed (-errno), said once
 
     static OpenFile Of(const std::string& Path, const Entry& Found)
     {
@@ -662,12 +707,19 @@ struct OpenFile {
 
 // The file system that the mount shows: what the operations of FUSE ask,
 // each answering 0 (or a count) or -errno.
+//
+// A file closed while another program holds the device (or whose send the
+// device refused) stays open without a handle, with its contents, under its
+// name: the mount shows it as written, and ResendKept sends it again.
 class MountedFiles {
 public:
-    MountedFiles(int32_t Handle, const DeviceNames& Names, const std::string& WorkDir)
-        : device_(Handle, Names, WorkDir), cache_(Names), mounted_(time(nullptr))
+    MountedFiles(int32_t Handle, const DeviceNames& Names, std::string WorkDir)
+        : device_(Handle, Names, WorkDir), cache_(Names), workDir_(std::move(WorkDir)), mounted_(time(nullptr))
     {
     }
+
+    // Held by every call, from FUSE and from the resender.
+    std::mutex calls;
 
     bool Gone() const { return device_.Gone(); }
 
@@ -842,7 +894,16 @@ public:
         return SendAndKeep(file);
     }
 
-    int Flush(uint64_t Handle) { return Send(*handles_.at(Handle)); }
+    // close and fsync: the contents go to the device, waiting a while for a
+    // device another program holds; an empty file is said when it is closed.
+    int Flush(uint64_t Handle)
+    {
+        OpenFile& file = *handles_.at(Handle);
+        const int failed = SendWaiting(file, kCloseWait);
+        if (failed != -EOPNOTSUPP)
+            Report(file, failed);
+        return failed;
+    }
 
     void Release(uint64_t Handle)
     {
@@ -850,13 +911,10 @@ public:
         handles_.erase(Handle);
         if (--file->handles > 0)
             return;
-        if (file->dirty && !file->path.empty() && !Gone())
-            Report(*file, Send(*file));
-        const auto known = byPath_.find(Key(file->path));
-        if (known != byPath_.end() && known->second == file)
-            byPath_.erase(known);
-        if (file->loaded && !file->dirty && file->onDevice && !file->path.empty())
-            cache_.Put(file->path, std::move(file->data), file->deviceTime);
+        if (Unsent(*file))
+            SendOrKeep(*file);
+        if (!Unsent(*file))
+            Close(file);
     }
 
     int Unlink(const std::string& Path)
@@ -936,12 +994,25 @@ public:
         return GetAttr(Path, Handle, ignored);
     }
 
-    // At unmount: what is still open and changed goes to the device.
+    // The resender's round: what closed files could not send goes again,
+    // until the first the device is still held for.
+    void ResendKept() { SendRound(UnsentFiles(true)); }
+
+    // At unmount: everything not yet sent goes to the device, which is
+    // waited for up to kUnmountWait while another program holds it; what it
+    // did not take by then is left in a local folder.
     void SendAll()
     {
-        for (const auto& [handle, file] : handles_)
-            if (file->dirty && !file->path.empty() && !Gone())
-                Report(*file, Send(*file));
+        const auto deadline = std::chrono::steady_clock::now() + kUnmountWait;
+        bool told = false;
+        while (SendRound(UnsentFiles(false)) == -EBUSY && std::chrono::steady_clock::now() < deadline) {
+            if (!std::exchange(told, true))
+                Say("unmounted; waiting up to " + std::to_string(kUnmountWait.count()) +
+                    " s for the device, which another program holds, to take what is not sent yet");
+            std::this_thread::sleep_for(kBusyPause);
+        }
+        for (const std::shared_ptr<OpenFile>& file : UnsentFiles(false))
+            KeepLocally(*file);
     }
 
 private:
@@ -1009,11 +1080,13 @@ private:
         return 0;
     }
 
+    static bool Unsent(const OpenFile& File) { return File.dirty && !File.path.empty(); }
+
     // The library sends no empty file, so the device never gets one: a file
     // left empty is refused when it is closed (EOPNOTSUPP).
     int Send(OpenFile& File)
     {
-        if (!File.dirty || File.path.empty())
+        if (!Unsent(File))
             return 0;
         if (const int failed = Load(File))
             return failed;
@@ -1030,6 +1103,31 @@ private:
         return 0;
     }
 
+    // Send, trying again for up to Wait while another program holds the
+    // device (each try waits a second for it).
+    int SendWaiting(OpenFile& File, std::chrono::steady_clock::duration Wait)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + Wait;
+        int failed = Send(File);
+        while (failed == -EBUSY && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(kBusyPause);
+            failed = Send(File);
+        }
+        return failed;
+    }
+
+    // One try for a file no handle will write to any more. What the device
+    // refused stays to be sent again, but for an empty file, which it never
+    // takes, and for changes to a device that is gone, which are lost.
+    int SendOrKeep(OpenFile& File)
+    {
+        const int failed = Gone() ? -EIO : Send(File);
+        Report(File, failed);
+        if (failed == -EOPNOTSUPP || Gone())
+            File.dirty = false;
+        return failed;
+    }
+
     int SendAndKeep(OpenFile& File)
     {
         const int failed = Send(File);
@@ -1038,13 +1136,87 @@ private:
         return failed;
     }
 
-    static void Report(const OpenFile& File, int Failed)
+    // Says what became of a file's changes when that is new.
+    void Report(OpenFile& File, int Failed)
     {
-        if (Failed == -EOPNOTSUPP)
+        const int before = std::exchange(File.unsent, Failed);
+        if (Failed == before)
+            return;
+        if (Failed == 0) {
+            if (before != -EOPNOTSUPP)
+                Say(File.path + ": sent");
+        } else if (Failed == -EOPNOTSUPP) {
             Say(File.path + (File.onDevice ? " was left as it was" : " was not made") +
                 ": the device keeps no empty files");
-        else if (Failed)
-            Say(File.path + ": the last changes were not sent");
+        } else if (Gone()) {
+            Say(File.path + ": the last changes are lost: the device is gone");
+        } else if (Failed == -EBUSY) {
+            Say(File.path + ": kept: another program holds the device; it is sent once the device is free");
+        } else {
+            Say(File.path + ": kept: " + device_.LastFailure() + "; it is sent again every " +
+                std::to_string(kResendEvery.count()) + " s and at unmount");
+        }
+    }
+
+    // Open files with changes not sent: all of them, or only those no handle
+    // has open.
+    std::vector<std::shared_ptr<OpenFile>> UnsentFiles(bool ClosedOnly) const
+    {
+        std::vector<std::shared_ptr<OpenFile>> unsent;
+        for (const auto& [key, file] : byPath_)
+            if (Unsent(*file) && (!ClosedOnly || file->handles == 0))
+                unsent.push_back(file);
+        return unsent;
+    }
+
+    // One try each, up to the first the device is still held for (-EBUSY).
+    int SendRound(const std::vector<std::shared_ptr<OpenFile>>& Files)
+    {
+        for (const std::shared_ptr<OpenFile>& file : Files) {
+            if (SendOrKeep(*file) == -EBUSY)
+                return -EBUSY;
+            if (!Unsent(*file) && file->handles == 0)
+                Close(file);
+        }
+        return 0;
+    }
+
+    // A file no handle has open and nothing waits to be sent from leaves the
+    // open files; its contents are kept for reading again.
+    void Close(const std::shared_ptr<OpenFile>& File)
+    {
+        const auto known = byPath_.find(Key(File->path));
+        if (known != byPath_.end() && known->second == File)
+            byPath_.erase(known);
+        if (File->loaded && !File->dirty && File->onDevice && !File->path.empty() && File->unsent == 0)
+            cache_.Put(File->path, std::move(File->data), File->deviceTime);
+    }
+
+    // What the device did not take by the end outlives the mount in a folder
+    // beside the work folder (same file system: the contents are moved, not
+    // copied), and the mount says where.
+    void KeepLocally(OpenFile& File)
+    {
+        if (!File.data.Held()) {
+            Say(File.path + ": its new time was not sent");
+            return;
+        }
+        if (keptDir_.empty()) {
+            std::string pattern = std::filesystem::path(workDir_).parent_path().string() + "/zqk-unsent-XXXXXX";
+            if (!mkdtemp(pattern.data())) {
+                Say(File.path + ": lost: no folder for what was not sent: " + std::strerror(errno));
+                return;
+            }
+            keptDir_ = pattern;
+        }
+        const std::filesystem::path kept = keptDir_ + File.path;
+        std::error_code error;
+        std::filesystem::create_directories(kept.parent_path(), error);
+        const int failed = error ? -error.value() : File.data.MoveTo(kept.string());
+        if (failed)
+            Say(File.path + ": lost: it cannot be kept in " + kept.string() + ": " + std::strerror(-failed));
+        else
+            Say(File.path + ": not sent; its contents are kept in " + kept.string());
     }
 
     // A name that goes up as a new entry must name that one entry to the
@@ -1211,6 +1383,8 @@ private:
 
     DeviceFiles device_;
     ContentCache cache_;
+    std::string workDir_;
+    std::string keptDir_;  // made for what was not sent by the end
     std::map<std::string, std::shared_ptr<OpenFile>> byPath_;  // by the key of the path
     std::map<uint64_t, std::shared_ptr<OpenFile>> handles_;
     std::map<uint64_t, std::string> dirs_;
@@ -1218,6 +1392,46 @@ private:
     time_t mounted_;
     uid_t uid_ = getuid();
     gid_t gid_ = getgid();
+};
+
+// Sends again, every kResendEvery while the mount serves, what closed files
+// could not send.
+class Resender {
+public:
+    explicit Resender(MountedFiles& Files) : files_(Files), thread_([this] { Run(); }) {}
+    ~Resender()
+    {
+        {
+            const std::lock_guard<std::mutex> hold(stop_);
+            stopped_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    Resender(const Resender&) = delete;
+    Resender& operator=(const Resender&) = delete;
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> waiting(stop_);
+        while (!wake_.wait_for(waiting, kResendEvery, [&] { return stopped_; })) {
+            waiting.unlock();
+            try {
+                const std::lock_guard<std::mutex> hold(files_.calls);
+                files_.ResendKept();
+            } catch (const std::exception& error) {
+                Say(std::string("internal failure: ") + error.what());
+            }
+            waiting.lock();
+        }
+    }
+
+    MountedFiles& files_;
+    std::mutex stop_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    std::thread thread_;  // last: it starts on the members above
 };
 
 // ---- FUSE's side ----
@@ -1234,6 +1448,7 @@ int Call(Body&& Run)
 {
     try {
         MountedFiles& files = Files();
+        const std::lock_guard<std::mutex> hold(files.calls);
         return files.Gone() ? -EIO : Run(files);
     } catch (const std::bad_alloc&) {
         return -ENOMEM;
@@ -1248,7 +1463,9 @@ template <typename Body>
 int Finish(Body&& Run)
 {
     try {
-        Run(Files());
+        MountedFiles& files = Files();
+        const std::lock_guard<std::mutex> hold(files.calls);
+        Run(files);
     } catch (const std::exception& error) {
         Say(std::string("internal failure: ") + error.what());
     }
@@ -1416,7 +1633,11 @@ int Serve(const Options& Opts, const std::string& Dir, const std::function<void(
     mount.signalled = true;
     const std::string path = UnitPath(device.id);
     Ready(path.empty() ? std::string("the device") : path);
-    const int served = fuse_loop(instance);  // a signal that ended it counts as done
+    int served = 0;
+    {
+        const Resender resender(files);
+        served = fuse_loop(instance);  // a signal that ended it counts as done
+    }
     files.SendAll();
     return served >= 0 ? kOk : kFailed;
 }
