@@ -404,6 +404,14 @@ class MountTest(unittest.TestCase):
         self.assertIn("README.TXT", os.listdir(self.mnt))
         run("fusermount3", "-u", self.mnt)
         self.assertFalse(os.path.ismount(self.mnt))
+        # What it says goes on to standard error where that is a file.
+        log = os.path.join(self.work, "mount.log")
+        with open(log, "w") as f:
+            subprocess.run([ZQK, "--device", "sim:" + self.device, "mount", "-b", self.mnt], stderr=f, check=True)
+        self.assert_fails(errno.EINVAL, os.mkdir, self.in_mount("a\\b"))
+        run("fusermount3", "-u", self.mnt)
+        with open(log) as f:
+            self.assertIn('refused "a\\\\b" in /: it holds "\\"', f.read())
         # Failures to mount are the starting program's.
         failed = run(ZQK, "--device", "sim:" + self.device + "?pace=x", "mount", "-b", self.mnt, check=False)
         self.assertEqual(failed.returncode, 2, failed.stderr)

@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,9 +65,15 @@ constexpr std::chrono::seconds kUnmountWait {60};
 // Between tries that found the device held (each waits a second for it).
 constexpr std::chrono::milliseconds kBusyPause {100};
 
+// Under -b the messages go to syslog as well: standard error is then
+// /dev/null unless it is a file (Detach).
+bool messagesToSyslog = false;
+
 void Say(const std::string& Text)
 {
     std::fprintf(stderr, "zqk mount: %s\n", Text.c_str());
+    if (messagesToSyslog)
+        syslog(LOG_WARNING, "%s", Text.c_str());
 }
 
 // ---- times: the device keeps its local time, given as Unix seconds of it ----
@@ -1648,13 +1655,22 @@ void Tell(int Pipe, const std::string& Text)
         Say(std::string("cannot tell the starting program: ") + std::strerror(errno));
 }
 
+// The background mount lets go of the terminal and of the starting
+// program's pipes, which would not end while it runs. Its messages go to
+// syslog, and on to standard error where that is a file (a log the starting
+// program chose).
 void Detach()
 {
+    openlog("zqk-mount", LOG_PID, LOG_USER);
+    messagesToSyslog = true;
+    struct stat error {};
+    const bool errorToFile = fstat(STDERR_FILENO, &error) == 0 && S_ISREG(error.st_mode);
     const int null = open("/dev/null", O_RDWR);
     if (chdir("/") != 0 || null < 0)
         return;
     for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        dup2(null, stream);
+        if (stream != STDERR_FILENO || !errorToFile)
+            dup2(null, stream);
     close(null);
 }
 
