@@ -221,8 +221,9 @@ ZQK_API int32_t ZQK_CALL zqkVersion(void);
  *    Data). zqkUsbDetail: NOT_OPEN (the strings are empty), ARGUMENT (no
  *    such type). zqkSetVidPid, zqkGetVidPid: ARGUMENT (no such index).
  *  - zqkCommand, zqkEscape, zqkFlushPrompt, zqkIsPrompt: BUSY (the device
- *    lock was not had in 1000 ms), IN_TRANSFER (zqkCommand from a progress
- *    callback), TIMEOUT (the device did not answer), NOT_OPEN, GONE;
+ *    lock was not had in 1000 ms, zqkFlushPrompt's in its Timeout),
+ *    IN_TRANSFER (from a progress callback: nothing is sent or read),
+ *    TIMEOUT (the device did not answer), NOT_OPEN, GONE;
  *    zqkCommand also REFUSED (its output passed 16 MiB without the prompt).
  *    zqkIsRunning...: NOT_OPEN.
  *  - zqkDir, zqkFileDelete, zqkDirRemove, zqkDirMake, zqkRename, and the

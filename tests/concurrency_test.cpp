@@ -410,5 +410,27 @@ TEST_F(ConcurrencyTest, OpenAndCloseWhileOthersUseTheDevice)
     EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
 }
 
+// Whether the device answered is each export's own: another thread's read
+// that ends meanwhile, as soon as the device lock is free, does not change it.
+TEST_F(ConcurrencyTest, TerminalExportsTellTheirOwnSilence)
+{
+    constexpr int kRounds = 2000;
+    std::atomic<int> wrong {0};
+    OnThreads(3, [&](int thread) {
+        char buffer[64];
+        for (int n = 0; n < kRounds; ++n) {
+            if (thread == 0) {  // the device answers an escape with its prompt
+                wrong += zqkEscape() != 1 || zqkLastStatus() != ZQK_STATUS_OK;
+            } else if (thread == 1) {
+                wrong += zqkIsPrompt("zq.keeper") != 1 || zqkLastStatus() != ZQK_STATUS_OK;
+            } else {  // and says nothing more (the silence costs no time on the test clock)
+                const int32_t got = zqkFlushPrompt(buffer, sizeof buffer, 1000);
+                wrong += got != 0 || zqkLastStatus() != ZQK_STATUS_TIMEOUT;
+            }
+        }
+    });
+    EXPECT_EQ(wrong, 0);
+}
+
 }  // namespace
 }  // namespace zqk
