@@ -51,9 +51,18 @@ typedef void(ZQK_CALL *zqkProgressCallback)(int32_t UserData, int32_t Position, 
 /* ---- Connection, raw link and identity -------------------------------- */
 
 /* Finds and opens the first matching device (see zqkSetVidPid).
- * 1 when the device is open afterwards, 0 otherwise. */
+ * 1 when the device is open afterwards, 0 otherwise.
+ * Opening, closing and zqkUsbPath (and zqkOpenPath, zqkOpenSerial) change the
+ * device under the device lock, as the conversations do: a conversation of
+ * another thread or program (a transfer, a command) is waited for, at most
+ * 1000 ms, and is never carried on to another device. When the lock is not
+ * had, nothing changes and the status is ZQK_STATUS_BUSY; called from a
+ * progress callback, they change nothing under the caller's own transfer
+ * (ZQK_STATUS_IN_TRANSFER), except zqkClose, which ends that transfer. On an
+ * open device zqkOpen waits for nothing: it returns 1. */
 ZQK_API int32_t ZQK_CALL zqkOpen(void);
-/* Closes the device. Always 0. */
+/* Closes the device. Always 0: when the device lock is not had within
+ * 1000 ms the device stays open, with ZQK_STATUS_BUSY (see zqkOpen). */
 ZQK_API int32_t ZQK_CALL zqkClose(void);
 /* 1 when the device is open, else 0. */
 ZQK_API int32_t ZQK_CALL zqkIsOpen(void);
@@ -69,7 +78,8 @@ ZQK_API int32_t ZQK_CALL zqkTermTx(const char *Data, int32_t Count, int32_t Time
  * (0 to 61 bytes), waiting up to Timeout ms. Data that does not fit is lost. */
 ZQK_API int32_t ZQK_CALL zqkTermRx(char *Buffer, int32_t Size, int32_t Timeout);
 /* Opens the first matching device (again) and returns its path through the
- * buffer-return convention, or -1 when no device could be opened. */
+ * buffer-return convention, or -1 when no device could be opened or the
+ * device lock was not had (see zqkOpen). */
 ZQK_API int32_t ZQK_CALL zqkUsbPath(char *Buffer, int32_t Size);
 /* Buffer-return of a USB string: Type 0 serial number, 1 manufacturer,
  * 2 product, 200 to 255 the string with that index; empty otherwise. */
@@ -214,8 +224,10 @@ ZQK_API int32_t ZQK_CALL zqkVersion(void);
  *    (nothing matches; no such path, serial number or HID interface), ACCESS
  *    (the platform refused to open the node; a sim: folder that cannot be
  *    used), ARGUMENT (a malformed sim: path, no path or serial given);
- *    zqkWaitForDevice: NO_DEVICE when the time is up; zqkFindDevices:
- *    NO_DEVICE when enumeration failed.
+ *    zqkOpen, zqkUsbPath, zqkOpenPath, zqkOpenSerial, zqkClose: BUSY (the
+ *    device lock was not had in 1000 ms), IN_TRANSFER (called from a progress
+ *    callback). zqkWaitForDevice: NO_DEVICE when the time is up;
+ *    zqkFindDevices: NO_DEVICE when enumeration failed.
  *  - zqkPoll, zqkTermRx: TIMEOUT (nothing came), NOT_OPEN; zqkTermTx: GONE
  *    (a write failed; the device is closed then), NOT_OPEN, ARGUMENT (NULL
  *    Data). zqkUsbDetail: NOT_OPEN (the strings are empty), ARGUMENT (no

@@ -432,5 +432,136 @@ TEST_F(ConcurrencyTest, TerminalExportsTellTheirOwnSilence)
     EXPECT_EQ(wrong, 0);
 }
 
+// A progress callback that, at a transfer's first block, runs a change of the
+// default device's transport: on another thread, which gets the time to come
+// in the transfer's way (the change waits for the device lock, so it returns
+// only once the transfer has ended), or on the transfer's own thread.
+struct TransportChangeInTransfer {
+    std::function<int32_t()> Change;
+    bool OnTheTransfersThread = false;
+    std::atomic<bool> started {false};
+    std::atomic<bool> transferEnded {false};  // told by its completion, still in its turn
+    std::atomic<bool> returned {false};
+    std::atomic<bool> returnedInTheTransfer {false};
+    std::atomic<int32_t> result {INT32_MIN};
+    std::atomic<int32_t> status {-1};
+    std::thread other;
+
+    void Run()
+    {
+        result = Change();
+        status = zqkLastStatus();
+        returnedInTheTransfer = !transferEnded;
+        returned = true;
+    }
+};
+TransportChangeInTransfer* g_change = nullptr;
+
+void ZQK_CALL ChangeTheTransportAtTheFirstBlock(int32_t, int32_t Position, int32_t)
+{
+    if (Position == -1)
+        g_change->transferEnded = true;
+    if (Position <= 0 || g_change->started.exchange(true))
+        return;
+    if (g_change->OnTheTransfersThread) {
+        g_change->Run();
+        return;
+    }
+    g_change->other = std::thread([] { g_change->Run(); });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    while (!g_change->returned && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+struct TransportChangeCase {
+    const char* Name;
+    std::function<int32_t(const std::string& OtherDevice)> Change;
+    int32_t AfterTheTransfer;      // its result on another thread, once the transfer has ended
+    int32_t InTheTransfersWay;     // its result from the transfer's own callback, refused
+};
+
+void PrintTo(const TransportChangeCase& c, std::ostream* out)
+{
+    *out << c.Name;
+}
+
+constexpr int32_t kClosingEndsTheOwnTransfer = INT32_MIN;  // and is no change of transport
+
+const std::vector<TransportChangeCase>& TransportChangeCases()
+{
+    static const std::vector<TransportChangeCase> cases = {
+        {"zqkOpenPath", [](const std::string& other) { return zqkOpenPath(other.c_str()); }, 1, 0},
+        {"zqkOpenSerial", [](const std::string&) { return zqkOpenSerial("NONE-1"); }, 0, 0},
+        {"zqkUsbPath",
+         [](const std::string&) {
+             char path[256];
+             return zqkUsbPath(path, sizeof path) > 0 ? 1 : -1;
+         },
+         1, -1},
+        {"zqkClose", [](const std::string&) { return zqkClose(); }, 0, kClosingEndsTheOwnTransfer},
+    };
+    return cases;
+}
+
+class TransportChange : public ConcurrencyTest, public ::testing::WithParamInterface<TransportChangeCase> {
+protected:
+    // Writes a file whose later blocks hold a command line, while Change runs
+    // as the callback says: what the write returned.
+    int32_t WriteWhileTheTransportChanges(TransportChangeInTransfer& Change)
+    {
+        std::ofstream(folder_ / "in.bin", std::ios::binary) << contents_;
+        Change.Change = [this] { return GetParam().Change("sim:" + OtherDevice().string()); };
+        g_change = &Change;
+        zqkSetCallback(ChangeTheTransportAtTheFirstBlock, 0);
+        const int32_t written = zqkFileWrite((folder_ / "in.bin").string().c_str(), "/big.bin");
+        zqkSetCallback(nullptr, 0);
+        if (Change.other.joinable())
+            Change.other.join();
+        g_change = nullptr;
+        return written;
+    }
+
+    fs::path OtherDevice() const { return folder_ / "other"; }
+
+    void ExpectEveryByteOnTheFirstDevice()
+    {
+        EXPECT_FALSE(fs::exists(OtherDevice() / "x")) << "the file's data ran as a command on the other device";
+        EXPECT_FALSE(fs::exists(OtherDevice() / "big.bin"));
+        EXPECT_EQ(keeper_.Files.Find("/x"), nullptr);
+        const sim::SimNode* file = keeper_.Files.Find("/big.bin");
+        EXPECT_TRUE(file && file->Data == contents_) << "the first device did not get the whole file";
+    }
+
+    const std::string contents_ = std::string(5000, 'a') + "\x1B" "NFMKDIR /x\r" + std::string(7000, 'b');
+};
+
+TEST_P(TransportChange, WaitsForAnotherThreadsTransfer)
+{
+    TransportChangeInTransfer change;
+    EXPECT_EQ(WriteWhileTheTransportChanges(change), static_cast<int32_t>(contents_.size()));
+    ExpectEveryByteOnTheFirstDevice();
+    EXPECT_FALSE(change.returnedInTheTransfer) << "it did not wait for the transfer";
+    EXPECT_EQ(change.result, GetParam().AfterTheTransfer);
+    EXPECT_NE(change.status, ZQK_STATUS_BUSY) << "it waits up to 1000 ms, longer than the transfer";
+    EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
+}
+
+TEST_P(TransportChange, FromTheTransfersOwnCallbackIsRefused)
+{
+    if (GetParam().InTheTransfersWay == kClosingEndsTheOwnTransfer)
+        GTEST_SKIP() << "a callback that closes the device ends its transfer (see the hostile input tests)";
+    TransportChangeInTransfer change;
+    change.OnTheTransfersThread = true;
+    EXPECT_EQ(WriteWhileTheTransportChanges(change), static_cast<int32_t>(contents_.size()));
+    ExpectEveryByteOnTheFirstDevice();
+    EXPECT_EQ(change.result, GetParam().InTheTransfersWay);
+    EXPECT_EQ(change.status, ZQK_STATUS_IN_TRANSFER);
+    EXPECT_EQ(zqkIsOpen(), 1);
+    EXPECT_EQ(TheLibrary()->Default().Comms.DevicePath(), keeper_.Device.Identity.Path) << "the device was left as it was";
+}
+
+INSTANTIATE_TEST_SUITE_P(Exports, TransportChange, ::testing::ValuesIn(TransportChangeCases()),
+                         [](const ::testing::TestParamInfo<TransportChangeCase>& info) { return info.param.Name; });
+
 }  // namespace
 }  // namespace zqk
