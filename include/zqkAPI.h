@@ -226,8 +226,9 @@ ZQK_API int32_t ZQK_CALL zqkVersion(void);
  *    used), ARGUMENT (a malformed sim: path, no path or serial given);
  *    zqkOpen, zqkUsbPath, zqkOpenPath, zqkOpenSerial, zqkClose: BUSY (the
  *    device lock was not had in 1000 ms), IN_TRANSFER (called from a progress
- *    callback). zqkWaitForDevice: NO_DEVICE when the time is up;
- *    zqkFindDevices: NO_DEVICE when enumeration failed.
+ *    callback). zqkWaitForDevice: NO_DEVICE when the time is up, ARGUMENT (a
+ *    malformed sim: path, at once); zqkFindDevices: NO_DEVICE when
+ *    enumeration failed.
  *  - zqkPoll, zqkTermRx: TIMEOUT (nothing came), NOT_OPEN; zqkTermTx: GONE
  *    (a write failed; the device is closed then), NOT_OPEN, ARGUMENT (NULL
  *    Data). zqkUsbDetail: NOT_OPEN (the strings are empty), ARGUMENT (no
@@ -260,9 +261,11 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * Finding: zqkFindDevices lists the present devices that match the matching
  * values (zqkSetVidPid), without opening them; zqkFoundDevice reads the list.
  *
- * Devices are named by a path from zqkFoundDevice, a serial number, or
- * "sim:DIR": the simulated device, with its file system kept in folder DIR
- * (created and seeded with a small demo tree when missing). Options may
+ * Devices are named by a path from zqkFoundDevice (or any other path of a
+ * HID interface, a udev link to the node for instance: a name that holds a
+ * "/" or a "\" is a path), a serial number, or "sim:DIR": the simulated
+ * device, with its file system kept in folder DIR (created and seeded with a
+ * small demo tree when missing). Options may
  * follow the folder: "sim:DIR?mode=bootloader&unquoted=1&pace=1000&serial=X"
  * (mode: app, bootloader or ate; unquoted=1: firmware without quoted names;
  * pace: one input report per that many microseconds each way, in real time;
@@ -311,8 +314,10 @@ ZQK_API int32_t ZQK_CALL zqkFoundDevice(int32_t Index, int32_t Type, char *Buffe
  * is closed first): 1 when it is open afterwards, else 0. */
 ZQK_API int32_t ZQK_CALL zqkOpenPath(const char *Path);
 ZQK_API int32_t ZQK_CALL zqkOpenSerial(const char *Serial);
-/* 1 as soon as a device with that path or serial number (any matching one
- * for NULL or "") is present, 0 after Timeout ms (negative: no limit). */
+/* 1 as soon as the device that zqkDevOpen would open with that name (any
+ * matching one for NULL or "") is present, 0 after Timeout ms (negative: no
+ * limit). A "sim:" path is there at once when it is well-formed, and never
+ * when it is not (0 at once). */
 ZQK_API int32_t ZQK_CALL zqkWaitForDevice(const char *PathOrSerial, int32_t Timeout);
 
 /* Opens a device of its own for the caller: a path, a serial number,
