@@ -51,9 +51,18 @@ typedef void(ZQK_CALL *zqkProgressCallback)(int32_t UserData, int32_t Position, 
 /* ---- Connection, raw link and identity -------------------------------- */
 
 /* Finds and opens the first matching device (see zqkSetVidPid).
- * 1 when the device is open afterwards, 0 otherwise. */
+ * 1 when the device is open afterwards, 0 otherwise.
+ * Opening, closing and zqkUsbPath (and zqkOpenPath, zqkOpenSerial) change the
+ * device under the device lock, as the conversations do: a conversation of
+ * another thread or program (a transfer, a command) is waited for, at most
+ * 1000 ms, and is never carried on to another device. When the lock is not
+ * had, nothing changes and the status is ZQK_STATUS_BUSY; called from a
+ * progress callback, they change nothing under the caller's own transfer
+ * (ZQK_STATUS_IN_TRANSFER), except zqkClose, which ends that transfer. On an
+ * open device zqkOpen waits for nothing: it returns 1. */
 ZQK_API int32_t ZQK_CALL zqkOpen(void);
-/* Closes the device. Always 0. */
+/* Closes the device. Always 0: when the device lock is not had within
+ * 1000 ms the device stays open, with ZQK_STATUS_BUSY (see zqkOpen). */
 ZQK_API int32_t ZQK_CALL zqkClose(void);
 /* 1 when the device is open, else 0. */
 ZQK_API int32_t ZQK_CALL zqkIsOpen(void);
@@ -69,7 +78,8 @@ ZQK_API int32_t ZQK_CALL zqkTermTx(const char *Data, int32_t Count, int32_t Time
  * (0 to 61 bytes), waiting up to Timeout ms. Data that does not fit is lost. */
 ZQK_API int32_t ZQK_CALL zqkTermRx(char *Buffer, int32_t Size, int32_t Timeout);
 /* Opens the first matching device (again) and returns its path through the
- * buffer-return convention, or -1 when no device could be opened. */
+ * buffer-return convention, or -1 when no device could be opened or the
+ * device lock was not had (see zqkOpen). */
 ZQK_API int32_t ZQK_CALL zqkUsbPath(char *Buffer, int32_t Size);
 /* Buffer-return of a USB string: Type 0 serial number, 1 manufacturer,
  * 2 product, 200 to 255 the string with that index; empty otherwise. */
@@ -214,15 +224,19 @@ ZQK_API int32_t ZQK_CALL zqkVersion(void);
  *    (nothing matches; no such path, serial number or HID interface), ACCESS
  *    (the platform refused to open the node; a sim: folder that cannot be
  *    used), ARGUMENT (a malformed sim: path, no path or serial given);
- *    zqkWaitForDevice: NO_DEVICE when the time is up; zqkFindDevices:
- *    NO_DEVICE when enumeration failed.
+ *    zqkOpen, zqkUsbPath, zqkOpenPath, zqkOpenSerial, zqkClose: BUSY (the
+ *    device lock was not had in 1000 ms), IN_TRANSFER (called from a progress
+ *    callback). zqkWaitForDevice: NO_DEVICE when the time is up, ARGUMENT (a
+ *    malformed sim: path, at once); zqkFindDevices: NO_DEVICE when
+ *    enumeration failed.
  *  - zqkPoll, zqkTermRx: TIMEOUT (nothing came), NOT_OPEN; zqkTermTx: GONE
  *    (a write failed; the device is closed then), NOT_OPEN, ARGUMENT (NULL
  *    Data). zqkUsbDetail: NOT_OPEN (the strings are empty), ARGUMENT (no
  *    such type). zqkSetVidPid, zqkGetVidPid: ARGUMENT (no such index).
  *  - zqkCommand, zqkEscape, zqkFlushPrompt, zqkIsPrompt: BUSY (the device
- *    lock was not had in 1000 ms), IN_TRANSFER (zqkCommand from a progress
- *    callback), TIMEOUT (the device did not answer), NOT_OPEN, GONE;
+ *    lock was not had in 1000 ms, zqkFlushPrompt's in its Timeout),
+ *    IN_TRANSFER (from a progress callback: nothing is sent or read),
+ *    TIMEOUT (the device did not answer), NOT_OPEN, GONE;
  *    zqkCommand also REFUSED (its output passed 16 MiB without the prompt).
  *    zqkIsRunning...: NOT_OPEN.
  *  - zqkDir, zqkFileDelete, zqkDirRemove, zqkDirMake, zqkRename, and the
@@ -247,9 +261,11 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * Finding: zqkFindDevices lists the present devices that match the matching
  * values (zqkSetVidPid), without opening them; zqkFoundDevice reads the list.
  *
- * Devices are named by a path from zqkFoundDevice, a serial number, or
- * "sim:DIR": the simulated device, with its file system kept in folder DIR
- * (created and seeded with a small demo tree when missing). Options may
+ * Devices are named by a path from zqkFoundDevice (or any other path of a
+ * HID interface, a udev link to the node for instance: a name that holds a
+ * "/" or a "\" is a path), a serial number, or "sim:DIR": the simulated
+ * device, with its file system kept in folder DIR (created and seeded with a
+ * small demo tree when missing). Options may
  * follow the folder: "sim:DIR?mode=bootloader&unquoted=1&pace=1000&serial=X"
  * (mode: app, bootloader or ate; unquoted=1: firmware without quoted names;
  * pace: one input report per that many microseconds each way, in real time;
@@ -298,8 +314,10 @@ ZQK_API int32_t ZQK_CALL zqkFoundDevice(int32_t Index, int32_t Type, char *Buffe
  * is closed first): 1 when it is open afterwards, else 0. */
 ZQK_API int32_t ZQK_CALL zqkOpenPath(const char *Path);
 ZQK_API int32_t ZQK_CALL zqkOpenSerial(const char *Serial);
-/* 1 as soon as a device with that path or serial number (any matching one
- * for NULL or "") is present, 0 after Timeout ms (negative: no limit). */
+/* 1 as soon as the device that zqkDevOpen would open with that name (any
+ * matching one for NULL or "") is present, 0 after Timeout ms (negative: no
+ * limit). A "sim:" path is there at once when it is well-formed, and never
+ * when it is not (0 at once). */
 ZQK_API int32_t ZQK_CALL zqkWaitForDevice(const char *PathOrSerial, int32_t Timeout);
 
 /* Opens a device of its own for the caller: a path, a serial number,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -569,6 +570,66 @@ TEST_F(ApiFilesTest, LocalFilesGetTheUmasksModeOrKeepTheirOwnAndTheUmaskIsLeftAl
     EXPECT_EQ(fs::status(Local("old")).permissions(), fs::perms(0604)) << "a replaced file keeps its mode";
     EXPECT_EQ(g_umaskCalls, 0) << "the umask was changed, for every thread of the process";
     umask(before);
+}
+
+// The kernel's random generator as it is right after boot, before it is
+// seeded: a call that may not wait is told to try again later, and one that
+// would wait (getrandom without GRND_NONBLOCK, getentropy, arc4random, and
+// through them std::random_device where the processor has no random
+// instruction) is counted, in place of the C library's functions, and then
+// served.
+std::atomic<bool> g_entropyUnseeded {false};
+std::atomic<int> g_entropyWaits {0};
+
+ssize_t ServeEntropy(void* Buffer, size_t Length, unsigned int Flags)
+{
+    if (g_entropyUnseeded && (Flags & GRND_NONBLOCK)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    if (g_entropyUnseeded)
+        ++g_entropyWaits;
+    return static_cast<ssize_t>(syscall(SYS_getrandom, Buffer, Length, Flags));
+}
+
+}  // namespace
+}  // namespace zqk
+
+extern "C" ssize_t getrandom(void* Buffer, size_t Length, unsigned int Flags)
+{
+    return zqk::ServeEntropy(Buffer, Length, Flags);
+}
+
+extern "C" int getentropy(void* Buffer, size_t Length)
+{
+    return zqk::ServeEntropy(Buffer, Length, 0) == static_cast<ssize_t>(Length) ? 0 : -1;
+}
+
+extern "C" void arc4random_buf(void* Buffer, size_t Length) noexcept
+{
+    zqk::ServeEntropy(Buffer, Length, 0);
+}
+
+extern "C" uint32_t arc4random() noexcept
+{
+    uint32_t bits = 0;
+    arc4random_buf(&bits, sizeof bits);
+    return bits;
+}
+
+namespace zqk {
+namespace {
+
+TEST_F(ApiFilesTest, AReadIntoALocalFileNeverWaitsForTheKernelsRandomGenerator)
+{
+    g_entropyUnseeded = true;
+    g_entropyWaits = 0;
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("first").c_str()), 7);
+    EXPECT_EQ(zqkFileRead("/readme.txt", Local("first").c_str()), 7) << "replaced under a name of the clock's";
+    g_entropyUnseeded = false;
+    EXPECT_EQ(ReadFile(Local("first")), "read me");
+    EXPECT_EQ(g_entropyWaits, 0) << "a call that waits until the kernel's random generator is seeded";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1) << "no temporary file left";
 }
 
 // A copy keeps its source's time: the one given is the one listed, also

@@ -86,6 +86,8 @@ const std::vector<StatusCase>& StatusCases()
          [](StatusTest&, sim::SimDevice&) { EXPECT_EQ(zqkDevOpen("sim:x?speed=9"), 0); }},
         {"WaitForDeviceTimesOut", ZQK_STATUS_NO_DEVICE, "appeared within 0 ms",
          [](StatusTest&, sim::SimDevice&) { EXPECT_EQ(zqkWaitForDevice("NONE-1", 0), 0); }},
+        {"WaitForAMalformedSimPath", ZQK_STATUS_ARGUMENT, "unknown option",
+         [](StatusTest&, sim::SimDevice&) { EXPECT_EQ(zqkWaitForDevice("sim:x?speed=9", -1), 0) << "never there"; }},
         {"PollOnASilentDevice", ZQK_STATUS_TIMEOUT, "within 100 ms",
          [](StatusTest&, sim::SimDevice&) { EXPECT_EQ(zqkPoll(100), -1); }},
         {"PollOnAClosedDevice", ZQK_STATUS_NOT_OPEN, "not open",

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -409,6 +410,173 @@ TEST_F(ConcurrencyTest, OpenAndCloseWhileOthersUseTheDevice)
     EXPECT_EQ(Command("echo after", result), "after\r\n");
     EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
 }
+
+// Whether the device answered is each export's own: another thread's read
+// that ends meanwhile, as soon as the device lock is free, does not change it.
+TEST_F(ConcurrencyTest, TerminalExportsTellTheirOwnSilence)
+{
+    constexpr int kRounds = 2000;
+    std::atomic<int> wrong {0};
+    OnThreads(3, [&](int thread) {
+        char buffer[64];
+        for (int n = 0; n < kRounds; ++n) {
+            if (thread == 0) {  // the device answers an escape with its prompt
+                wrong += zqkEscape() != 1 || zqkLastStatus() != ZQK_STATUS_OK;
+            } else if (thread == 1) {
+                wrong += zqkIsPrompt("zq.keeper") != 1 || zqkLastStatus() != ZQK_STATUS_OK;
+            } else {  // and says nothing more (the silence costs no time on the test clock)
+                const int32_t got = zqkFlushPrompt(buffer, sizeof buffer, 1000);
+                wrong += got != 0 || zqkLastStatus() != ZQK_STATUS_TIMEOUT;
+            }
+        }
+    });
+    EXPECT_EQ(wrong, 0);
+}
+
+// A progress callback that, at a transfer's first block, runs a change of the
+// default device's transport: on another thread, which gets the time to come
+// in the transfer's way (the change waits for the device lock, so it returns
+// only once the transfer has ended), or on the transfer's own thread.
+struct TransportChangeInTransfer {
+    std::function<int32_t()> Change;
+    bool OnTheTransfersThread = false;
+    std::atomic<bool> started {false};
+    std::atomic<bool> transferEnded {false};  // told by its completion, still in its turn
+    std::atomic<bool> returned {false};
+    std::atomic<bool> returnedInTheTransfer {false};
+    std::atomic<int32_t> result {INT32_MIN};
+    std::atomic<int32_t> status {-1};
+    std::thread other;
+
+    void Run()
+    {
+        result = Change();
+        status = zqkLastStatus();
+        returnedInTheTransfer = !transferEnded;
+        returned = true;
+    }
+};
+TransportChangeInTransfer* g_change = nullptr;
+
+void ZQK_CALL ChangeTheTransportAtTheFirstBlock(int32_t, int32_t Position, int32_t)
+{
+    if (Position == -1)
+        g_change->transferEnded = true;
+    if (Position <= 0 || g_change->started.exchange(true))
+        return;
+    if (g_change->OnTheTransfersThread) {
+        g_change->Run();
+        return;
+    }
+    g_change->other = std::thread([] { g_change->Run(); });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    while (!g_change->returned && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+struct TransportChangeCase {
+    const char* Name;
+    std::function<int32_t(const std::string& OtherDevice)> Change;
+    int32_t AfterTheTransfer;  // its result on another thread, once the transfer has ended
+    // Its result from the transfer's own callback, refused; none for zqkClose,
+    // which ends the caller's own transfer there (see the hostile input tests).
+    std::optional<int32_t> InTheTransfersWay;
+};
+
+void PrintTo(const TransportChangeCase& c, std::ostream* out)
+{
+    *out << c.Name;
+}
+
+const std::vector<TransportChangeCase>& TransportChangeCases()
+{
+    static const std::vector<TransportChangeCase> cases = {
+        {"zqkOpenPath", [](const std::string& other) { return zqkOpenPath(other.c_str()); }, 1, 0},
+        {"zqkOpenSerial", [](const std::string&) { return zqkOpenSerial("NONE-1"); }, 0, 0},
+        {"zqkUsbPath",
+         [](const std::string&) {
+             char path[256];
+             return zqkUsbPath(path, sizeof path) > 0 ? 1 : -1;
+         },
+         1, -1},
+        {"zqkClose", [](const std::string&) { return zqkClose(); }, 0, std::nullopt},
+    };
+    return cases;
+}
+
+class TransportChange : public ConcurrencyTest, public ::testing::WithParamInterface<TransportChangeCase> {
+protected:
+    // Writes a file whose later blocks hold a command line, while Change runs
+    // as the callback says: what the write returned.
+    int32_t WriteWhileTheTransportChanges(TransportChangeInTransfer& Change)
+    {
+        std::ofstream(folder_ / "in.bin", std::ios::binary) << contents_;
+        Change.Change = [this] { return GetParam().Change("sim:" + OtherDevice().string()); };
+        g_change = &Change;
+        zqkSetCallback(ChangeTheTransportAtTheFirstBlock, 0);
+        const int32_t written = zqkFileWrite((folder_ / "in.bin").string().c_str(), "/big.bin");
+        zqkSetCallback(nullptr, 0);
+        if (Change.other.joinable())
+            Change.other.join();
+        g_change = nullptr;
+        return written;
+    }
+
+    fs::path OtherDevice() const { return folder_ / "other"; }
+
+    void ExpectEveryByteOnTheFirstDevice()
+    {
+        EXPECT_FALSE(fs::exists(OtherDevice() / "x")) << "the file's data ran as a command on the other device";
+        EXPECT_FALSE(fs::exists(OtherDevice() / "big.bin"));
+        EXPECT_EQ(keeper_.Files.Find("/x"), nullptr);
+        const sim::SimNode* file = keeper_.Files.Find("/big.bin");
+        EXPECT_TRUE(file && file->Data == contents_) << "the first device did not get the whole file";
+    }
+
+    const std::string contents_ = std::string(5000, 'a') + "\x1B" "NFMKDIR /x\r" + std::string(7000, 'b');
+};
+
+TEST_P(TransportChange, WaitsForAnotherThreadsTransfer)
+{
+    TransportChangeInTransfer change;
+    EXPECT_EQ(WriteWhileTheTransportChanges(change), static_cast<int32_t>(contents_.size()));
+    ExpectEveryByteOnTheFirstDevice();
+    EXPECT_FALSE(change.returnedInTheTransfer) << "it did not wait for the transfer";
+    EXPECT_EQ(change.result, GetParam().AfterTheTransfer);
+    EXPECT_NE(change.status, ZQK_STATUS_BUSY) << "it waits up to 1000 ms, longer than the transfer";
+    EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Exports, TransportChange, ::testing::ValuesIn(TransportChangeCases()),
+                         [](const ::testing::TestParamInfo<TransportChangeCase>& info) { return info.param.Name; });
+
+class TransportChangeFromTheCallback : public TransportChange {};
+
+std::vector<TransportChangeCase> RefusedInTheTransfersWay()
+{
+    std::vector<TransportChangeCase> refused;
+    for (const TransportChangeCase& c : TransportChangeCases()) {
+        if (c.InTheTransfersWay)
+            refused.push_back(c);
+    }
+    return refused;
+}
+
+TEST_P(TransportChangeFromTheCallback, IsRefusedInTheTransfersWay)
+{
+    TransportChangeInTransfer change;
+    change.OnTheTransfersThread = true;
+    EXPECT_EQ(WriteWhileTheTransportChanges(change), static_cast<int32_t>(contents_.size()));
+    ExpectEveryByteOnTheFirstDevice();
+    EXPECT_EQ(change.result, *GetParam().InTheTransfersWay);
+    EXPECT_EQ(change.status, ZQK_STATUS_IN_TRANSFER);
+    EXPECT_EQ(zqkIsOpen(), 1);
+    EXPECT_EQ(TheLibrary()->Default().Comms.DevicePath(), keeper_.Device.Identity.Path)
+        << "the device was left as it was";
+}
+
+INSTANTIATE_TEST_SUITE_P(Exports, TransportChangeFromTheCallback, ::testing::ValuesIn(RefusedInTheTransfersWay()),
+                         [](const ::testing::TestParamInfo<TransportChangeCase>& info) { return info.param.Name; });
 
 }  // namespace
 }  // namespace zqk

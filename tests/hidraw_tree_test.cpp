@@ -547,5 +547,34 @@ TEST(HidrawLibrary, TheExportsFindAndOpenTheNodeThroughTheRealTransport)
     ReplaceDefaultDevice(std::move(restored));
 }
 
+// What zqkDevOpen opens is there for zqkWaitForDevice, and what it does not
+// open is not: one rule for both.
+TEST(HidrawLibrary, ADeviceIsThereToWaitForWhenItWouldBeOpened)
+{
+    FakeTree tree;
+    FakeHid hid;
+    hid.Node = NodeKind::Fifo;
+    tree.Add(3, hid);
+    const fs::path link = tree.Top() / "dev/zq.keeper-USB-3";  // as a udev rule names the node
+    fs::create_symlink(tree.Node(3), link);
+    const std::string missing = (tree.Top() / "dev/hidraw9").string();
+    DeviceOptions options;
+    options.LockName = testing::TestLockName();
+    ReplaceDefaultDevice(std::move(options));
+    TheLibrary()->HandleLockName = testing::TestLockName();
+    for (const std::string& name : {std::string(), tree.Node(3), link.string(), std::string("USB-3")}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(zqkWaitForDevice(name.c_str(), 0), 1);
+        const int32_t handle = zqkDevOpen(name.c_str());
+        EXPECT_GT(handle, 0);
+        EXPECT_EQ(zqkDevClose(handle), 0);
+    }
+    for (const std::string& name : {missing, std::string("USB-9")}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(zqkWaitForDevice(name.c_str(), 0), 0);
+        EXPECT_EQ(zqkDevOpen(name.c_str()), 0);
+    }
+}
+
 }  // namespace
 }  // namespace zqk

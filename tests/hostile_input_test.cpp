@@ -418,6 +418,8 @@ const std::vector<ExportCase>& ExportCases()
              for (const int32_t timeout : {INT32_MIN + 1, -1000000, 0})
                  EXPECT_EQ(zqkWaitForDevice(timeout < 0 ? "sim:x" : "no such serial", timeout), timeout < 0 ? 1 : 0);
              EXPECT_EQ(zqkWaitForDevice(std::string(100000, 'w').c_str(), 0), 0);
+             for (const char* malformed : {"sim:", "sim:x?mode=none", "sim:x?frobnicate"})
+                 EXPECT_EQ(zqkWaitForDevice(malformed, 0), 0) << malformed << " is never opened, so never there";
          }},
         {"zqkDevOpen",
          [](HostileInput& t) {

@@ -6,28 +6,66 @@
 
 namespace zqk {
 
+// How long an export waits for the device lock before it gives up.
+constexpr int32_t kExportLockTimeout = 1000;
+
+// The device lock for one scope: taken with at most Timeout ms (when not,
+// the link has noted why) and given back when the scope ends.
+class DeviceLockHold {
+public:
+    DeviceLockHold(TzqComms& Comms, int32_t Timeout) : comms_(Comms), held_(Comms.Lock(Timeout)) {}
+    ~DeviceLockHold()
+    {
+        if (held_)
+            comms_.Unlock();
+    }
+    DeviceLockHold(const DeviceLockHold&) = delete;
+    DeviceLockHold& operator=(const DeviceLockHold&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    TzqComms& comms_;
+    const bool held_;
+};
+
+// An export's turn with the device: the device lock, and the device not in
+// the middle of a transfer of this thread's.
+// Called from a progress callback, the lock is had at once (it is this
+// thread's), but the transfer in progress owns the terminal and the
+// transport: flushing or sending now would eat its data or inject text into
+// it, and another transport would carry the rest of it to another device. So
+// such a turn is refused before it touches the device.
+class ExportTurn {
+public:
+    explicit ExportTurn(TzqkDevice& Dev, int32_t Timeout = kExportLockTimeout)
+        : lock_(Dev.Comms, Timeout), granted_(lock_ && !InTransfer(Dev))
+    {
+    }
+    explicit operator bool() const { return granted_; }
+
+private:
+    static bool InTransfer(TzqkDevice& Dev)
+    {
+        if (!Dev.Files.Busy())
+            return false;
+        NoteFailure(Failure::InTransfer, "called from a progress callback while a transfer holds the device");
+        return true;
+    }
+
+    DeviceLockHold lock_;
+    const bool granted_;
+};
+
 // How the exports that hold a conversation with the device take the device
 // lock: at most 1000 ms (else their failure value at once, nothing sent),
 // then stale terminal output is thrown away before the operation runs, and
 // the lock is given back on every way out.
-// Called from a progress callback, the lock is had at once (it is this
-// thread's), but the transfer in progress owns the terminal: flushing or
-// sending now would eat its data or inject text into it, so such a call fails
-// before touching the device.
 template <typename Result, typename Operation>
 Result WithDeviceLock(TzqkDevice& Dev, Result Fallback, Operation&& Run)
 {
-    constexpr int32_t kExportLockTimeout = 1000;
-    if (!Dev.Comms.Lock(kExportLockTimeout))
+    const ExportTurn turn(Dev);
+    if (!turn)
         return Fallback;
-    struct Release {
-        TzqComms& comms;
-        ~Release() { comms.Unlock(); }
-    } release {Dev.Comms};
-    if (Dev.Files.Busy()) {
-        NoteFailure(Failure::InTransfer, "called from a progress callback while a transfer holds the device");
-        return Fallback;
-    }
     FlushBeforeCommand(Dev.Terminal);
     return Run();
 }

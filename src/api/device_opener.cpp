@@ -61,14 +61,29 @@ std::unique_ptr<ReportDevice> OpenPlatformPath(const std::string& Path)
     return nullptr;
 }
 
+// What a "sim:" path asks for; false, with the reason noted, when it does
+// not parse.
+bool ParseSimPathNotingWhy(const std::string& Path, sim::SimPathOptions& Options)
+{
+    std::string problem;
+    if (sim::ParseSimPath(Path, Options, problem))
+        return true;
+    NoteFailure(Failure::Argument, problem);
+    return false;
+}
+
+bool ParsesAsSimPath(const std::string& Path)
+{
+    sim::SimPathOptions options;
+    return ParseSimPathNotingWhy(Path, options);
+}
+
 std::unique_ptr<ReportDevice> OpenSimPath(const std::string& Path)
 {
     sim::SimPathOptions options;
-    std::string problem;
-    if (!sim::ParseSimPath(Path, options, problem)) {
-        NoteFailure(Failure::Argument, problem);
+    if (!ParseSimPathNotingWhy(Path, options))
         return nullptr;
-    }
+    std::string problem;
     std::unique_ptr<ReportDevice> device = sim::SimPathDevice::Open(options, problem);
     if (!device)
         NoteFailure(Failure::Access, problem);
@@ -95,6 +110,12 @@ std::unique_ptr<ReportDevice> OpenFirstOf(const std::vector<FoundInterface>& Fou
     if (!refusedPath.empty())
         NoteOpenRefused(refusedPath, refusal);
     return nullptr;
+}
+
+// Whether a found interface has that serial number.
+auto HasSerial(const std::string& Serial)
+{
+    return [Serial](const FoundInterface& Found) { return AnsiFromUtf16(Found.SerialNumber) == Serial; };
 }
 
 // Made at a thread's first zqkFindDevices and left at its end: a thread's
@@ -146,6 +167,17 @@ int32_t FindDevices(const MatchValues& Match, std::vector<FoundDevice>& Found)
     return count;
 }
 
+NameKind KindOfName(const std::string& PathOrSerial)
+{
+    if (PathOrSerial.empty())
+        return NameKind::FirstMatching;
+    if (sim::IsSimPath(PathOrSerial))
+        return NameKind::Simulated;
+    if (PathOrSerial.find_first_of("/\\") != std::string::npos)
+        return NameKind::PlatformPath;
+    return NameKind::SerialNumber;
+}
+
 std::unique_ptr<ReportDevice> OpenFirstMatching(const MatchValues& Match)
 {
     std::vector<FoundInterface> found;
@@ -179,7 +211,7 @@ std::unique_ptr<ReportDevice> OpenSerial(const std::string& Serial, const MatchV
     int32_t seen = 0;
     if (FindInterfaces(Match, found, seen) < 0)
         return nullptr;
-    auto hasSerial = [&](const FoundInterface& f) { return AnsiFromUtf16(f.SerialNumber) == Serial; };
+    const auto hasSerial = HasSerial(Serial);
     if (std::none_of(found.begin(), found.end(), hasSerial)) {
         NoteNothingMatches(Match, seen, " with serial number \"" + Serial + "\"");
         return nullptr;
@@ -189,41 +221,33 @@ std::unique_ptr<ReportDevice> OpenSerial(const std::string& Serial, const MatchV
 
 std::unique_ptr<ReportDevice> OpenNamed(const std::string& PathOrSerial, const MatchValues& Match)
 {
-    if (PathOrSerial.empty())
-        return OpenFirstMatching(Match);
-    if (sim::IsSimPath(PathOrSerial))
-        return OpenSimPath(PathOrSerial);
-    std::vector<FoundInterface> found;
-    int32_t seen = 0;
-    FindInterfaces(Match, found, seen);
-    for (const FoundInterface& f : found) {
-        if (f.Path == PathOrSerial)
-            return OpenPlatformPath(PathOrSerial);
+    switch (KindOfName(PathOrSerial)) {
+    case NameKind::FirstMatching: return OpenFirstMatching(Match);
+    case NameKind::Simulated: return OpenSimPath(PathOrSerial);
+    case NameKind::PlatformPath: return OpenPlatformPath(PathOrSerial);
+    case NameKind::SerialNumber: break;
     }
-    auto hasSerial = [&](const FoundInterface& f) { return AnsiFromUtf16(f.SerialNumber) == PathOrSerial; };
-    if (std::any_of(found.begin(), found.end(), hasSerial))
-        return OpenFirstOf(found, hasSerial);
-    // A path that the matching values do not find, a udev link to the node
-    // for instance, is opened as it is.
-    if (PathOrSerial.find_first_of("/\\") != std::string::npos)
-        return OpenPlatformPath(PathOrSerial);
-    NoteNothingMatches(Match, seen, " with serial number \"" + PathOrSerial + "\"");
-    return nullptr;
+    return OpenSerial(PathOrSerial, Match);
 }
 
+// Present is what OpenNamed would open now. Only a serial number needs the
+// devices' strings; everything else is looked for without asking a device.
 bool IsPresent(const std::string& PathOrSerial, const MatchValues& Match)
 {
-    if (sim::IsSimPath(PathOrSerial))
-        return true;
+    switch (KindOfName(PathOrSerial)) {
+    case NameKind::FirstMatching: {
+        std::vector<std::string> paths;
+        return TRawHid::EnumerateDevices(paths, Match[0], Match[1], Match[2], Match[3]) > 0;
+    }
+    case NameKind::Simulated: return ParsesAsSimPath(PathOrSerial);
+    case NameKind::PlatformPath: return TRawHid::IsHidInterface(PathOrSerial);
+    case NameKind::SerialNumber: break;
+    }
     std::vector<FoundInterface> found;
     int32_t seen = 0;
     if (FindInterfaces(Match, found, seen) <= 0)
         return false;
-    if (PathOrSerial.empty())
-        return true;
-    return std::any_of(found.begin(), found.end(), [&](const FoundInterface& f) {
-        return f.Path == PathOrSerial || AnsiFromUtf16(f.SerialNumber) == PathOrSerial;
-    });
+    return std::any_of(found.begin(), found.end(), HasSerial(PathOrSerial));
 }
 
 }  // namespace zqk
@@ -258,6 +282,8 @@ bool FoundDeviceField(int32_t Index, int32_t Type, std::string& Field)
 bool WaitForDevice(const std::string& PathOrSerial, const MatchValues& Match, int32_t Timeout)
 {
     constexpr uint32_t kLookEveryMs = 100;
+    if (KindOfName(PathOrSerial) == NameKind::Simulated)
+        return IsPresent(PathOrSerial, Match);  // there at once, or never
     Clock& clock = SystemClock::Instance();
     const uint64_t start = clock.NowMs();
     for (;;) {

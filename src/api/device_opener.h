@@ -44,13 +44,22 @@ std::unique_ptr<ReportDevice> OpenFirstMatching(const MatchValues& Match);
 // A path of the platform's (matching or not) or a "sim:" path.
 std::unique_ptr<ReportDevice> OpenPath(const std::string& Path);
 std::unique_ptr<ReportDevice> OpenSerial(const std::string& Serial, const MatchValues& Match);
-// A "sim:" path, the path of a present matching device, a serial number, or
-// any other platform path; the first matching device when empty.
+// The one rule by which a name given to open or to wait for picks its
+// device: empty, the first matching device; "sim:...", the simulated device
+// it describes; a name with a slash or backslash, that platform path (a
+// matching device's, or any other HID interface, a udev link to a node for
+// instance); any other name, the first matching device with that serial
+// number.
+enum class NameKind { FirstMatching, Simulated, PlatformPath, SerialNumber };
+NameKind KindOfName(const std::string& PathOrSerial);
+// Opens what the name picks.
 std::unique_ptr<ReportDevice> OpenNamed(const std::string& PathOrSerial, const MatchValues& Match);
-// Whether such a device is present now (a "sim:" path always is).
+// Whether what the name picks is present now: a matching device that opens,
+// a "sim:" path that parses, a path that is a HID interface, a matching
+// device with the serial number.
 bool IsPresent(const std::string& PathOrSerial, const MatchValues& Match);
 // Waits until such a device is present, looking every 100 ms, at most
-// Timeout ms (negative: no limit).
+// Timeout ms (negative: no limit). A "sim:" path is present at once or never.
 bool WaitForDevice(const std::string& PathOrSerial, const MatchValues& Match, int32_t Timeout);
 
 // "vendor 0x16D0, product 0x064E, usage page 0xFFB2, any usage"

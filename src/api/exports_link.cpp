@@ -1,6 +1,7 @@
 // Connection, raw link, identity, callback and diagnostic exports, for the
 // classic functions' device and for handles.
 #include "api/buffer_return.h"
+#include "api/device_lock_pattern.h"
 #include "api/device_opener.h"
 #include "api/export_guard.h"
 #include "zqkAPI.h"
@@ -106,7 +107,7 @@ bool IsMatchIndex(int32_t Index)
 
 // The link's own open of the first matching device. A simulated device
 // that a path opened is never found so: the platform's transport takes its
-// place first.
+// place first. The caller has the default device's turn.
 bool OpenFirstOnLink(Library& Lib)
 {
     zqk::TzqComms& comms = Lib.Default().Comms;
@@ -123,17 +124,71 @@ bool OpenFirstOnLink(Library& Lib)
     return true;
 }
 
+// The default device's transport changes only in its turn: a conversation
+// of another thread's is waited for (at most 1000 ms, else BUSY), and one of
+// this thread's (from a progress callback) is never carried on to another
+// transport (IN_TRANSFER). Then Change runs; otherwise Fallback is the result.
+template <typename Change>
+int32_t ChangeDefaultTransport(Library& Lib, int32_t Fallback, Change&& Run)
+{
+    const zqk::ExportTurn turn(Lib.Default());
+    if (!turn)
+        return Fallback;
+    return Run();
+}
+
 // Opens the classic functions' device on what Open gives, closing the one
 // open before: 1 or 0.
 template <typename Opener>
-int32_t OpenDefaultWith(TzqkDevice& Dev, Opener&& Open)
+int32_t OpenDefaultWith(Library& Lib, Opener&& Open)
 {
-    Dev.Comms.Close();
-    std::unique_ptr<zqk::ReportDevice> opened = Open();
-    if (!opened)
+    return ChangeDefaultTransport(Lib, 0, [&] {
+        TzqkDevice& dev = Lib.Default();
+        dev.Comms.Close();
+        std::unique_ptr<zqk::ReportDevice> opened = Open();
+        if (!opened)
+            return 0;
+        dev.UseOpened(std::move(opened));
+        return 1;
+    });
+}
+
+// zqkOpen on a device that is open changes no transport, so it waits for no
+// one: string 204 is read again when the lock is free at once. When it is
+// not, its holder talks to this very device, whose flag was learned when it
+// was opened, or is changing the transport and learns the new device's flag
+// itself; the result then only says whether the device is open.
+int32_t OpenDefault(Library& Lib)
+{
+    TzqkDevice& dev = Lib.Default();
+    const zqk::ExportTurn turn(dev, dev.Comms.IsOpen() ? 0 : zqk::kExportLockTimeout);
+    if (!turn) {
+        if (!dev.Comms.IsOpen())
+            return 0;
+        zqk::TakeFailure();  // nothing needed doing
+        return 1;
+    }
+    if (!dev.Comms.IsOpen())
+        OpenFirstOnLink(Lib);
+    if (dev.Comms.IsOpen()) {
+        dev.LearnNameQuoting();
+        return 1;
+    }
+    dev.Comms.Close();
+    return 0;
+}
+
+// Closing waits for another thread's conversation like any change (a device
+// that is closed already waits for nothing); from a progress callback it is
+// the caller's own transfer that it ends (its next write fails), which is
+// how a caller of the classic functions cancels one.
+int32_t CloseDefault(TzqkDevice& Dev)
+{
+    if (!Dev.Comms.IsOpen())
         return 0;
-    Dev.UseOpened(std::move(opened));
-    return 1;
+    if (const zqk::DeviceLockHold lock {Dev.Comms, zqk::kExportLockTimeout})
+        Dev.Comms.Close();
+    return 0;
 }
 
 }  // namespace
@@ -145,24 +200,13 @@ extern "C" {
 ZQK_API int32_t ZQK_CALL zqkOpen(void)
 {
     return zqk::Guarded<int32_t>(0, [](Library& lib) {
-        TzqkDevice& dev = lib.Default();
-        if (!dev.Comms.IsOpen())
-            OpenFirstOnLink(lib);
-        if (dev.Comms.IsOpen()) {
-            dev.LearnNameQuoting();
-            return 1;
-        }
-        dev.Comms.Close();
-        return 0;
+        return OpenDefault(lib);
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkClose(void)
 {
-    return OnDefault<int32_t>(0, [](TzqkDevice& dev) {
-        dev.Comms.Close();
-        return 0;
-    });
+    return OnDefault<int32_t>(0, CloseDefault);
 }
 
 ZQK_API int32_t ZQK_CALL zqkIsOpen(void)
@@ -188,9 +232,11 @@ ZQK_API int32_t ZQK_CALL zqkTermRx(char* Buffer, int32_t Size, int32_t Timeout)
 ZQK_API int32_t ZQK_CALL zqkUsbPath(char* Buffer, int32_t Size)
 {
     return zqk::Guarded<int32_t>(-1, [=](Library& lib) {
-        if (!OpenFirstOnLink(lib))
-            return -1;
-        return ReturnText(lib.Default().Comms.DevicePath(), Buffer, Size);
+        return ChangeDefaultTransport(lib, -1, [&] {
+            if (!OpenFirstOnLink(lib))
+                return -1;
+            return ReturnText(lib.Default().Comms.DevicePath(), Buffer, Size);
+        });
     });
 }
 
@@ -269,14 +315,14 @@ ZQK_API int32_t ZQK_CALL zqkFoundDevice(int32_t Index, int32_t Type, char* Buffe
 ZQK_API int32_t ZQK_CALL zqkOpenPath(const char* Path)
 {
     return zqk::Guarded<int32_t>(0, [=](Library& lib) {
-        return OpenDefaultWith(lib.Default(), [&] { return zqk::OpenPath(zqk::TextArg(Path)); });
+        return OpenDefaultWith(lib, [&] { return zqk::OpenPath(zqk::TextArg(Path)); });
     });
 }
 
 ZQK_API int32_t ZQK_CALL zqkOpenSerial(const char* Serial)
 {
     return zqk::Guarded<int32_t>(0, [=](Library& lib) {
-        return OpenDefaultWith(lib.Default(), [&] { return zqk::OpenSerial(zqk::TextArg(Serial), MatchingOf(lib)); });
+        return OpenDefaultWith(lib, [&] { return zqk::OpenSerial(zqk::TextArg(Serial), MatchingOf(lib)); });
     });
 }
 

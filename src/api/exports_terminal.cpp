@@ -37,8 +37,14 @@ int32_t CommandOn(TzqkDevice& Dev, const char* Command, char* Buffer, int32_t Si
     });
 }
 
+// The terminal's TimedOut belongs to the holder of the device lock: these
+// read it before the lock goes, or another thread's read may have set it
+// meanwhile. So they take the lock themselves, as their reads would.
 int32_t EscapeOn(TzqkDevice& Dev)
 {
+    const zqk::ExportTurn turn(Dev);
+    if (!turn)
+        return 1;
     const bool noPassword = Dev.Terminal.Escape();
     if (Dev.Terminal.TimedOut)
         NoteNoOutput(Dev, "the escape");
@@ -47,6 +53,9 @@ int32_t EscapeOn(TzqkDevice& Dev)
 
 int32_t FlushPromptOn(TzqkDevice& Dev, char* Buffer, int32_t Size, int32_t Timeout)
 {
+    const zqk::ExportTurn turn(Dev, Timeout);
+    if (!turn)
+        return zqk::BufferReturn(std::string(), Buffer, Size);
     std::string text;
     Dev.Terminal.FlushPrompt(Timeout, text);
     if (text.empty() && Dev.Terminal.TimedOut)
@@ -56,6 +65,9 @@ int32_t FlushPromptOn(TzqkDevice& Dev, char* Buffer, int32_t Size, int32_t Timeo
 
 int32_t IsPromptOn(TzqkDevice& Dev, const char* Pattern)
 {
+    const zqk::ExportTurn turn(Dev);
+    if (!turn)
+        return 0;
     if (Dev.Terminal.IsPrompt(TextArg(Pattern)))
         return 1;
     if (Dev.Terminal.TimedOut)

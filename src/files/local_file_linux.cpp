@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <limits>
-#include <random>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,22 @@ bool WriteAll(int fd, const std::string& data)
     return true;
 }
 
+// Bits that keep this process's temporary names apart from those another
+// process of the same ID left: random ones when the kernel has them at once,
+// the clock's otherwise. Never a wait for the kernel's random generator,
+// which after boot may take a second or more to be seeded (std::random_device
+// waits for it); the name only has to differ, and creating it exclusively
+// makes sure it does.
+uint32_t NameBits()
+{
+    uint32_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
+        return bits;
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint32_t>(now.tv_nsec) ^ (static_cast<uint32_t>(now.tv_sec) * 2654435761u);
+}
+
 // A new file beside Path, of a name no other file has, made with 0666 for
 // the kernel to apply the umask to, as it does for any new file. The umask
 // itself is never read: setting it to learn it would change it for every
@@ -44,11 +61,11 @@ int CreateTemporaryBeside(const std::string& Path, std::string& Temporary)
 {
     constexpr int kAttempts = 100;
     static std::atomic<uint32_t> counter {0};
-    std::random_device entropy;
+    const uint32_t bits = NameBits();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         char suffix[40];
         std::snprintf(suffix, sizeof suffix, ".zqk-%ld-%08x", static_cast<long>(getpid()),
-                      static_cast<unsigned>(entropy() ^ counter.fetch_add(1)));
+                      static_cast<unsigned>(bits ^ counter.fetch_add(1)));
         Temporary = Path + suffix;
         const int fd = open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
