@@ -133,7 +133,7 @@ SimPathDevice::SimPathDevice(const SimPathOptions& Options)
       writeFrameUs_(Options.PaceUs),
       pacedByHost_(Options.PaceUs == 0),
       keeper_(SystemClock::Instance()),
-      folder_(Options.Folder)
+      folder_(fs::path(Options.Folder), NameLess {Options.CaseSensitiveNames})
 {
     keeper_.SetRunMode(Options.Mode);
     keeper_.SetQuotedNames(Options.QuotedNames);
@@ -142,22 +142,17 @@ SimPathDevice::SimPathDevice(const SimPathOptions& Options)
     keeper_.Device.SetPacingUs(Options.PaceUs);
     keeper_.Device.SetWriteDurationUs(Options.PaceUs);
     keeper_.Device.KeepHostPackets(false);
-    keeper_.Files.SetCaseSensitiveNames(Options.CaseSensitiveNames);
+    keeper_.Files.UseStore(folder_);
     if (Options.UnplugAfterReports > 0)
         keeper_.Device.UnplugAfterReports(Options.UnplugAfterReports);
-    // A device that cannot keep its files any more is as good as gone: its
-    // next answers would be lost to the next program that opens it.
-    keeper_.Files.OnChange = [this] {
-        if (!folder_.Save(keeper_.Files))
-            keeper_.Device.Unplug();
-    };
 }
 
 std::unique_ptr<SimPathDevice> SimPathDevice::Open(const SimPathOptions& Options, std::string& Problem)
 {
     std::unique_ptr<SimPathDevice> device(new SimPathDevice(Options));
-    if (!device->folder_.Load(device->keeper_.Files)) {
-        Problem = "cannot keep the simulated device's files in " + Options.Folder;
+    std::string why;
+    if (!device->folder_.Prepare(why)) {
+        Problem = "cannot keep the simulated device's files in " + Options.Folder + ": " + why;
         return nullptr;
     }
     return device;
