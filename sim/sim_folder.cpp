@@ -36,6 +36,20 @@ bool IsOwnName(const std::string& HostName)
     return HostName.rfind(kOwnPrefix, 0) == 0;
 }
 
+// Whether a device name would look like one of the simulator's own, on a
+// host that does not tell case apart too.
+bool LooksOwn(const std::string& DeviceName)
+{
+    const size_t n = std::strlen(kOwnPrefix);
+    if (DeviceName.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(DeviceName[i])) != kOwnPrefix[i])
+            return false;
+    }
+    return true;
+}
+
 bool HeldAsItIs(unsigned char c, bool last)
 {
     if (c < 0x20 || c == 0x7F || std::strchr("%/\\:*?\"<>|", c))
@@ -117,9 +131,10 @@ private:
 std::string SimFolder::HostName(const std::string& DeviceName)
 {
     std::string host;
+    const bool looksOwn = LooksOwn(DeviceName);
     for (size_t i = 0; i < DeviceName.size(); ++i) {
         const auto c = static_cast<unsigned char>(DeviceName[i]);
-        if (HeldAsItIs(c, i + 1 == DeviceName.size())) {
+        if (HeldAsItIs(c, i + 1 == DeviceName.size()) && !(looksOwn && i == 0)) {
             host += static_cast<char>(c);
         } else {
             char escaped[4];

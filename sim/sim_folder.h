@@ -18,8 +18,8 @@ namespace zqk::sim {
 // index, the lock that keeps programs' looks and changes apart, files being
 // written, and the device lock) and never entries. A name that a host
 // folder cannot hold as it is (one holding a separator, a control byte or a
-// character Windows refuses, or ending in a dot or blank)
-// is kept with each such byte, and every "%", written as %XX.
+// character Windows refuses, ending in a dot or blank, or starting ".zqk-"
+// in any case) is kept with each such byte, and every "%", written as %XX.
 class SimFolder final : public SimStore {
 public:
     static const char* const kIndexName;

@@ -38,10 +38,10 @@ protected:
     }
 
     // The host names of the folder's entries (not the simulator's own).
-    std::set<std::string> HostNames() const
+    std::set<std::string> HostNames(const fs::path& Folder = {}) const
     {
         std::set<std::string> names;
-        for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(Folder.empty() ? dir_ : Folder)) {
             const std::string name = entry.path().filename().string();
             if (name.rfind(".zqk-", 0) != 0)
                 names.insert(name);
@@ -124,6 +124,35 @@ TEST_F(SimFolderTest, TwoOpenersOfOneFolderSeeEachOthersChangesAndUndoNone)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "written by one");
     EXPECT_EQ(zqkDevClose(one), 0);
     EXPECT_EQ(zqkDevClose(two), 0);
+}
+
+// Host names starting ".zqk-" are the simulator's own files; device names
+// like them are entries as any other.
+TEST_F(SimFolderTest, DeviceNamesLikeTheSimulatorsOwnFilesAreKeptAndComeBack)
+{
+    const fs::path folder = dir_ / "device";
+    const std::string device = "sim:" + folder.string();
+    const std::string local = (dir_ / "local.bin").string();
+    std::ofstream(local, std::ios::binary) << "not the index";
+    const std::set<std::string> names = {".zqk-sim-index", ".zqk-lock", ".ZQK-notes"};
+    const int32_t writer = zqkDevOpen(device.c_str());
+    ASSERT_GT(writer, 0);
+    for (const std::string& name : names)
+        EXPECT_EQ(zqkDevFileWrite(writer, local.c_str(), ("/" + name).c_str()), 13) << name;
+    EXPECT_EQ(zqkDevClose(writer), 0);
+    for (const char* host : {"%2Ezqk-sim-index", "%2Ezqk-lock", "%2EZQK-notes"})
+        EXPECT_EQ(HostNames(folder).count(host), 1u) << host;
+
+    const int32_t reader = zqkDevOpen(device.c_str());  // a program that opens it later
+    ASSERT_GT(reader, 0);
+    std::set<std::string> listed = Listed(reader, "/");
+    for (const std::string& name : names)
+        EXPECT_EQ(listed.count(name), 1u) << name;
+    const std::string copy = (dir_ / "copy.bin").string();
+    ASSERT_EQ(zqkDevFileRead(reader, "/.zqk-sim-index", copy.c_str()), 13);
+    std::ifstream in(copy, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not the index");
+    EXPECT_EQ(zqkDevClose(reader), 0);
 }
 
 TEST_F(SimFolderTest, NamesTheHostCannotHoldAreKeptEncodedAndComeBackAsTheyWere)
