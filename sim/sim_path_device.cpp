@@ -304,6 +304,11 @@ int32_t SimPathDevice::LastError() const
     return Locked([&] { return lastError_; });
 }
 
+std::string SimPathDevice::ErrorText(int32_t Code) const
+{
+    return std::generic_category().message(Code);
+}
+
 bool SimPathDevice::ReadPending() const
 {
     return Locked([&] { return readPending_; });
