@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "link/platform_text.h"
+
 namespace zqk::sim {
 
 namespace {
@@ -67,11 +69,6 @@ bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptio
         return true;
     }
     return false;
-}
-
-std::u16string Utf16FromLatin1(const std::string& Text)
-{
-    return std::u16string(Text.begin(), Text.end());
 }
 
 }  // namespace
@@ -138,7 +135,8 @@ SimPathDevice::SimPathDevice(const SimPathOptions& Options)
     keeper_.SetRunMode(Options.Mode);
     keeper_.SetQuotedNames(Options.QuotedNames);
     keeper_.Device.Identity.Path = path_;
-    keeper_.Device.Identity.SerialNumber = Utf16FromLatin1(Options.SerialNumber);
+    // In the encoding the library hands it back in, so that it comes back as given.
+    keeper_.Device.Identity.SerialNumber = Utf16FromAnsi(Options.SerialNumber);
     keeper_.Device.SetPacingUs(Options.PaceUs);
     keeper_.Device.SetWriteDurationUs(Options.PaceUs);
     keeper_.Device.KeepHostPackets(false);

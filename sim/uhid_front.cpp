@@ -12,7 +12,7 @@
 //     --destroy-after N    remove the device after N input reports (unplugging)
 //     --destroy-delay MS   ... MS milliseconds after the N-th one (default 0)
 //     --vendor ID --product ID --usage-page PAGE   another identity (hex or decimal)
-//     --name TEXT --serial TEXT                    the HID name and unique id
+//     --name TEXT --serial TEXT                    the HID name and unique id (UTF-8)
 //     --big-file BYTES     a file /big.bin of that many bytes on the device
 //     --dir DIR            the device's files in folder DIR, shared with the
 //                          sim:DIR devices of other programs (default: the
@@ -37,6 +37,7 @@
 #include <memory>
 #include <string>
 
+#include "hid/hid_descriptors.h"
 #include "link/clock.h"
 #include "sim/sim_device.h"
 #include "sim/sim_folder.h"
@@ -166,9 +167,9 @@ std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Cho
     if (Chosen.UsagePage >= 0)
         identity.UsagePage = static_cast<int32_t>(Chosen.UsagePage);
     if (!Chosen.Name.empty())
-        identity.Product = std::u16string(Chosen.Name.begin(), Chosen.Name.end());
+        identity.Product = zqk::hid::Utf16FromUtf8(Chosen.Name);
     if (!Chosen.Serial.empty())
-        identity.SerialNumber = std::u16string(Chosen.Serial.begin(), Chosen.Serial.end());
+        identity.SerialNumber = zqk::hid::Utf16FromUtf8(Chosen.Serial);
     return keeper;
 }
 

@@ -4,6 +4,7 @@
 // the folder sees the others' changes.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -153,6 +154,22 @@ TEST_F(SimFolderTest, DeviceNamesLikeTheSimulatorsOwnFilesAreKeptAndComeBack)
     std::ifstream in(copy, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not the index");
     EXPECT_EQ(zqkDevClose(reader), 0);
+}
+
+// The library hands USB strings back in the locale's encoding (on Windows
+// the ANSI code page); a serial number given in it comes back as it was.
+TEST_F(SimFolderTest, ASerialNumberBeyondAsciiComesBackAsItWasGiven)
+{
+    const std::string previous = std::setlocale(LC_CTYPE, nullptr);
+    std::setlocale(LC_CTYPE, "C.UTF-8");  // no such locale on Windows, whose code page serves
+    const std::string serial = "ZQK-\xC3\xA9";  // e acute in UTF-8, two letters in code page 1252
+    const int32_t handle = zqkDevOpen(("sim:" + dir_.string() + "?serial=" + serial).c_str());
+    ASSERT_GT(handle, 0);
+    char text[64] = "";
+    EXPECT_EQ(zqkDevUsbDetail(handle, 0, text, sizeof text), static_cast<int32_t>(serial.size()));
+    EXPECT_EQ(text, serial);
+    EXPECT_EQ(zqkDevClose(handle), 0);
+    std::setlocale(LC_CTYPE, previous.c_str());
 }
 
 TEST_F(SimFolderTest, NamesTheHostCannotHoldAreKeptEncodedAndComeBackAsTheyWere)
