@@ -128,7 +128,7 @@ void TzqTerminal::CompleteAbandonedTransfer(const OwedTransfer& Owed)
     std::string undone;
     FlushPrompt(kOwedEscapeTimeout, undone);  // the escape's prompt
     if (undo)
-        FlushPrompt(kOwedAnswerTimeout, undone);
+        FlushPrompt(kDeleteAnswerTimeout, undone);
     const std::string what = Owed.What == OwedTransfer::Kind::Firmware ? "firmware load" : "write";
     std::string note = "completed a " + what + " cut short by the holder before with " + std::to_string(Owed.Bytes) +
                        " zero bytes";

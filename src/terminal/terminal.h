@@ -32,6 +32,10 @@ public:
     // The most output one read gathers: a device that talks on without the
     // marker it is read up to cannot make the host's memory grow without end.
     static constexpr size_t kMaxGathered = size_t {16} << 20;
+    // How long the device may take to answer NFDEL: the file services wait
+    // as long for a delete as the completion of a write cut short does for
+    // its undo.
+    static constexpr int32_t kDeleteAnswerTimeout = 20000;
 
     explicit TzqTerminal(TzqComms& Comms);
     virtual ~TzqTerminal() = default;
