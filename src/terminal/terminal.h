@@ -70,8 +70,9 @@ public:
     // most kMaxGathered bytes).
     void FlushPrompt(int32_t Timeout, std::string& Text);
     // A command's output: everything up to the next full Prompt, without it;
-    // a prompt with nothing in front of it is skipped. False when the output,
-    // skipped prompts included, reached kMaxGathered first.
+    // a prompt with nothing in front of it is skipped, for Timeout at most
+    // (then the result is empty, TimedOut set). False when the output reached
+    // kMaxGathered first.
     bool WaitPrompt(int32_t Timeout, std::string& Text);
     bool SendText(const std::string& Text);
     void SendLine(const std::string& Line);
