@@ -64,6 +64,7 @@ bool IsWithin(const SimPath& Path, const SimPath& Ancestor, const NameLess& Name
     return true;
 }
 
+const char* const kNoError = "0:No error";
 // The answer of a device whose storage fails under it.
 const char* const kDiskError = "1:Disk error";
 
@@ -129,16 +130,21 @@ bool SimFileSystem::IsDir(const SimPath& Path)
 
 bool SimFileSystem::MakeDir(const std::string& Path, std::optional<uint32_t> Time)
 {
-    const auto hold = store_->HoldFor(true);
-    return hold && MakeDirHeld(SplitPath(Path), Time ? *Time : PackedNow()) == "0:No error";
+    return Changing([&] { return MakeDirHeld(SplitPath(Path), Time ? *Time : PackedNow()); }) == kNoError;
 }
 
 bool SimFileSystem::PutFile(const std::string& Path, const std::string& Data, uint8_t Attributes,
                             std::optional<uint32_t> Time)
 {
     const uint32_t when = Time ? *Time : PackedNow();
+    return Changing([&] { return WriteHeld(SplitPath(Path), Data, SimStamp {Attributes, {when, when, when}}); }) ==
+           kNoError;
+}
+
+std::string SimFileSystem::Changing(const std::function<std::string()>& Run)
+{
     const auto hold = store_->HoldFor(true);
-    return hold && WriteHeld(SplitPath(Path), Data, SimStamp {Attributes, {when, when, when}}) == "0:No error";
+    return hold ? Run() : kDiskError;
 }
 
 // A folder where the parent says, under a free name.
@@ -150,7 +156,7 @@ std::string SimFileSystem::MakeDirHeld(const SimPath& Dir, uint32_t Time)
         return "5:No path";
     if (store_->Look(Dir))
         return "8:Exist";
-    return store_->MakeDir(Dir, Time) ? "0:No error" : kDiskError;
+    return store_->MakeDir(Dir, Time) ? kNoError : kDiskError;
 }
 
 // A file made or replaced in an existing folder; a folder is not replaced.
@@ -158,7 +164,7 @@ std::string SimFileSystem::WriteHeld(const SimPath& File, const std::string& Dat
 {
     if (File.empty() || !IsDir(ParentPath(File)) || IsDir(File))
         return "5:No path";
-    return store_->Write(File, Data, Stamp) ? "0:No error" : kDiskError;
+    return store_->Write(File, Data, Stamp) ? kNoError : kDiskError;
 }
 
 void SimFileSystem::SetReadStall(size_t AfterBytes, uint32_t SilenceMs)
@@ -253,22 +259,20 @@ void SimFileSystem::ListDirectory(std::string Arguments)
 void SimFileSystem::MakeDirectory(std::string Arguments)
 {
     const SimPath dir = SplitPath(TakeName(Arguments, '\0'));
-    const auto hold = store_->HoldFor(true);
-    AnswerCode(hold ? MakeDirHeld(dir, PackedNow()) : kDiskError);
+    AnswerCode(Changing([&] { return MakeDirHeld(dir, PackedNow()); }));
 }
 
 std::string SimFileSystem::WipeDirectoryHeld(const SimPath& Dir)
 {
     if (Dir.empty() || !IsDir(Dir))
         return "5:No path";  // the root is no folder that can go
-    return store_->Remove(Dir) ? "0:No error" : kDiskError;
+    return store_->Remove(Dir) ? kNoError : kDiskError;
 }
 
 void SimFileSystem::WipeDirectory(std::string Arguments)
 {
     const SimPath dir = SplitPath(TakeName(Arguments, '\0'));
-    const auto hold = store_->HoldFor(true);
-    AnswerCode(hold ? WipeDirectoryHeld(dir) : kDiskError);
+    AnswerCode(Changing([&] { return WipeDirectoryHeld(dir); }));
 }
 
 std::string SimFileSystem::DeleteFileHeld(const SimPath& File)
@@ -278,14 +282,13 @@ std::string SimFileSystem::DeleteFileHeld(const SimPath& File)
         return "4:No file";
     if (file->IsDir || (file->Stamp.Attributes & 0x01))
         return "7:Denied";
-    return store_->Remove(File) ? "0:No error" : kDiskError;
+    return store_->Remove(File) ? kNoError : kDiskError;
 }
 
 void SimFileSystem::DeleteFile(std::string Arguments)
 {
     const SimPath file = SplitPath(TakeName(Arguments, '\0'));
-    const auto hold = store_->HoldFor(true);
-    AnswerCode(hold ? DeleteFileHeld(file) : kDiskError);
+    AnswerCode(Changing([&] { return DeleteFileHeld(file); }));
 }
 
 std::string SimFileSystem::RenameHeld(const SimPath& From, const SimPath& To)
@@ -298,15 +301,14 @@ std::string SimFileSystem::RenameHeld(const SimPath& From, const SimPath& To)
         return "8:Exist";
     if (IsWithin(ParentPath(To), From, store_->Names()))
         return "7:Denied";  // a directory cannot move into itself
-    return store_->Move(From, To) ? "0:No error" : kDiskError;
+    return store_->Move(From, To) ? kNoError : kDiskError;
 }
 
 void SimFileSystem::RenameEntry(std::string Arguments)
 {
     const SimPath from = SplitPath(TakeName(Arguments, ' '));
     const SimPath to = SplitPath(TakeName(Arguments, '\0'));
-    const auto hold = store_->HoldFor(true);
-    AnswerCode(hold ? RenameHeld(from, to) : kDiskError);
+    AnswerCode(Changing([&] { return RenameHeld(from, to); }));
 }
 
 void SimFileSystem::TypeFile(std::string Arguments)
@@ -389,8 +391,7 @@ void SimFileSystem::WriteFile(std::string Arguments)
     // Other programs may change the folder while the data comes, so the
     // file's place is checked again when it is stored.
     ReceiveData(size, writeBreakAfter_, writeBreakText_, [this, file, time](const std::string& data) {
-        const auto hold = store_->HoldFor(true);
-        terminal_.PrintLine(hold ? WriteHeld(file, data, SimStamp {0x20, {time, time, PackedNow()}}) : kDiskError);
+        terminal_.PrintLine(Changing([&] { return WriteHeld(file, data, SimStamp {0x20, {time, time, PackedNow()}}); }));
         terminal_.ShowPrompt();
     });
 }

@@ -82,6 +82,9 @@ private:
     std::string TakeName(std::string& Arguments, char Terminator) const;
     void Answer(const std::string& Text);
     void AnswerCode(const std::string& Code);
+    // Run's answer code, found with the store held for changing (a failing
+    // disk's when it cannot be held).
+    std::string Changing(const std::function<std::string()>& Run);
     // With the store held: whether Path is a folder, and each command's
     // answer code.
     bool IsDir(const SimPath& Path);
