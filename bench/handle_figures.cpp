@@ -68,8 +68,9 @@ double FileCommandMs(const std::string& Command, std::initializer_list<size_t> P
     return ConversationMs(ReportsFor(Command.size() + 2), in, FrameMs);
 }
 
-// The time stamp that the simulated device gives files it takes from a host
-// folder without an index: now, packed as the device keeps times.
+// The time stamp that the simulated device gives files put into its host
+// folder by another program: their modification time, which for files just
+// put there is now, packed as the device keeps times.
 std::string PackedNow()
 {
     const std::time_t now = std::time(nullptr);

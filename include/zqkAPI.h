@@ -275,8 +275,10 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * bus; names=case: names that differ only in case are different entries,
  * where by default they name one entry, as on FAT). Names the host folder
  * cannot hold as they are ("/", "\", control bytes, characters Windows
- * refuses, a trailing dot or blank) are kept there with those bytes, and "%",
- * as %XX.
+ * refuses, a trailing dot or blank, a leading ".zqk-", which marks the
+ * simulator's own files there) are kept there with those bytes, and "%", as
+ * %XX. Programs that open one folder at once see each other's changes, as
+ * with one real device.
  * A simulated device is never found by zqkFindDevices nor opened by zqkOpen.
  *
  * The classic functions above drive the process's default device. A handle

@@ -1,6 +1,5 @@
 #include "sim/sim_file_system.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <ctime>
 
@@ -38,23 +37,36 @@ std::string DisplayPath(const std::string& path)
 
 uint32_t HostPackedNow()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    return SimFileSystem::PackTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                                   local.tm_min, local.tm_sec);
+    return SimFileSystem::PackLocalTime(std::time(nullptr));
 }
 
-std::string EntryLine(const std::string& name, const SimNode& node)
+std::string EntryLine(const SimEntry& Entry)
 {
-    return name + "\t" + std::to_string(node.IsDir ? 0 : node.Data.size()) + "\t" +
-           std::to_string(node.Attributes) + "\t" + std::to_string(node.Times[0]) + "\t" +
-           std::to_string(node.Times[1]) + "\t" + std::to_string(node.Times[2]);
+    return Entry.Name + "\t" + std::to_string(Entry.Size) + "\t" + std::to_string(Entry.Stamp.Attributes) + "\t" +
+           std::to_string(Entry.Stamp.Times[0]) + "\t" + std::to_string(Entry.Stamp.Times[1]) + "\t" +
+           std::to_string(Entry.Stamp.Times[2]);
 }
+
+SimPath ParentPath(const SimPath& Path)
+{
+    return Path.empty() ? Path : SimPath(Path.begin(), Path.end() - 1);
+}
+
+// Whether Path is Ancestor or lies inside it, names compared as the store does.
+bool IsWithin(const SimPath& Path, const SimPath& Ancestor, const NameLess& Names)
+{
+    if (Path.size() < Ancestor.size())
+        return false;
+    for (size_t i = 0; i < Ancestor.size(); ++i) {
+        if (!Names.Same(Path[i], Ancestor[i]))
+            return false;
+    }
+    return true;
+}
+
+const char* const kNoError = "0:No error";
+// The answer of a device whose storage fails under it.
+const char* const kDiskError = "1:Disk error";
 
 bool ParseSize(const std::string& text, size_t& size)
 {
@@ -66,28 +78,6 @@ bool ParseSize(const std::string& text, size_t& size)
 
 }  // namespace
 
-bool NameLess::operator()(const std::string& a, const std::string& b) const
-{
-    if (CaseSensitive)
-        return a < b;
-    const size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i) {
-        const int ca = std::tolower(static_cast<unsigned char>(a[i]));
-        const int cb = std::tolower(static_cast<unsigned char>(b[i]));
-        if (ca != cb)
-            return ca < cb;
-    }
-    return a.size() < b.size();
-}
-
-SimNode& ChildNamed(SimNode& Parent, const std::string& Name)
-{
-    const auto [child, added] = Parent.Children.try_emplace(Name);
-    if (added)
-        child->second.Children = SimChildren(Parent.Children.key_comp());
-    return child->second;
-}
-
 uint32_t SimFileSystem::PackTime(int Year, int Month, int Day, int Hour, int Minute, int Second)
 {
     return (static_cast<uint32_t>(Year - 1980) << 25) | (static_cast<uint32_t>(Month) << 21) |
@@ -95,11 +85,21 @@ uint32_t SimFileSystem::PackTime(int Year, int Month, int Day, int Hour, int Min
            (static_cast<uint32_t>(Minute) << 5) | static_cast<uint32_t>(Second / 2);
 }
 
+uint32_t SimFileSystem::PackLocalTime(std::time_t Time)
+{
+    std::tm local {};
+#ifdef _WIN32
+    localtime_s(&local, &Time);
+#else
+    localtime_r(&Time, &local);
+#endif
+    return PackTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                    local.tm_sec);
+}
+
 SimFileSystem::SimFileSystem(SimDevice& Device, SimTerminal& Terminal)
     : PackedNow(HostPackedNow), device_(Device), terminal_(Terminal)
 {
-    root_.IsDir = true;
-    root_.Attributes = 0x10;
     terminal_.AddCommand("NFDIR", [this](const std::string& a) { ListDirectory(a); });
     terminal_.AddCommand("NFMKDIR", [this](const std::string& a) { MakeDirectory(a); });
     terminal_.AddCommand("NFWIPEDIR", [this](const std::string& a) { WipeDirectory(a); });
@@ -112,89 +112,59 @@ SimFileSystem::SimFileSystem(SimDevice& Device, SimTerminal& Terminal)
 
 // ---- the model ----
 
-void SimFileSystem::SetCaseSensitiveNames(bool CaseSensitive)
-{
-    root_.Children = SimChildren(NameLess {CaseSensitive});
-}
-
 const SimNode* SimFileSystem::Find(const std::string& Path) const
 {
-    const SimNode* node = &root_;
-    for (const std::string& part : SplitPath(Path)) {
-        if (!node->IsDir)
-            return nullptr;
-        const auto child = node->Children.find(part);
-        if (child == node->Children.end())
-            return nullptr;
-        node = &child->second;
-    }
-    return node;
+    return tree_.Find(SplitPath(Path));
 }
 
 SimNode* SimFileSystem::Find(const std::string& Path)
 {
-    return const_cast<SimNode*>(static_cast<const SimFileSystem*>(this)->Find(Path));
+    return tree_.Find(SplitPath(Path));
 }
 
-SimNode* SimFileSystem::ParentOf(const std::string& Path, std::string& Leaf)
+bool SimFileSystem::IsDir(const SimPath& Path)
 {
-    std::vector<std::string> parts = SplitPath(Path);
-    if (parts.empty())
-        return nullptr;
-    Leaf = parts.back();
-    parts.pop_back();
-    std::string parentPath;
-    for (const std::string& part : parts)
-        parentPath += "/" + part;
-    SimNode* parent = Find(parentPath);
-    return parent && parent->IsDir ? parent : nullptr;
+    const std::optional<SimEntry> entry = store_->Look(Path);
+    return entry && entry->IsDir;
 }
 
-bool SimFileSystem::Contains(const SimNode& Tree, const SimNode* Node)
+bool SimFileSystem::MakeDir(const std::string& Path, std::optional<uint32_t> Time)
 {
-    if (&Tree == Node)
-        return true;
-    for (const auto& child : Tree.Children) {
-        if (Contains(child.second, Node))
-            return true;
-    }
-    return false;
+    return Changing([&] { return MakeDirHeld(SplitPath(Path), Time ? *Time : PackedNow()); }) == kNoError;
 }
 
-SimNode* SimFileSystem::ChildOf(SimNode* Parent, const std::string& Name)
+bool SimFileSystem::PutFile(const std::string& Path, const std::string& Data, uint8_t Attributes,
+                            std::optional<uint32_t> Time)
 {
-    if (!Parent)
-        return nullptr;
-    const auto child = Parent->Children.find(Name);
-    return child == Parent->Children.end() ? nullptr : &child->second;
+    const uint32_t when = Time ? *Time : PackedNow();
+    return Changing([&] { return WriteHeld(SplitPath(Path), Data, SimStamp {Attributes, {when, when, when}}); }) ==
+           kNoError;
 }
 
-bool SimFileSystem::MakeDir(const std::string& Path)
+std::string SimFileSystem::Changing(const std::function<std::string()>& Run)
 {
-    std::string leaf;
-    SimNode* parent = ParentOf(Path, leaf);
-    if (!parent || parent->Children.count(leaf))
-        return false;
-    SimNode& dir = ChildNamed(*parent, leaf);
-    dir.IsDir = true;
-    dir.Attributes = 0x10;
-    dir.Times[0] = dir.Times[1] = dir.Times[2] = PackedNow();
-    return true;
+    const auto hold = store_->HoldFor(true);
+    return hold ? Run() : kDiskError;
 }
 
-bool SimFileSystem::PutFile(const std::string& Path, const std::string& Data, uint8_t Attributes)
+// A folder where the parent says, under a free name.
+std::string SimFileSystem::MakeDirHeld(const SimPath& Dir, uint32_t Time)
 {
-    std::string leaf;
-    SimNode* parent = ParentOf(Path, leaf);
-    if (!parent)
-        return false;
-    SimNode& file = ChildNamed(*parent, leaf);
-    if (file.IsDir)
-        return false;
-    file.Data = Data;
-    file.Attributes = Attributes;
-    file.Times[0] = file.Times[1] = file.Times[2] = PackedNow();
-    return true;
+    if (Dir.empty())
+        return "6:Invalid name";
+    if (!IsDir(ParentPath(Dir)))
+        return "5:No path";
+    if (store_->Look(Dir))
+        return "8:Exist";
+    return store_->MakeDir(Dir, Time) ? kNoError : kDiskError;
+}
+
+// A file made or replaced in an existing folder; a folder is not replaced.
+std::string SimFileSystem::WriteHeld(const SimPath& File, const std::string& Data, const SimStamp& Stamp)
+{
+    if (File.empty() || !IsDir(ParentPath(File)) || IsDir(File))
+        return "5:No path";
+    return store_->Write(File, Data, Stamp) ? kNoError : kDiskError;
 }
 
 void SimFileSystem::SetReadStall(size_t AfterBytes, uint32_t SilenceMs)
@@ -218,12 +188,6 @@ void SimFileSystem::ClearFaults()
 {
     answerDelayMs_ = 0;
     readStallAfter_ = writeBreakAfter_ = loadBreakAfter_ = SIZE_MAX;
-}
-
-void SimFileSystem::Changed()
-{
-    if (OnChange)
-        OnChange();
 }
 
 // ---- the command language ----
@@ -272,111 +236,110 @@ void SimFileSystem::ListDirectory(std::string Arguments)
     if (!Arguments.empty() && Arguments[0] == '@')
         Arguments.erase(0, 1);
     const std::string path = TakeName(Arguments, '\0');
-    const SimNode* dir = Find(path);
-    if (!dir || !dir->IsDir) {
+    std::vector<SimEntry> entries;
+    bool listed = false;
+    {
+        const auto hold = store_->HoldFor(false);
+        if (!hold) {
+            AnswerCode(kDiskError);
+            return;
+        }
+        listed = store_->List(SplitPath(path), entries);
+    }
+    if (!listed) {
         AnswerCode("5:No path");
         return;
     }
     std::string listing = "Directory of " + DisplayPath(path) + "\r\n";
-    for (const auto& [name, node] : dir->Children)
-        listing += EntryLine(name, node) + "\r\n";
+    for (const SimEntry& entry : entries)
+        listing += EntryLine(entry) + "\r\n";
     Answer(listing + "\r\n");
 }
 
 void SimFileSystem::MakeDirectory(std::string Arguments)
 {
-    const std::string path = TakeName(Arguments, '\0');
-    std::string leaf;
-    SimNode* parent = ParentOf(path, leaf);
-    if (!parent) {
-        AnswerCode(SplitPath(path).empty() ? "6:Invalid name" : "5:No path");
-    } else if (parent->Children.count(leaf)) {
-        AnswerCode("8:Exist");
-    } else {
-        MakeDir(path);
-        Changed();
-        AnswerCode("0:No error");
-    }
+    const SimPath dir = SplitPath(TakeName(Arguments, '\0'));
+    AnswerCode(Changing([&] { return MakeDirHeld(dir, PackedNow()); }));
+}
+
+std::string SimFileSystem::WipeDirectoryHeld(const SimPath& Dir)
+{
+    if (Dir.empty() || !IsDir(Dir))
+        return "5:No path";  // the root is no folder that can go
+    return store_->Remove(Dir) ? kNoError : kDiskError;
 }
 
 void SimFileSystem::WipeDirectory(std::string Arguments)
 {
-    const std::string path = TakeName(Arguments, '\0');
-    std::string leaf;
-    SimNode* parent = ParentOf(path, leaf);
-    const SimNode* dir = ChildOf(parent, leaf);
-    if (!dir || !dir->IsDir) {
-        AnswerCode("5:No path");
-        return;
-    }
-    parent->Children.erase(leaf);
-    Changed();
-    AnswerCode("0:No error");
+    const SimPath dir = SplitPath(TakeName(Arguments, '\0'));
+    AnswerCode(Changing([&] { return WipeDirectoryHeld(dir); }));
+}
+
+std::string SimFileSystem::DeleteFileHeld(const SimPath& File)
+{
+    const std::optional<SimEntry> file = File.empty() ? std::nullopt : store_->Look(File);
+    if (!file)
+        return "4:No file";
+    if (file->IsDir || (file->Stamp.Attributes & 0x01))
+        return "7:Denied";
+    return store_->Remove(File) ? kNoError : kDiskError;
 }
 
 void SimFileSystem::DeleteFile(std::string Arguments)
 {
-    const std::string path = TakeName(Arguments, '\0');
-    std::string leaf;
-    SimNode* parent = ParentOf(path, leaf);
-    const SimNode* file = ChildOf(parent, leaf);
-    if (!file) {
-        AnswerCode("4:No file");
-    } else if (file->IsDir || (file->Attributes & 0x01)) {
-        AnswerCode("7:Denied");
-    } else {
-        parent->Children.erase(leaf);
-        Changed();
-        AnswerCode("0:No error");
-    }
+    const SimPath file = SplitPath(TakeName(Arguments, '\0'));
+    AnswerCode(Changing([&] { return DeleteFileHeld(file); }));
+}
+
+std::string SimFileSystem::RenameHeld(const SimPath& From, const SimPath& To)
+{
+    if (From.empty() || !store_->Look(From))
+        return "4:No file";
+    if (To.empty() || !IsDir(ParentPath(To)))
+        return "5:No path";
+    if (store_->Look(To))
+        return "8:Exist";
+    if (IsWithin(ParentPath(To), From, store_->Names()))
+        return "7:Denied";  // a directory cannot move into itself
+    return store_->Move(From, To) ? kNoError : kDiskError;
 }
 
 void SimFileSystem::RenameEntry(std::string Arguments)
 {
-    const std::string from = TakeName(Arguments, ' ');
-    const std::string to = TakeName(Arguments, '\0');
-    std::string fromLeaf, toLeaf;
-    SimNode* fromParent = ParentOf(from, fromLeaf);
-    SimNode* toParent = ParentOf(to, toLeaf);
-    SimNode* entry = ChildOf(fromParent, fromLeaf);
-    if (!entry) {
-        AnswerCode("4:No file");
-    } else if (!toParent) {
-        AnswerCode("5:No path");
-    } else if (toParent->Children.count(toLeaf)) {
-        AnswerCode("8:Exist");
-    } else if (Contains(*entry, toParent)) {
-        AnswerCode("7:Denied");  // a directory cannot move into itself
-    } else {
-        SimNode moved = std::move(*entry);
-        fromParent->Children.erase(fromLeaf);
-        toParent->Children.emplace(toLeaf, std::move(moved));
-        Changed();
-        AnswerCode("0:No error");
-    }
+    const SimPath from = SplitPath(TakeName(Arguments, ' '));
+    const SimPath to = SplitPath(TakeName(Arguments, '\0'));
+    AnswerCode(Changing([&] { return RenameHeld(from, to); }));
 }
 
 void SimFileSystem::TypeFile(std::string Arguments)
 {
     if (!Arguments.empty() && Arguments[0] == '@')
         Arguments.erase(0, 1);
-    const std::string path = TakeName(Arguments, '\0');
-    const SimNode* file = Find(path);
-    if (!file || file->IsDir) {
-        AnswerCode("4:No file");
+    const SimPath file = SplitPath(TakeName(Arguments, '\0'));
+    const auto hold = store_->HoldFor(false);
+    if (!hold) {
+        AnswerCode(kDiskError);
         return;
     }
-    const std::vector<std::string> parts = SplitPath(path);
-    terminal_.Print(parts.back() + "\t" + std::to_string(file->Data.size()) + "\r\n", answerDelayMs_);
-    if (readStallAfter_ >= file->Data.size()) {
-        terminal_.Print(file->Data);
+    const bool sent = !file.empty() && store_->Read(file, [&](std::string_view data) { SendFile(file.back(), data); });
+    if (!sent)
+        AnswerCode("4:No file");
+}
+
+// NFTYPE's answer: the header line, the data (stalled where a test says) and
+// the prompt.
+void SimFileSystem::SendFile(const std::string& Name, std::string_view Data)
+{
+    terminal_.Print(Name + "\t" + std::to_string(Data.size()) + "\r\n", answerDelayMs_);
+    if (readStallAfter_ >= Data.size()) {
+        terminal_.Print(Data);
         terminal_.ShowPrompt();
         return;
     }
-    terminal_.Print(file->Data.substr(0, readStallAfter_));
+    terminal_.Print(Data.substr(0, readStallAfter_));
     if (readStallMs_ == 0)
         return;  // silent for good
-    terminal_.Print(file->Data.substr(readStallAfter_), readStallMs_);
+    terminal_.Print(Data.substr(readStallAfter_), readStallMs_);
     terminal_.ShowPrompt();
 }
 
@@ -397,7 +360,7 @@ void SimFileSystem::ReceiveData(size_t Size, size_t BreakAfter, const std::strin
 
 void SimFileSystem::WriteFile(std::string Arguments)
 {
-    const std::string path = TakeName(Arguments, '\t');
+    const SimPath file = SplitPath(TakeName(Arguments, '\t'));
     std::vector<std::string> fields;
     for (size_t start = 0; start <= Arguments.size();) {
         const size_t tab = Arguments.find('\t', start);
@@ -409,30 +372,26 @@ void SimFileSystem::WriteFile(std::string Arguments)
     size_t size = 0;
     const bool wellFormed = (fields.size() == 2 || fields.size() == 3) && fields.back() == "w" &&
                             ParseSize(fields[0], size);
-    std::string leaf;
-    SimNode* parent = ParentOf(path, leaf);
     if (!wellFormed) {
         AnswerCode("9:Invalid parameter");
         return;
     }
-    const SimNode* existing = ChildOf(parent, leaf);
-    if (!parent || (existing && existing->IsDir)) {
+    bool writable = false;
+    {
+        const auto hold = store_->HoldFor(false);
+        writable = hold && !file.empty() && IsDir(ParentPath(file)) && !IsDir(file);
+    }
+    if (!writable) {
         AnswerCode("5:No path");
         return;
     }
     const uint32_t time = fields.size() == 3 ? static_cast<uint32_t>(std::strtoul(fields[1].c_str(), nullptr, 10))
                                              : PackedNow();
     terminal_.Print("Send file\r\n", answerDelayMs_);
-    ReceiveData(size, writeBreakAfter_, writeBreakText_, [this, path, time](const std::string& data) {
-        std::string leafName;
-        SimNode* dir = ParentOf(path, leafName);
-        SimNode& file = ChildNamed(*dir, leafName);
-        file.Data = data;
-        file.Attributes = 0x20;
-        file.Times[0] = file.Times[1] = time;
-        file.Times[2] = PackedNow();
-        Changed();
-        terminal_.PrintLine("0:No error");
+    // Other programs may change the folder while the data comes, so the
+    // file's place is checked again when it is stored.
+    ReceiveData(size, writeBreakAfter_, writeBreakText_, [this, file, time](const std::string& data) {
+        terminal_.PrintLine(Changing([&] { return WriteHeld(file, data, SimStamp {0x20, {time, time, PackedNow()}}); }));
         terminal_.ShowPrompt();
     });
 }

@@ -1,37 +1,18 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <functional>
-#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sim/sim_device.h"
+#include "sim/sim_store.h"
 #include "sim/sim_terminal.h"
+#include "sim/sim_tree.h"
 
 namespace zqk::sim {
-
-// Names compare without regard to ASCII case, as on a FAT volume (the case
-// given at creation is kept), unless the file system is made case-sensitive.
-struct NameLess {
-    bool CaseSensitive = false;
-    bool operator()(const std::string& a, const std::string& b) const;
-};
-
-struct SimNode;
-using SimChildren = std::map<std::string, SimNode, NameLess>;
-
-struct SimNode {
-    bool IsDir = false;
-    std::string Data;
-    uint8_t Attributes = 0x20;
-    uint32_t Times[3] = {0, 0, 0};  // DOS packed: modified, created, accessed
-    SimChildren Children;
-};
-
-// The child of that name, made when missing; its children compare names as
-// its parent's do.
-SimNode& ChildNamed(SimNode& Parent, const std::string& Name);
 
 // The device's file system and its NF commands on the terminal:
 //   NFDIR @path              "Directory of ..." header, tab-separated entries, empty line
@@ -42,28 +23,38 @@ SimNode& ChildNamed(SimNode& Parent, const std::string& Name);
 //                            "Send file", then size raw bytes from the host
 //   LOAD size name           "Send file", then the firmware image
 // Names are in double quotes when the device says so in string 204
-// (".nfi."), otherwise bare words.
+// (".nfi."), otherwise bare words. Each command looks at and changes its
+// store with the store held, so that it acts on what it found; a store that
+// fails under it is answered "1:Disk error".
 class SimFileSystem {
 public:
     SimFileSystem(SimDevice& Device, SimTerminal& Terminal);
 
-    // Names that differ only in case name different entries (default: the
-    // same one, as on FAT). Empties the file system.
-    void SetCaseSensitiveNames(bool CaseSensitive);
+    // The files are kept in Store (a host folder, say; it must outlive this
+    // object) instead of the tree in memory.
+    void UseStore(SimStore& Store) { store_ = &Store; }
+    SimStore& Store() { return *store_; }
 
-    SimNode& Root() { return root_; }
-    const SimNode& Root() const { return root_; }
-    // Paths use "/" or "\"; "" and "/" are the root.
+    // The tree in memory, which holds the files unless UseStore chose
+    // another store. Paths use "/" or "\"; "" and "/" are the root.
+    SimTree& Tree() { return tree_; }
+    SimNode& Root() { return tree_.Root(); }
+    const SimNode& Root() const { return tree_.Root(); }
     const SimNode* Find(const std::string& Path) const;
     SimNode* Find(const std::string& Path);
-    bool MakeDir(const std::string& Path);
-    bool PutFile(const std::string& Path, const std::string& Data, uint8_t Attributes = 0x20);
+    // Names that differ only in case name different entries in the tree
+    // (default: the same one, as on FAT). Empties the tree.
+    void SetCaseSensitiveNames(bool CaseSensitive) { tree_.SetCaseSensitiveNames(CaseSensitive); }
+
+    // In the store in use, as the device's commands make them: stamped now
+    // unless Time says when. False where the command would fail.
+    bool MakeDir(const std::string& Path, std::optional<uint32_t> Time = std::nullopt);
+    bool PutFile(const std::string& Path, const std::string& Data, uint8_t Attributes = 0x20,
+                 std::optional<uint32_t> Time = std::nullopt);
 
     // The device clock as a DOS packed date-time; the host's local time
     // unless a test sets it.
     std::function<uint32_t()> PackedNow;
-    // Called after every change, for keeping the file system elsewhere.
-    std::function<void()> OnChange;
 
     // The last firmware image loaded and its name.
     std::string FirmwareName;
@@ -83,16 +74,26 @@ public:
     void ClearFaults();
 
     static uint32_t PackTime(int Year, int Month, int Day, int Hour, int Minute, int Second);
+    // A host time in the host's local time, as the device keeps times.
+    static uint32_t PackLocalTime(std::time_t Time);
 
 private:
     bool QuotedNames() const;
     std::string TakeName(std::string& Arguments, char Terminator) const;
     void Answer(const std::string& Text);
     void AnswerCode(const std::string& Code);
-    void Changed();
-    SimNode* ParentOf(const std::string& Path, std::string& Leaf);
-    static SimNode* ChildOf(SimNode* Parent, const std::string& Name);
-    static bool Contains(const SimNode& Tree, const SimNode* Node);
+    // Run's answer code, found with the store held for changing (a failing
+    // disk's when it cannot be held).
+    std::string Changing(const std::function<std::string()>& Run);
+    // With the store held: whether Path is a folder, and each command's
+    // answer code.
+    bool IsDir(const SimPath& Path);
+    std::string MakeDirHeld(const SimPath& Dir, uint32_t Time);
+    std::string WipeDirectoryHeld(const SimPath& Dir);
+    std::string DeleteFileHeld(const SimPath& File);
+    std::string RenameHeld(const SimPath& From, const SimPath& To);
+    std::string WriteHeld(const SimPath& File, const std::string& Data, const SimStamp& Stamp);
+    void SendFile(const std::string& Name, std::string_view Data);
 
     void ListDirectory(std::string Arguments);
     void MakeDirectory(std::string Arguments);
@@ -107,7 +108,8 @@ private:
 
     SimDevice& device_;
     SimTerminal& terminal_;
-    SimNode root_;
+    SimTree tree_;
+    SimStore* store_ = &tree_;
     uint32_t answerDelayMs_ = 0;
     size_t readStallAfter_ = SIZE_MAX;
     uint32_t readStallMs_ = 0;

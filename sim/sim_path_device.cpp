@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "link/platform_text.h"
+
 namespace zqk::sim {
 
 namespace {
@@ -69,11 +71,6 @@ bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptio
     return false;
 }
 
-std::u16string Utf16FromLatin1(const std::string& Text)
-{
-    return std::u16string(Text.begin(), Text.end());
-}
-
 }  // namespace
 
 bool IsSimPath(const std::string& Path)
@@ -133,31 +130,27 @@ SimPathDevice::SimPathDevice(const SimPathOptions& Options)
       writeFrameUs_(Options.PaceUs),
       pacedByHost_(Options.PaceUs == 0),
       keeper_(SystemClock::Instance()),
-      folder_(Options.Folder)
+      folder_(fs::path(Options.Folder), NameLess {Options.CaseSensitiveNames})
 {
     keeper_.SetRunMode(Options.Mode);
     keeper_.SetQuotedNames(Options.QuotedNames);
     keeper_.Device.Identity.Path = path_;
-    keeper_.Device.Identity.SerialNumber = Utf16FromLatin1(Options.SerialNumber);
+    // In the encoding the library hands it back in, so that it comes back as given.
+    keeper_.Device.Identity.SerialNumber = Utf16FromAnsi(Options.SerialNumber);
     keeper_.Device.SetPacingUs(Options.PaceUs);
     keeper_.Device.SetWriteDurationUs(Options.PaceUs);
     keeper_.Device.KeepHostPackets(false);
-    keeper_.Files.SetCaseSensitiveNames(Options.CaseSensitiveNames);
+    keeper_.Files.UseStore(folder_);
     if (Options.UnplugAfterReports > 0)
         keeper_.Device.UnplugAfterReports(Options.UnplugAfterReports);
-    // A device that cannot keep its files any more is as good as gone: its
-    // next answers would be lost to the next program that opens it.
-    keeper_.Files.OnChange = [this] {
-        if (!folder_.Save(keeper_.Files))
-            keeper_.Device.Unplug();
-    };
 }
 
 std::unique_ptr<SimPathDevice> SimPathDevice::Open(const SimPathOptions& Options, std::string& Problem)
 {
     std::unique_ptr<SimPathDevice> device(new SimPathDevice(Options));
-    if (!device->folder_.Load(device->keeper_.Files)) {
-        Problem = "cannot keep the simulated device's files in " + Options.Folder;
+    std::string why;
+    if (!device->folder_.Prepare(why)) {
+        Problem = "cannot keep the simulated device's files in " + Options.Folder + ": " + why;
         return nullptr;
     }
     return device;
@@ -307,6 +300,11 @@ std::u16string SimPathDevice::GetIndexedString(int32_t Index)
 int32_t SimPathDevice::LastError() const
 {
     return Locked([&] { return lastError_; });
+}
+
+std::string SimPathDevice::ErrorText(int32_t Code) const
+{
+    return std::generic_category().message(Code);
 }
 
 bool SimPathDevice::ReadPending() const

@@ -49,6 +49,8 @@ public:
     std::u16string GetIndexedString(int32_t Index) override;
     std::string DevicePath() const override { return path_; }
     int32_t LastError() const override;
+    // Its codes are the C library's (errno values) on every platform.
+    std::string ErrorText(int32_t Code) const override;
     bool ReadPending() const override;
     // Simulated devices share serial numbers: the folder names the device.
     std::string LockKey() const override { return path_; }

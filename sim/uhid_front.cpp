@@ -12,8 +12,11 @@
 //     --destroy-after N    remove the device after N input reports (unplugging)
 //     --destroy-delay MS   ... MS milliseconds after the N-th one (default 0)
 //     --vendor ID --product ID --usage-page PAGE   another identity (hex or decimal)
-//     --name TEXT --serial TEXT                    the HID name and unique id
+//     --name TEXT --serial TEXT                    the HID name and unique id (UTF-8)
 //     --big-file BYTES     a file /big.bin of that many bytes on the device
+//     --dir DIR            the device's files in folder DIR, shared with the
+//                          sim:DIR devices of other programs (default: the
+//                          demo tree, in memory)
 //
 // It runs until the device has been removed or it gets SIGTERM or SIGINT.
 // The kernel keeps at most 32 output reports for a uhid device and drops
@@ -34,6 +37,7 @@
 #include <memory>
 #include <string>
 
+#include "hid/hid_descriptors.h"
 #include "link/clock.h"
 #include "sim/sim_device.h"
 #include "sim/sim_folder.h"
@@ -50,7 +54,7 @@ struct Options {
     long DestroyAfter = -1;  // input reports; negative: never
     uint32_t DestroyDelayMs = 0;
     long Vendor = -1, Product = -1, UsagePage = -1;
-    std::string Name, Serial;
+    std::string Name, Serial, Folder;
     long BigFile = 0;
 };
 
@@ -87,6 +91,8 @@ bool ParseOptions(int argc, char** argv, Options& Out)
             Out.Name = value;
         else if (option == "--serial")
             Out.Serial = value;
+        else if (option == "--dir")
+            Out.Folder = value;
         else if (!ParseNumber(value, number))
             return false;
         else if (option == "--pace")
@@ -128,17 +134,20 @@ std::string Utf8FromUtf16(const std::u16string& Text)
 }
 
 // The device the front end serves: the whole simulated zq.keeper (terminal
-// and file system, starting empty), or in echo
-// mode its report level alone with every channel answering each packet with
-// its data. This is the one place that decides what stands behind the HID
-// device.
-std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Chosen)
+// and file system: the demo tree, or Folder's files when there is one), or in
+// echo mode its report level alone with every channel answering each packet
+// with its data. This is the one place that decides what stands behind the
+// HID device.
+std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Chosen, zqk::sim::SimFolder* Folder)
 {
     auto keeper = std::make_unique<SimKeeper>(TimeSource);
     // A uhid device has no string descriptors, so hosts read string 204 as
     // empty and send names bare: the device must take them so.
     keeper->SetQuotedNames(false);
-    zqk::sim::SimFolder::SeedDemoTree(keeper->Files);
+    if (Folder)
+        keeper->Files.UseStore(*Folder);
+    else
+        zqk::sim::SimFolder::SeedDemoTree(keeper->Files.Store());
     if (Chosen.BigFile > 0) {
         std::string data(static_cast<size_t>(Chosen.BigFile), '\0');
         for (size_t i = 0; i < data.size(); ++i)
@@ -158,9 +167,9 @@ std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Cho
     if (Chosen.UsagePage >= 0)
         identity.UsagePage = static_cast<int32_t>(Chosen.UsagePage);
     if (!Chosen.Name.empty())
-        identity.Product = std::u16string(Chosen.Name.begin(), Chosen.Name.end());
+        identity.Product = zqk::hid::Utf16FromUtf8(Chosen.Name);
     if (!Chosen.Serial.empty())
-        identity.SerialNumber = std::u16string(Chosen.Serial.begin(), Chosen.Serial.end());
+        identity.SerialNumber = zqk::hid::Utf16FromUtf8(Chosen.Serial);
     return keeper;
 }
 
@@ -344,13 +353,22 @@ int main(int argc, char** argv)
         std::fprintf(stderr,
                      "usage: zqk-sim-uhid [--pace MS] [--echo] [--destroy-after N] [--destroy-delay MS]\n"
                      "                    [--vendor ID] [--product ID] [--usage-page PAGE] [--name TEXT] [--serial TEXT]\n"
-                     "                    [--big-file BYTES]\n");
+                     "                    [--big-file BYTES] [--dir DIR]\n");
         return 2;
     }
     CatchStopSignals();
     AskForRealTimePriority();
     zqk::Clock& time = zqk::SystemClock::Instance();
-    const std::unique_ptr<SimKeeper> keeper = MakeDevice(time, chosen);
+    std::unique_ptr<zqk::sim::SimFolder> folder;
+    if (!chosen.Folder.empty()) {
+        folder = std::make_unique<zqk::sim::SimFolder>(chosen.Folder);
+        std::string problem;
+        if (!folder->Prepare(problem)) {
+            std::fprintf(stderr, "zqk-sim-uhid: %s\n", problem.c_str());
+            return 1;
+        }
+    }
+    const std::unique_ptr<SimKeeper> keeper = MakeDevice(time, chosen, folder.get());
     UhidDevice uhid;
     if (!uhid.Create(keeper->Device.Identity))
         return 1;

@@ -3,10 +3,12 @@
 // ZQK_STATUS_OK and an empty text; statuses belong to the calling thread.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "support/library_fixture.h"
@@ -60,6 +62,14 @@ void PrintTo(const StatusCase& c, std::ostream* out)
     *out << c.Name;
 }
 
+// The C library's words for the error a sim: device reports once it is
+// gone, on every platform.
+const char* NoSuchDeviceText()
+{
+    static const std::string text = "(" + std::generic_category().message(ENODEV) + ")";
+    return text.c_str();
+}
+
 thread_local int32_t t_statusInCallback = -1;
 void ZQK_CALL ListFromTheCallback(int32_t, int32_t Position, int32_t)
 {
@@ -103,6 +113,12 @@ const std::vector<StatusCase>& StatusCases()
         {"TermTxToAnUnpluggedDevice", ZQK_STATUS_GONE, "write to the device failed",
          [](StatusTest&, sim::SimDevice& d) {
              d.Unplug();
+             EXPECT_EQ(zqkTermTx("x", 1, 100), 0);
+         }},
+        {"TermTxToAnUnpluggedSimPathDevice", ZQK_STATUS_GONE, NoSuchDeviceText(),
+         [](StatusTest& t, sim::SimDevice&) {
+             ASSERT_EQ(zqkOpenPath(("sim:" + t.Local("device") + "?unplug=1").c_str()), 1);
+             EXPECT_EQ(zqkTermTx("x", 1, 100), 1) << "the last report before it goes";
              EXPECT_EQ(zqkTermTx("x", 1, 100), 0);
          }},
         {"TermTxWithoutData", ZQK_STATUS_ARGUMENT, "no data",

@@ -234,6 +234,20 @@ TEST_F(SharedDeviceTest, AWriteCutShortByAClosedDeviceIsCompletedAndItsFileDelet
     EXPECT_EQ(b_.Command("echo b"), "b\r\n");
 }
 
+// The undo is an NFDEL, which may take the device as long as any delete.
+TEST_F(SharedDeviceTest, TheUndoOfAWriteCutShortIsAwaitedAsLongAsADelete)
+{
+    b_.files.OnProgress = [&](TzqkFiles&, int32_t, int32_t) { b_.comms.Close(); };
+    b_.files.QuoteNames = true;
+    EXPECT_FALSE(b_.files.FileWrite("/slow.bin", std::string(10000, 's')));
+    keeper_.Files.SetAnswerDelay(15000);  // the answers to commands, not to the data
+    EXPECT_EQ(a_.Command("echo a"), "a\r\n");
+    EXPECT_EQ(keeper_.Files.Find("/slow.bin"), nullptr);
+    EXPECT_EQ(a_.terminal.RecoveryNote(),
+              "completed a write cut short by the holder before with 5904 zero bytes; "
+              "NFDEL \"/slow.bin\": 0:No error");
+}
+
 TEST_F(SharedDeviceTest, AFirmwareLoadCutShortIsCompletedAndSaidSo)
 {
     b_.files.OnProgress = [&](TzqkFiles&, int32_t, int32_t) { b_.comms.Close(); };

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/comms.h"
 #include "sim/manual_clock.h"
@@ -98,6 +99,22 @@ TEST_F(TerminalTest, LeftoverPromptWithNothingInFrontIsSkipped)
 {
     Output(kPrompt + "abc" + kPrompt);
     EXPECT_EQ(WaitPrompt(), "abc");
+}
+
+// Each empty prompt comes within the time-out of silence, on and on: they
+// are skipped for no longer than the time-out.
+TEST_F(TerminalTest, EmptyPromptsThatKeepComingEndTheWaitAsSilenceWould)
+{
+    keeper_.Device.SetPacing(900);
+    std::string prompts;
+    for (int i = 0; i < 10000; ++i)
+        prompts += kPrompt;
+    keeper_.Device.CutNext(std::vector<size_t>(10000, kPrompt.size()));
+    Output(prompts);
+    const uint64_t start = clock_.NowMs();
+    EXPECT_EQ(WaitPrompt(1000), "");
+    EXPECT_TRUE(terminal_->TimedOut);
+    EXPECT_LE(clock_.NowMs() - start, 2000u);
 }
 
 TEST_F(TerminalTest, SilenceBeforeThePromptGivesThePartialOutput)
@@ -272,6 +289,16 @@ TEST_F(TerminalTest, IsPromptEndsWhileBareClosingBytesKeepComing)
     Output(std::string(300000, '\xBB'));  // each one a prompt with nothing in it
     EXPECT_FALSE(terminal_->IsPrompt("zq.keeper"));
     EXPECT_GT(keeper_.Device.QueuedInputs(), 1000u) << "the answer loop read on and on";
+}
+
+TEST_F(TerminalTest, IsPromptEndsInTimeWhileBareClosingBytesTrickleIn)
+{
+    keeper_.Device.SetPacing(40);  // each within the test's 50 ms of silence
+    keeper_.Device.CutNext(std::vector<size_t>(100000, 1));
+    Output(std::string(100000, '\xBB'));
+    const uint64_t start = clock_.NowMs();
+    EXPECT_FALSE(terminal_->IsPrompt("zq.keeper"));
+    EXPECT_LE(clock_.NowMs() - start, 2000u);
 }
 
 TEST_F(TerminalTest, EscapeIsFalseOnlyWhenThePromptAsksForAPassword)

@@ -230,7 +230,7 @@ void TzqComms::NoteWriteFailure() const
     }
     const int32_t error = hid_->LastError();
     NoteFailure(Failure::Gone, "a write to the device failed (" +
-                                   (error ? PlatformErrorText(error) : std::string("it did not take the report")) +
+                                   (error ? hid_->ErrorText(error) : std::string("it did not take the report")) +
                                    "); it was closed");
 }
 

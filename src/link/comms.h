@@ -67,6 +67,8 @@ public:
     virtual void ClearChannel(int32_t Channel);
     virtual int32_t PollTimeout() const;
     virtual int32_t ExtraTimeout() const;
+    // The clock the link measures its waits with.
+    Clock& TimeSource() const { return clock_; }
     virtual std::string SerialNumber();
     virtual std::string Manufacturer();
     virtual std::string Product();

@@ -11,6 +11,9 @@ namespace zqk {
 // thread's ANSI code page, elsewhere in the current locale's encoding.
 // Characters that cannot be represented become '?'.
 std::string AnsiFromUtf16(const std::u16string& Text);
+// The reverse: 8-bit text in that encoding as UTF-16. Bytes that are no
+// character of it become U+FFFD.
+std::u16string Utf16FromAnsi(const std::string& Text);
 
 // The platform's own words for one of its error codes (errno on Linux,
 // GetLastError on Windows), without a line end.

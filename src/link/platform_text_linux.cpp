@@ -28,6 +28,31 @@ std::string AnsiFromUtf16(const std::u16string& Text)
     return out;
 }
 
+std::u16string Utf16FromAnsi(const std::string& Text)
+{
+    std::u16string out;
+    std::mbstate_t state {};
+    for (size_t i = 0; i < Text.size();) {
+        wchar_t c = 0;
+        const size_t n = std::mbrtowc(&c, Text.data() + i, Text.size() - i, &state);
+        if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+            out += u'\uFFFD';
+            state = std::mbstate_t {};
+            ++i;
+            continue;
+        }
+        const auto code = static_cast<char32_t>(c);
+        if (code >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(code);
+        }
+        i += n == 0 ? 1 : n;  // 0: a zero byte
+    }
+    return out;
+}
+
 std::string PlatformErrorText(int32_t Code)
 {
     char text[256] = {0};

@@ -18,6 +18,19 @@ std::string AnsiFromUtf16(const std::u16string& Text)
     return out;
 }
 
+std::u16string Utf16FromAnsi(const std::string& Text)
+{
+    if (Text.empty())
+        return {};
+    const int length = static_cast<int>(Text.size());
+    const int n = MultiByteToWideChar(CP_THREAD_ACP, 0, Text.data(), length, nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::u16string out(static_cast<size_t>(n), u'\0');
+    MultiByteToWideChar(CP_THREAD_ACP, 0, Text.data(), length, reinterpret_cast<wchar_t*>(out.data()), n);
+    return out;
+}
+
 std::string PlatformErrorText(int32_t Code)
 {
     char text[512] = {0};

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "link/platform_text.h"
+
 namespace zqk {
 
 // What the channel link needs of the device that moves its 64-byte reports:
@@ -60,6 +62,8 @@ public:
     virtual bool Simulated() const { return false; }
     // Platform error code recorded at the last report read or write.
     virtual int32_t LastError() const = 0;
+    // One of its error codes in words.
+    virtual std::string ErrorText(int32_t Code) const { return PlatformErrorText(Code); }
     // True while a report read is outstanding.
     virtual bool ReadPending() const = 0;
 };

@@ -23,9 +23,10 @@ constexpr int32_t kPromptTestTimeout = 50;
 constexpr int32_t kOwedAnswerTimeout = 2000;
 constexpr int32_t kOwedEscapeTimeout = 250;
 // A device that never stops talking would keep the prompt test draining for
-// ever; after this much the test goes ahead with what is still coming. The
+// ever; after this long the test goes ahead with what is still coming. The
 // same bounds the empty prompts that the test skips in the device's answer.
-constexpr size_t kMaxDrainBytes = 65536;
+// Both count time, since a device may talk slowly.
+constexpr uint64_t kMaxDrainMs = 1000;
 
 bool EndsWith(const std::string& text, const std::string& marker)
 {
@@ -128,7 +129,7 @@ void TzqTerminal::CompleteAbandonedTransfer(const OwedTransfer& Owed)
     std::string undone;
     FlushPrompt(kOwedEscapeTimeout, undone);  // the escape's prompt
     if (undo)
-        FlushPrompt(kOwedAnswerTimeout, undone);
+        FlushPrompt(kDeleteAnswerTimeout, undone);
     const std::string what = Owed.What == OwedTransfer::Kind::Firmware ? "firmware load" : "write";
     std::string note = "completed a " + what + " cut short by the holder before with " + std::to_string(Owed.Bytes) +
                        " zero bytes";
@@ -221,20 +222,27 @@ void TzqTerminal::FlushPrompt(int32_t Timeout, std::string& Text)
     ReadUntil(kPromptEnd, kPromptEnd, Timeout, Text);
 }
 
+// Empty prompts are skipped for no longer than Timeout: a device that shows
+// them on and on, each within Timeout of the last, ends the wait as silence
+// would.
 bool TzqTerminal::WaitPrompt(int32_t Timeout, std::string& Text)
 {
     // Every caller holds the device lock already; should one not, a lock held
     // elsewhere ends the wait instead of retrying without end.
     const std::string prompt = Prompt();
-    const size_t promptSize = prompt.empty() ? 1 : prompt.size();
-    for (size_t skipped = 0; skipped < kMaxGathered; skipped += promptSize) {
-        const Gathered gathered = ReadUntilLocked(prompt, prompt, Timeout, Text, kMaxGathered - skipped);
+    Clock& clock = comms_.TimeSource();
+    const uint64_t skipUntil = clock.NowMs() + static_cast<uint64_t>(Timeout > 0 ? Timeout : 0);
+    for (;;) {
+        const Gathered gathered = ReadUntilLocked(prompt, prompt, Timeout, Text, kMaxGathered);
         if (gathered == Gathered::TooLong)
             return false;
         if (gathered == Gathered::LockHeldElsewhere || !Text.empty() || TimedOut)
             return true;
+        if (clock.NowMs() > skipUntil) {
+            TimedOut = true;
+            return true;
+        }
     }
-    return false;
 }
 
 bool TzqTerminal::SendText(const std::string& Text)
@@ -253,11 +261,11 @@ void TzqTerminal::SendLine(const std::string& Line)
 void TzqTerminal::DrainOutput()
 {
     std::string discarded;
-    size_t drained = 0;
-    do {
+    Clock& clock = comms_.TimeSource();
+    const uint64_t until = clock.NowMs() + kMaxDrainMs;
+    do
         FlushPrompt(kPromptTestTimeout, discarded);
-        drained += discarded.size();
-    } while (!discarded.empty() && drained < kMaxDrainBytes);
+    while (!discarded.empty() && clock.NowMs() < until);
 }
 
 bool TzqTerminal::IsPrompt(const std::string& Pattern)
@@ -267,16 +275,18 @@ bool TzqTerminal::IsPrompt(const std::string& Pattern)
         return false;
     DrainOutput();
     comms_.Send(kEscape, 0, 0, kPromptTestTimeout);
-    // Bare closing bytes are skipped as empty prompts, but no further than a
+    // Bare closing bytes are skipped as empty prompts, but no longer than a
     // drain: a device that sends nothing else would keep the test for ever.
     std::string prompt;
-    for (size_t skipped = 0; skipped < kMaxDrainBytes; ++skipped) {
+    Clock& clock = comms_.TimeSource();
+    const uint64_t until = clock.NowMs() + kMaxDrainMs;
+    do {
         FlushPrompt(kPromptTestTimeout, prompt);
         if (TimedOut)
             return false;
         if (!prompt.empty())
             return !Pattern.empty() && prompt.find(Pattern) != std::string::npos;
-    }
+    } while (clock.NowMs() < until);
     return false;
 }
 

@@ -32,6 +32,10 @@ public:
     // The most output one read gathers: a device that talks on without the
     // marker it is read up to cannot make the host's memory grow without end.
     static constexpr size_t kMaxGathered = size_t {16} << 20;
+    // How long the device may take to answer NFDEL: the file services wait
+    // as long for a delete as the completion of a write cut short does for
+    // its undo.
+    static constexpr int32_t kDeleteAnswerTimeout = 20000;
 
     explicit TzqTerminal(TzqComms& Comms);
     virtual ~TzqTerminal() = default;
@@ -66,8 +70,9 @@ public:
     // most kMaxGathered bytes).
     void FlushPrompt(int32_t Timeout, std::string& Text);
     // A command's output: everything up to the next full Prompt, without it;
-    // a prompt with nothing in front of it is skipped. False when the output,
-    // skipped prompts included, reached kMaxGathered first.
+    // a prompt with nothing in front of it is skipped, for Timeout at most
+    // (then the result is empty, TimedOut set). False when the output reached
+    // kMaxGathered first.
     bool WaitPrompt(int32_t Timeout, std::string& Text);
     bool SendText(const std::string& Text);
     void SendLine(const std::string& Line);
