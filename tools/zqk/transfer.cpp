@@ -220,11 +220,14 @@ Step CopyStep(const std::string& from, const std::string& to, int64_t size)
 
 class Job {
 public:
-    Job(Unit& U, const Options& Opts, Way W) : unit_(U), opts_(Opts), way_(W) {}
+    Job(Unit& U, const Options& Opts, Way W) : unit_(U), opts_(Opts), way_(W), quoted_(QuotesNames(U.handle)) {}
 
     Way Direction() const { return way_; }
     const Options& Opts() const { return opts_; }
     Unit& Of() { return unit_; }
+    // The name the device stores when it is sent Name: mirrors compare
+    // that, not the name as sent.
+    std::string Stored(const std::string& name) const { return StoredName(name, quoted_); }
 
     void Add(Step step) { steps_.push_back(std::move(step)); }
     void UpToDate() { ++upToDate_; }
@@ -463,6 +466,7 @@ private:
     Unit& unit_;
     const Options& opts_;
     const Way way_;
+    const bool quoted_;  // the firmware takes names in quotes; else it stores blanks as "_"
     std::vector<Step> steps_;
     std::vector<std::string> failedFolders_;
     int64_t copied_ = 0, bytes_ = 0, upToDate_ = 0, deleted_ = 0, skipped_ = 0, failed_ = 0;
@@ -470,6 +474,28 @@ private:
     int32_t lastStatus_ = ZQK_STATUS_OK;
     std::string lastText_;
 };
+
+// Why a name from the device's listing cannot be sent back to it: firmware
+// without quoted names reads every blank as "_", so the name would address
+// another entry (or none).
+std::string UnsendableProblem(const Job& job, const std::string& name)
+{
+    const std::string stored = job.Stored(name);
+    return stored == name ? std::string()
+                          : "this firmware reads blanks in names as \"_\", so it would take it for " + Quoted(stored);
+}
+
+// --delete judges what a folder lacks only when its listings are whole: a
+// line of the device's that is no entry may be the very entry that looks
+// missing.
+bool FullyKnown(Job& job, const std::string& folder, int32_t unreadable)
+{
+    if (unreadable == 0)
+        return true;
+    job.Fail(kFailed, "nothing deleted in " + Shown(folder) + ": the device's listing of it has " +
+                          Plural(unreadable, "line that is", "lines that are") + " no entry, so it is not fully known");
+    return false;
+}
 
 // ---- the device side ----
 
@@ -499,13 +525,17 @@ bool DeviceEntryAt(Unit& unit, const std::string& path, Entry& found)
     return folded != nullptr;
 }
 
+// Throws Failure when the device could not tell: silent, gone, or a
+// listing cut short is no answer that the folder is missing.
 bool DeviceFolderExists(Unit& unit, const std::string& path)
 {
     Entry e;
     try {
         return DeviceEntryAt(unit, path, e) && e.IsDir();
-    } catch (const Failure&) {
-        return false;  // its folder is missing too
+    } catch (const Failure& failure) {
+        if (failure.status == ZQK_STATUS_REFUSED)
+            return false;  // the device says its folder is missing too
+        throw;
     }
 }
 
@@ -593,13 +623,18 @@ bool CaseBlind(std::string folder)
 
 struct Tree {
     std::string from, to;
-    bool mirror = false;  // pull: compare, stamp, and --delete
+    bool mirror = false;  // pull, push: compare, stamp, and --delete
 };
+
+bool WillDelete(const Job& job, const Tree& tree)
+{
+    return tree.mirror && job.Opts().deleteExtra;
+}
 
 void PlanDownTree(Job& job, const Tree& tree, int depth);
 
-// The device's entries that can be local names here, each refused one
-// said; of names that differ only in case, in a folder that does not tell
+// The device's entries that can be local names here and can be sent back
+// to the device, each refused one said; of names that differ only in case, in a folder that does not tell
 // case apart, the one already there (else the first) and the others
 // refused. Rivals: for each kept name, the others of its case group.
 std::vector<Entry> LocalNamesOf(Job& job, const Tree& tree, const std::vector<Entry>& entries,
@@ -608,7 +643,9 @@ std::vector<Entry> LocalNamesOf(Job& job, const Tree& tree, const std::vector<En
     std::map<std::string, std::vector<const Entry*>> groups;
     std::vector<const Entry*> named;
     for (const Entry& e : entries) {
-        const std::string problem = LocalNameProblem(e.name);
+        std::string problem = LocalNameProblem(e.name);
+        if (problem.empty())
+            problem = UnsendableProblem(job, e.name);
         if (!problem.empty()) {
             job.Fail(kFailed, "refused " + Quoted(e.name) + " in " + Shown(tree.from) + ": " + problem);
             continue;
@@ -646,7 +683,7 @@ void PlanDownFile(Job& job, const Tree& tree, const Entry& e, const std::vector<
 {
     const std::string from = Joined(tree.from, e.name), to = Joined(tree.to, e.name);
     const LocalStat local = StatLocal(to);
-    if (local.kind == LocalKind::Folder && tree.mirror && job.Opts().deleteExtra) {
+    if (local.kind == LocalKind::Folder && WillDelete(job, tree)) {
         job.Add(DeleteStep(to, true));
     } else if (local.kind == LocalKind::Folder || local.kind == LocalKind::Other) {
         job.Fail(kLocalFile, Shown(to) + (local.kind == LocalKind::Folder ? " is a folder" : " is a link or special file") +
@@ -691,7 +728,7 @@ void PlanDownTree(Job& job, const Tree& tree, int depth)
         return;
     }
     if (target.kind == LocalKind::File) {
-        if (!tree.mirror || !job.Opts().deleteExtra) {
+        if (!WillDelete(job, tree)) {
             job.Fail(kLocalFile, Shown(tree.to) + " is a file; not replaced by the folder " + Shown(tree.from));
             return;
         }
@@ -700,8 +737,9 @@ void PlanDownTree(Job& job, const Tree& tree, int depth)
     if (target.kind != LocalKind::Folder)
         job.Add(MakeFolderStep(tree.to));
     std::vector<Entry> entries;
+    int32_t unreadable = 0;
     try {
-        entries = Listing(job.Of().handle, tree.from);
+        entries = Listing(job.Of().handle, tree.from, &unreadable);
     } catch (const Failure& failure) {
         job.Fail(failure);
         return;
@@ -719,23 +757,51 @@ void PlanDownTree(Job& job, const Tree& tree, int depth)
         else
             PlanDownFile(job, tree, e, rivals[e.name]);
     }
-    if (tree.mirror && job.Opts().deleteExtra)
+    if (WillDelete(job, tree) && FullyKnown(job, tree.to, unreadable))
         PlanLocalDeletions(job, tree, entries, local);
 }
 
 // ---- planning: from local files up ----
 
 void PlanUpTree(Job& job, const Tree& tree, bool exists, int depth);
+void PlanDeviceDeletions(Job& job, const Tree& tree, const std::vector<Entry>& entries,
+                         const std::vector<LocalEntry>& local);
 
-// Of local names that differ only in case, which the device does not tell
-// apart, the one the device has already (else the first); the others refused.
+// The key of a local name among the device's names: the name the device
+// stores for it, without regard to case.
+std::string DeviceKey(const Job& job, const std::string& name)
+{
+    return Folded(job.Stored(name));
+}
+
+// Why two local names would be one entry on the device.
+std::string RivalProblem(const std::string& name, const std::string& keeper, const std::string& stored)
+{
+    if (Folded(name) == Folded(keeper))
+        return "it differs only in case from " + Quoted(keeper) + ", which the device does not tell apart";
+    return "the device would store it as " + Quoted(stored) + ", as it would " + Quoted(keeper);
+}
+
+// The local names that can go up as they are. A name the device would read
+// as a path ("\\", "." or "..", a control byte) is refused; of names that
+// the device would store as one (names that differ only in case, and on
+// firmware without quotes "a b" and "a_b"), the one the device has already
+// (else the first) goes, the others are refused.
 std::vector<LocalEntry> DeviceNamesOf(Job& job, const Tree& tree, std::vector<LocalEntry> local,
                                       const std::vector<Entry>& entries)
 {
     std::sort(local.begin(), local.end(), [](const LocalEntry& a, const LocalEntry& b) { return a.name < b.name; });
-    std::map<std::string, std::string> keepers;
+    std::vector<LocalEntry> named;
     for (const LocalEntry& l : local) {
-        std::string& keeper = keepers[Folded(l.name)];
+        const std::string problem = DeviceNameProblem(l.name);
+        if (problem.empty())
+            named.push_back(l);
+        else
+            job.Fail(kFailed, "refused " + Quoted(l.name) + " in " + Shown(tree.from) + ": " + problem + "; not sent");
+    }
+    std::map<std::string, std::string> keepers;
+    for (const LocalEntry& l : named) {
+        std::string& keeper = keepers[DeviceKey(job, l.name)];
         if (keeper.empty())
             keeper = l.name;
         for (const Entry& e : entries)
@@ -743,11 +809,11 @@ std::vector<LocalEntry> DeviceNamesOf(Job& job, const Tree& tree, std::vector<Lo
                 keeper = l.name;
     }
     std::vector<LocalEntry> kept;
-    for (const LocalEntry& l : local) {
-        const std::string& keeper = keepers[Folded(l.name)];
+    for (const LocalEntry& l : named) {
+        const std::string& keeper = keepers[DeviceKey(job, l.name)];
         if (keeper != l.name)
-            job.Fail(kFailed, "refused " + Quoted(l.name) + " in " + Shown(tree.from) + ": it differs only in case from " +
-                                  Quoted(keeper) + ", which the device does not tell apart; not sent");
+            job.Fail(kFailed, "refused " + Quoted(l.name) + " in " + Shown(tree.from) + ": " +
+                                  RivalProblem(l.name, keeper, job.Stored(l.name)) + "; not sent");
         else if (l.stat.kind == LocalKind::Other)
             job.Fail(kLocalFile, Shown(Joined(tree.from, l.name)) + " is a link or special file; not followed");
         else
@@ -756,10 +822,12 @@ std::vector<LocalEntry> DeviceNamesOf(Job& job, const Tree& tree, std::vector<Lo
     return kept;
 }
 
-const Entry* DeviceEntryNamed(const std::vector<Entry>& entries, const std::string& name)
+// The device's entry that a local name goes onto: the one named as the
+// device stores the local name.
+const Entry* DeviceEntryNamed(const Job& job, const std::vector<Entry>& entries, const std::string& name)
 {
     for (const Entry& e : entries)
-        if (DeviceNameProblem(e.name).empty() && Folded(e.name) == Folded(name))
+        if (DeviceNameProblem(e.name).empty() && Folded(e.name) == DeviceKey(job, name))
             return &e;
     return nullptr;
 }
@@ -767,11 +835,11 @@ const Entry* DeviceEntryNamed(const std::vector<Entry>& entries, const std::stri
 void PlanUpEntry(Job& job, const Tree& tree, const LocalEntry& l, const Entry* d, int depth)
 {
     const std::string from = Joined(tree.from, l.name);
-    const std::string to = Joined(tree.to, d ? d->name : l.name);
+    const std::string to = Joined(tree.to, d ? d->name : job.Stored(l.name));
     const bool folder = l.stat.kind == LocalKind::Folder;
     bool exists = d != nullptr;
     if (d && d->IsDir() != folder) {
-        if (!tree.mirror || !job.Opts().deleteExtra) {
+        if (!WillDelete(job, tree)) {
             job.Fail(kFailed, Shown(to) + " is a " + (d->IsDir() ? "folder" : "file") + " on the device; not replaced by " +
                                   Shown(from));
             return;
@@ -806,11 +874,12 @@ void PlanUpTree(Job& job, const Tree& tree, bool exists, int depth)
         return;
     }
     std::vector<Entry> entries;
+    int32_t unreadable = 0;
     if (!exists) {
         job.Add(MakeFolderStep(tree.to));
     } else {
         try {
-            entries = Listing(job.Of().handle, tree.to);
+            entries = Listing(job.Of().handle, tree.to, &unreadable);
         } catch (const Failure& failure) {
             job.Fail(failure);
             return;
@@ -818,14 +887,23 @@ void PlanUpTree(Job& job, const Tree& tree, bool exists, int depth)
     }
     const std::vector<LocalEntry> kept = DeviceNamesOf(job, tree, local, entries);
     for (const LocalEntry& l : kept)
-        PlanUpEntry(job, tree, l, DeviceEntryNamed(entries, l.name), depth);
-    if (!tree.mirror || !job.Opts().deleteExtra)
-        return;
+        PlanUpEntry(job, tree, l, DeviceEntryNamed(job, entries, l.name), depth);
+    if (WillDelete(job, tree) && FullyKnown(job, tree.to, unreadable))
+        PlanDeviceDeletions(job, tree, entries, local);
+}
+
+// --delete: what the device's folder has that the local one does not. A
+// local name that was refused still keeps its device entry.
+void PlanDeviceDeletions(Job& job, const Tree& tree, const std::vector<Entry>& entries,
+                         const std::vector<LocalEntry>& local)
+{
     for (const Entry& e : entries) {
-        const std::string problem = DeviceNameProblem(e.name);
+        std::string problem = DeviceNameProblem(e.name);
+        if (problem.empty())
+            problem = UnsendableProblem(job, e.name);
         bool keep = false;
         for (const LocalEntry& l : local)
-            keep = keep || Folded(l.name) == Folded(e.name);
+            keep = keep || DeviceKey(job, l.name) == Folded(e.name);
         if (keep)
             continue;
         if (!problem.empty())
@@ -892,7 +970,8 @@ Sources DeviceSources(Job& job)
     const Options& opts = job.Opts();
     Sources s;
     bool many = opts.args.size() > 2;
-    for (const std::string& arg : SourceArgs(opts)) {
+    for (const std::string& given : SourceArgs(opts)) {
+        const std::string arg = job.Stored(given);
         if (HasPattern(DeviceParent(arg)))
             throw Failure(kUsage, "only the last part of a device path takes * and ?: " + Shown(arg));
         try {
@@ -935,7 +1014,7 @@ Sources LocalSources(Job& job)
         else
             s.items.push_back(LocalSource(arg, local));
     }
-    s.target = opts.args.size() == 1 ? "/" : opts.args.back();
+    s.target = opts.args.size() == 1 ? "/" : job.Stored(opts.args.back());
     const bool oneFile = s.items.size() == 1 && !s.items[0].folder;
     s.intoFolder = opts.args.size() != 2 ||
                    (oneFile && (IsSeparator(s.target.back()) || DeviceFolderExists(job.Of(), s.target)));
@@ -965,9 +1044,12 @@ int Get(Unit& U, const Options& Opts)
     for (const Source& item : s.items) {
         if (FolderWithoutRecursion(job, item))
             continue;
-        const std::string problem = s.intoFolder ? LocalNameProblem(item.name) : std::string();
-        if (!item.name.empty() && !problem.empty()) {
-            job.Fail(kFailed, "refused " + Quoted(item.name) + " in " + Shown(DeviceParent(item.path)) + ": " + problem);
+        std::string problem = UnsendableProblem(job, item.path);
+        if (problem.empty() && s.intoFolder && !item.name.empty())
+            problem = LocalNameProblem(item.name);
+        if (!problem.empty()) {
+            const std::string name = item.name.empty() ? LastPart(item.path) : item.name;
+            job.Fail(kFailed, "refused " + Quoted(name) + " in " + Shown(DeviceParent(item.path)) + ": " + problem);
             continue;
         }
         const std::string to = Destination(s, item);
@@ -988,9 +1070,22 @@ int Put(Unit& U, const Options& Opts)
     const Sources s = LocalSources(job);
     if (s.intoFolder && !s.items.empty())
         PlanDeviceFolders(job, s.target);
+    std::map<std::string, std::string> sent;  // by device name in the target folder: the name that goes there
     for (const Source& item : s.items) {
         if (FolderWithoutRecursion(job, item))
             continue;
+        if (s.intoFolder && !item.name.empty()) {
+            std::string problem = DeviceNameProblem(item.name);
+            if (problem.empty()) {
+                const auto goes = sent.emplace(DeviceKey(job, item.name), item.name);
+                if (!goes.second)
+                    problem = RivalProblem(item.name, goes.first->second, job.Stored(item.name));
+            }
+            if (!problem.empty()) {
+                job.Fail(kFailed, "refused " + Shown(item.path) + ": " + problem + "; not sent");
+                continue;
+            }
+        }
         const std::string to = Destination(s, item);
         if (item.folder) {
             const bool exists = DeviceFolderExists(U, to);
@@ -1006,8 +1101,8 @@ int Put(Unit& U, const Options& Opts)
 
 int Pull(Unit& U, const Options& Opts)
 {
-    const std::string from = Opts.args[0], to = Opts.args[1];
     Job job(U, Opts, Way::Down);
+    const std::string from = job.Stored(Opts.args[0]), to = Opts.args[1];
     Entry e;
     bool folder = false;
     try {
@@ -1028,7 +1123,7 @@ int Push(Unit& U, const Options& Opts)
     if (StatLocal(from).kind != LocalKind::Folder)
         throw Failure(kLocalFile, "cannot push " + Shown(from) + ": it is not a folder");
     Job job(U, Opts, Way::Up);
-    const std::string target = IsDeviceRoot(to) ? "/" : Trimmed(to);
+    const std::string target = IsDeviceRoot(to) ? "/" : Trimmed(job.Stored(to));
     const bool exists = DeviceFolderExists(U, target);
     if (!exists && !IsDeviceRoot(target))
         PlanDeviceFolders(job, DeviceParent(target));
