@@ -584,6 +584,26 @@ class ToolTest(unittest.TestCase):
         self.assertIn("[ZQK-0003] samples.bin", out.decode())
         self.fails(2, "--all does not apply to term", *devices, "--all", "term", sim=False)
 
+    def test_all_units_get_folders_of_their_own(self):
+        devices = []
+        for unit, serial in enumerate(("X-2", "X", "X", "x")):
+            device = sim_device_path(os.path.join(self.work, "unit%d" % unit)) + "?serial=" + serial
+            self.local("unit.txt", b"unit %d" % unit)
+            self.ok("-d", device, "put", "unit.txt", "/logs/unit.txt", sim=False)
+            devices += ["--device", device]
+        out, err = self.ok(*devices, "--all", "pull", "/logs", "logs/{serial}", sim=False)
+        # Apart also where a folder does not tell case apart.
+        names = {"X-2": 0, "X": 1, "X-3": 2, "x-4": 3}
+        self.assertEqual(sorted(os.listdir(self.local("logs"))), sorted(names))
+        for name, unit in names.items():
+            self.assertEqual(self.read("logs/%s/unit.txt" % name), b"unit %d" % unit)
+        # Without {serial} the units would write one another's files.
+        self.fails(2, "put {serial} into the local target", *devices, "--all", "get", "/logs/unit.txt", "one.txt",
+                   sim=False)
+        self.fails(2, "put {serial} into the local target", *devices, "--all", "pull", "/logs", "one", sim=False)
+        self.assertFalse(os.path.exists(self.local("one.txt")) or os.path.exists(self.local("one")))
+        self.ok(*devices[:2], "--all", "get", "/logs/unit.txt", "one.txt", sim=False)  # one unit alone
+
     # ---- file and directory commands ----
 
     def test_make_rename_remove(self):
