@@ -350,6 +350,27 @@ ZQK_API int32_t ZQK_CALL zqkDevFileWriteAt(int32_t Device, const char *LocalPath
 ZQK_API int32_t ZQK_CALL zqkDevFileRead(int32_t Device, const char *DevicePath, const char *LocalPath);
 ZQK_API int32_t ZQK_CALL zqkDevFirmwareUpdate(int32_t Device, const char *LocalPath);
 
+/* ---- Transfers in memory -------------------------------------------------
+ * For callers that have no local file to hand: the same transfers as
+ * zqkDevFileRead and zqkDevFileWriteAt, with the same progress callbacks and
+ * statuses, from and into the caller's memory. */
+
+/* Reads device file DevicePath into Buffer: its byte count when it fits in
+ * Size bytes. When Buffer is NULL or Size is smaller, nothing is written and
+ * -(count + 1) is returned with ZQK_STATUS_BUFFER; the file stays with the
+ * handle, so that the next call for the same path with room for it gets it
+ * without a second transfer (any other call of this function gives it up).
+ * -2 when the transfer failed, -1 for a negative Size (ZQK_STATUS_ARGUMENT);
+ * tell these from a size by the status. */
+ZQK_API int32_t ZQK_CALL zqkDevFileReadBuffer(int32_t Device, const char *DevicePath, char *Buffer, int32_t Size);
+/* Writes Count bytes of Data to device file DevicePath, stamped UnixTime
+ * (as zqkDevFileWriteAt takes it; 0: the device stamps it itself): the
+ * number of bytes written, 0 for Count 0 (nothing is sent, as for an empty
+ * local file), -2 when the transfer failed, -1 for a negative Count or NULL
+ * Data with Count above 0 (ZQK_STATUS_ARGUMENT). */
+ZQK_API int32_t ZQK_CALL zqkDevFileWriteBuffer(int32_t Device, const char *Data, int32_t Count,
+                                               const char *DevicePath, int32_t UnixTime);
+
 #ifdef __cplusplus
 }
 #endif

@@ -126,6 +126,7 @@ public:
     }
 
     std::string Local(const std::string& name) const { return (local_ / name).string(); }
+    int32_t Handle() { return OpenHandle(keeper_); }
 
     // The local folder's files, so that no stray file goes unseen.
     std::set<std::string> LocalNames() const
@@ -656,6 +657,58 @@ const std::vector<ExportCase>& ExportCases()
              EXPECT_EQ(t.Keeper().Files.FirmwareName, "f\xBB \"w\".bin");
 #endif
          }},
+        // ---- transfers in memory, on a handle ----
+        {"zqkDevFileReadBuffer",
+         [](HostileInput& t) {
+             const int32_t h = t.Handle();
+             for (const int32_t size : {INT32_MIN, -1}) {
+                 EXPECT_EQ(zqkDevFileReadBuffer(h, "/readme.txt", nullptr, size), -1);
+                 EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_ARGUMENT);
+             }
+             EXPECT_TRUE(t.NewLines().empty()) << "nothing asked of the device";
+             for (const std::string& name : kLineBreakingNames)
+                 EXPECT_EQ(zqkDevFileReadBuffer(h, name.c_str(), nullptr, 0), -2) << ::testing::PrintToString(name);
+             EXPECT_TRUE(t.NewLines().empty()) << "no refused name was sent";
+             EXPECT_EQ(zqkDevFileReadBuffer(h, nullptr, nullptr, 0), -2) << "the root is no file";
+             // Too small: the size, nothing written, and the file kept for
+             // the call with room, which needs no second transfer.
+             for (const int32_t size : {0, 6}) {
+                 GuardedBuffer buffer(8);
+                 EXPECT_EQ(zqkDevFileReadBuffer(h, "/readme.txt", buffer.Data(), size), -8);
+                 EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_BUFFER);
+                 buffer.ExpectBufferReturn(-1);
+             }
+             EXPECT_EQ(zqkDevFileReadBuffer(h, "/readme.txt", nullptr, INT32_MAX), -8);
+             t.NewLines();
+             GuardedBuffer buffer(7);
+             EXPECT_EQ(zqkDevFileReadBuffer(h, "/readme.txt", buffer.Data(), buffer.Size()), 7);
+             EXPECT_EQ(std::string(buffer.Data(), 7), "read me");
+             EXPECT_TRUE(t.NewLines().empty()) << "the kept file came without a second transfer";
+             EXPECT_EQ(zqkDevFileReadBuffer(h, "/readme.txt", buffer.Data(), buffer.Size()), 7);
+             EXPECT_EQ(t.NewLines().size(), 1u) << "a kept file serves one call";
+             EXPECT_EQ(zqkDevFileReadBuffer(h, "/readme.txt", nullptr, 0), -8);
+             EXPECT_EQ(zqkDevFileReadBuffer(h, "/docs/a.txt", buffer.Data(), buffer.Size()), 5);
+             EXPECT_EQ(std::string(buffer.Data(), 5), "alpha") << "another path gets its own file";
+         }},
+        {"zqkDevFileWriteBuffer",
+         [](HostileInput& t) {
+             const int32_t h = t.Handle();
+             for (const int32_t count : {INT32_MIN, -1})
+                 EXPECT_EQ(zqkDevFileWriteBuffer(h, "data", count, "/x", 0), -1);
+             EXPECT_EQ(zqkDevFileWriteBuffer(h, nullptr, 4, "/x", 0), -1);
+             EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_ARGUMENT);
+             EXPECT_EQ(zqkDevFileWriteBuffer(h, nullptr, 0, "/x", 0), 0) << "an empty file is not sent";
+             EXPECT_EQ(zqkDevFileWriteBuffer(h, "data", 0, "/x", 0), 0);
+             for (const std::string& name : kLineBreakingNames)
+                 EXPECT_EQ(zqkDevFileWriteBuffer(h, "data", 4, name.c_str(), 0), -2) << ::testing::PrintToString(name);
+             EXPECT_TRUE(t.NewLines().empty()) << "nothing was sent";
+             EXPECT_EQ(t.Keeper().Files.Find("/x"), nullptr);
+             const std::string data("\0\xBB\x1B\r\n", 5);
+             EXPECT_EQ(zqkDevFileWriteBuffer(h, data.data(), 5, "/x", 1710498030), 5);
+             ASSERT_NE(t.Keeper().Files.Find("/x"), nullptr);
+             EXPECT_EQ(t.Keeper().Files.Find("/x")->Data, data) << "bytes of any value, as they are";
+             EXPECT_EQ(t.Keeper().Files.Find("/x")->Times[0], sim::SimFileSystem::PackTime(2024, 3, 15, 10, 20, 30));
+         }},
     };
     return cases;
 }
@@ -721,6 +774,9 @@ const std::vector<TwinCase>& TwinCases()
          [](int32_t h, char*, int32_t*) { return zqkDevFileWriteAt(h, "in.bin", "/x", 0); }},
         {"zqkDevFileRead", -2, [](int32_t h, char*, int32_t*) { return zqkDevFileRead(h, "/x", "out.bin"); }},
         {"zqkDevFirmwareUpdate", -2, [](int32_t h, char*, int32_t*) { return zqkDevFirmwareUpdate(h, "fw.bin"); }},
+        {"zqkDevFileReadBuffer", -2, [](int32_t h, char* b, int32_t*) { return zqkDevFileReadBuffer(h, "/x", b, 64); }},
+        {"zqkDevFileWriteBuffer", -2,
+         [](int32_t h, char*, int32_t*) { return zqkDevFileWriteBuffer(h, "data", 4, "/x", 0); }},
     };
     return cases;
 }
@@ -759,7 +815,7 @@ TEST(HostileInputTable, CoversEveryExport)
         covered.insert(c.Name);
     for (const TwinCase& c : TwinCases())
         covered.insert(c.Name);
-    EXPECT_EQ(exported.size(), 68u);
+    EXPECT_EQ(exported.size(), 70u);
     EXPECT_EQ(covered, exported);
 }
 

@@ -201,6 +201,9 @@ namespace Zqk
         [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWriteAt(int device, byte[] localPath, byte[] devicePath, int unixTime);
         [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileRead(int device, byte[] devicePath, byte[] localPath);
         [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFirmwareUpdate(int device, byte[] localPath);
+        // Transfers in memory
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileReadBuffer(int device, byte[] devicePath, byte[] buffer, int size);
+        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWriteBuffer(int device, byte[] data, int count, byte[] devicePath, int unixTime);
     }
 
     /// <summary>Text as the library takes and gives it.</summary>
@@ -289,23 +292,35 @@ namespace Zqk
         [ThreadStatic] private static Transfer current;
 
         private readonly string name;
-        // Set once for the device's life, so that the library never calls a
-        // delegate that was collected, even for a transfer still running on
-        // another thread when Dispose is called.
-        private readonly ZqkNative.DevProgressCallback callback;
+        private readonly DeviceHandle safe;
         private int handle;
 
         private ZqkDevice(int handle, string name)
         {
             this.handle = handle;
             this.name = name;
-            callback = OnProgress;
-            ZqkNative.zqkDevSetCallback(handle, callback, IntPtr.Zero);
+            safe = new DeviceHandle(handle, OnProgress);
+            ZqkNative.zqkDevSetCallback(handle, safe.Callback, IntPtr.Zero);
         }
 
-        ~ZqkDevice()
+        // The library's handle, closed once nothing uses it any more: Dispose,
+        // or the finalizer of a device the program no longer reaches, waits for
+        // every call in progress on it (each holds a reference, OnHandle), so
+        // that no call finds its handle closed half-way.
+        private sealed class DeviceHandle : SafeHandle
         {
-            Close();
+            public DeviceHandle(int handle, ZqkNative.DevProgressCallback callback) : base(IntPtr.Zero, true)
+            {
+                Callback = callback;
+                SetHandle(new IntPtr(handle));
+            }
+
+            // Kept as long as the handle, so that the library never calls a
+            // delegate that was collected.
+            public ZqkNative.DevProgressCallback Callback { get; }
+            public int Value => handle.ToInt32();
+            public override bool IsInvalid => handle == IntPtr.Zero;
+            protected override bool ReleaseHandle() => ZqkNative.zqkDevClose(handle.ToInt32()) == 0;
         }
 
         // ---- the library ----------------------------------------------------
@@ -448,25 +463,39 @@ namespace Zqk
 
         public void Dispose()
         {
-            Close();
-            GC.SuppressFinalize(this);
-        }
-
-        private void Close()
-        {
-            int closing = System.Threading.Interlocked.Exchange(ref handle, 0);
-            if (closing != 0)
-                ZqkNative.zqkDevClose(closing);
+            System.Threading.Interlocked.Exchange(ref handle, 0);
+            safe.Dispose();  // closes the handle now, or when the last call on it returns
         }
 
         public override string ToString() => handle != 0 ? name : name + " (closed)";
 
-        private int Live()
+        // Runs call with the library's handle, which stays open until it
+        // returns. The status is read inside call: closing a handle after it
+        // sets the thread's status anew.
+        private T OnHandle<T>(Func<int, T> call)
         {
-            int h = handle;
-            if (h == 0)
-                throw new ZqkException(ZqkStatus.Argument, $"the device {name} was disposed");
-            return h;
+            bool added = false;
+            try
+            {
+                if (handle != 0)
+                {
+                    try
+                    {
+                        safe.DangerousAddRef(ref added);
+                    }
+                    catch (ObjectDisposedException)
+                    {
+                    }
+                }
+                if (!added)
+                    throw new ZqkException(ZqkStatus.Argument, $"the device {name} was disposed");
+                return call(safe.Value);
+            }
+            finally
+            {
+                if (added)
+                    safe.DangerousRelease();
+            }
         }
 
         // ---- identity ---------------------------------------------------------
@@ -476,8 +505,7 @@ namespace Zqk
         {
             get
             {
-                int h = Live();
-                return ZqkText.FromDevicePath(TextOf((b, s) => ZqkNative.zqkDevUsbPath(h, b, s)));
+                return OnHandle(h => ZqkText.FromDevicePath(TextOf((b, s) => ZqkNative.zqkDevUsbPath(h, b, s))));
             }
         }
 
@@ -489,8 +517,7 @@ namespace Zqk
         /// the device's string with that index.</summary>
         public string UsbString(int index)
         {
-            int h = Live();
-            return FromDevice(TextOf((b, s) => ZqkNative.zqkDevUsbDetail(h, index, b, s)));
+            return OnHandle(h => FromDevice(TextOf((b, s) => ZqkNative.zqkDevUsbDetail(h, index, b, s))));
         }
 
         /// <summary>"application", "bootloader", "ate" or "unknown", from the product string.</summary>
@@ -498,12 +525,14 @@ namespace Zqk
         {
             get
             {
-                int h = Live();
-                if (Checked(ZqkNative.zqkDevIsRunningApp(h)) == 1)
-                    return "application";
-                if (Checked(ZqkNative.zqkDevIsRunningBootloader(h)) == 1)
-                    return "bootloader";
-                return Checked(ZqkNative.zqkDevIsRunningATE(h)) == 1 ? "ate" : "unknown";
+                return OnHandle(h =>
+                {
+                    if (Checked(ZqkNative.zqkDevIsRunningApp(h)) == 1)
+                        return "application";
+                    if (Checked(ZqkNative.zqkDevIsRunningBootloader(h)) == 1)
+                        return "bootloader";
+                    return Checked(ZqkNative.zqkDevIsRunningATE(h)) == 1 ? "ate" : "unknown";
+                });
             }
         }
 
@@ -512,8 +541,14 @@ namespace Zqk
         {
             get
             {
-                int h = handle;
-                return h != 0 && ZqkNative.zqkDevIsOpen(h) == 1;
+                try
+                {
+                    return OnHandle(h => ZqkNative.zqkDevIsOpen(h) == 1);
+                }
+                catch (ZqkException)
+                {
+                    return false; // disposed
+                }
             }
         }
 
@@ -525,19 +560,17 @@ namespace Zqk
         /// it from the device): a ZqkException with ZqkStatus.Buffer.</summary>
         public string Command(string line, int timeoutMs = 2000, int maxOutput = DefaultMaxOutput)
         {
-            int h = Live();
             byte[] command = ZqkText.Device(line, "the command line");
-            return LargeText($"the output of \"{line}\"", maxOutput, false,
-                             (buffer, size) => ZqkNative.zqkDevCommandTo(h, command, buffer, size, timeoutMs));
+            return OnHandle(h => LargeText($"the output of \"{line}\"", maxOutput, false,
+                                           (buffer, size) => ZqkNative.zqkDevCommandTo(h, command, buffer, size, timeoutMs)));
         }
 
         /// <summary>The terminal output up to the next prompt's end, or what came before
         /// timeoutMs of silence; "" when nothing came.</summary>
         public string FlushPrompt(int timeoutMs = 250, int maxOutput = DefaultMaxOutput)
         {
-            int h = Live();
-            return LargeText("the terminal's output", maxOutput, true,
-                             (buffer, size) => ZqkNative.zqkDevFlushPromptTo(h, buffer, size, timeoutMs));
+            return OnHandle(h => LargeText("the terminal's output", maxOutput, true,
+                                           (buffer, size) => ZqkNative.zqkDevFlushPromptTo(h, buffer, size, timeoutMs)));
         }
 
         // Output that is lost when it does not fit: a buffer of maxOutput bytes
@@ -566,22 +599,30 @@ namespace Zqk
 
         /// <summary>Sends an escape: false when the prompt that answers asks for a
         /// password, true otherwise.</summary>
-        public bool Escape() => Checked(ZqkNative.zqkDevEscape(Live())) == 1;
+        public bool Escape() => OnHandle(h => Checked(ZqkNative.zqkDevEscape(h))) == 1;
 
         /// <summary>Sends an escape; whether the prompt shown contains pattern.</summary>
-        public bool IsPrompt(string pattern) => Checked(ZqkNative.zqkDevIsPrompt(Live(), ZqkText.Device(pattern, "the pattern"))) == 1;
+        public bool IsPrompt(string pattern)
+        {
+            byte[] text = ZqkText.Device(pattern, "the pattern");
+            return OnHandle(h => Checked(ZqkNative.zqkDevIsPrompt(h, text))) == 1;
+        }
 
         /// <summary>Sets the prompt that ends a command's output ("": only silence ends it).</summary>
         public void SetPrompt(string prompt)
         {
-            ZqkNative.zqkDevSetPrompt(Live(), ZqkText.Device(prompt, "the prompt"));
-            Checked(0);
+            byte[] text = ZqkText.Device(prompt, "the prompt");
+            OnHandle(h =>
+            {
+                ZqkNative.zqkDevSetPrompt(h, text);
+                return Checked(0);
+            });
         }
 
         /// <summary>Sends raw bytes on the terminal channel.</summary>
         public void Send(byte[] data, int timeoutMs = 1000)
         {
-            if (Checked(ZqkNative.zqkDevTermTx(Live(), data, data.Length, timeoutMs)) != 1)
+            if (OnHandle(h => Checked(ZqkNative.zqkDevTermTx(h, data, data.Length, timeoutMs))) != 1)
                 throw new ZqkException(ZqkStatus.Ok, "the data could not be sent");
         }
 
@@ -590,11 +631,14 @@ namespace Zqk
         public byte[] Receive(int timeoutMs = 1000)
         {
             var buffer = new byte[256];
-            int n = ZqkNative.zqkDevTermRx(Live(), buffer, buffer.Length, timeoutMs);
-            if (ZqkNative.zqkLastStatus() == (int)ZqkStatus.Timeout)
-                return new byte[0];
-            Array.Resize(ref buffer, Checked(n));
-            return buffer;
+            return OnHandle(h =>
+            {
+                int n = ZqkNative.zqkDevTermRx(h, buffer, buffer.Length, timeoutMs);
+                if (ZqkNative.zqkLastStatus() == (int)ZqkStatus.Timeout)
+                    return new byte[0];
+                Array.Resize(ref buffer, Checked(n));
+                return buffer;
+            });
         }
 
         /// <summary>True as soon as a device with that path or serial number (any
@@ -615,8 +659,13 @@ namespace Zqk
         /// <summary>The entries of a device folder.</summary>
         public IReadOnlyList<ZqkEntry> ListDirectory(string path = "/")
         {
-            int h = Live();
-            int count = Checked(ZqkNative.zqkDevDir(h, ZqkText.Device(path, "the device path")));
+            byte[] folder = ZqkText.Device(path, "the device path");
+            return OnHandle(h => Entries(h, folder));
+        }
+
+        private static IReadOnlyList<ZqkEntry> Entries(int h, byte[] folder)
+        {
+            int count = Checked(ZqkNative.zqkDevDir(h, folder));
             var entries = new List<ZqkEntry>();
             for (int index = 0; index < count; ++index)
             {
@@ -680,11 +729,20 @@ namespace Zqk
             return Transferred(progress, h => ZqkNative.zqkDevFirmwareUpdate(h, image));
         }
 
-        public void MakeDirectory(string path) => Checked(ZqkNative.zqkDevDirMake(Live(), ZqkText.Device(path, "the device path")));
-        public void RemoveDirectory(string path) => Checked(ZqkNative.zqkDevDirRemove(Live(), ZqkText.Device(path, "the device path")));
-        public void Delete(string path) => Checked(ZqkNative.zqkDevFileDelete(Live(), ZqkText.Device(path, "the device path")));
-        public void Rename(string oldPath, string newPath) =>
-            Checked(ZqkNative.zqkDevRename(Live(), ZqkText.Device(oldPath, "the device path"), ZqkText.Device(newPath, "the new device path")));
+        public void MakeDirectory(string path) => OnPath(path, (h, p) => ZqkNative.zqkDevDirMake(h, p));
+        public void RemoveDirectory(string path) => OnPath(path, (h, p) => ZqkNative.zqkDevDirRemove(h, p));
+        public void Delete(string path) => OnPath(path, (h, p) => ZqkNative.zqkDevFileDelete(h, p));
+        public void Rename(string oldPath, string newPath)
+        {
+            byte[] newText = ZqkText.Device(newPath, "the new device path");
+            OnPath(oldPath, (h, p) => ZqkNative.zqkDevRename(h, p, newText));
+        }
+
+        private void OnPath(string path, Func<int, byte[], int> call)
+        {
+            byte[] text = ZqkText.Device(path, "the device path");
+            OnHandle(h => Checked(call(h, text)));
+        }
 
         // ---- progress -----------------------------------------------------------
 
@@ -717,16 +775,19 @@ namespace Zqk
 
         private long Transferred(IProgress<(long Done, long Total)> progress, Func<int, int> call)
         {
-            int h = Live();
             var transfer = new Transfer { Owner = this, Progress = progress };
             Transfer outer = current;
             current = transfer;
-            int result;
-            ZqkException failure;
+            int result = 0;
+            ZqkException failure = null;
             try
             {
-                result = call(h);
-                failure = LastFailure(); // right after the call, on this thread
+                OnHandle(h =>
+                {
+                    result = call(h);
+                    failure = LastFailure(); // right after the call, on this thread
+                    return 0;
+                });
             }
             finally
             {
@@ -735,7 +796,6 @@ namespace Zqk
             transfer.Error?.Throw();
             if (failure != null)
                 throw failure;
-            GC.KeepAlive(callback);
             return result;
         }
     }

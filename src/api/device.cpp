@@ -3,6 +3,8 @@
 #include "api/device_opener.h"
 #include "link/failure_note.h"
 
+#include <utility>
+
 namespace zqk {
 
 namespace {
@@ -32,6 +34,22 @@ std::optional<std::string> DirList::Line(int32_t Index) const
     if (Index < 0 || static_cast<size_t>(Index) >= lines_.size())
         return std::nullopt;
     return lines_[static_cast<size_t>(Index)];
+}
+
+void KeptRead::Keep(std::string Path, std::string Contents)
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    path_ = std::move(Path);
+    contents_ = std::move(Contents);
+}
+
+std::optional<std::string> KeptRead::Take(const std::string& Path)
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    std::optional<std::string> kept = std::exchange(contents_, std::nullopt);
+    if (path_ != Path)
+        kept.reset();
+    return kept;
 }
 
 TzqkDevice::TzqkDevice(DeviceOptions Options)

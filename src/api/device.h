@@ -36,6 +36,21 @@ private:
     std::vector<std::string> lines_;
 };
 
+// The last file a handle read into memory for a caller whose buffer was too
+// small, kept so that the call that brings a big enough one needs no second
+// transfer.
+class KeptRead {
+public:
+    void Keep(std::string Path, std::string Contents);
+    // The contents kept for Path, which are given up; none for another path.
+    std::optional<std::string> Take(const std::string& Path);
+
+private:
+    std::mutex guard_;
+    std::string path_;
+    std::optional<std::string> contents_;
+};
+
 // An open device: its link, terminal, file services, last listing and
 // progress callback. The classic functions' device is one, made at load;
 // each handle owns another.
@@ -51,6 +66,7 @@ public:
     // Lines of the last directory listing; parsed when an entry is asked for.
     DirList DirLines;
     TCallbackShim CallbackShim;
+    KeptRead LastRead;
 
     // Takes a report device that was just opened, and learns from its string
     // 204 whether its firmware understands quoted names.

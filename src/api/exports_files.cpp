@@ -116,6 +116,51 @@ int32_t FileReadOn(TzqkDevice& Dev, const char* DevicePath, const char* LocalPat
     return static_cast<int32_t>(contents.size());
 }
 
+// The file goes into the caller's buffer when it fits; otherwise the caller
+// learns its size, as the buffer-return convention does for text, and the
+// library keeps it for the call that brings room for it.
+int32_t FileReadBufferOn(TzqkDevice& Dev, const char* DevicePath, char* Buffer, int32_t Size)
+{
+    if (Size < 0) {
+        NoteFailure(Failure::Argument, "the buffer's size " + std::to_string(Size) + " is negative");
+        return -1;
+    }
+    const std::string path = TextArg(DevicePath);
+    std::optional<std::string> contents = Dev.LastRead.Take(path);
+    if (!contents) {
+        contents.emplace();
+        if (!Dev.Files.FileRead(path, *contents))
+            return kTransferFailed;
+    }
+    const auto count = static_cast<int32_t>(contents->size());  // a device file's size is 32-bit
+    if (Buffer == nullptr || Size < count) {
+        NoteFailure(Failure::Buffer, "the buffer of " + std::to_string(Buffer ? Size : 0) + " bytes is too small for the " +
+                                         std::to_string(count) + " bytes of " + path +
+                                         "; they are kept for the next call");
+        Dev.LastRead.Keep(path, std::move(*contents));
+        return -count - 1;
+    }
+    std::copy(contents->begin(), contents->end(), Buffer);
+    return count;
+}
+
+int32_t FileWriteBufferOn(TzqkDevice& Dev, const char* Data, int32_t Count, const char* DevicePath, int32_t UnixTime)
+{
+    if (Count < 0 || (Data == nullptr && Count > 0)) {
+        NoteFailure(Failure::Argument, Count < 0 ? "the byte count " + std::to_string(Count) + " is negative"
+                                                 : std::string("no data for ") + std::to_string(Count) + " bytes");
+        return -1;
+    }
+    if (Count == 0)
+        return 0;  // the protocol sends no empty file
+    std::optional<double> time;
+    if (UnixTime != 0)  // the 32 bits unsigned, as zqkDevFileWriteAt reads them
+        time = zqk::UnixToDateTime(static_cast<int64_t>(static_cast<uint32_t>(UnixTime)));
+    if (!Dev.Files.FileWrite(TextArg(DevicePath), std::string(Data, static_cast<size_t>(Count)), time))
+        return kTransferFailed;
+    return Count;
+}
+
 int32_t FirmwareUpdateOn(TzqkDevice& Dev, const char* LocalPath)
 {
     std::string image;
@@ -258,6 +303,20 @@ ZQK_API int32_t ZQK_CALL zqkDevFileRead(int32_t Device, const char* DevicePath, 
 ZQK_API int32_t ZQK_CALL zqkDevFirmwareUpdate(int32_t Device, const char* LocalPath)
 {
     return OnHandle<int32_t>(Device, kTransferFailed, [=](TzqkDevice& dev) { return FirmwareUpdateOn(dev, LocalPath); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevFileReadBuffer(int32_t Device, const char* DevicePath, char* Buffer, int32_t Size)
+{
+    return OnHandle<int32_t>(Device, kTransferFailed,
+                             [=](TzqkDevice& dev) { return FileReadBufferOn(dev, DevicePath, Buffer, Size); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevFileWriteBuffer(int32_t Device, const char* Data, int32_t Count, const char* DevicePath,
+                                               int32_t UnixTime)
+{
+    return OnHandle<int32_t>(Device, kTransferFailed, [=](TzqkDevice& dev) {
+        return FileWriteBufferOn(dev, Data, Count, DevicePath, UnixTime);
+    });
 }
 
 }  // extern "C"

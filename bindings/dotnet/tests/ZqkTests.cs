@@ -177,6 +177,21 @@ static class ZqkTests
         Check(!ZqkDevice.WaitForDevice("NO-SUCH-SERIAL", 10), "waiting for a device that does not come");
     }
 
+    // A device disposed on one thread while another runs a command on it: the
+    // handle is closed when the command has returned, not under it.
+    private static void DisposedDuringACall()
+    {
+        var dev = Sim("disposed", "pace=1000");  // a report per ms: the output takes about 330 ms
+        string output = null;
+        var command = new Thread(() => output = dev.Command("text 20000"));
+        command.Start();
+        Thread.Sleep(100);
+        dev.Dispose();
+        command.Join();
+        Check(output != null && output.Length == 20000, "the command ran to its end");
+        Check(!dev.IsOpen && Throws(() => dev.Command("ver")).Status == ZqkStatus.Argument, "disposed afterwards");
+    }
+
     // Every export of the table src/api/exports.txt (name, ordinal, number of
     // 32-bit parameters) is declared, with as many parameters.
     private static void EveryExportIsDeclared()
@@ -206,6 +221,7 @@ static class ZqkTests
             { "a callback that throws", ACallbackThatThrows },
             { "two devices at once", TwoDevicesAtOnce },
             { "devices lists no simulated one", DevicesListsNoSimulatedOne },
+            { "disposed during a call", DisposedDuringACall },
         };
         foreach (var test in tests)
         {

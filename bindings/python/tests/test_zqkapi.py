@@ -141,6 +141,16 @@ def test_each_failure_raises_its_exception(open_sim, tmp_path, case):
     assert caught.value.status in zqkapi.Status and caught.value.text and str(caught.value) == caught.value.text
 
 
+def test_a_listing_cut_short_raises_and_never_passes_for_the_folder(open_sim):
+    whole = [e.name for e in open_sim("whole").listdir()]
+    for reports in range(1, 12):
+        dev = open_sim("gone%d" % reports, "unplug=%d" % reports)
+        try:
+            assert [e.name for e in dev.listdir()] == whole, "unplugged after %d reports" % reports
+        except zqkapi.Error as failure:
+            assert failure.status in (zqkapi.Status.GONE, zqkapi.Status.NOT_OPEN), failure.text
+
+
 def test_every_status_has_its_exception():
     kinds = {zqkapi.Status.BUSY: zqkapi.DeviceBusy, zqkapi.Status.NOT_OPEN: zqkapi.DeviceGone,
              zqkapi.Status.BUFFER: zqkapi.InvalidArgument, 99: zqkapi.Error}

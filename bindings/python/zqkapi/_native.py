@@ -115,6 +115,9 @@ PROTOTYPES: Dict[str, Tuple[Any, List[Any]]] = {
     "zqkDevFileWriteAt": (_i32, [_i32, _text, _text, _i32]),
     "zqkDevFileRead": (_i32, [_i32, _text, _text]),
     "zqkDevFirmwareUpdate": (_i32, [_i32, _text]),
+    # Transfers in memory
+    "zqkDevFileReadBuffer": (_i32, [_i32, _text, _out, _i32]),
+    "zqkDevFileWriteBuffer": (_i32, [_i32, _text, _i32, _text, _i32]),
 }
 
 
