@@ -556,6 +556,37 @@ class ToolTest(unittest.TestCase):
         self.assertIn("target/logs is a link or special file; not followed", err)
         self.assertEqual(os.listdir(os.path.join(self.work, "outside")), [])
         self.assertIn("README.TXT", os.listdir(os.path.join(self.work, "target")))
+        # A plain get into a folder refuses a link at the target name as pull does.
+        self.local("outside.txt", b"mine")
+        os.makedirs(os.path.join(self.work, "into"))
+        os.symlink(os.path.join(self.work, "outside.txt"), os.path.join(self.work, "into", "hidden.sys"))
+        self.fails(5, "cannot write into/hidden.sys: it is a link; not followed", "get", "/hidden.sys", "into")
+        self.fails(5, "cannot write into/hidden.sys: it is a link; not followed", "get", "/hidden.sys",
+                   "into/hidden.sys")
+        self.assertEqual(self.read("outside.txt"), b"mine")
+
+    @unittest.skipIf(RUNNER or not hasattr(os, "symlink"), "a link made on the host side")
+    def test_a_folder_swapped_for_a_link_during_a_job_is_not_written_through(self):
+        # A slow device: while the first file comes, the other folder is swapped for a link to outside. The
+        # job either holds the folder open already (and writes into it, wherever it went) or finds the link.
+        self.tree("device/two", {"a/one.bin": bytes(30000), "b/two.bin": bytes(30000)})
+        os.makedirs(self.local("outside"))
+        os.makedirs(self.local("out/a"))
+        os.makedirs(self.local("out/b"))
+        device = sim_device_path(self.sim_dir) + "?pace=1000"
+        job = subprocess.Popen(RUNNER + [ZQK, "-q", "-d", device, "pull", "/two", "out"], cwd=self.work,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 60
+            while not any(os.path.exists(self.local("out/%s/%s.bin" % f)) for f in (("a", "one"), ("b", "two"))):
+                self.assertLess(time.monotonic(), deadline, "no file came")
+                time.sleep(0.01)
+            other = "b" if os.path.exists(self.local("out/a/one.bin")) else "a"
+            os.rename(self.local("out/" + other), self.local("moved"))
+            os.symlink(self.local("outside"), self.local("out/" + other))
+        finally:
+            job.communicate(timeout=120)
+        self.assertEqual(os.listdir(self.local("outside")), [], "written through a link")
 
     # ---- several units ----
 

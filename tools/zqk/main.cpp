@@ -54,6 +54,7 @@ Choosing the device:
   --all                       run the command on every attached unit and every --device,
                               in parallel; each output line starts with [SERIAL], and
                               {serial} in an argument stands for the unit's serial number
+                              (get and pull on several units need it in the local target)
   --vid N, --pid N            USB vendor and product ID to look for (default 0x16D0, 0x064E)
   --usage-page N, --usage N   HID usage page and usage (default 0xFFB2, any); -1 or "any" matches all
   --sim                       use the simulated device instead of a real one
@@ -115,7 +116,8 @@ const std::map<std::string, const char*> kCommandHelp = {
              "Mirrors the device folder DEVICE-DIR into LOCAL-DIR (made when missing): files\n"
              "whose size or time differ are copied and get the device's time stamp as their\n"
              "modification time, so that a second run copies nothing. --delete removes local\n"
-             "files and folders that the device does not have; -n only says what would\n"
+             "files and folders that the device does not have (nothing in a folder whose\n"
+             "listing was cut short or holds a line that is no entry); -n only says what would\n"
              "happen. Names are refused as by get; names that differ only in case, in a local\n"
              "folder that does not tell case apart, are reported and not copied over each other.\n"},
     {"push", "usage: zqk push [--delete] [-n] [-q] LOCAL-DIR DEVICE-DIR\n\n"
@@ -123,7 +125,9 @@ const std::map<std::string, const char*> kCommandHelp = {
              "missing): files whose size or time differ are sent with the local file's\n"
              "modification time as their time stamp, so that a second run sends nothing.\n"
              "--delete removes what the device has and LOCAL-DIR does not; -n only says what\n"
-             "would happen. Symbolic links are not followed.\n"},
+             "would happen. Symbolic links are not followed. Local names the device would\n"
+             "read as a path (\"\\\", a control byte, \".\", \"..\") or store as another's are\n"
+             "refused.\n"},
     {"flash", "usage: zqk flash IMAGE\n\nLoads a firmware image into the device, with progress on standard error. The\n"
               "image goes by its file name in lower case.\n"},
     {"rm", "usage: zqk rm PATH\n\nDeletes a device file.\n"},

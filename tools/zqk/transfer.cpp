@@ -17,8 +17,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -93,6 +95,60 @@ std::string DeviceParent(const std::string& path)
 bool IsDeviceRoot(const std::string& path)
 {
     return path.empty() || path.find_first_not_of("/\\") == std::string::npos;
+}
+
+bool IsBelow(const std::string& path, const std::string& folder)
+{
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && IsSeparator(path[folder.size()]);
+}
+
+bool IsLocalSeparator(char c)
+{
+    return std::strchr(LocalSeparators(), c) != nullptr && c != '\0';
+}
+
+// How much of a local path names where it starts: "/", or a drive ("C:", "C:\\").
+size_t RootLength(const std::string& path)
+{
+    if (!path.empty() && IsLocalSeparator(path[0]))
+        return 1;
+    if (path.size() >= 2 && path[1] == ':' && IsLocalSeparator('\\'))
+        return path.size() >= 3 && IsLocalSeparator(path[2]) ? 3 : 2;
+    return 0;
+}
+
+std::string LocalTrimmed(std::string path)
+{
+    while (path.size() > std::max<size_t>(RootLength(path), 1) && IsLocalSeparator(path.back()))
+        path.pop_back();
+    return path;
+}
+
+// The folder a local path is in ("." for a name alone; a root is its own),
+// and its last part.
+std::string LocalParent(const std::string& given)
+{
+    const std::string path = LocalTrimmed(given);
+    const size_t root = RootLength(path);
+    size_t cut = path.size();
+    while (cut > root && !IsLocalSeparator(path[cut - 1]))
+        --cut;
+    if (cut == path.size())
+        return path;  // a root
+    if (cut == 0)
+        return ".";
+    while (cut > std::max<size_t>(root, 1) && IsLocalSeparator(path[cut - 1]))
+        --cut;
+    return path.substr(0, cut);
+}
+
+std::string LocalLeaf(const std::string& given)
+{
+    const std::string path = LocalTrimmed(given);
+    size_t cut = path.size();
+    while (cut > RootLength(path) && !IsLocalSeparator(path[cut - 1]))
+        --cut;
+    return path.substr(cut);
 }
 
 std::string Joined(const std::string& folder, const std::string& name)
@@ -190,6 +246,7 @@ struct Step {
     bool stamp = false;    // give the copy its source's time
     int64_t time = 0;      // the source's time: the device's (Down) or the local file's (Up)
     std::vector<std::string> caseRivals;  // Down: local paths that differ from "to" only in case
+    LocalIdentity expected;  // Down: the local file that the copy replaces, as planned (or none)
 };
 
 Step MakeFolderStep(const std::string& to)
@@ -230,6 +287,32 @@ public:
     std::string Stored(const std::string& name) const { return StoredName(name, quoted_); }
 
     void Add(Step step) { steps_.push_back(std::move(step)); }
+    // A local folder the user named, that the job works in or below: opened
+    // by its path, as the user's own; all below it, folder by folder.
+    void Anchor(const std::string& folder) { anchors_.insert(folder); }
+    // The local file that a copy to path will replace, as the folder shows
+    // it now: the entry of that name (or, where the folder does not tell
+    // case apart, of that name in other case), none when it has no such
+    // entry. A name that opens another entry (an 8.3 alias, a case fold the
+    // folder makes beyond ASCII) is then told apart when the copy comes.
+    LocalIdentity PlannedIdentity(const std::string& path)
+    {
+        const std::string folder = LocalParent(path), name = LocalLeaf(path);
+        auto listed = listed_.find(folder);
+        if (listed == listed_.end()) {
+            std::string error;
+            listed = listed_.emplace(folder, std::vector<LocalEntry>()).first;
+            ListLocal(folder, listed->second, error);  // none: the folder is still to be made
+        }
+        for (const LocalEntry& e : listed->second)
+            if (e.name == name)
+                return IdentityLocal(Joined(folder, e.name));
+        const LocalIdentity answering = IdentityLocal(path);
+        for (const LocalEntry& e : listed->second)
+            if (Folded(e.name) == Folded(name) && IdentityLocal(Joined(folder, e.name)) == answering)
+                return answering;
+        return LocalIdentity {};
+    }
     void UpToDate() { ++upToDate_; }
     // A failure found while planning: one line, and the job goes on.
     void Fail(ExitCode code, const std::string& message)
@@ -278,11 +361,8 @@ private:
 
     bool UnderFailedFolder(const std::string& path) const
     {
-        for (const std::string& folder : failedFolders_)
-            if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                IsSeparator(path[folder.size()]))
-                return true;
-        return false;
+        return std::any_of(failedFolders_.begin(), failedFolders_.end(),
+                           [&](const std::string& folder) { return IsBelow(path, folder); });
     }
 
     void Tell(const Step& step)
@@ -339,26 +419,42 @@ private:
         return Failed(StepExitCode(lastStatus_), what + ": " + lastText_);
     }
 
+    // The local folder at a path of the job, opened once: from an anchor (a
+    // folder the user named, opened by its path) down, each folder in the
+    // one above it without following a link.
+    LocalFolder* FolderAt(const std::string& path, std::string& error)
+    {
+        const auto open = folders_.find(path);
+        if (open != folders_.end())
+            return open->second.get();
+        std::unique_ptr<LocalFolder> folder;
+        const std::string parent = LocalParent(path);
+        if (anchors_.count(path) != 0 || parent == path)
+            folder = LocalFolder::Open(path, error);
+        else if (LocalFolder* above = FolderAt(parent, error))
+            folder = above->OpenFolder(LocalLeaf(path), error);
+        if (!folder)
+            return nullptr;
+        return (folders_[path] = std::move(folder)).get();
+    }
+
+    // A folder removed by the job is opened afresh if it is made again.
+    void Forget(const std::string& path)
+    {
+        for (auto it = folders_.begin(); it != folders_.end();)
+            it = it->first == path || IsBelow(it->first, path) ? folders_.erase(it) : std::next(it);
+    }
+
     bool MakeFolder(const Step& step)
     {
         std::string error;
-        if (way_ == Way::Down)
-            return MakeLocalFolder(step.to, error) || Failed(kLocalFile, "cannot make folder " + Shown(step.to) + ": " + error);
+        if (way_ == Way::Down) {
+            LocalFolder* parent = FolderAt(LocalParent(step.to), error);
+            return (parent && parent->MakeFolder(LocalLeaf(step.to), error)) ||
+                   Failed(kLocalFile, "cannot make folder " + Shown(step.to) + ": " + error);
+        }
         return zqkDevDirMake(unit_.handle, step.to.c_str()) == 0 ||
                DeviceStepFailed("cannot make folder " + Shown(step.to) + " on the device");
-    }
-
-    bool RemoveLocalTree(const std::string& path, std::string& error)
-    {
-        if (StatLocal(path).kind != LocalKind::Folder)
-            return RemoveLocalFile(path, error);
-        std::vector<LocalEntry> entries;
-        if (!ListLocal(path, entries, error))
-            return false;
-        for (const LocalEntry& entry : entries)
-            if (!RemoveLocalTree(Joined(path, entry.name), error))
-                return false;
-        return RemoveLocalFolder(path, error);
     }
 
     bool Delete(const Step& step)
@@ -366,7 +462,10 @@ private:
         bool done = false;
         if (way_ == Way::Down) {
             std::string error;
-            done = RemoveLocalTree(step.to, error) || Failed(kLocalFile, "cannot delete " + Shown(step.to) + ": " + error);
+            Forget(step.to);
+            LocalFolder* parent = FolderAt(LocalParent(step.to), error);
+            done = (parent && parent->Remove(LocalLeaf(step.to), error)) ||
+                   Failed(kLocalFile, "cannot delete " + Shown(step.to) + ": " + error);
         } else {
             const int32_t result = step.folder ? zqkDevDirRemove(unit_.handle, step.to.c_str())
                                                : zqkDevFileDelete(unit_.handle, step.to.c_str());
@@ -379,6 +478,28 @@ private:
         return done;
     }
 
+    // The device file into memory, with the job's progress: room for the
+    // size the listing gave, and once more with room for what it holds when
+    // it grew since (the library keeps it for that call).
+    bool ReadDeviceFile(const Step& step, std::string& data)
+    {
+        FileProgress progress(unit_, opts_.command + " " + step.from, step.from, opts_.quiet);
+        std::vector<char> buffer(static_cast<size_t>(std::max<int64_t>(step.size, 0)) + 1);
+        int32_t n = -1;
+        for (int tries = 0; tries < 2; ++tries) {
+            n = zqkDevFileReadBuffer(unit_.handle, step.from.c_str(), buffer.data(), static_cast<int32_t>(buffer.size()));
+            Heard();
+            if (n >= 0 || lastStatus_ != ZQK_STATUS_BUFFER || n > -2)
+                break;
+            buffer.resize(static_cast<size_t>(-static_cast<int64_t>(n)));
+        }
+        progress.Done();
+        if (n < 0)
+            return false;
+        data.assign(buffer.data(), static_cast<size_t>(n));
+        return true;
+    }
+
     bool CopyDown(const Step& step)
     {
         // The folder tells case apart after all, or a rival came in: keep what is there.
@@ -386,39 +507,33 @@ private:
             if (SameLocalEntry(rival, step.to))
                 return Failed(kFailed, "refused " + Shown(step.from) + ": its name differs only in case from " +
                                            Shown(rival) + ", which this folder does not tell apart; not copied");
-        int32_t n = 0;
-        {
-            FileProgress progress(unit_, opts_.command + " " + step.from, step.from, opts_.quiet);
-            n = zqkDevFileRead(unit_.handle, step.from.c_str(), step.to.c_str());
-            Heard();
-            progress.Done();
-        }
-        if (n < 0) {
-            const bool local = lastStatus_ == ZQK_STATUS_LOCAL_FILE;
-            return Failed(local ? kLocalFile : StepExitCode(lastStatus_),
-                          (local ? "cannot write " + Shown(step.to) : "cannot read " + Shown(step.from) + " from the device") +
-                              ": " + lastText_);
-        }
-        std::string error;
-        if (step.stamp && !SetLocalModified(step.to, UnixTimeOf(step.time), error))
-            return Failed(kLocalFile, "cannot give " + Shown(step.to) + " the device's time: " + error);
-        Copied(step, n);
+        std::string error, data;
+        LocalFolder* folder = FolderAt(LocalParent(step.to), error);
+        if (!folder)
+            return Failed(kLocalFile, "cannot write " + Shown(step.to) + ": " + error);
+        if (!ReadDeviceFile(step, data))
+            return Failed(StepExitCode(lastStatus_), "cannot read " + Shown(step.from) + " from the device: " + lastText_);
+        const int64_t modified = UnixTimeOf(step.time);
+        if (!folder->WriteFile(LocalLeaf(step.to), data, step.stamp ? &modified : nullptr, step.expected, error))
+            return Failed(kLocalFile, "cannot write " + Shown(step.to) + ": " + error);
+        Copied(step, static_cast<int32_t>(data.size()));
         return true;
     }
 
     bool CopyUp(const Step& step)
     {
+        std::string error, data;
+        LocalFolder* folder = FolderAt(LocalParent(step.from), error);
+        if (!folder || !folder->ReadFile(LocalLeaf(step.from), data, error))
+            return Failed(kLocalFile, "cannot read " + Shown(step.from) + ": " + error);
         int32_t n = 0;
         {
             FileProgress progress(unit_, opts_.command + " " + step.to, step.to, opts_.quiet);
-            n = step.stamp ? zqkDevFileWriteAt(unit_.handle, step.from.c_str(), step.to.c_str(),
-                                               DeviceTimeArgument(DeviceTimeOf(step.time)))
-                           : zqkDevFileWrite(unit_.handle, step.from.c_str(), step.to.c_str());
+            n = zqkDevFileWriteBuffer(unit_.handle, data.data(), static_cast<int32_t>(data.size()), step.to.c_str(),
+                                      step.stamp ? DeviceTimeArgument(DeviceTimeOf(step.time)) : 0);
             Heard();
             progress.Done();
         }
-        if (n == ZQK_LOCAL_FILE_UNREADABLE)
-            return Failed(kLocalFile, "cannot read " + Shown(step.from) + ": " + lastText_);
         if (n < 0)
             return Failed(StepExitCode(lastStatus_), "cannot write " + Shown(step.to) + " on the device: " + lastText_);
         if (n == 0) {
@@ -469,6 +584,9 @@ private:
     const bool quoted_;  // the firmware takes names in quotes; else it stores blanks as "_"
     std::vector<Step> steps_;
     std::vector<std::string> failedFolders_;
+    std::set<std::string> anchors_;
+    std::map<std::string, std::vector<LocalEntry>> listed_;  // local folders as planning found them
+    std::map<std::string, std::unique_ptr<LocalFolder>> folders_;
     int64_t copied_ = 0, bytes_ = 0, upToDate_ = 0, deleted_ = 0, skipped_ = 0, failed_ = 0;
     ExitCode worst_ = kOk;
     int32_t lastStatus_ = ZQK_STATUS_OK;
@@ -549,6 +667,17 @@ void PlanDeviceFolders(Job& job, const std::string& path)
 }
 
 // ---- the local side ----
+
+// Where the job's own part of a local path begins: the folder above the
+// first part of it that is missing (or above the path itself), which is
+// the user's and is opened by its path.
+void AnchorAbove(Job& job, const std::string& path)
+{
+    std::string top = LocalTrimmed(path);
+    while (LocalParent(top) != top && StatLocal(LocalParent(top)).kind == LocalKind::Missing)
+        top = LocalParent(top);
+    job.Anchor(LocalParent(top));
+}
 
 // Makes a local folder and the missing ones above it; false when one of
 // them is something else.
@@ -699,6 +828,8 @@ void PlanDownFile(Job& job, const Tree& tree, const Entry& e, const std::vector<
     copy.stamp = tree.mirror && KnownTime(e.time);
     copy.time = e.time;
     copy.caseRivals = rivals;
+    if (local.kind != LocalKind::Folder)  // a folder in the way is deleted first
+        copy.expected = job.PlannedIdentity(to);
     job.Add(copy);
 }
 
@@ -1039,8 +1170,11 @@ int Get(Unit& U, const Options& Opts)
 {
     Job job(U, Opts, Way::Down);
     const Sources s = DeviceSources(job);
+    if (s.intoFolder)
+        AnchorAbove(job, s.target);
     if (s.intoFolder && !s.items.empty() && !PlanLocalFolders(job, s.target))
         return job.Run();
+    std::map<std::string, std::string> copies;  // local target: the device path copied there
     for (const Source& item : s.items) {
         if (FolderWithoutRecursion(job, item))
             continue;
@@ -1053,12 +1187,23 @@ int Get(Unit& U, const Options& Opts)
             continue;
         }
         const std::string to = Destination(s, item);
+        const auto copy = copies.emplace(to, item.path);
+        if (!copy.second) {
+            if (copy.first->second != item.path)  // the same file matched twice goes once
+                job.Fail(kFailed, "refused " + Shown(item.path) + ": " + Shown(to) + " is the copy of " +
+                                      Shown(copy.first->second) + " already; not copied");
+            continue;
+        }
+        if (!s.intoFolder)
+            AnchorAbove(job, to);
         if (item.folder) {
             if (!s.intoFolder && !PlanLocalParents(job, to))
                 continue;
             PlanDownTree(job, {item.path, to, false}, 0);
         } else {
-            job.Add(CopyStep(item.path, to, item.entry.size));
+            Step copy = CopyStep(item.path, to, item.entry.size);
+            copy.expected = job.PlannedIdentity(to);
+            job.Add(copy);
         }
     }
     return job.Run();
@@ -1087,6 +1232,7 @@ int Put(Unit& U, const Options& Opts)
             }
         }
         const std::string to = Destination(s, item);
+        job.Anchor(LocalParent(item.path));
         if (item.folder) {
             const bool exists = DeviceFolderExists(U, to);
             if (!exists && !s.intoFolder)
@@ -1112,6 +1258,7 @@ int Pull(Unit& U, const Options& Opts)
     }
     if (!folder)
         throw Failure(kFailed, "cannot pull " + Shown(from) + ": the device has no such folder");
+    AnchorAbove(job, to);
     if (PlanLocalParents(job, to))
         PlanDownTree(job, {IsDeviceRoot(from) ? "/" : Trimmed(from), Trimmed(to), true}, 0);
     return job.Run();
@@ -1123,6 +1270,7 @@ int Push(Unit& U, const Options& Opts)
     if (StatLocal(from).kind != LocalKind::Folder)
         throw Failure(kLocalFile, "cannot push " + Shown(from) + ": it is not a folder");
     Job job(U, Opts, Way::Up);
+    job.Anchor(LocalParent(from));
     const std::string target = IsDeviceRoot(to) ? "/" : Trimmed(job.Stored(to));
     const bool exists = DeviceFolderExists(U, target);
     if (!exists && !IsDeviceRoot(target))
