@@ -588,6 +588,18 @@ class ToolTest(unittest.TestCase):
             job.communicate(timeout=120)
         self.assertEqual(os.listdir(self.local("outside")), [], "written through a link")
 
+    @unittest.skipUnless(RUNNER, "8.3 aliases of the Windows build's file system")
+    def test_an_alias_of_another_local_file_is_not_replaced(self):
+        self.tree("into", {"longfilename.txt": b"mine"})
+        listing = subprocess.run(RUNNER + ["cmd.exe", "/c", "dir /x Z:" + self.local("into").replace("/", "\\")],
+                                 capture_output=True, timeout=120).stdout.decode(errors="replace")
+        alias = re.search(r"(\S+~\S+)\s+longfilename\.txt", listing).group(1)
+        self.tree("device", {alias: b"device"})
+        for command in (["get", "/" + alias, "into"], ["pull", "/", "into"]):
+            self.fails(5, "cannot write into/%s: the file that answers to this name is not the one the job found" % alias,
+                       *command)
+            self.assertEqual(self.tree("into"), {"longfilename.txt": b"mine"})
+
     # ---- several units ----
 
     def test_all_units_at_once(self):

@@ -27,15 +27,6 @@ struct LocalEntry {
 LocalStat StatLocal(const std::string& Path);
 // False with the reason when the folder cannot be read.
 bool ListLocal(const std::string& Folder, std::vector<LocalEntry>& Entries, std::string& Error);
-// One folder (its parent must exist); an existing folder is fine.
-bool MakeLocalFolder(const std::string& Path, std::string& Error);
-// A file or a link; an empty folder.
-bool RemoveLocalFile(const std::string& Path, std::string& Error);
-bool RemoveLocalFolder(const std::string& Path, std::string& Error);
-bool SetLocalModified(const std::string& Path, int64_t UnixSeconds, std::string& Error);
-// True when both paths name one existing entry (as two spellings of a name
-// do in a folder that does not tell case apart).
-bool SameLocalEntry(const std::string& A, const std::string& B);
 // Why this system's file names cannot hold Name, beyond what no system's
 // can ("/", a control byte, "." and ".."); empty when they can.
 std::string PlatformNameProblem(const std::string& Name);

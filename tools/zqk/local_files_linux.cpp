@@ -293,38 +293,10 @@ bool ListLocal(const std::string& Folder, std::vector<LocalEntry>& Entries, std:
     return (folder.get() >= 0 || Fails(Error)) && ListFd(folder.get(), Entries, Error);
 }
 
-bool MakeLocalFolder(const std::string& Path, std::string& Error)
-{
-    if (mkdir(Path.c_str(), 0777) == 0)
-        return true;
-    if (errno == EEXIST && StatLocal(Path).kind == LocalKind::Folder)
-        return true;
-    return Fails(Error);
-}
 
-bool RemoveLocalFile(const std::string& Path, std::string& Error)
-{
-    return unlink(Path.c_str()) == 0 || Fails(Error);
-}
 
-bool RemoveLocalFolder(const std::string& Path, std::string& Error)
-{
-    return rmdir(Path.c_str()) == 0 || Fails(Error);
-}
 
-bool SetLocalModified(const std::string& Path, int64_t UnixSeconds, std::string& Error)
-{
-    struct timespec times[2] {};
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = static_cast<time_t>(UnixSeconds);
-    return utimensat(AT_FDCWD, Path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 || Fails(Error);
-}
 
-bool SameLocalEntry(const std::string& A, const std::string& B)
-{
-    struct stat a {}, b {};
-    return lstat(A.c_str(), &a) == 0 && lstat(B.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 std::string PlatformNameProblem(const std::string&)
 {

@@ -129,6 +129,31 @@ HANDLE OpenFolderHandle(const std::string& Path, bool Follow, std::string& Error
     return folder.release();
 }
 
+// One folder (its parent must exist); an existing folder is fine, a link is not.
+bool MakeLocalFolder(const std::string& Path, std::string& Error)
+{
+    if (CreateDirectoryA(Path.c_str(), nullptr))
+        return true;
+    const DWORD why = GetLastError();
+    if (why == ERROR_ALREADY_EXISTS && StatLocal(Path).kind == LocalKind::Folder)
+        return true;
+    return Fails(Error, why);
+}
+
+// A file or a link (a link to a folder goes as a folder does); an empty folder.
+bool RemoveLocalFile(const std::string& Path, std::string& Error)
+{
+    if (DeleteFileA(Path.c_str()))
+        return true;
+    // A link to a folder goes as a folder does.
+    return (StatLocal(Path).kind == LocalKind::Other && RemoveDirectoryA(Path.c_str())) || Fails(Error);
+}
+
+bool RemoveLocalFolder(const std::string& Path, std::string& Error)
+{
+    return RemoveDirectoryA(Path.c_str()) || Fails(Error);
+}
+
 // What stands in the way of writing a file at Path: a link, a folder, or an
 // entry that is not the one planned (an 8.3 alias or a case fold of another
 // file's name opens that file).
@@ -318,54 +343,10 @@ bool ListLocal(const std::string& Folder, std::vector<LocalEntry>& Entries, std:
     return why == ERROR_NO_MORE_FILES || Fails(Error, why);
 }
 
-bool MakeLocalFolder(const std::string& Path, std::string& Error)
-{
-    if (CreateDirectoryA(Path.c_str(), nullptr))
-        return true;
-    const DWORD why = GetLastError();
-    if (why == ERROR_ALREADY_EXISTS && StatLocal(Path).kind == LocalKind::Folder)
-        return true;
-    return Fails(Error, why);
-}
 
-bool RemoveLocalFile(const std::string& Path, std::string& Error)
-{
-    if (DeleteFileA(Path.c_str()))
-        return true;
-    // A link to a folder goes as a folder does.
-    return (StatLocal(Path).kind == LocalKind::Other && RemoveDirectoryA(Path.c_str())) || Fails(Error);
-}
 
-bool RemoveLocalFolder(const std::string& Path, std::string& Error)
-{
-    return RemoveDirectoryA(Path.c_str()) || Fails(Error);
-}
 
-bool SetLocalModified(const std::string& Path, int64_t UnixSeconds, std::string& Error)
-{
-    const HANDLE file = OpenEntry(Path, FILE_WRITE_ATTRIBUTES);
-    if (file == INVALID_HANDLE_VALUE)
-        return Fails(Error);
-    const FILETIME written = FileTimeOf(UnixSeconds);
-    const bool set = SetFileTime(file, nullptr, nullptr, &written) != 0;
-    const DWORD why = GetLastError();
-    CloseHandle(file);
-    return set || Fails(Error, why);
-}
 
-bool SameLocalEntry(const std::string& A, const std::string& B)
-{
-    BY_HANDLE_FILE_INFORMATION info[2] {};
-    bool known = true;
-    for (int i = 0; i < 2; ++i) {
-        const HANDLE entry = OpenEntry(i == 0 ? A : B, 0);
-        known = known && entry != INVALID_HANDLE_VALUE && GetFileInformationByHandle(entry, &info[i]);
-        if (entry != INVALID_HANDLE_VALUE)
-            CloseHandle(entry);
-    }
-    return known && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
-}
 
 std::string PlatformNameProblem(const std::string& Name)
 {

@@ -183,6 +183,14 @@ std::string DeviceNameProblem(const std::string& name)
 
 namespace {
 
+// Whether both paths name one existing entry (as two spellings of a name
+// do in a folder that does not tell case apart).
+bool SameLocalEntry(const std::string& a, const std::string& b)
+{
+    const LocalIdentity identity = IdentityLocal(a);
+    return identity.exists && identity == IdentityLocal(b);
+}
+
 // Why a name from the device cannot be a local file's name.
 std::string LocalNameProblem(const std::string& name)
 {
@@ -1174,7 +1182,10 @@ int Get(Unit& U, const Options& Opts)
         AnchorAbove(job, s.target);
     if (s.intoFolder && !s.items.empty() && !PlanLocalFolders(job, s.target))
         return job.Run();
-    std::map<std::string, std::string> copies;  // local target: the device path copied there
+    // Local target (without regard to case where the folder does not tell
+    // it apart): the device path copied there.
+    std::map<std::string, std::string> copies;
+    const bool caseBlind = s.intoFolder && s.items.size() > 1 && CaseBlind(s.target);
     for (const Source& item : s.items) {
         if (FolderWithoutRecursion(job, item))
             continue;
@@ -1187,11 +1198,13 @@ int Get(Unit& U, const Options& Opts)
             continue;
         }
         const std::string to = Destination(s, item);
-        const auto copy = copies.emplace(to, item.path);
+        const auto copy = copies.emplace(caseBlind ? Folded(to) : to, item.path);
         if (!copy.second) {
             if (copy.first->second != item.path)  // the same file matched twice goes once
                 job.Fail(kFailed, "refused " + Shown(item.path) + ": " + Shown(to) + " is the copy of " +
-                                      Shown(copy.first->second) + " already; not copied");
+                                      Shown(copy.first->second) + " already" +
+                                      (caseBlind ? " (" + Shown(s.target) + " does not tell case apart)" : "") +
+                                      "; not copied");
             continue;
         }
         if (!s.intoFolder)
