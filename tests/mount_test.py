@@ -2,7 +2,7 @@
 """zqk mount end to end: a simulated device's files in a local folder, used by
 ordinary programs (cp, diff, rsync, mv, rm, ls, an editor's way of saving).
 
-usage: mount_test.py ZQK
+usage: mount_test.py ZQK LOCK_HOLDER
 Exits 77 (skipped) when this machine cannot mount through FUSE: no /dev/fuse
 or no fusermount3.
 """
@@ -17,7 +17,8 @@ import tempfile
 import time
 import unittest
 
-ZQK = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
+ZQK = os.path.abspath(sys.argv[1]) if len(sys.argv) > 2 else None
+LOCK_HOLDER = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 SKIPPED = 77
 # A zone without summer time, three hours east of UTC: the device keeps local
 # times, so every time the mount shows has been converted.
@@ -38,6 +39,19 @@ def run(*command, check=True):
         raise AssertionError("%s failed (%d): %s%s" % (" ".join(command), result.returncode,
                                                        result.stdout, result.stderr))
     return result
+
+
+def device_lock_name(key):
+    """The name of a device's own lock, as the library makes it from the
+    device's serial number or (for a simulated device) its path; as in
+    tool_test.py."""
+    h, part = 2166136261, ""
+    for b in key.encode("latin-1"):
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+        c = chr(b)
+        if len(part) < 96:
+            part += c if (c.isascii() and c.isalnum()) or c in "-." else "_"
+    return "Vorlund_zq.keeper_Terminal_Mutex_%s_%08x" % (part, h)
 
 
 def make_tree(root):
@@ -256,6 +270,116 @@ class MountTest(unittest.TestCase):
         self.assertIn('hidden in /logs: "bad\\u0001name.log"', said)
         self.assertIn('hidden in /logs: "back\\\\slash.log"', said)
 
+    def test_a_folder_with_lines_that_are_no_entry_is_not_empty(self):
+        # A name with a tab in it: the device's line for it is no entry.
+        os.makedirs(os.path.join(self.device, "odd"))
+        with open(os.path.join(self.device, "odd", "x%09y"), "wb") as f:
+            f.write(b"kept")
+        mount = self.mount()
+        self.assertEqual(os.listdir(self.in_mount("odd")), [])
+        self.assert_fails(errno.ENOTEMPTY, os.rmdir, self.in_mount("odd"))
+        os.mkdir(self.in_mount("empty"))
+        self.assert_fails(errno.ENOTEMPTY, os.rename, self.in_mount("empty"), self.in_mount("odd"))
+        # The device writes over what has the name, and the line may be of it.
+        self.assert_fails(errno.EIO, open, self.in_mount("odd", "new.txt"), "wb")
+        said = self.unmount_cleanly(mount)
+        self.assertIn("in /odd the device listed 1 line that is no entry", said)
+        self.assertEqual(os.listdir(os.path.join(self.device, "odd")), ["x%09y"])
+
+    def test_names_are_matched_as_the_device_matches_them(self):
+        mount = self.mount()
+        with open(self.in_mount("notes.txt"), "wb") as f:
+            f.write(b"one")
+        # As on FAT, NOTES.TXT is notes.txt, so programs that keep what is there see it.
+        self.assertEqual(os.stat(self.in_mount("NOTES.TXT")).st_size, 3)
+        self.assertEqual(sorted(os.listdir(self.in_mount("LOGS"))), ["2024-03-15.log", "samples.bin"])
+        self.assert_fails(errno.EEXIST, os.open, self.in_mount("Notes.Txt"), os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+        with open(os.path.join(self.src, "NOTES.TXT"), "wb") as f:
+            f.write(b"other")
+        run("cp", "-n", os.path.join(self.src, "NOTES.TXT"), self.mnt, check=False)
+        # A rename between names of one entry changes nothing, and loses nothing.
+        os.rename(self.in_mount("notes.txt"), self.in_mount("NOTES.txt"))
+        with open(self.in_mount("notes.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"one")
+        self.unmount_cleanly(mount)
+        # A device that tells case apart (names=case) keeps the names apart.
+        mount = self.mount("?names=case")
+        self.assert_fails(errno.ENOENT, os.stat, self.in_mount("NOTES.TXT"))
+        with open(self.in_mount("NOTES.TXT"), "wb") as f:
+            f.write(b"two")
+        notes = sorted(name for name in os.listdir(self.mnt) if name.lower() == "notes.txt")
+        self.assertEqual(notes, ["NOTES.TXT", "notes.txt"])
+        self.unmount_cleanly(mount)
+        for name, data in (("notes.txt", b"one"), ("NOTES.TXT", b"two")):
+            with open(os.path.join(self.device, name), "rb") as f:
+                self.assertEqual(f.read(), data)
+
+    def test_local_names_the_device_would_read_otherwise_are_refused(self):
+        mount = self.mount()
+        os.mkdir(self.in_mount("sub"))
+        self.assert_fails(errno.EINVAL, open, self.in_mount("sub", "..\\..\\x"), "wb")
+        self.assert_fails(errno.EINVAL, os.mkdir, self.in_mount("sub", "a\\b"))
+        self.assert_fails(errno.EINVAL, open, self.in_mount("sub", "bell\x07"), "wb")
+        with open(self.in_mount("sub", "f.txt"), "wb") as f:
+            f.write(b"f")
+        self.assert_fails(errno.EINVAL, os.rename, self.in_mount("sub", "f.txt"), self.in_mount("sub", "..\\up.txt"))
+        self.assertEqual(os.listdir(self.in_mount("sub")), ["f.txt"])
+        said = self.unmount_cleanly(mount)
+        self.assertIn('refused "..\\\\..\\\\x" in /sub: it holds "\\" and would be taken as a path', said)
+        self.assertIn('refused "bell\\u0007" in /sub: it holds the control byte 0x07', said)
+        self.assertIn('refused "..\\\\up.txt" in /sub', said)
+        self.assertEqual(sorted(self.device_listing("/sub")), ["f.txt"])
+        self.assertNotIn("up.txt", self.device_listing("/"))
+        # Firmware without quoted names stores a blank as "_": "a b" and "a_b"
+        # would be one file, whichever comes first.
+        mount = self.mount("?unquoted=1")
+        with open(self.in_mount("a b"), "wb") as f:
+            f.write(b"blank")
+        self.assertIn("a b", os.listdir(self.mnt))
+        self.assert_fails(errno.EEXIST, open, self.in_mount("a_b"), "wb")
+        with open(self.in_mount("c_d"), "wb") as f:
+            f.write(b"underscore")
+        self.assert_fails(errno.EEXIST, open, self.in_mount("c d"), "wb")
+        self.assert_fails(errno.EEXIST, os.mkdir, self.in_mount("c d"))
+        self.assert_fails(errno.EEXIST, os.rename, self.in_mount("c_d"), self.in_mount("c d"))
+        said = self.unmount_cleanly(mount)
+        self.assertIn('refused "a_b" in /: the device would store it as "a_b", as it stores "a b"', said)
+        for name, data in (("a_b", b"blank"), ("c_d", b"underscore")):
+            with open(os.path.join(self.device, name), "rb") as f:
+                self.assertEqual(f.read(), data)
+
+    # ---- another program on the device ----
+
+    def test_files_closed_while_another_program_holds_the_device_reach_it_whole(self):
+        mount = self.mount()
+        first, second = os.urandom(70000), os.urandom(30000)
+        writers = [open(self.in_mount("first.bin"), "wb"), open(self.in_mount("second.bin"), "wb")]
+        # Longer than a close waits for the device (5 s).
+        with subprocess.Popen([LOCK_HOLDER, device_lock_name("sim:" + self.device), "hold", "7500"],
+                              stdout=subprocess.PIPE) as holder:
+            self.assertEqual(holder.stdout.readline().strip(), b"locked")
+            # Written once the holder runs: its start closed the inherited
+            # descriptors, a flush of each.
+            for writer, data in zip(writers, (first, second)):
+                writer.write(data)
+                writer.flush()
+            # This close waits in vain and says so; the contents are kept ...
+            self.assert_fails(errno.EBUSY, writers[0].close)
+            # ... and this one waits until the holder lets go.
+            writers[1].close()
+        with open(os.path.join(self.device, "second.bin"), "rb") as f:
+            self.assertEqual(f.read(), second)
+        # The mount sends what it kept once the device is free, by itself.
+        kept = os.path.join(self.device, "first.bin")
+        deadline = time.monotonic() + 10
+        while not (os.path.exists(kept) and os.path.getsize(kept) == len(first)) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        with open(kept, "rb") as f:
+            self.assertEqual(f.read(), first)
+        said = self.unmount_cleanly(mount)
+        self.assertIn("/first.bin: kept: another program holds the device; it is sent once the device is free", said)
+        self.assertIn("/first.bin: sent", said)
+
     # ---- the device going away ----
 
     def test_device_that_goes_away_makes_every_call_fail_with_eio(self):
@@ -280,6 +404,14 @@ class MountTest(unittest.TestCase):
         self.assertIn("README.TXT", os.listdir(self.mnt))
         run("fusermount3", "-u", self.mnt)
         self.assertFalse(os.path.ismount(self.mnt))
+        # What it says goes on to standard error where that is a file.
+        log = os.path.join(self.work, "mount.log")
+        with open(log, "w") as f:
+            subprocess.run([ZQK, "--device", "sim:" + self.device, "mount", "-b", self.mnt], stderr=f, check=True)
+        self.assert_fails(errno.EINVAL, os.mkdir, self.in_mount("a\\b"))
+        run("fusermount3", "-u", self.mnt)
+        with open(log) as f:
+            self.assertIn('refused "a\\\\b" in /: it holds "\\"', f.read())
         # Failures to mount are the starting program's.
         failed = run(ZQK, "--device", "sim:" + self.device + "?pace=x", "mount", "-b", self.mnt, check=False)
         self.assertEqual(failed.returncode, 2, failed.stderr)

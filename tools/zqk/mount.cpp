@@ -3,15 +3,19 @@
 // The device moves whole files only: a file is fetched whole when it is first
 // read and served from the local file it was fetched into; a file written is
 // kept in such a file and sent whole, with its time, when it is closed or
-// synced. Listings are kept for a
-// short time and dropped on every change made through the mount. The FUSE
-// loop runs on one thread: the device answers one request at a time anyway,
-// so the state below needs no lock.
+// synced. What the device does not take then (another program holds it) stays
+// kept under its name and is sent again until it is taken. Listings are kept
+// for a short time and dropped on every change made through the mount. Names
+// are matched as the device matches them (DeviceNames). The FUSE loop runs on
+// one thread, the resender on another; every call of either holds the one
+// lock of the mount's state (MountedFiles::calls): the device answers one
+// request at a time anyway.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +23,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,9 +33,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -48,10 +55,25 @@ constexpr int32_t kFirstDeviceTime = 315532800;  // 1980-01-01, the first date t
 constexpr uint8_t kDirectoryBit = 0x10;
 constexpr uint8_t kReadOnlyBit = 0x01;
 constexpr uint8_t kArchiveBit = 0x20;  // what a file written gets
+// What another program's hold on the device costs: a close (flush) or fsync
+// waits this long for the device before it fails with EBUSY, the contents
+// kept; those are sent again this often, and at unmount the mount waits this
+// long for the device before it leaves them in a local folder.
+constexpr std::chrono::seconds kCloseWait {5};
+constexpr std::chrono::seconds kResendEvery {2};
+constexpr std::chrono::seconds kUnmountWait {60};
+// Between tries that found the device held (each waits a second for it).
+constexpr std::chrono::milliseconds kBusyPause {100};
+
+// Under -b the messages go to syslog as well: standard error is then
+// /dev/null unless it is a file (Detach).
+bool messagesToSyslog = false;
 
 void Say(const std::string& Text)
 {
     std::fprintf(stderr, "zqk mount: %s\n", Text.c_str());
+    if (messagesToSyslog)
+        syslog(LOG_WARNING, "%s", Text.c_str());
 }
 
 // ---- times: the device keeps its local time, given as Unix seconds of it ----
@@ -96,7 +118,50 @@ bool IsLocalName(const std::string& Name)
     return Name.size() <= NAME_MAX && DeviceNameProblem(Name).empty();
 }
 
+// ---- names as the device matches and stores them ----
+
+// ASCII letters in lower case, as FAT matches names.
+std::string FoldedCase(const std::string& Text)
+{
+    std::string folded = Text;
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+// Paths and names are kept under their Key: two with one key are one entry
+// to the device. StoredKey is the key of the name the device keeps when it
+// is sent a name (firmware without quoted names keeps blanks as "_").
+struct DeviceNames {
+    bool caseBlind = true;
+    bool quoted = true;
+
+    std::string Key(const std::string& PathOrName) const { return caseBlind ? FoldedCase(PathOrName) : PathOrName; }
+    std::string StoredKey(const std::string& Name) const { return Key(StoredName(Name, quoted)); }
+};
+
+// Whether the chosen device tells case apart. The device has no word for
+// it: a simulated device's path says so (names=case, the last names= option
+// counting, as the library reads it); units are taken to match names as FAT
+// does.
+bool TellsCaseApart(const std::string& Chosen)
+{
+    if (Chosen.rfind("sim:", 0) != 0)
+        return false;
+    bool apart = false;
+    for (size_t at = Chosen.find('?'); at < Chosen.size();) {
+        const size_t end = std::min(Chosen.find('&', at + 1), Chosen.size());
+        const std::string option = Chosen.substr(at + 1, end - at - 1);
+        if (option == "names=case" || option == "names=nocase")
+            apart = option == "names=case";
+        at = end;
+    }
+    return apart;
+}
+
 struct Entry {
+    std::string name;  // as the mount shows it
     int32_t size = 0;
     int32_t attributes = 0;
     int64_t time = 0;  // DeviceSeconds
@@ -196,6 +261,19 @@ public:
         return 0;
     }
 
+    // Moves the file to Path, where it outlives the object; -errno when it
+    // cannot be moved (then it stays held).
+    int MoveTo(const std::string& Path)
+    {
+        if (std::rename(path_.c_str(), Path.c_str()) != 0)
+            return -errno;
+        close(fd_);
+        fd_ = -1;
+        path_.clear();
+        size_ = 0;
+        return 0;
+    }
+
 private:
     void Drop()
     {
@@ -214,53 +292,73 @@ private:
 };
 
 // ---- the device's files through one handle ----
-// Each operation answers 0 or -errno and says why on standard error. Once the
-// device has gone, it stays gone for this mount.
+// Each operation answers 0 or -errno and says why on standard error (a
+// failed send only leaves its reason in LastFailure: its caller reports
+// it). Once the device has gone, it stays gone for this mount.
 //
 // Listings are read again once they are older than kListingLife. A change
 // made through the mount is applied at once to the listing kept of its
 // folder (reading the folder again after each change would make copying n
 // files into it cost n listings of it); after a failed change, what the
-// device holds is unknown, and its folder is read again.
+// device holds is unknown, and its folder is read again. A listing that
+// failed is not kept.
+//
+// Names the mount made that the device stores otherwise ("a b" kept as
+// "a_b" by firmware without quoted names) are shown as they were made for
+// as long as the mount runs, so that "a_b" stays another name, which the
+// device would store on top of it.
 class DeviceFiles {
 public:
-    DeviceFiles(int32_t Handle, std::string WorkDir) : handle_(Handle), workDir_(std::move(WorkDir)) {}
+    // A device folder as the mount knows it.
+    struct Folder {
+        std::chrono::steady_clock::time_point at;
+        std::map<std::string, Entry> entries;  // by key: the first of names with one key
+        int hidden = 0;                        // names a local folder cannot show
+        int unreadable = 0;                    // lines of the listing that are no entry
+    };
+
+    DeviceFiles(int32_t Handle, const DeviceNames& Names, std::string WorkDir)
+        : handle_(Handle), names_(Names), workDir_(std::move(WorkDir))
+    {
+    }
 
     bool Gone() const { return gone_; }
+    const DeviceNames& Names() const { return names_; }
+    const std::string& LastFailure() const { return lastFailure_; }
 
-    int List(const std::string& Dir, const std::map<std::string, Entry>*& Entries)
+    int List(const std::string& Dir, const Folder*& Found)
     {
         const auto now = std::chrono::steady_clock::now();
-        auto known = listings_.find(Dir);
+        const std::string key = names_.Key(Dir);
+        auto known = listings_.find(key);
         if (known == listings_.end() || now - known->second.at > kListingLife) {
-            Listing fresh {now, {}, 0};
+            listings_.erase(key);
+            Folder fresh {now, {}, 0, 0};
             if (const int failed = Fetch(Dir, fresh))
                 return failed;
-            known = listings_.insert_or_assign(Dir, std::move(fresh)).first;
+            known = listings_.emplace(key, std::move(fresh)).first;
         }
-        Entries = &known->second.entries;
+        Found = &known->second;
         return 0;
     }
 
-    // Dir read afresh, and how many of its names are hidden: what the device
-    // holds there now, for changes that take everything in it.
-    int ListAfresh(const std::string& Dir, const std::map<std::string, Entry>*& Entries, int& Hidden)
+    // Dir read afresh: what the device holds there now, for changes that
+    // take everything in it.
+    int ListAfresh(const std::string& Dir, const Folder*& Found)
     {
-        listings_.erase(Dir);
-        if (const int failed = List(Dir, Entries))
-            return failed;
-        Hidden = listings_.at(Dir).hidden;
-        return 0;
+        listings_.erase(names_.Key(Dir));
+        return List(Dir, Found);
     }
 
+    // -ENOENT only when the device's listing of the folder has no such name.
     int Lookup(const std::string& Path, Entry& Found)
     {
-        const std::map<std::string, Entry>* entries = nullptr;
-        if (const int failed = List(ParentOf(Path), entries))
+        const Folder* folder = nullptr;
+        if (const int failed = List(ParentOf(Path), folder))
             return failed;
         const std::string leaf = LeafOf(Path);
-        const auto entry = entries->find(leaf);
-        if (!IsLocalName(leaf) || entry == entries->end())
+        const auto entry = folder->entries.find(names_.Key(leaf));
+        if (!IsLocalName(leaf) || entry == folder->entries.end())
             return -ENOENT;
         Found = entry->second;
         return 0;
@@ -294,29 +392,33 @@ public:
         const int32_t n = zqkDevFileWriteAt(handle_, Data.Path().c_str(), Path.c_str(), DeviceTimeArgument(Time));
         if (n == ZQK_LOCAL_FILE_UNREADABLE)
             return LocalFailure("cannot read back " + Data.Path(), EIO);
+        if (n != static_cast<int32_t>(Data.Size())) {
+            Unknown({Path});
+            return Failed("cannot write " + Path, EACCES, false);
+        }
         // The device keeps times to two seconds, cut down.
-        return Change(n == static_cast<int32_t>(Data.Size()), "cannot write " + Path, {Path},
-                      [&] { Note(Path, Entry {n, kArchiveBit, Time & ~int64_t {1}}); });
+        Note(Path, Entry {LeafOf(Path), n, kArchiveBit, Time & ~int64_t {1}});
+        return 0;
     }
 
     int Delete(const std::string& Path)
     {
         return Change(zqkDevFileDelete(handle_, Path.c_str()) == 0, "cannot delete " + Path, {Path},
-                      [&] { Note(Path, std::nullopt); });
+                      [&] { NoteGone(Path); });
     }
 
     int MakeDir(const std::string& Path)
     {
         return Change(zqkDevDirMake(handle_, Path.c_str()) == 0, "cannot make " + Path, {Path}, [&] {
-            Note(Path, Entry {0, kDirectoryBit, DeviceTime(time(nullptr)) & ~int64_t {1}});
-            listings_[Path] = Listing {std::chrono::steady_clock::now(), {}, 0};
+            Note(Path, Entry {LeafOf(Path), 0, kDirectoryBit, DeviceTime(time(nullptr)) & ~int64_t {1}});
+            listings_[names_.Key(Path)] = Folder {std::chrono::steady_clock::now(), {}, 0, 0};
         });
     }
 
     int RemoveDir(const std::string& Path)
     {
         return Change(zqkDevDirRemove(handle_, Path.c_str()) == 0, "cannot remove " + Path, {Path}, [&] {
-            Note(Path, std::nullopt);
+            NoteGone(Path);
             ForgetTree(Path);
         });
     }
@@ -327,46 +429,56 @@ public:
         const bool known = Cached(From, moved);
         return Change(zqkDevRename(handle_, From.c_str(), To.c_str()) == 0, "cannot rename " + From + " to " + To,
                       {From, To}, [&] {
-                          Note(From, std::nullopt);
-                          if (known)
-                              Note(To, moved);
-                          else
-                              listings_.erase(ParentOf(To));
+                          NoteGone(From);
                           ForgetTree(From);
+                          if (known) {
+                              moved.name = LeafOf(To);
+                              Note(To, moved);
+                          } else {
+                              listings_.erase(names_.Key(ParentOf(To)));
+                              NoteMade(To);
+                          }
                       });
     }
 
 private:
-    struct Listing {
-        std::chrono::steady_clock::time_point at;
-        std::map<std::string, Entry> entries;  // the first of equal names
-        int hidden = 0;                        // names a local folder cannot show
-    };
-
-    int Fetch(const std::string& Dir, Listing& Into)
+    int Fetch(const std::string& Dir, Folder& Into)
     {
         std::vector<zqktool::Entry> listed;
         try {
-            listed = zqktool::Listing(handle_, Dir);
+            listed = zqktool::Listing(handle_, Dir, &Into.unreadable);
         } catch (const Failure&) {
             return Failed("cannot list " + Dir, ENOENT);
         }
-        for (const zqktool::Entry& e : listed) {
+        if (Into.unreadable > 0)
+            SayOnce(Dir + "\n", "in " + Shown(Dir) + " the device listed " + std::to_string(Into.unreadable) +
+                                    (Into.unreadable == 1 ? " line that is no entry" : " lines that are no entry") +
+                                    ": the folder is not taken for empty, and no file is made in it");
+        const auto made = madeAs_.find(names_.Key(Dir));
+        for (zqktool::Entry& e : listed) {
             if (!IsLocalName(e.name)) {
                 ++Into.hidden;
                 Hide(Dir, e.name.size() > NAME_MAX ? "a name longer than " + std::to_string(NAME_MAX) + " bytes"
                                                    : JsonString(e.name));
                 continue;
             }
-            Into.entries.emplace(e.name, Entry {e.size, e.attributes, e.time});
+            if (made != madeAs_.end())
+                if (const auto as = made->second.find(names_.Key(e.name)); as != made->second.end())
+                    e.name = as->second;
+            Into.entries.emplace(names_.Key(e.name), Entry {e.name, e.size, e.attributes, e.time});
         }
         return 0;
     }
 
     void Hide(const std::string& Dir, const std::string& What)
     {
-        if (hidden_.insert(Dir + "\n" + What).second)
-            Say("hidden in " + Dir + ": " + What + ", which cannot be a local file name");
+        SayOnce(Dir + "\n" + What, "hidden in " + Dir + ": " + What + ", which cannot be a local file name");
+    }
+
+    void SayOnce(const std::string& Key, const std::string& Text)
+    {
+        if (said_.insert(Key).second)
+            Say(Text);
     }
 
     template <typename Done>
@@ -376,49 +488,97 @@ private:
             Apply();
             return 0;
         }
-        for (const std::string& path : Paths)
-            listings_.erase(ParentOf(path));
+        Unknown(Paths);
         return Failed(What, EACCES);
+    }
+
+    // After a failed change: what the device holds in the folders of Paths.
+    void Unknown(std::initializer_list<std::string> Paths)
+    {
+        for (const std::string& path : Paths)
+            listings_.erase(names_.Key(ParentOf(path)));
     }
 
     // The entry of Path in the listing kept of its folder.
     bool Cached(const std::string& Path, Entry& Found) const
     {
-        const auto listing = listings_.find(ParentOf(Path));
+        const auto listing = listings_.find(names_.Key(ParentOf(Path)));
         if (listing == listings_.end())
             return false;
-        const auto entry = listing->second.entries.find(LeafOf(Path));
+        const auto entry = listing->second.entries.find(names_.Key(LeafOf(Path)));
         if (entry == listing->second.entries.end())
             return false;
         Found = entry->second;
         return true;
     }
 
-    // Path's entry is now Now (none: gone) in the listing kept of its folder.
-    void Note(const std::string& Path, const std::optional<Entry>& Now)
+    // The listing kept of Path's folder, if any.
+    std::map<std::string, Entry>* KeptEntries(const std::string& Path)
     {
-        const auto listing = listings_.find(ParentOf(Path));
-        if (listing == listings_.end())
-            return;
-        if (Now)
-            listing->second.entries[LeafOf(Path)] = *Now;
-        else
-            listing->second.entries.erase(LeafOf(Path));
+        const auto listing = listings_.find(names_.Key(ParentOf(Path)));
+        return listing == listings_.end() ? nullptr : &listing->second.entries;
     }
 
-    // The listings kept of Path and the folders below it.
+    // Path's entry is now Now in the listing kept of its folder; an entry
+    // written over keeps the name it had.
+    void Note(const std::string& Path, Entry Now)
+    {
+        std::map<std::string, Entry>* entries = KeptEntries(Path);
+        const std::string key = names_.Key(LeafOf(Path));
+        const auto known = entries ? entries->find(key) : std::map<std::string, Entry>::iterator {};
+        if (!entries || known == entries->end()) {
+            NoteMade(Path);
+            if (entries)
+                entries->emplace(key, Now);
+            return;
+        }
+        Now.name = known->second.name;
+        known->second = Now;
+    }
+
+    // Path's entry has gone.
+    void NoteGone(const std::string& Path)
+    {
+        ForgetMade(Path);
+        if (std::map<std::string, Entry>* entries = KeptEntries(Path))
+            entries->erase(names_.Key(LeafOf(Path)));
+    }
+
+    // Path was made under its own name, which the device may store otherwise.
+    void NoteMade(const std::string& Path)
+    {
+        const std::string leaf = LeafOf(Path);
+        if (StoredName(leaf, names_.quoted) != leaf)
+            madeAs_[names_.Key(ParentOf(Path))][names_.StoredKey(leaf)] = leaf;
+    }
+
+    void ForgetMade(const std::string& Path)
+    {
+        const auto made = madeAs_.find(names_.Key(ParentOf(Path)));
+        if (made != madeAs_.end())
+            made->second.erase(names_.StoredKey(LeafOf(Path)));
+    }
+
+    // The listings kept of Path and the folders below it, and the names
+    // made there.
     void ForgetTree(const std::string& Path)
     {
+        const std::string key = names_.Key(Path);
+        const auto below = [&](const std::string& Dir) { return Dir == key || IsUnder(Dir, key); };
         for (auto listing = listings_.begin(); listing != listings_.end();)
-            listing = listing->first == Path || IsUnder(listing->first, Path) ? listings_.erase(listing) : ++listing;
+            listing = below(listing->first) ? listings_.erase(listing) : std::next(listing);
+        for (auto made = madeAs_.begin(); made != madeAs_.end();)
+            made = below(made->first) ? madeAs_.erase(made) : std::next(made);
     }
 
     // The status of the call that failed, as an errno; a refusal by the device
-    // is Refused.
-    int Failed(const std::string& What, int Refused)
+    // is Refused. The reason is said unless the caller says it (Said false).
+    int Failed(const std::string& What, int Refused, bool Said = true)
     {
         const int32_t status = zqkLastStatus();
-        Say(DeviceFailure(What).what());
+        lastFailure_ = DeviceFailure(What).what();
+        if (Said)
+            Say(lastFailure_);
         if (!gone_ && (status == ZQK_STATUS_GONE || status == ZQK_STATUS_NOT_OPEN || !zqkDevIsOpen(handle_))) {
             gone_ = true;
             Say("the device is gone: every call fails with EIO until it is unmounted");
@@ -432,72 +592,76 @@ private:
     }
 
     // The work folder's own failure (a negative errno, or the library's, EIO).
-    static int LocalFailure(const std::string& What, int Error)
+    int LocalFailure(const std::string& What, int Error)
     {
         const int error = Error < 0 ? -Error : Error;
-        Say(What + ": " + (error == EIO ? StatusText() : std::string(std::strerror(error))));
+        lastFailure_ = What + ": " + (error == EIO ? StatusText() : std::string(std::strerror(error)));
+        Say(lastFailure_);
         return -error;
     }
 
     std::string NewLocal() { return workDir_ + "/contents-" + std::to_string(++lastLocal_); }
 
     int32_t handle_;
+    const DeviceNames names_;
     std::string workDir_;
     uint64_t lastLocal_ = 0;
     bool gone_ = false;
-    std::map<std::string, Listing> listings_;
-    std::set<std::string> hidden_;
+    std::string lastFailure_;
+    std::map<std::string, Folder> listings_;  // by the folder's key
+    // By the folder's key: the stored name's key, and the name it was made as.
+    std::map<std::string, std::map<std::string, std::string>> madeAs_;
+    std::set<std::string> said_;
 };
 
 
 // Contents of closed files as the device has them, for reading them again and
 // for sending them again with another time; the least recently used go first.
+// Files are kept by the key of their path.
 class ContentCache {
 public:
+    explicit ContentCache(const DeviceNames& Names) : names_(Names) {}
+
     void Put(const std::string& Path, Contents Data, int64_t Time)
     {
         Erase(Path);
         if (!Data.Held() || Data.Size() > kCachedBytes)
             return;
         bytes_ += Data.Size();
-        items_[Path] = Item {std::move(Data), Time, ++uses_};
+        items_[names_.Key(Path)] = Item {std::move(Data), Time, ++uses_};
         while (bytes_ > kCachedBytes)
-            Erase(std::min_element(items_.begin(), items_.end(), [](const auto& a, const auto& b) {
-                      return a.second.use < b.second.use;
-                  })->first);
+            Drop(std::min_element(items_.begin(), items_.end(), [](const auto& a, const auto& b) {
+                     return a.second.use < b.second.use;
+                 }));
     }
 
     // Moves out the contents kept for Path when the device's entry still
     // matches them.
     bool Take(const std::string& Path, const Entry& Current, Contents& Data)
     {
-        const auto item = items_.find(Path);
+        const auto item = items_.find(names_.Key(Path));
         if (item == items_.end() || item->second.data.Size() != static_cast<size_t>(Current.size) ||
             !SameDeviceTime(item->second.time, Current.time))
             return false;
+        bytes_ -= item->second.data.Size();  // before the move leaves it empty
         Data = std::move(item->second.data);
-        Erase(Path);
+        items_.erase(item);
         return true;
     }
 
     void Erase(const std::string& Path)
     {
-        const auto item = items_.find(Path);
-        if (item == items_.end())
-            return;
-        bytes_ -= item->second.data.Size();
-        items_.erase(item);
+        const auto item = items_.find(names_.Key(Path));
+        if (item != items_.end())
+            Drop(item);
     }
 
     // Path and everything below it.
     void EraseTree(const std::string& Path)
     {
-        for (auto item = items_.begin(); item != items_.end();) {
-            const bool below = item->first == Path || IsUnder(item->first, Path);
-            const std::string path = (item++)->first;
-            if (below)
-                Erase(path);
-        }
+        const std::string key = names_.Key(Path);
+        for (auto item = items_.begin(); item != items_.end();)
+            item = item->first == key || IsUnder(item->first, key) ? Drop(item) : std::next(item);
     }
 
 private:
@@ -506,7 +670,16 @@ private:
         int64_t time = 0;
         uint64_t use = 0;
     };
-    std::map<std::string, Item> items_;
+    using Items = std::map<std::string, Item>;
+
+    Items::iterator Drop(Items::iterator Item)
+    {
+        bytes_ -= Item->second.data.Size();
+        return items_.erase(Item);
+    }
+
+    const DeviceNames names_;
+    Items items_;
     size_t bytes_ = 0;
     uint64_t uses_ = 0;
 };
@@ -523,6 +696,7 @@ struct OpenFile {
     bool readOnly = false;
     int64_t deviceTime = 0;     // of the device's copy
     int handles = 0;
+    int unsent = 0;             // why the last send failed (-errno), said once
 
     static OpenFile Of(const std::string& Path, const Entry& Found)
     {
@@ -540,9 +714,19 @@ struct OpenFile {
 
 // The file system that the mount shows: what the operations of FUSE ask,
 // each answering 0 (or a count) or -errno.
+//
+// A file closed while another program holds the device (or whose send the
+// device refused) stays open without a handle, with its contents, under its
+// name: the mount shows it as written, and ResendKept sends it again.
 class MountedFiles {
 public:
-    MountedFiles(int32_t Handle, const std::string& WorkDir) : device_(Handle, WorkDir), mounted_(time(nullptr)) {}
+    MountedFiles(int32_t Handle, const DeviceNames& Names, std::string WorkDir)
+        : device_(Handle, Names, WorkDir), cache_(Names), workDir_(std::move(WorkDir)), mounted_(time(nullptr))
+    {
+    }
+
+    // Held by every call, from FUSE and from the resender.
+    std::mutex calls;
 
     bool Gone() const { return device_.Gone(); }
 
@@ -566,8 +750,8 @@ public:
     // Folders are read by handle: FUSE gives no path then.
     int OpenDir(const std::string& Path, uint64_t& Handle)
     {
-        const std::map<std::string, Entry>* entries = nullptr;
-        if (const int failed = device_.List(Path, entries))
+        const DeviceFiles::Folder* folder = nullptr;
+        if (const int failed = device_.List(Path, folder))
             return failed;
         Handle = ++lastHandle_;
         dirs_[Handle] = Path;
@@ -579,21 +763,22 @@ public:
     int ReadDir(uint64_t Handle, void* Buffer, fuse_fill_dir_t Fill)
     {
         const std::string& Path = dirs_.at(Handle);
-        const std::map<std::string, Entry>* entries = nullptr;
-        if (const int failed = device_.List(Path, entries))
+        const DeviceFiles::Folder* folder = nullptr;
+        if (const int failed = device_.List(Path, folder))
             return failed;
         const struct stat dir = DirStat(mounted_, false);
         Fill(Buffer, ".", &dir, 0, fuse_fill_dir_flags {});
         Fill(Buffer, "..", &dir, 0, fuse_fill_dir_flags {});
-        for (const auto& [name, entry] : *entries) {
+        for (const auto& [key, entry] : folder->entries) {
             const struct stat st = StatOf(entry);
-            Fill(Buffer, name.c_str(), &st, 0, fuse_fill_dir_flags {});
+            Fill(Buffer, entry.name.c_str(), &st, 0, fuse_fill_dir_flags {});
         }
         // Files made here that the device does not have yet.
-        for (const auto& [path, file] : byPath_) {
-            if (!file->onDevice && ParentOf(path) == Path && !entries->count(LeafOf(path))) {
+        const std::string dirKey = Key(Path);
+        for (const auto& [key, file] : byPath_) {
+            if (!file->onDevice && ParentOf(key) == dirKey && !folder->entries.count(LeafOf(key))) {
                 const struct stat st = FileStat(file->Size(), file->mtime, false);
-                Fill(Buffer, LeafOf(path).c_str(), &st, 0, fuse_fill_dir_flags {});
+                Fill(Buffer, LeafOf(file->path).c_str(), &st, 0, fuse_fill_dir_flags {});
             }
         }
         return 0;
@@ -622,11 +807,18 @@ public:
 
     int Create(const std::string& Path, int Flags, uint64_t& Handle)
     {
-        Entry found;
-        if (OpenAt(Path) || device_.Lookup(Path, found) == 0)
+        if (OpenAt(Path))
             return Open(Path, Flags, Handle);
-        if (!IsLocalName(LeafOf(Path)))
-            return -EINVAL;
+        Entry found;
+        const int missing = device_.Lookup(Path, found);
+        if (missing == 0)
+            return Open(Path, Flags, Handle);
+        if (missing != -ENOENT)
+            return missing;
+        if (const int refused = RefuseNewName(Path))
+            return refused;
+        if (const int refused = RefuseUnreadFolder(Path))
+            return refused;
         auto file = std::make_shared<OpenFile>();
         if (const int failed = device_.NewContents(file->data))
             return failed;
@@ -709,7 +901,16 @@ public:
         return SendAndKeep(file);
     }
 
-    int Flush(uint64_t Handle) { return Send(*handles_.at(Handle)); }
+    // close and fsync: the contents go to the device, waiting a while for a
+    // device another program holds; an empty file is said when it is closed.
+    int Flush(uint64_t Handle)
+    {
+        OpenFile& file = *handles_.at(Handle);
+        const int failed = SendWaiting(file, kCloseWait);
+        if (failed != -EOPNOTSUPP)
+            Report(file, failed);
+        return failed;
+    }
 
     void Release(uint64_t Handle)
     {
@@ -717,19 +918,18 @@ public:
         handles_.erase(Handle);
         if (--file->handles > 0)
             return;
-        if (file->dirty && !file->path.empty() && !Gone())
-            Report(*file, Send(*file));
-        const auto known = byPath_.find(file->path);
-        if (known != byPath_.end() && known->second == file)
-            byPath_.erase(known);
-        if (file->loaded && !file->dirty && file->onDevice && !file->path.empty())
-            cache_.Put(file->path, std::move(file->data), file->deviceTime);
+        if (Unsent(*file))
+            SendOrKeep(*file);
+        if (!Unsent(*file))
+            Close(file);
     }
 
     int Unlink(const std::string& Path)
     {
         Entry found;
         const int missing = device_.Lookup(Path, found);
+        if (missing && missing != -ENOENT)
+            return missing;
         const std::shared_ptr<OpenFile> file = OpenAt(Path);
         if (missing && !(file && !file->onDevice))
             return missing;
@@ -744,8 +944,8 @@ public:
 
     int MakeDir(const std::string& Path)
     {
-        if (!IsLocalName(LeafOf(Path)))
-            return -EINVAL;
+        if (const int refused = RefuseNewName(Path))
+            return refused;
         return device_.MakeDir(Path);
     }
 
@@ -763,20 +963,29 @@ public:
     {
         if (Flags & RENAME_EXCHANGE)
             return -EINVAL;
-        if (From == To)
+        // Two names with one key are one entry to the device: a rename
+        // between them renames it onto itself, which changes nothing.
+        if (Key(From) == Key(To))
             return 0;
         // A file still being written is sent under its old name first.
         const std::shared_ptr<OpenFile> open = OpenAt(From);
         if (open && open->dirty && open->Size() > 0)
             if (const int failed = Send(*open))
                 return failed;
-        Entry source;
-        const bool sourceOnDevice = device_.Lookup(From, source) == 0;
-        if (!sourceOnDevice && !open)
-            return -ENOENT;
-        if (const int failed = ClearTarget(To, sourceOnDevice && source.IsDir(), Flags))
+        Entry source, target;
+        const int sourceMissing = device_.Lookup(From, source);
+        if (sourceMissing && (sourceMissing != -ENOENT || !open))
+            return sourceMissing;
+        const int targetMissing = device_.Lookup(To, target);
+        if (targetMissing && targetMissing != -ENOENT)
+            return targetMissing;
+        if (targetMissing && !OpenAt(To))
+            if (const int refused = RefuseNewName(To))
+                return refused;
+        if (const int failed =
+                ClearTarget(To, targetMissing ? nullptr : &target, !sourceMissing && source.IsDir(), Flags))
             return failed;
-        if (sourceOnDevice)
+        if (!sourceMissing)
             if (const int failed = device_.Rename(From, To))
                 return failed;
         MoveOpenFiles(From, To);
@@ -792,18 +1001,33 @@ public:
         return GetAttr(Path, Handle, ignored);
     }
 
-    // At unmount: what is still open and changed goes to the device.
+    // The resender's round: what closed files could not send goes again,
+    // until the first the device is still held for.
+    void ResendKept() { SendRound(UnsentFiles(true)); }
+
+    // At unmount: everything not yet sent goes to the device, which is
+    // waited for up to kUnmountWait while another program holds it; what it
+    // did not take by then is left in a local folder.
     void SendAll()
     {
-        for (const auto& [handle, file] : handles_)
-            if (file->dirty && !file->path.empty() && !Gone())
-                Report(*file, Send(*file));
+        const auto deadline = std::chrono::steady_clock::now() + kUnmountWait;
+        bool told = false;
+        while (SendRound(UnsentFiles(false)) == -EBUSY && std::chrono::steady_clock::now() < deadline) {
+            if (!std::exchange(told, true))
+                Say("unmounted; waiting up to " + std::to_string(kUnmountWait.count()) +
+                    " s for the device, which another program holds, to take what is not sent yet");
+            std::this_thread::sleep_for(kBusyPause);
+        }
+        for (const std::shared_ptr<OpenFile>& file : UnsentFiles(false))
+            KeepLocally(*file);
     }
 
 private:
+    std::string Key(const std::string& Path) const { return device_.Names().Key(Path); }
+
     std::shared_ptr<OpenFile> OpenAt(const std::string& Path) const
     {
-        const auto known = byPath_.find(Path);
+        const auto known = byPath_.find(Key(Path));
         return known == byPath_.end() ? nullptr : known->second;
     }
 
@@ -823,7 +1047,7 @@ private:
     uint64_t Register(const std::shared_ptr<OpenFile>& File)
     {
         ++File->handles;
-        byPath_[File->path] = File;
+        byPath_[Key(File->path)] = File;
         handles_[++lastHandle_] = File;
         return lastHandle_;
     }
@@ -863,11 +1087,13 @@ private:
         return 0;
     }
 
+    static bool Unsent(const OpenFile& File) { return File.dirty && !File.path.empty(); }
+
     // The library sends no empty file, so the device never gets one: a file
     // left empty is refused when it is closed (EOPNOTSUPP).
     int Send(OpenFile& File)
     {
-        if (!File.dirty || File.path.empty())
+        if (!Unsent(File))
             return 0;
         if (const int failed = Load(File))
             return failed;
@@ -884,6 +1110,31 @@ private:
         return 0;
     }
 
+    // Send, trying again for up to Wait while another program holds the
+    // device (each try waits a second for it).
+    int SendWaiting(OpenFile& File, std::chrono::steady_clock::duration Wait)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + Wait;
+        int failed = Send(File);
+        while (failed == -EBUSY && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(kBusyPause);
+            failed = Send(File);
+        }
+        return failed;
+    }
+
+    // One try for a file no handle will write to any more. What the device
+    // refused stays to be sent again, but for an empty file, which it never
+    // takes, and for changes to a device that is gone, which are lost.
+    int SendOrKeep(OpenFile& File)
+    {
+        const int failed = Gone() ? -EIO : Send(File);
+        Report(File, failed);
+        if (failed == -EOPNOTSUPP || Gone())
+            File.dirty = false;
+        return failed;
+    }
+
     int SendAndKeep(OpenFile& File)
     {
         const int failed = Send(File);
@@ -892,40 +1143,173 @@ private:
         return failed;
     }
 
-    static void Report(const OpenFile& File, int Failed)
+    // Says what became of a file's changes when that is new.
+    void Report(OpenFile& File, int Failed)
     {
-        if (Failed == -EOPNOTSUPP)
+        const int before = std::exchange(File.unsent, Failed);
+        if (Failed == before)
+            return;
+        if (Failed == 0) {
+            if (before != -EOPNOTSUPP)
+                Say(File.path + ": sent");
+        } else if (Failed == -EOPNOTSUPP) {
             Say(File.path + (File.onDevice ? " was left as it was" : " was not made") +
                 ": the device keeps no empty files");
-        else if (Failed)
-            Say(File.path + ": the last changes were not sent");
+        } else if (Gone()) {
+            Say(File.path + ": the last changes are lost: the device is gone");
+        } else if (Failed == -EBUSY) {
+            Say(File.path + ": kept: another program holds the device; it is sent once the device is free");
+        } else {
+            Say(File.path + ": kept: " + device_.LastFailure() + "; it is sent again every " +
+                std::to_string(kResendEvery.count()) + " s and at unmount");
+        }
+    }
+
+    // Open files with changes not sent: all of them, or only those no handle
+    // has open.
+    std::vector<std::shared_ptr<OpenFile>> UnsentFiles(bool ClosedOnly) const
+    {
+        std::vector<std::shared_ptr<OpenFile>> unsent;
+        for (const auto& [key, file] : byPath_)
+            if (Unsent(*file) && (!ClosedOnly || file->handles == 0))
+                unsent.push_back(file);
+        return unsent;
+    }
+
+    // One try each, up to the first the device is still held for (-EBUSY).
+    int SendRound(const std::vector<std::shared_ptr<OpenFile>>& Files)
+    {
+        for (const std::shared_ptr<OpenFile>& file : Files) {
+            if (SendOrKeep(*file) == -EBUSY)
+                return -EBUSY;
+            if (!Unsent(*file) && file->handles == 0)
+                Close(file);
+        }
+        return 0;
+    }
+
+    // A file no handle has open and nothing waits to be sent from leaves the
+    // open files; its contents are kept for reading again.
+    void Close(const std::shared_ptr<OpenFile>& File)
+    {
+        const auto known = byPath_.find(Key(File->path));
+        if (known != byPath_.end() && known->second == File)
+            byPath_.erase(known);
+        if (File->loaded && !File->dirty && File->onDevice && !File->path.empty() && File->unsent == 0)
+            cache_.Put(File->path, std::move(File->data), File->deviceTime);
+    }
+
+    // What the device did not take by the end outlives the mount in a folder
+    // beside the work folder (same file system: the contents are moved, not
+    // copied), and the mount says where.
+    void KeepLocally(OpenFile& File)
+    {
+        if (!File.data.Held()) {
+            Say(File.path + ": its new time was not sent");
+            return;
+        }
+        if (keptDir_.empty()) {
+            std::string pattern = std::filesystem::path(workDir_).parent_path().string() + "/zqk-unsent-XXXXXX";
+            if (!mkdtemp(pattern.data())) {
+                Say(File.path + ": lost: no folder for what was not sent: " + std::strerror(errno));
+                return;
+            }
+            keptDir_ = pattern;
+        }
+        const std::filesystem::path kept = keptDir_ + File.path;
+        std::error_code error;
+        std::filesystem::create_directories(kept.parent_path(), error);
+        const int failed = error ? -error.value() : File.data.MoveTo(kept.string());
+        if (failed)
+            Say(File.path + ": lost: it cannot be kept in " + kept.string() + ": " + std::strerror(-failed));
+        else
+            Say(File.path + ": not sent; its contents are kept in " + kept.string());
+    }
+
+    // A name that goes up as a new entry must name that one entry to the
+    // device, and not one the device would store under the name of another.
+    int RefuseNewName(const std::string& Path)
+    {
+        const std::string dir = ParentOf(Path), leaf = LeafOf(Path);
+        if (const std::string problem = DeviceNameProblem(leaf); !problem.empty())
+            return Refuse(leaf, dir, problem, EINVAL);
+        std::string twin;
+        if (const int failed = StoredTwin(dir, leaf, twin))
+            return failed;
+        if (twin.empty())
+            return 0;
+        return Refuse(leaf, dir,
+                      "the device would store it as " + JsonString(StoredName(leaf, device_.Names().quoted)) +
+                          ", as it stores " + JsonString(twin),
+                      EEXIST);
+    }
+
+    // The name in Dir, other than Leaf, that the device stores as it would
+    // store Leaf: of its entries and of the files made there not sent yet.
+    int StoredTwin(const std::string& Dir, const std::string& Leaf, std::string& Twin)
+    {
+        const DeviceNames& names = device_.Names();
+        const auto twins = [&](const std::string& Name) {
+            return names.StoredKey(Name) == names.StoredKey(Leaf) && names.Key(Name) != names.Key(Leaf);
+        };
+        const DeviceFiles::Folder* folder = nullptr;
+        if (const int failed = device_.List(Dir, folder))
+            return failed;
+        for (const auto& [key, entry] : folder->entries)
+            if (twins(entry.name))
+                Twin = entry.name;
+        for (const auto& [key, file] : byPath_)
+            if (ParentOf(key) == Key(Dir) && twins(LeafOf(file->path)))
+                Twin = LeafOf(file->path);
+        return 0;
+    }
+
+    // The device writes a file over whatever has its name: a file is made
+    // only in a folder the device listed line by line.
+    int RefuseUnreadFolder(const std::string& Path)
+    {
+        const DeviceFiles::Folder* folder = nullptr;
+        if (const int failed = device_.List(ParentOf(Path), folder))
+            return failed;
+        if (folder->unreadable == 0)
+            return 0;
+        return Refuse(LeafOf(Path), ParentOf(Path), "the device listed lines there that are no entry, "
+                                                    "and one may be of this name", EIO);
+    }
+
+    static int Refuse(const std::string& Leaf, const std::string& Dir, const std::string& Why, int Error)
+    {
+        Say("refused " + JsonString(Leaf) + " in " + Shown(Dir) + ": " + Why);
+        return -Error;
     }
 
     // The device's remove takes the folder with everything in it, also names
-    // the mount hides and files that came since the folder was last read.
+    // the mount hides, lines it could not read and files that came since the
+    // folder was last read.
     int RefuseFullDir(const std::string& Path)
     {
-        const std::map<std::string, Entry>* entries = nullptr;
-        int hidden = 0;
-        if (const int failed = device_.ListAfresh(Path, entries, hidden))
+        const DeviceFiles::Folder* folder = nullptr;
+        if (const int failed = device_.ListAfresh(Path, folder))
             return failed;
-        const bool madeHere = std::any_of(byPath_.begin(), byPath_.end(),
-                                          [&](const auto& open) { return IsUnder(open.first, Path); });
-        return entries->empty() && hidden == 0 && !madeHere ? 0 : -ENOTEMPTY;
+        const std::string key = Key(Path);
+        const bool madeHere =
+            std::any_of(byPath_.begin(), byPath_.end(), [&](const auto& open) { return IsUnder(open.first, key); });
+        const bool empty = folder->entries.empty() && folder->hidden == 0 && folder->unreadable == 0;
+        return empty && !madeHere ? 0 : -ENOTEMPTY;
     }
 
-    // The device renames onto no existing name: what is there goes first.
-    int ClearTarget(const std::string& To, bool SourceIsDir, unsigned int Flags)
+    // The device renames onto no existing name: what is there (Target, or
+    // a file made there not sent yet) goes first.
+    int ClearTarget(const std::string& To, const Entry* Target, bool SourceIsDir, unsigned int Flags)
     {
-        Entry target;
-        if (device_.Lookup(To, target) == 0) {
+        if (Target) {
             if (Flags & RENAME_NOREPLACE)
                 return -EEXIST;
-            if (target.IsDir() && !SourceIsDir)
+            if (Target->IsDir() && !SourceIsDir)
                 return -EISDIR;
-            if (!target.IsDir() && SourceIsDir)
+            if (!Target->IsDir() && SourceIsDir)
                 return -ENOTDIR;
-            const int failed = target.IsDir() ? RemoveDir(To) : DeleteKeepingReaders(To);
+            const int failed = Target->IsDir() ? RemoveDir(To) : DeleteKeepingReaders(To);
             if (failed)
                 return failed;
         } else if (OpenAt(To) && (Flags & RENAME_NOREPLACE)) {
@@ -951,17 +1335,19 @@ private:
         if (const std::shared_ptr<OpenFile> file = OpenAt(Path)) {
             file->path.clear();
             file->dirty = false;
-            byPath_.erase(Path);
+            byPath_.erase(Key(Path));
         }
         cache_.Erase(Path);
     }
 
     void MoveOpenFiles(const std::string& From, const std::string& To)
     {
+        const std::string from = Key(From);
         std::vector<std::shared_ptr<OpenFile>> moved;
         for (auto open = byPath_.begin(); open != byPath_.end();) {
-            if (open->first == From || IsUnder(open->first, From)) {
-                open->second->path = To + open->first.substr(From.size());
+            if (open->first == from || IsUnder(open->first, from)) {
+                // Keys keep the length of their paths.
+                open->second->path = To + open->second->path.substr(From.size());
                 moved.push_back(open->second);
                 open = byPath_.erase(open);
             } else {
@@ -969,7 +1355,7 @@ private:
             }
         }
         for (const std::shared_ptr<OpenFile>& file : moved)
-            byPath_[file->path] = file;
+            byPath_[Key(file->path)] = file;
     }
 
     struct stat Stat(mode_t Mode, int64_t Size, time_t Mtime) const
@@ -1004,13 +1390,55 @@ private:
 
     DeviceFiles device_;
     ContentCache cache_;
-    std::map<std::string, std::shared_ptr<OpenFile>> byPath_;
+    std::string workDir_;
+    std::string keptDir_;  // made for what was not sent by the end
+    std::map<std::string, std::shared_ptr<OpenFile>> byPath_;  // by the key of the path
     std::map<uint64_t, std::shared_ptr<OpenFile>> handles_;
     std::map<uint64_t, std::string> dirs_;
     uint64_t lastHandle_ = 0;
     time_t mounted_;
     uid_t uid_ = getuid();
     gid_t gid_ = getgid();
+};
+
+// Sends again, every kResendEvery while the mount serves, what closed files
+// could not send.
+class Resender {
+public:
+    explicit Resender(MountedFiles& Files) : files_(Files), thread_([this] { Run(); }) {}
+    ~Resender()
+    {
+        {
+            const std::lock_guard<std::mutex> hold(stop_);
+            stopped_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    Resender(const Resender&) = delete;
+    Resender& operator=(const Resender&) = delete;
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> waiting(stop_);
+        while (!wake_.wait_for(waiting, kResendEvery, [&] { return stopped_; })) {
+            waiting.unlock();
+            try {
+                const std::lock_guard<std::mutex> hold(files_.calls);
+                files_.ResendKept();
+            } catch (const std::exception& error) {
+                Say(std::string("internal failure: ") + error.what());
+            }
+            waiting.lock();
+        }
+    }
+
+    MountedFiles& files_;
+    std::mutex stop_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    std::thread thread_;  // last: it starts on the members above
 };
 
 // ---- FUSE's side ----
@@ -1027,6 +1455,7 @@ int Call(Body&& Run)
 {
     try {
         MountedFiles& files = Files();
+        const std::lock_guard<std::mutex> hold(files.calls);
         return files.Gone() ? -EIO : Run(files);
     } catch (const std::bad_alloc&) {
         return -ENOMEM;
@@ -1041,7 +1470,9 @@ template <typename Body>
 int Finish(Body&& Run)
 {
     try {
-        Run(Files());
+        MountedFiles& files = Files();
+        const std::lock_guard<std::mutex> hold(files.calls);
+        Run(files);
     } catch (const std::exception& error) {
         Say(std::string("internal failure: ") + error.what());
     }
@@ -1190,8 +1621,11 @@ int Serve(const Options& Opts, const std::string& Dir, const std::function<void(
     const DeviceHandle device {OpenChosenDevice(Opts)};
     if (zqkDevDir(device.id, "/") < 0)
         throw DeviceFailure("cannot list the device's root folder");
+    DeviceNames names;
+    names.caseBlind = !TellsCaseApart(ChosenDevice(Opts));
+    names.quoted = QuotesNames(device.id);
     const WorkDir work;
-    MountedFiles files(device.id, work.path);
+    MountedFiles files(device.id, names, work.path);
     const fuse_operations operations = Operations();
     FuseArguments arguments {"zqk", "-o", "fsname=zqk,subtype=zqk"};
     fuse* instance = fuse_new(&arguments.args, &operations, sizeof operations, &files);
@@ -1206,7 +1640,11 @@ int Serve(const Options& Opts, const std::string& Dir, const std::function<void(
     mount.signalled = true;
     const std::string path = UnitPath(device.id);
     Ready(path.empty() ? std::string("the device") : path);
-    const int served = fuse_loop(instance);  // a signal that ended it counts as done
+    int served = 0;
+    {
+        const Resender resender(files);
+        served = fuse_loop(instance);  // a signal that ended it counts as done
+    }
     files.SendAll();
     return served >= 0 ? kOk : kFailed;
 }
@@ -1217,13 +1655,22 @@ void Tell(int Pipe, const std::string& Text)
         Say(std::string("cannot tell the starting program: ") + std::strerror(errno));
 }
 
+// The background mount lets go of the terminal and of the starting
+// program's pipes, which would not end while it runs. Its messages go to
+// syslog, and on to standard error where that is a file (a log the starting
+// program chose).
 void Detach()
 {
+    openlog("zqk-mount", LOG_PID, LOG_USER);
+    messagesToSyslog = true;
+    struct stat error {};
+    const bool errorToFile = fstat(STDERR_FILENO, &error) == 0 && S_ISREG(error.st_mode);
     const int null = open("/dev/null", O_RDWR);
     if (chdir("/") != 0 || null < 0)
         return;
     for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        dup2(null, stream);
+        if (stream != STDERR_FILENO || !errorToFile)
+            dup2(null, stream);
     close(null);
 }
 
