@@ -472,6 +472,80 @@ class ToolTest(unittest.TestCase):
         self.assertIn('refused "n.txt" in cased: it differs only in case from "N.TXT"', err)
         self.assertEqual([e["name"] for e in json.loads(self.ok("ls", "/cased", "--json")[0])], ["N.TXT"])
 
+    def test_delete_judges_only_folders_known_whole(self):
+        # A line of the device's listing that is no entry ("bad<TAB>name": no size after the name) may be the
+        # entry that looks missing: --delete deletes nothing in that folder, on either side.
+        self.tree("device/h", {"bad%09name": b"x", "fine.txt": b"fine"})
+        self.tree("out", {"bad": b"mine", "stale.txt": b"stale"})
+        code, out, err = self.zqk("pull", "--delete", "/h", "out")
+        self.assertEqual(code, 1, err)
+        self.assertIn("zqk: nothing deleted in out: the device's listing of it has 1 line that is no entry", err)
+        self.assertEqual(sorted(self.tree("out")), ["bad", "fine.txt", "stale.txt"])
+        self.tree("device/h", {"extra.txt": b"extra"})
+        code, out, err = self.zqk("push", "--delete", "out", "/h")
+        self.assertEqual(code, 1, err)
+        self.assertIn("zqk: nothing deleted in /h: the device's listing of it has 1 line", err)
+        self.assertEqual(self.device_file("/h/extra.txt"), b"extra")
+        # A listing cut short by a device that went away is no listing at all.
+        device = sim_device_path(self.sim_dir) + "?unplug=5"
+        code, out, err = self.zqk("-d", device, "pull", "--delete", "/", "out", sim=False)
+        self.assertEqual(code, 3, err)
+        self.assertIn("went away before the listing", err)
+        self.assertEqual(sorted(self.tree("out")), ["bad", "fine.txt", "stale.txt"])
+
+    def test_mirrors_compare_the_names_the_device_stores(self):
+        # Firmware without quoted names stores "my notes.txt" as "my_notes.txt": that is the same file.
+        device = sim_device_path(self.sim_dir) + "?unquoted=1"
+        self.tree("notes", {"my notes.txt": b"notes"})
+        self.ok("-d", device, "push", "--delete", "notes", "/notes", sim=False)
+        out, _ = self.ok("-d", device, "push", "--delete", "notes", "/notes", sim=False)
+        self.assertIn("push: 0 files copied (0 B)", out)
+        self.assertIn("1 up to date", out)
+        self.assertEqual(self.device_file("/notes/my_notes.txt"), b"notes")
+        # A device name with a blank cannot be sent to such firmware: it would read "a_b" instead.
+        self.tree("device/h", {"a b": b"blank", "a_b": b"underscore"})
+        self.tree("pulled", {"a b": b"mine"})
+        code, out, err = self.zqk("-d", device, "pull", "--delete", "/h", "pulled", sim=False)
+        self.assertEqual(code, 1, err)
+        self.assertIn('refused "a b" in /h: this firmware reads blanks in names as "_"', err)
+        self.assertEqual(self.tree("pulled"), {"a b": b"mine", "a_b": b"underscore"})
+        os.remove(self.local("pulled/a b"))
+        code, out, err = self.zqk("-d", device, "push", "--delete", "pulled", "/h", sim=False)
+        self.assertEqual(code, 1, err)
+        self.assertIn('refused "a b" in /h: this firmware reads blanks', err)
+        self.assertEqual((self.device_file("/h/a b"), self.device_file("/h/a_b")), (b"blank", b"underscore"))
+
+    @unittest.skipIf(RUNNER, "Windows file names cannot hold a backslash or a control byte")
+    def test_local_names_the_device_would_read_as_paths_are_refused(self):
+        hostile = {"..\\..\\x": b"up", "a\\b": b"ab", "ctl\x01z": b"c", "fine.txt": b"fine", "sub/in.txt": b"in",
+                   "a b": b"blank", "a_b": b"underscore"}
+        self.tree("up", hostile)
+        refusals = ['refused "..\\..\\x" in up: it holds "\\"', 'refused "a\\b" in up: it holds "\\"',
+                    'refused "ctl\\x01z" in up: it holds the control byte 0x01']
+        for command in (["push", "up", "/up"], ["put", "-r", "up", "/up"]):
+            shutil.rmtree(self.sim_dir, ignore_errors=True)
+            self.ok("ls")
+            seeded = sorted(os.listdir(self.sim_dir) + ["up"])
+            code, out, err = self.zqk(*command)
+            self.assertEqual(code, 1, err)
+            lines = self.failure_lines(err)
+            for refusal in refusals:
+                self.assertEqual(len([l for l in lines if refusal in l]), 1, err)
+            self.assertEqual(len(lines), 3, err)
+            self.assertIn(", 3 failed", out.decode())
+            self.assertEqual(sorted(os.listdir(self.sim_dir)), seeded, "nothing written outside")
+            self.assertEqual(sorted(os.listdir(os.path.join(self.sim_dir, "up"))), ["a b", "a_b", "fine.txt", "sub"])
+        # On firmware without quoted names "a b" and "a_b" are one device name: the second is not sent.
+        shutil.rmtree(self.sim_dir, ignore_errors=True)
+        device = sim_device_path(self.sim_dir) + "?unquoted=1"
+        code, out, err = self.zqk("-d", device, "push", "up", "/up", sim=False)
+        self.assertIn('refused "a_b" in up: the device would store it as "a_b", as it would "a b"', err)
+        self.assertEqual(self.device_file("/up/a_b"), b"blank")
+        code, out, err = self.zqk("-d", device, "put", "up/a b", "up/a_b", "/two", sim=False)
+        self.assertEqual(code, 1, err)
+        self.assertIn('refused up/a_b: the device would store it as "a_b", as it would "a b"; not sent', err)
+        self.assertEqual(self.device_file("/two/a_b"), b"blank")
+
     @unittest.skipIf(RUNNER or not hasattr(os, "symlink"), "a link made on the host side")
     def test_a_local_link_is_never_followed(self):
         os.makedirs(os.path.join(self.work, "outside"))
@@ -482,6 +556,49 @@ class ToolTest(unittest.TestCase):
         self.assertIn("target/logs is a link or special file; not followed", err)
         self.assertEqual(os.listdir(os.path.join(self.work, "outside")), [])
         self.assertIn("README.TXT", os.listdir(os.path.join(self.work, "target")))
+        # A plain get into a folder refuses a link at the target name as pull does.
+        self.local("outside.txt", b"mine")
+        os.makedirs(os.path.join(self.work, "into"))
+        os.symlink(os.path.join(self.work, "outside.txt"), os.path.join(self.work, "into", "hidden.sys"))
+        self.fails(5, "cannot write into/hidden.sys: it is a link; not followed", "get", "/hidden.sys", "into")
+        self.fails(5, "cannot write into/hidden.sys: it is a link; not followed", "get", "/hidden.sys",
+                   "into/hidden.sys")
+        self.assertEqual(self.read("outside.txt"), b"mine")
+
+    @unittest.skipIf(RUNNER or not hasattr(os, "symlink"), "a link made on the host side")
+    def test_a_folder_swapped_for_a_link_during_a_job_is_not_written_through(self):
+        # A slow device: while the first file comes, the other folder is swapped for a link to outside. The
+        # job either holds the folder open already (and writes into it, wherever it went) or finds the link.
+        self.tree("device/two", {"a/one.bin": bytes(30000), "b/two.bin": bytes(30000)})
+        os.makedirs(self.local("outside"))
+        os.makedirs(self.local("out/a"))
+        os.makedirs(self.local("out/b"))
+        device = sim_device_path(self.sim_dir) + "?pace=1000"
+        job = subprocess.Popen(RUNNER + [ZQK, "-q", "-d", device, "pull", "/two", "out"], cwd=self.work,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 60
+            while not any(os.path.exists(self.local("out/%s/%s.bin" % f)) for f in (("a", "one"), ("b", "two"))):
+                self.assertLess(time.monotonic(), deadline, "no file came")
+                time.sleep(0.01)
+            other = "b" if os.path.exists(self.local("out/a/one.bin")) else "a"
+            os.rename(self.local("out/" + other), self.local("moved"))
+            os.symlink(self.local("outside"), self.local("out/" + other))
+        finally:
+            job.communicate(timeout=120)
+        self.assertEqual(os.listdir(self.local("outside")), [], "written through a link")
+
+    @unittest.skipUnless(RUNNER, "8.3 aliases of the Windows build's file system")
+    def test_an_alias_of_another_local_file_is_not_replaced(self):
+        self.tree("into", {"longfilename.txt": b"mine"})
+        listing = subprocess.run(RUNNER + ["cmd.exe", "/c", "dir /x Z:" + self.local("into").replace("/", "\\")],
+                                 capture_output=True, timeout=120).stdout.decode(errors="replace")
+        alias = re.search(r"(\S+~\S+)\s+longfilename\.txt", listing).group(1)
+        self.tree("device", {alias: b"device"})
+        for command in (["get", "/" + alias, "into"], ["pull", "/", "into"]):
+            self.fails(5, "cannot write into/%s: the file that answers to this name is not the one the job found" % alias,
+                       *command)
+            self.assertEqual(self.tree("into"), {"longfilename.txt": b"mine"})
 
     # ---- several units ----
 
@@ -509,6 +626,26 @@ class ToolTest(unittest.TestCase):
         self.assertIn("[ZQK-0001] samples.bin", out.decode())
         self.assertIn("[ZQK-0003] samples.bin", out.decode())
         self.fails(2, "--all does not apply to term", *devices, "--all", "term", sim=False)
+
+    def test_all_units_get_folders_of_their_own(self):
+        devices = []
+        for unit, serial in enumerate(("X-2", "X", "X", "x")):
+            device = sim_device_path(os.path.join(self.work, "unit%d" % unit)) + "?serial=" + serial
+            self.local("unit.txt", b"unit %d" % unit)
+            self.ok("-d", device, "put", "unit.txt", "/logs/unit.txt", sim=False)
+            devices += ["--device", device]
+        out, err = self.ok(*devices, "--all", "pull", "/logs", "logs/{serial}", sim=False)
+        # Apart also where a folder does not tell case apart.
+        names = {"X-2": 0, "X": 1, "X-3": 2, "x-4": 3}
+        self.assertEqual(sorted(os.listdir(self.local("logs"))), sorted(names))
+        for name, unit in names.items():
+            self.assertEqual(self.read("logs/%s/unit.txt" % name), b"unit %d" % unit)
+        # Without {serial} the units would write one another's files.
+        self.fails(2, "put {serial} into the local target", *devices, "--all", "get", "/logs/unit.txt", "one.txt",
+                   sim=False)
+        self.fails(2, "put {serial} into the local target", *devices, "--all", "pull", "/logs", "one", sim=False)
+        self.assertFalse(os.path.exists(self.local("one.txt")) or os.path.exists(self.local("one")))
+        self.ok(*devices[:2], "--all", "get", "/logs/unit.txt", "one.txt", sim=False)  # one unit alone
 
     # ---- file and directory commands ----
 

@@ -117,7 +117,7 @@ Failure DeviceFailure(const std::string& What)
 {
     const int32_t status = zqkLastStatus();
     const std::string why = StatusText();
-    return Failure(ExitCodeOf(status), What + (why.empty() ? std::string() : ": " + why));
+    return Failure(ExitCodeOf(status), What + (why.empty() ? std::string() : ": " + why), status);
 }
 
 void SetMatching(const Options& Opts)

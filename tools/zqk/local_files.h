@@ -5,6 +5,7 @@
 // link is an entry of its own kind.
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,20 +27,66 @@ struct LocalEntry {
 LocalStat StatLocal(const std::string& Path);
 // False with the reason when the folder cannot be read.
 bool ListLocal(const std::string& Folder, std::vector<LocalEntry>& Entries, std::string& Error);
-// One folder (its parent must exist); an existing folder is fine.
-bool MakeLocalFolder(const std::string& Path, std::string& Error);
-// A file or a link; an empty folder.
-bool RemoveLocalFile(const std::string& Path, std::string& Error);
-bool RemoveLocalFolder(const std::string& Path, std::string& Error);
-bool SetLocalModified(const std::string& Path, int64_t UnixSeconds, std::string& Error);
-// True when both paths name one existing entry (as two spellings of a name
-// do in a folder that does not tell case apart).
-bool SameLocalEntry(const std::string& A, const std::string& B);
 // Why this system's file names cannot hold Name, beyond what no system's
 // can ("/", a control byte, "." and ".."); empty when they can.
 std::string PlatformNameProblem(const std::string& Name);
 // Whether a folder tells case apart when nothing in it shows it.
 bool CaseBlindByDefault();
+// The characters that part a local path here.
+const char* LocalSeparators();
+
+// Which file an entry is, from its own handle (volume and file number): two
+// names with one identity are one file, whatever their spelling.
+struct LocalIdentity {
+    bool exists = false;
+    uint64_t volume = 0, index = 0;
+    bool operator==(const LocalIdentity& Other) const
+    {
+        return exists == Other.exists && (!exists || (volume == Other.volume && index == Other.index));
+    }
+    bool operator!=(const LocalIdentity& Other) const { return !(*this == Other); }
+};
+// The identity of the entry at Path itself (a link is not followed).
+LocalIdentity IdentityLocal(const std::string& Path);
+
+// A local folder held open. What a job makes, writes, stamps, lists and
+// removes in it acts on this folder itself, never on its path looked up
+// again: a folder swapped for a link while a job runs is not written
+// through. Names are entries of the folder, not paths; a link is never
+// followed.
+class LocalFolder {
+public:
+    // The folder at Path, as the user names it (links on the way are theirs).
+    static std::unique_ptr<LocalFolder> Open(const std::string& Path, std::string& Error);
+    // The folder Name in this one; a link or anything else is refused.
+    std::unique_ptr<LocalFolder> OpenFolder(const std::string& Name, std::string& Error) const;
+    ~LocalFolder();
+    LocalFolder(const LocalFolder&) = delete;
+    LocalFolder& operator=(const LocalFolder&) = delete;
+
+    LocalStat Stat(const std::string& Name) const;
+    LocalIdentity Identity(const std::string& Name) const;
+    bool List(std::vector<LocalEntry>& Entries, std::string& Error) const;
+    // An existing folder is fine; a link is not.
+    bool MakeFolder(const std::string& Name, std::string& Error) const;
+    // The contents of the plain file Name.
+    bool ReadFile(const std::string& Name, std::string& Data, std::string& Error) const;
+    // Makes or replaces the file Name with Data, whole or not at all: a new
+    // file of its own in this folder, stamped Modified (Unix seconds) where
+    // given, renamed over Name once written. Refused when Name is a link or
+    // a folder, or when the entry that answers to Name is not Expected (the
+    // one the job planned to replace, or none): another file's alias, or one
+    // put there since.
+    bool WriteFile(const std::string& Name, const std::string& Data, const int64_t* Modified,
+                   const LocalIdentity& Expected, std::string& Error) const;
+    // A file or a link; a folder with everything in it, no link followed.
+    bool Remove(const std::string& Name, std::string& Error) const;
+
+private:
+    LocalFolder(intptr_t Native, std::string Path) : native_(Native), path_(std::move(Path)) {}
+    intptr_t native_;   // the platform's handle of the open folder
+    std::string path_;  // as it was opened, for the platforms that name entries by path
+};
 // The local time of a Unix time, as localtime gives it.
 std::tm LocalTimeOf(int64_t UnixSeconds);
 

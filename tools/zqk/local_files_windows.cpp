@@ -1,7 +1,9 @@
 // The ANSI functions, as the library opens local files with them.
 #include <windows.h>
 
+#include <atomic>
 #include <cctype>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -59,7 +61,261 @@ HANDLE OpenEntry(const std::string& Path, DWORD Access)
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
+bool Fails(std::string& Error, const char* Why)
+{
+    Error = Why;
+    return false;
+}
+
+// A handle that closes itself.
+class Handle {
+public:
+    explicit Handle(HANDLE Value = INVALID_HANDLE_VALUE) : value_(Value) {}
+    ~Handle()
+    {
+        if (value_ != INVALID_HANDLE_VALUE)
+            CloseHandle(value_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return value_; }
+    bool valid() const { return value_ != INVALID_HANDLE_VALUE; }
+    HANDLE release()
+    {
+        const HANDLE value = value_;
+        value_ = INVALID_HANDLE_VALUE;
+        return value;
+    }
+
+private:
+    HANDLE value_;
+};
+
+LocalIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& Info)
+{
+    LocalIdentity identity;
+    identity.exists = true;
+    identity.volume = Info.dwVolumeSerialNumber;
+    identity.index = (static_cast<uint64_t>(Info.nFileIndexHigh) << 32) | Info.nFileIndexLow;
+    return identity;
+}
+
+std::string InFolder(const std::string& Folder, const std::string& Name)
+{
+    return Folder.empty() || Folder.back() == '\\' || Folder.back() == '/' ? Folder + Name : Folder + "\\" + Name;
+}
+
+// A folder held open, for one by its path (links followed: the user's) or
+// for one in another (a link refused). Held without sharing delete, so that
+// it cannot be renamed, removed or swapped for a link while it is held.
+HANDLE OpenFolderHandle(const std::string& Path, bool Follow, std::string& Error)
+{
+    Handle folder(CreateFileA(Path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | (Follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!folder.valid() || !GetFileInformationByHandle(folder.get(), &info)) {
+        Fails(Error);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        Fails(Error, "it is a link; not followed");
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        Fails(Error, "it is not a folder");
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder.release();
+}
+
+// One folder (its parent must exist); an existing folder is fine, a link is not.
+bool MakeLocalFolder(const std::string& Path, std::string& Error)
+{
+    if (CreateDirectoryA(Path.c_str(), nullptr))
+        return true;
+    const DWORD why = GetLastError();
+    if (why == ERROR_ALREADY_EXISTS && StatLocal(Path).kind == LocalKind::Folder)
+        return true;
+    return Fails(Error, why);
+}
+
+// A file or a link (a link to a folder goes as a folder does); an empty folder.
+bool RemoveLocalFile(const std::string& Path, std::string& Error)
+{
+    if (DeleteFileA(Path.c_str()))
+        return true;
+    // A link to a folder goes as a folder does.
+    return (StatLocal(Path).kind == LocalKind::Other && RemoveDirectoryA(Path.c_str())) || Fails(Error);
+}
+
+bool RemoveLocalFolder(const std::string& Path, std::string& Error)
+{
+    return RemoveDirectoryA(Path.c_str()) || Fails(Error);
+}
+
+// What stands in the way of writing a file at Path: a link, a folder, or an
+// entry that is not the one planned (an 8.3 alias or a case fold of another
+// file's name opens that file).
+bool WritableName(const std::string& Path, const LocalIdentity& Expected, std::string& Error)
+{
+    Handle entry(OpenEntry(Path, FILE_READ_ATTRIBUTES));
+    LocalIdentity found;
+    if (entry.valid()) {
+        BY_HANDLE_FILE_INFORMATION info {};
+        if (!GetFileInformationByHandle(entry.get(), &info))
+            return Fails(Error);
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return Fails(Error, "it is a link; not followed");
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            return Fails(Error, "it is a folder");
+        found = IdentityOf(info);
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return Fails(Error);
+    }
+    if (found != Expected)
+        return Fails(Error, "the file that answers to this name is not the one the job found (another name's alias, "
+                            "or put there since); not replaced");
+    return true;
+}
+
+std::string TemporaryName()
+{
+    static std::atomic<unsigned> counter {0};
+    return ".zqk-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + ".part";
+}
+
 }  // namespace
+
+LocalIdentity IdentityLocal(const std::string& Path)
+{
+    Handle entry(OpenEntry(Path, FILE_READ_ATTRIBUTES));
+    BY_HANDLE_FILE_INFORMATION info {};
+    return entry.valid() && GetFileInformationByHandle(entry.get(), &info) ? IdentityOf(info) : LocalIdentity {};
+}
+
+const char* LocalSeparators()
+{
+    return "/\\";
+}
+
+std::unique_ptr<LocalFolder> LocalFolder::Open(const std::string& Path, std::string& Error)
+{
+    const HANDLE folder = OpenFolderHandle(Path, true, Error);
+    if (folder == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return std::unique_ptr<LocalFolder>(new LocalFolder(reinterpret_cast<intptr_t>(folder), Path));
+}
+
+std::unique_ptr<LocalFolder> LocalFolder::OpenFolder(const std::string& Name, std::string& Error) const
+{
+    const std::string path = InFolder(path_, Name);
+    const HANDLE folder = OpenFolderHandle(path, false, Error);
+    if (folder == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return std::unique_ptr<LocalFolder>(new LocalFolder(reinterpret_cast<intptr_t>(folder), path));
+}
+
+LocalFolder::~LocalFolder()
+{
+    CloseHandle(reinterpret_cast<HANDLE>(native_));
+}
+
+LocalStat LocalFolder::Stat(const std::string& Name) const
+{
+    return StatLocal(InFolder(path_, Name));
+}
+
+LocalIdentity LocalFolder::Identity(const std::string& Name) const
+{
+    return IdentityLocal(InFolder(path_, Name));
+}
+
+bool LocalFolder::List(std::vector<LocalEntry>& Entries, std::string& Error) const
+{
+    return ListLocal(path_, Entries, Error);
+}
+
+bool LocalFolder::MakeFolder(const std::string& Name, std::string& Error) const
+{
+    return MakeLocalFolder(InFolder(path_, Name), Error);
+}
+
+bool LocalFolder::ReadFile(const std::string& Name, std::string& Data, std::string& Error) const
+{
+    Handle file(CreateFileA(InFolder(path_, Name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info))
+        return Fails(Error);
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return Fails(Error, "it is a link; not followed");
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Fails(Error, "it is a folder");
+    if (info.nFileSizeHigh != 0 || info.nFileSizeLow > static_cast<DWORD>(INT32_MAX))
+        return Fails(Error, "it is larger than the device takes (2 GiB)");
+    Data.assign(info.nFileSizeLow, '\0');
+    DWORD done = 0;
+    while (done < Data.size()) {
+        DWORD n = 0;
+        if (!::ReadFile(file.get(), &Data[done], static_cast<DWORD>(Data.size()) - done, &n, nullptr))
+            return Fails(Error);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    Data.resize(done);  // it shrank while read: what it held
+    return true;
+}
+
+bool LocalFolder::WriteFile(const std::string& Name, const std::string& Data, const int64_t* Modified,
+                            const LocalIdentity& Expected, std::string& Error) const
+{
+    const std::string target = InFolder(path_, Name), temporary = InFolder(path_, TemporaryName());
+    if (!WritableName(target, Expected, Error))
+        return false;
+    bool written = false;
+    {
+        Handle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid())
+            return Fails(Error);
+        written = true;
+        for (DWORD done = 0; written && done < Data.size();) {
+            DWORD n = 0;
+            written = ::WriteFile(file.get(), Data.data() + done, static_cast<DWORD>(Data.size()) - done, &n, nullptr) ||
+                      Fails(Error);
+            done += n;
+        }
+        if (written && Modified) {
+            const FILETIME time = FileTimeOf(*Modified);
+            written = SetFileTime(file.get(), nullptr, nullptr, &time) || Fails(Error);
+        }
+        written = written && (FlushFileBuffers(file.get()) || Fails(Error));
+    }
+    // Looked at again just before: the name may have become a link or another file meanwhile.
+    written = written && WritableName(target, Expected, Error) &&
+              (MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) || Fails(Error));
+    if (!written)
+        DeleteFileA(temporary.c_str());
+    return written;
+}
+
+bool LocalFolder::Remove(const std::string& Name, std::string& Error) const
+{
+    const std::string path = InFolder(path_, Name);
+    if (Stat(Name).kind != LocalKind::Folder)
+        return RemoveLocalFile(path, Error);
+    {
+        const std::unique_ptr<LocalFolder> inner = OpenFolder(Name, Error);
+        std::vector<LocalEntry> entries;
+        if (!inner || !inner->List(entries, Error))
+            return false;
+        for (const LocalEntry& entry : entries)
+            if (!inner->Remove(entry.name, Error))
+                return false;
+    }  // closed: a folder held open cannot be removed
+    return RemoveLocalFolder(path, Error);
+}
 
 LocalStat StatLocal(const std::string& Path)
 {
@@ -87,54 +343,10 @@ bool ListLocal(const std::string& Folder, std::vector<LocalEntry>& Entries, std:
     return why == ERROR_NO_MORE_FILES || Fails(Error, why);
 }
 
-bool MakeLocalFolder(const std::string& Path, std::string& Error)
-{
-    if (CreateDirectoryA(Path.c_str(), nullptr))
-        return true;
-    const DWORD why = GetLastError();
-    if (why == ERROR_ALREADY_EXISTS && StatLocal(Path).kind == LocalKind::Folder)
-        return true;
-    return Fails(Error, why);
-}
 
-bool RemoveLocalFile(const std::string& Path, std::string& Error)
-{
-    if (DeleteFileA(Path.c_str()))
-        return true;
-    // A link to a folder goes as a folder does.
-    return (StatLocal(Path).kind == LocalKind::Other && RemoveDirectoryA(Path.c_str())) || Fails(Error);
-}
 
-bool RemoveLocalFolder(const std::string& Path, std::string& Error)
-{
-    return RemoveDirectoryA(Path.c_str()) || Fails(Error);
-}
 
-bool SetLocalModified(const std::string& Path, int64_t UnixSeconds, std::string& Error)
-{
-    const HANDLE file = OpenEntry(Path, FILE_WRITE_ATTRIBUTES);
-    if (file == INVALID_HANDLE_VALUE)
-        return Fails(Error);
-    const FILETIME written = FileTimeOf(UnixSeconds);
-    const bool set = SetFileTime(file, nullptr, nullptr, &written) != 0;
-    const DWORD why = GetLastError();
-    CloseHandle(file);
-    return set || Fails(Error, why);
-}
 
-bool SameLocalEntry(const std::string& A, const std::string& B)
-{
-    BY_HANDLE_FILE_INFORMATION info[2] {};
-    bool known = true;
-    for (int i = 0; i < 2; ++i) {
-        const HANDLE entry = OpenEntry(i == 0 ? A : B, 0);
-        known = known && entry != INVALID_HANDLE_VALUE && GetFileInformationByHandle(entry, &info[i]);
-        if (entry != INVALID_HANDLE_VALUE)
-            CloseHandle(entry);
-    }
-    return known && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
-}
 
 std::string PlatformNameProblem(const std::string& Name)
 {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,7 @@ Choosing the device:
   --all                       run the command on every attached unit and every --device,
                               in parallel; each output line starts with [SERIAL], and
                               {serial} in an argument stands for the unit's serial number
+                              (get and pull on several units need it in the local target)
   --vid N, --pid N            USB vendor and product ID to look for (default 0x16D0, 0x064E)
   --usage-page N, --usage N   HID usage page and usage (default 0xFFB2, any); -1 or "any" matches all
   --sim                       use the simulated device instead of a real one
@@ -114,7 +116,8 @@ const std::map<std::string, const char*> kCommandHelp = {
              "Mirrors the device folder DEVICE-DIR into LOCAL-DIR (made when missing): files\n"
              "whose size or time differ are copied and get the device's time stamp as their\n"
              "modification time, so that a second run copies nothing. --delete removes local\n"
-             "files and folders that the device does not have; -n only says what would\n"
+             "files and folders that the device does not have (nothing in a folder whose\n"
+             "listing was cut short or holds a line that is no entry); -n only says what would\n"
              "happen. Names are refused as by get; names that differ only in case, in a local\n"
              "folder that does not tell case apart, are reported and not copied over each other.\n"},
     {"push", "usage: zqk push [--delete] [-n] [-q] LOCAL-DIR DEVICE-DIR\n\n"
@@ -122,7 +125,9 @@ const std::map<std::string, const char*> kCommandHelp = {
              "missing): files whose size or time differ are sent with the local file's\n"
              "modification time as their time stamp, so that a second run sends nothing.\n"
              "--delete removes what the device has and LOCAL-DIR does not; -n only says what\n"
-             "would happen. Symbolic links are not followed.\n"},
+             "would happen. Symbolic links are not followed. Local names the device would\n"
+             "read as a path (\"\\\", a control byte, \".\", \"..\") or store as another's are\n"
+             "refused.\n"},
     {"flash", "usage: zqk flash IMAGE\n\nLoads a firmware image into the device, with progress on standard error. The\n"
               "image goes by its file name in lower case.\n"},
     {"rm", "usage: zqk rm PATH\n\nDeletes a device file.\n"},
@@ -323,15 +328,64 @@ struct OpenedUnit {
     std::string name;  // its serial number, made unique and safe in a path
 };
 
+std::string Folded(std::string name)
+{
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
+// A name for each unit that no other unit has, not even without regard to
+// case (as a local folder may see them): a serial number that repeats gets
+// the first free "-2", "-3"... that is no other unit's serial number, so
+// that a unit "X-2" and a second "X" stay apart.
+std::vector<std::string> UnitNames(const std::vector<std::string>& serials)
+{
+    std::set<std::string> serialsTaken, used;
+    for (const std::string& serial : serials)
+        serialsTaken.insert(Folded(PathSafe(serial)));
+    std::vector<std::string> names;
+    for (const std::string& serial : serials) {
+        const std::string base = PathSafe(serial);
+        std::string name = base;
+        for (int n = 2; used.count(Folded(name)) != 0; ++n) {
+            name = base + "-" + std::to_string(n);
+            if (serialsTaken.count(Folded(name)) != 0)
+                name = base;  // another unit's own: try the next
+        }
+        used.insert(Folded(name));
+        names.push_back(name);
+    }
+    return names;
+}
+
+// The local path that a command writes, where it writes one: several units
+// must each have their own, through {serial}.
+void CheckLocalTargetPerUnit(const Options& Opts, size_t Units)
+{
+    std::string target;
+    if (Opts.command == "get")
+        target = Opts.args.size() > 1 ? Opts.args.back() : ".";
+    else if (Opts.command == "pull")
+        target = Opts.args.back();
+    else
+        return;
+    if (Units > 1 && target.find("{serial}") == std::string::npos)
+        throw Failure(kUsage, "--all on " + std::to_string(Units) + " units writes every unit's files to " +
+                                  Shown(target) + "; put {serial} into the local target to give each unit its own");
+}
+
 // Every unit at once, each on a thread of its own with a handle of its own.
 int RunOnAll(UnitCommand Run, const Options& Opts)
 {
     const std::vector<std::string> chosen = AllChosenDevices(Opts);
     if (chosen.empty())
         throw Failure(kNoDevice, "no device found (looked for " + MatchingText() + "); --device or --sim adds one");
+    CheckLocalTargetPerUnit(Opts, chosen.size());
     int worst = kOk;
     std::vector<OpenedUnit> units;
-    std::map<std::string, int> seen;
+    std::vector<std::string> serials;
     for (const std::string& device : chosen) {
         const int32_t handle = zqkDevOpen(device.c_str());
         if (handle <= 0) {
@@ -339,12 +393,12 @@ int RunOnAll(UnitCommand Run, const Options& Opts)
             worst = std::max<int>(worst, ExitCodeOf(zqkLastStatus()));
             continue;
         }
-        std::string name = PathSafe(UnitString(handle, 0));
-        const int times = ++seen[name];
-        if (times > 1)
-            name += "-" + std::to_string(times);  // units that share a serial number stay apart
-        units.push_back({handle, name});
+        units.push_back({handle, std::string()});
+        serials.push_back(UnitString(handle, 0));
     }
+    const std::vector<std::string> names = UnitNames(serials);
+    for (size_t i = 0; i < units.size(); ++i)
+        units[i].name = names[i];
     std::vector<int> statuses(units.size(), kOk);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < units.size(); ++i)

@@ -19,8 +19,10 @@ enum ExitCode {
 
 // A failure to report: one line on standard error and an exit code.
 struct Failure : std::runtime_error {
-    Failure(ExitCode Code, const std::string& Message) : std::runtime_error(Message), code(Code) {}
+    Failure(ExitCode Code, const std::string& Message, int32_t Status = 0)
+        : std::runtime_error(Message), code(Code), status(Status) {}
     ExitCode code;
+    int32_t status;  // the library's status when the library failed (ZQK_STATUS_...), else 0
 };
 
 struct Options {

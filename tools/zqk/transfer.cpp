@@ -17,8 +17,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -95,6 +97,60 @@ bool IsDeviceRoot(const std::string& path)
     return path.empty() || path.find_first_not_of("/\\") == std::string::npos;
 }
 
+bool IsBelow(const std::string& path, const std::string& folder)
+{
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && IsSeparator(path[folder.size()]);
+}
+
+bool IsLocalSeparator(char c)
+{
+    return std::strchr(LocalSeparators(), c) != nullptr && c != '\0';
+}
+
+// How much of a local path names where it starts: "/", or a drive ("C:", "C:\\").
+size_t RootLength(const std::string& path)
+{
+    if (!path.empty() && IsLocalSeparator(path[0]))
+        return 1;
+    if (path.size() >= 2 && path[1] == ':' && IsLocalSeparator('\\'))
+        return path.size() >= 3 && IsLocalSeparator(path[2]) ? 3 : 2;
+    return 0;
+}
+
+std::string LocalTrimmed(std::string path)
+{
+    while (path.size() > std::max<size_t>(RootLength(path), 1) && IsLocalSeparator(path.back()))
+        path.pop_back();
+    return path;
+}
+
+// The folder a local path is in ("." for a name alone; a root is its own),
+// and its last part.
+std::string LocalParent(const std::string& given)
+{
+    const std::string path = LocalTrimmed(given);
+    const size_t root = RootLength(path);
+    size_t cut = path.size();
+    while (cut > root && !IsLocalSeparator(path[cut - 1]))
+        --cut;
+    if (cut == path.size())
+        return path;  // a root
+    if (cut == 0)
+        return ".";
+    while (cut > std::max<size_t>(root, 1) && IsLocalSeparator(path[cut - 1]))
+        --cut;
+    return path.substr(0, cut);
+}
+
+std::string LocalLeaf(const std::string& given)
+{
+    const std::string path = LocalTrimmed(given);
+    size_t cut = path.size();
+    while (cut > RootLength(path) && !IsLocalSeparator(path[cut - 1]))
+        --cut;
+    return path.substr(cut);
+}
+
 std::string Joined(const std::string& folder, const std::string& name)
 {
     if (name.empty())
@@ -126,6 +182,14 @@ std::string DeviceNameProblem(const std::string& name)
 }
 
 namespace {
+
+// Whether both paths name one existing entry (as two spellings of a name
+// do in a folder that does not tell case apart).
+bool SameLocalEntry(const std::string& a, const std::string& b)
+{
+    const LocalIdentity identity = IdentityLocal(a);
+    return identity.exists && identity == IdentityLocal(b);
+}
 
 // Why a name from the device cannot be a local file's name.
 std::string LocalNameProblem(const std::string& name)
@@ -190,6 +254,7 @@ struct Step {
     bool stamp = false;    // give the copy its source's time
     int64_t time = 0;      // the source's time: the device's (Down) or the local file's (Up)
     std::vector<std::string> caseRivals;  // Down: local paths that differ from "to" only in case
+    LocalIdentity expected;  // Down: the local file that the copy replaces, as planned (or none)
 };
 
 Step MakeFolderStep(const std::string& to)
@@ -220,13 +285,42 @@ Step CopyStep(const std::string& from, const std::string& to, int64_t size)
 
 class Job {
 public:
-    Job(Unit& U, const Options& Opts, Way W) : unit_(U), opts_(Opts), way_(W) {}
+    Job(Unit& U, const Options& Opts, Way W) : unit_(U), opts_(Opts), way_(W), quoted_(QuotesNames(U.handle)) {}
 
     Way Direction() const { return way_; }
     const Options& Opts() const { return opts_; }
     Unit& Of() { return unit_; }
+    // The name the device stores when it is sent Name: mirrors compare
+    // that, not the name as sent.
+    std::string Stored(const std::string& name) const { return StoredName(name, quoted_); }
 
     void Add(Step step) { steps_.push_back(std::move(step)); }
+    // A local folder the user named, that the job works in or below: opened
+    // by its path, as the user's own; all below it, folder by folder.
+    void Anchor(const std::string& folder) { anchors_.insert(folder); }
+    // The local file that a copy to path will replace, as the folder shows
+    // it now: the entry of that name (or, where the folder does not tell
+    // case apart, of that name in other case), none when it has no such
+    // entry. A name that opens another entry (an 8.3 alias, a case fold the
+    // folder makes beyond ASCII) is then told apart when the copy comes.
+    LocalIdentity PlannedIdentity(const std::string& path)
+    {
+        const std::string folder = LocalParent(path), name = LocalLeaf(path);
+        auto listed = listed_.find(folder);
+        if (listed == listed_.end()) {
+            std::string error;
+            listed = listed_.emplace(folder, std::vector<LocalEntry>()).first;
+            ListLocal(folder, listed->second, error);  // none: the folder is still to be made
+        }
+        for (const LocalEntry& e : listed->second)
+            if (e.name == name)
+                return IdentityLocal(Joined(folder, e.name));
+        const LocalIdentity answering = IdentityLocal(path);
+        for (const LocalEntry& e : listed->second)
+            if (Folded(e.name) == Folded(name) && IdentityLocal(Joined(folder, e.name)) == answering)
+                return answering;
+        return LocalIdentity {};
+    }
     void UpToDate() { ++upToDate_; }
     // A failure found while planning: one line, and the job goes on.
     void Fail(ExitCode code, const std::string& message)
@@ -275,11 +369,8 @@ private:
 
     bool UnderFailedFolder(const std::string& path) const
     {
-        for (const std::string& folder : failedFolders_)
-            if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                IsSeparator(path[folder.size()]))
-                return true;
-        return false;
+        return std::any_of(failedFolders_.begin(), failedFolders_.end(),
+                           [&](const std::string& folder) { return IsBelow(path, folder); });
     }
 
     void Tell(const Step& step)
@@ -336,26 +427,42 @@ private:
         return Failed(StepExitCode(lastStatus_), what + ": " + lastText_);
     }
 
+    // The local folder at a path of the job, opened once: from an anchor (a
+    // folder the user named, opened by its path) down, each folder in the
+    // one above it without following a link.
+    LocalFolder* FolderAt(const std::string& path, std::string& error)
+    {
+        const auto open = folders_.find(path);
+        if (open != folders_.end())
+            return open->second.get();
+        std::unique_ptr<LocalFolder> folder;
+        const std::string parent = LocalParent(path);
+        if (anchors_.count(path) != 0 || parent == path)
+            folder = LocalFolder::Open(path, error);
+        else if (LocalFolder* above = FolderAt(parent, error))
+            folder = above->OpenFolder(LocalLeaf(path), error);
+        if (!folder)
+            return nullptr;
+        return (folders_[path] = std::move(folder)).get();
+    }
+
+    // A folder removed by the job is opened afresh if it is made again.
+    void Forget(const std::string& path)
+    {
+        for (auto it = folders_.begin(); it != folders_.end();)
+            it = it->first == path || IsBelow(it->first, path) ? folders_.erase(it) : std::next(it);
+    }
+
     bool MakeFolder(const Step& step)
     {
         std::string error;
-        if (way_ == Way::Down)
-            return MakeLocalFolder(step.to, error) || Failed(kLocalFile, "cannot make folder " + Shown(step.to) + ": " + error);
+        if (way_ == Way::Down) {
+            LocalFolder* parent = FolderAt(LocalParent(step.to), error);
+            return (parent && parent->MakeFolder(LocalLeaf(step.to), error)) ||
+                   Failed(kLocalFile, "cannot make folder " + Shown(step.to) + ": " + error);
+        }
         return zqkDevDirMake(unit_.handle, step.to.c_str()) == 0 ||
                DeviceStepFailed("cannot make folder " + Shown(step.to) + " on the device");
-    }
-
-    bool RemoveLocalTree(const std::string& path, std::string& error)
-    {
-        if (StatLocal(path).kind != LocalKind::Folder)
-            return RemoveLocalFile(path, error);
-        std::vector<LocalEntry> entries;
-        if (!ListLocal(path, entries, error))
-            return false;
-        for (const LocalEntry& entry : entries)
-            if (!RemoveLocalTree(Joined(path, entry.name), error))
-                return false;
-        return RemoveLocalFolder(path, error);
     }
 
     bool Delete(const Step& step)
@@ -363,7 +470,10 @@ private:
         bool done = false;
         if (way_ == Way::Down) {
             std::string error;
-            done = RemoveLocalTree(step.to, error) || Failed(kLocalFile, "cannot delete " + Shown(step.to) + ": " + error);
+            Forget(step.to);
+            LocalFolder* parent = FolderAt(LocalParent(step.to), error);
+            done = (parent && parent->Remove(LocalLeaf(step.to), error)) ||
+                   Failed(kLocalFile, "cannot delete " + Shown(step.to) + ": " + error);
         } else {
             const int32_t result = step.folder ? zqkDevDirRemove(unit_.handle, step.to.c_str())
                                                : zqkDevFileDelete(unit_.handle, step.to.c_str());
@@ -376,6 +486,28 @@ private:
         return done;
     }
 
+    // The device file into memory, with the job's progress: room for the
+    // size the listing gave, and once more with room for what it holds when
+    // it grew since (the library keeps it for that call).
+    bool ReadDeviceFile(const Step& step, std::string& data)
+    {
+        FileProgress progress(unit_, opts_.command + " " + step.from, step.from, opts_.quiet);
+        std::vector<char> buffer(static_cast<size_t>(std::max<int64_t>(step.size, 0)) + 1);
+        int32_t n = -1;
+        for (int tries = 0; tries < 2; ++tries) {
+            n = zqkDevFileReadBuffer(unit_.handle, step.from.c_str(), buffer.data(), static_cast<int32_t>(buffer.size()));
+            Heard();
+            if (n >= 0 || lastStatus_ != ZQK_STATUS_BUFFER || n > -2)
+                break;
+            buffer.resize(static_cast<size_t>(-static_cast<int64_t>(n)));
+        }
+        progress.Done();
+        if (n < 0)
+            return false;
+        data.assign(buffer.data(), static_cast<size_t>(n));
+        return true;
+    }
+
     bool CopyDown(const Step& step)
     {
         // The folder tells case apart after all, or a rival came in: keep what is there.
@@ -383,39 +515,33 @@ private:
             if (SameLocalEntry(rival, step.to))
                 return Failed(kFailed, "refused " + Shown(step.from) + ": its name differs only in case from " +
                                            Shown(rival) + ", which this folder does not tell apart; not copied");
-        int32_t n = 0;
-        {
-            FileProgress progress(unit_, opts_.command + " " + step.from, step.from, opts_.quiet);
-            n = zqkDevFileRead(unit_.handle, step.from.c_str(), step.to.c_str());
-            Heard();
-            progress.Done();
-        }
-        if (n < 0) {
-            const bool local = lastStatus_ == ZQK_STATUS_LOCAL_FILE;
-            return Failed(local ? kLocalFile : StepExitCode(lastStatus_),
-                          (local ? "cannot write " + Shown(step.to) : "cannot read " + Shown(step.from) + " from the device") +
-                              ": " + lastText_);
-        }
-        std::string error;
-        if (step.stamp && !SetLocalModified(step.to, UnixTimeOf(step.time), error))
-            return Failed(kLocalFile, "cannot give " + Shown(step.to) + " the device's time: " + error);
-        Copied(step, n);
+        std::string error, data;
+        LocalFolder* folder = FolderAt(LocalParent(step.to), error);
+        if (!folder)
+            return Failed(kLocalFile, "cannot write " + Shown(step.to) + ": " + error);
+        if (!ReadDeviceFile(step, data))
+            return Failed(StepExitCode(lastStatus_), "cannot read " + Shown(step.from) + " from the device: " + lastText_);
+        const int64_t modified = UnixTimeOf(step.time);
+        if (!folder->WriteFile(LocalLeaf(step.to), data, step.stamp ? &modified : nullptr, step.expected, error))
+            return Failed(kLocalFile, "cannot write " + Shown(step.to) + ": " + error);
+        Copied(step, static_cast<int32_t>(data.size()));
         return true;
     }
 
     bool CopyUp(const Step& step)
     {
+        std::string error, data;
+        LocalFolder* folder = FolderAt(LocalParent(step.from), error);
+        if (!folder || !folder->ReadFile(LocalLeaf(step.from), data, error))
+            return Failed(kLocalFile, "cannot read " + Shown(step.from) + ": " + error);
         int32_t n = 0;
         {
             FileProgress progress(unit_, opts_.command + " " + step.to, step.to, opts_.quiet);
-            n = step.stamp ? zqkDevFileWriteAt(unit_.handle, step.from.c_str(), step.to.c_str(),
-                                               DeviceTimeArgument(DeviceTimeOf(step.time)))
-                           : zqkDevFileWrite(unit_.handle, step.from.c_str(), step.to.c_str());
+            n = zqkDevFileWriteBuffer(unit_.handle, data.data(), static_cast<int32_t>(data.size()), step.to.c_str(),
+                                      step.stamp ? DeviceTimeArgument(DeviceTimeOf(step.time)) : 0);
             Heard();
             progress.Done();
         }
-        if (n == ZQK_LOCAL_FILE_UNREADABLE)
-            return Failed(kLocalFile, "cannot read " + Shown(step.from) + ": " + lastText_);
         if (n < 0)
             return Failed(StepExitCode(lastStatus_), "cannot write " + Shown(step.to) + " on the device: " + lastText_);
         if (n == 0) {
@@ -463,13 +589,39 @@ private:
     Unit& unit_;
     const Options& opts_;
     const Way way_;
+    const bool quoted_;  // the firmware takes names in quotes; else it stores blanks as "_"
     std::vector<Step> steps_;
     std::vector<std::string> failedFolders_;
+    std::set<std::string> anchors_;
+    std::map<std::string, std::vector<LocalEntry>> listed_;  // local folders as planning found them
+    std::map<std::string, std::unique_ptr<LocalFolder>> folders_;
     int64_t copied_ = 0, bytes_ = 0, upToDate_ = 0, deleted_ = 0, skipped_ = 0, failed_ = 0;
     ExitCode worst_ = kOk;
     int32_t lastStatus_ = ZQK_STATUS_OK;
     std::string lastText_;
 };
+
+// Why a name from the device's listing cannot be sent back to it: firmware
+// without quoted names reads every blank as "_", so the name would address
+// another entry (or none).
+std::string UnsendableProblem(const Job& job, const std::string& name)
+{
+    const std::string stored = job.Stored(name);
+    return stored == name ? std::string()
+                          : "this firmware reads blanks in names as \"_\", so it would take it for " + Quoted(stored);
+}
+
+// --delete judges what a folder lacks only when its listings are whole: a
+// line of the device's that is no entry may be the very entry that looks
+// missing.
+bool FullyKnown(Job& job, const std::string& folder, int32_t unreadable)
+{
+    if (unreadable == 0)
+        return true;
+    job.Fail(kFailed, "nothing deleted in " + Shown(folder) + ": the device's listing of it has " +
+                          Plural(unreadable, "line that is", "lines that are") + " no entry, so it is not fully known");
+    return false;
+}
 
 // ---- the device side ----
 
@@ -499,13 +651,17 @@ bool DeviceEntryAt(Unit& unit, const std::string& path, Entry& found)
     return folded != nullptr;
 }
 
+// Throws Failure when the device could not tell: silent, gone, or a
+// listing cut short is no answer that the folder is missing.
 bool DeviceFolderExists(Unit& unit, const std::string& path)
 {
     Entry e;
     try {
         return DeviceEntryAt(unit, path, e) && e.IsDir();
-    } catch (const Failure&) {
-        return false;  // its folder is missing too
+    } catch (const Failure& failure) {
+        if (failure.status == ZQK_STATUS_REFUSED)
+            return false;  // the device says its folder is missing too
+        throw;
     }
 }
 
@@ -519,6 +675,17 @@ void PlanDeviceFolders(Job& job, const std::string& path)
 }
 
 // ---- the local side ----
+
+// Where the job's own part of a local path begins: the folder above the
+// first part of it that is missing (or above the path itself), which is
+// the user's and is opened by its path.
+void AnchorAbove(Job& job, const std::string& path)
+{
+    std::string top = LocalTrimmed(path);
+    while (LocalParent(top) != top && StatLocal(LocalParent(top)).kind == LocalKind::Missing)
+        top = LocalParent(top);
+    job.Anchor(LocalParent(top));
+}
 
 // Makes a local folder and the missing ones above it; false when one of
 // them is something else.
@@ -593,13 +760,18 @@ bool CaseBlind(std::string folder)
 
 struct Tree {
     std::string from, to;
-    bool mirror = false;  // pull: compare, stamp, and --delete
+    bool mirror = false;  // pull, push: compare, stamp, and --delete
 };
+
+bool WillDelete(const Job& job, const Tree& tree)
+{
+    return tree.mirror && job.Opts().deleteExtra;
+}
 
 void PlanDownTree(Job& job, const Tree& tree, int depth);
 
-// The device's entries that can be local names here, each refused one
-// said; of names that differ only in case, in a folder that does not tell
+// The device's entries that can be local names here and can be sent back
+// to the device, each refused one said; of names that differ only in case, in a folder that does not tell
 // case apart, the one already there (else the first) and the others
 // refused. Rivals: for each kept name, the others of its case group.
 std::vector<Entry> LocalNamesOf(Job& job, const Tree& tree, const std::vector<Entry>& entries,
@@ -608,7 +780,9 @@ std::vector<Entry> LocalNamesOf(Job& job, const Tree& tree, const std::vector<En
     std::map<std::string, std::vector<const Entry*>> groups;
     std::vector<const Entry*> named;
     for (const Entry& e : entries) {
-        const std::string problem = LocalNameProblem(e.name);
+        std::string problem = LocalNameProblem(e.name);
+        if (problem.empty())
+            problem = UnsendableProblem(job, e.name);
         if (!problem.empty()) {
             job.Fail(kFailed, "refused " + Quoted(e.name) + " in " + Shown(tree.from) + ": " + problem);
             continue;
@@ -646,7 +820,7 @@ void PlanDownFile(Job& job, const Tree& tree, const Entry& e, const std::vector<
 {
     const std::string from = Joined(tree.from, e.name), to = Joined(tree.to, e.name);
     const LocalStat local = StatLocal(to);
-    if (local.kind == LocalKind::Folder && tree.mirror && job.Opts().deleteExtra) {
+    if (local.kind == LocalKind::Folder && WillDelete(job, tree)) {
         job.Add(DeleteStep(to, true));
     } else if (local.kind == LocalKind::Folder || local.kind == LocalKind::Other) {
         job.Fail(kLocalFile, Shown(to) + (local.kind == LocalKind::Folder ? " is a folder" : " is a link or special file") +
@@ -662,6 +836,8 @@ void PlanDownFile(Job& job, const Tree& tree, const Entry& e, const std::vector<
     copy.stamp = tree.mirror && KnownTime(e.time);
     copy.time = e.time;
     copy.caseRivals = rivals;
+    if (local.kind != LocalKind::Folder)  // a folder in the way is deleted first
+        copy.expected = job.PlannedIdentity(to);
     job.Add(copy);
 }
 
@@ -691,7 +867,7 @@ void PlanDownTree(Job& job, const Tree& tree, int depth)
         return;
     }
     if (target.kind == LocalKind::File) {
-        if (!tree.mirror || !job.Opts().deleteExtra) {
+        if (!WillDelete(job, tree)) {
             job.Fail(kLocalFile, Shown(tree.to) + " is a file; not replaced by the folder " + Shown(tree.from));
             return;
         }
@@ -700,8 +876,9 @@ void PlanDownTree(Job& job, const Tree& tree, int depth)
     if (target.kind != LocalKind::Folder)
         job.Add(MakeFolderStep(tree.to));
     std::vector<Entry> entries;
+    int32_t unreadable = 0;
     try {
-        entries = Listing(job.Of().handle, tree.from);
+        entries = Listing(job.Of().handle, tree.from, &unreadable);
     } catch (const Failure& failure) {
         job.Fail(failure);
         return;
@@ -719,23 +896,51 @@ void PlanDownTree(Job& job, const Tree& tree, int depth)
         else
             PlanDownFile(job, tree, e, rivals[e.name]);
     }
-    if (tree.mirror && job.Opts().deleteExtra)
+    if (WillDelete(job, tree) && FullyKnown(job, tree.to, unreadable))
         PlanLocalDeletions(job, tree, entries, local);
 }
 
 // ---- planning: from local files up ----
 
 void PlanUpTree(Job& job, const Tree& tree, bool exists, int depth);
+void PlanDeviceDeletions(Job& job, const Tree& tree, const std::vector<Entry>& entries,
+                         const std::vector<LocalEntry>& local);
 
-// Of local names that differ only in case, which the device does not tell
-// apart, the one the device has already (else the first); the others refused.
+// The key of a local name among the device's names: the name the device
+// stores for it, without regard to case.
+std::string DeviceKey(const Job& job, const std::string& name)
+{
+    return Folded(job.Stored(name));
+}
+
+// Why two local names would be one entry on the device.
+std::string RivalProblem(const std::string& name, const std::string& keeper, const std::string& stored)
+{
+    if (Folded(name) == Folded(keeper))
+        return "it differs only in case from " + Quoted(keeper) + ", which the device does not tell apart";
+    return "the device would store it as " + Quoted(stored) + ", as it would " + Quoted(keeper);
+}
+
+// The local names that can go up as they are. A name the device would read
+// as a path ("\\", "." or "..", a control byte) is refused; of names that
+// the device would store as one (names that differ only in case, and on
+// firmware without quotes "a b" and "a_b"), the one the device has already
+// (else the first) goes, the others are refused.
 std::vector<LocalEntry> DeviceNamesOf(Job& job, const Tree& tree, std::vector<LocalEntry> local,
                                       const std::vector<Entry>& entries)
 {
     std::sort(local.begin(), local.end(), [](const LocalEntry& a, const LocalEntry& b) { return a.name < b.name; });
-    std::map<std::string, std::string> keepers;
+    std::vector<LocalEntry> named;
     for (const LocalEntry& l : local) {
-        std::string& keeper = keepers[Folded(l.name)];
+        const std::string problem = DeviceNameProblem(l.name);
+        if (problem.empty())
+            named.push_back(l);
+        else
+            job.Fail(kFailed, "refused " + Quoted(l.name) + " in " + Shown(tree.from) + ": " + problem + "; not sent");
+    }
+    std::map<std::string, std::string> keepers;
+    for (const LocalEntry& l : named) {
+        std::string& keeper = keepers[DeviceKey(job, l.name)];
         if (keeper.empty())
             keeper = l.name;
         for (const Entry& e : entries)
@@ -743,11 +948,11 @@ std::vector<LocalEntry> DeviceNamesOf(Job& job, const Tree& tree, std::vector<Lo
                 keeper = l.name;
     }
     std::vector<LocalEntry> kept;
-    for (const LocalEntry& l : local) {
-        const std::string& keeper = keepers[Folded(l.name)];
+    for (const LocalEntry& l : named) {
+        const std::string& keeper = keepers[DeviceKey(job, l.name)];
         if (keeper != l.name)
-            job.Fail(kFailed, "refused " + Quoted(l.name) + " in " + Shown(tree.from) + ": it differs only in case from " +
-                                  Quoted(keeper) + ", which the device does not tell apart; not sent");
+            job.Fail(kFailed, "refused " + Quoted(l.name) + " in " + Shown(tree.from) + ": " +
+                                  RivalProblem(l.name, keeper, job.Stored(l.name)) + "; not sent");
         else if (l.stat.kind == LocalKind::Other)
             job.Fail(kLocalFile, Shown(Joined(tree.from, l.name)) + " is a link or special file; not followed");
         else
@@ -756,10 +961,12 @@ std::vector<LocalEntry> DeviceNamesOf(Job& job, const Tree& tree, std::vector<Lo
     return kept;
 }
 
-const Entry* DeviceEntryNamed(const std::vector<Entry>& entries, const std::string& name)
+// The device's entry that a local name goes onto: the one named as the
+// device stores the local name.
+const Entry* DeviceEntryNamed(const Job& job, const std::vector<Entry>& entries, const std::string& name)
 {
     for (const Entry& e : entries)
-        if (DeviceNameProblem(e.name).empty() && Folded(e.name) == Folded(name))
+        if (DeviceNameProblem(e.name).empty() && Folded(e.name) == DeviceKey(job, name))
             return &e;
     return nullptr;
 }
@@ -767,11 +974,11 @@ const Entry* DeviceEntryNamed(const std::vector<Entry>& entries, const std::stri
 void PlanUpEntry(Job& job, const Tree& tree, const LocalEntry& l, const Entry* d, int depth)
 {
     const std::string from = Joined(tree.from, l.name);
-    const std::string to = Joined(tree.to, d ? d->name : l.name);
+    const std::string to = Joined(tree.to, d ? d->name : job.Stored(l.name));
     const bool folder = l.stat.kind == LocalKind::Folder;
     bool exists = d != nullptr;
     if (d && d->IsDir() != folder) {
-        if (!tree.mirror || !job.Opts().deleteExtra) {
+        if (!WillDelete(job, tree)) {
             job.Fail(kFailed, Shown(to) + " is a " + (d->IsDir() ? "folder" : "file") + " on the device; not replaced by " +
                                   Shown(from));
             return;
@@ -806,11 +1013,12 @@ void PlanUpTree(Job& job, const Tree& tree, bool exists, int depth)
         return;
     }
     std::vector<Entry> entries;
+    int32_t unreadable = 0;
     if (!exists) {
         job.Add(MakeFolderStep(tree.to));
     } else {
         try {
-            entries = Listing(job.Of().handle, tree.to);
+            entries = Listing(job.Of().handle, tree.to, &unreadable);
         } catch (const Failure& failure) {
             job.Fail(failure);
             return;
@@ -818,14 +1026,23 @@ void PlanUpTree(Job& job, const Tree& tree, bool exists, int depth)
     }
     const std::vector<LocalEntry> kept = DeviceNamesOf(job, tree, local, entries);
     for (const LocalEntry& l : kept)
-        PlanUpEntry(job, tree, l, DeviceEntryNamed(entries, l.name), depth);
-    if (!tree.mirror || !job.Opts().deleteExtra)
-        return;
+        PlanUpEntry(job, tree, l, DeviceEntryNamed(job, entries, l.name), depth);
+    if (WillDelete(job, tree) && FullyKnown(job, tree.to, unreadable))
+        PlanDeviceDeletions(job, tree, entries, local);
+}
+
+// --delete: what the device's folder has that the local one does not. A
+// local name that was refused still keeps its device entry.
+void PlanDeviceDeletions(Job& job, const Tree& tree, const std::vector<Entry>& entries,
+                         const std::vector<LocalEntry>& local)
+{
     for (const Entry& e : entries) {
-        const std::string problem = DeviceNameProblem(e.name);
+        std::string problem = DeviceNameProblem(e.name);
+        if (problem.empty())
+            problem = UnsendableProblem(job, e.name);
         bool keep = false;
         for (const LocalEntry& l : local)
-            keep = keep || Folded(l.name) == Folded(e.name);
+            keep = keep || DeviceKey(job, l.name) == Folded(e.name);
         if (keep)
             continue;
         if (!problem.empty())
@@ -892,7 +1109,8 @@ Sources DeviceSources(Job& job)
     const Options& opts = job.Opts();
     Sources s;
     bool many = opts.args.size() > 2;
-    for (const std::string& arg : SourceArgs(opts)) {
+    for (const std::string& given : SourceArgs(opts)) {
+        const std::string arg = job.Stored(given);
         if (HasPattern(DeviceParent(arg)))
             throw Failure(kUsage, "only the last part of a device path takes * and ?: " + Shown(arg));
         try {
@@ -935,7 +1153,7 @@ Sources LocalSources(Job& job)
         else
             s.items.push_back(LocalSource(arg, local));
     }
-    s.target = opts.args.size() == 1 ? "/" : opts.args.back();
+    s.target = opts.args.size() == 1 ? "/" : job.Stored(opts.args.back());
     const bool oneFile = s.items.size() == 1 && !s.items[0].folder;
     s.intoFolder = opts.args.size() != 2 ||
                    (oneFile && (IsSeparator(s.target.back()) || DeviceFolderExists(job.Of(), s.target)));
@@ -960,23 +1178,45 @@ int Get(Unit& U, const Options& Opts)
 {
     Job job(U, Opts, Way::Down);
     const Sources s = DeviceSources(job);
+    if (s.intoFolder)
+        AnchorAbove(job, s.target);
     if (s.intoFolder && !s.items.empty() && !PlanLocalFolders(job, s.target))
         return job.Run();
+    // Local target (without regard to case where the folder does not tell
+    // it apart): the device path copied there.
+    std::map<std::string, std::string> copies;
+    const bool caseBlind = s.intoFolder && s.items.size() > 1 && CaseBlind(s.target);
     for (const Source& item : s.items) {
         if (FolderWithoutRecursion(job, item))
             continue;
-        const std::string problem = s.intoFolder ? LocalNameProblem(item.name) : std::string();
-        if (!item.name.empty() && !problem.empty()) {
-            job.Fail(kFailed, "refused " + Quoted(item.name) + " in " + Shown(DeviceParent(item.path)) + ": " + problem);
+        std::string problem = UnsendableProblem(job, item.path);
+        if (problem.empty() && s.intoFolder && !item.name.empty())
+            problem = LocalNameProblem(item.name);
+        if (!problem.empty()) {
+            const std::string name = item.name.empty() ? LastPart(item.path) : item.name;
+            job.Fail(kFailed, "refused " + Quoted(name) + " in " + Shown(DeviceParent(item.path)) + ": " + problem);
             continue;
         }
         const std::string to = Destination(s, item);
+        const auto copy = copies.emplace(caseBlind ? Folded(to) : to, item.path);
+        if (!copy.second) {
+            if (copy.first->second != item.path)  // the same file matched twice goes once
+                job.Fail(kFailed, "refused " + Shown(item.path) + ": " + Shown(to) + " is the copy of " +
+                                      Shown(copy.first->second) + " already" +
+                                      (caseBlind ? " (" + Shown(s.target) + " does not tell case apart)" : "") +
+                                      "; not copied");
+            continue;
+        }
+        if (!s.intoFolder)
+            AnchorAbove(job, to);
         if (item.folder) {
             if (!s.intoFolder && !PlanLocalParents(job, to))
                 continue;
             PlanDownTree(job, {item.path, to, false}, 0);
         } else {
-            job.Add(CopyStep(item.path, to, item.entry.size));
+            Step copy = CopyStep(item.path, to, item.entry.size);
+            copy.expected = job.PlannedIdentity(to);
+            job.Add(copy);
         }
     }
     return job.Run();
@@ -988,10 +1228,24 @@ int Put(Unit& U, const Options& Opts)
     const Sources s = LocalSources(job);
     if (s.intoFolder && !s.items.empty())
         PlanDeviceFolders(job, s.target);
+    std::map<std::string, std::string> sent;  // by device name in the target folder: the name that goes there
     for (const Source& item : s.items) {
         if (FolderWithoutRecursion(job, item))
             continue;
+        if (s.intoFolder && !item.name.empty()) {
+            std::string problem = DeviceNameProblem(item.name);
+            if (problem.empty()) {
+                const auto goes = sent.emplace(DeviceKey(job, item.name), item.name);
+                if (!goes.second)
+                    problem = RivalProblem(item.name, goes.first->second, job.Stored(item.name));
+            }
+            if (!problem.empty()) {
+                job.Fail(kFailed, "refused " + Shown(item.path) + ": " + problem + "; not sent");
+                continue;
+            }
+        }
         const std::string to = Destination(s, item);
+        job.Anchor(LocalParent(item.path));
         if (item.folder) {
             const bool exists = DeviceFolderExists(U, to);
             if (!exists && !s.intoFolder)
@@ -1006,8 +1260,8 @@ int Put(Unit& U, const Options& Opts)
 
 int Pull(Unit& U, const Options& Opts)
 {
-    const std::string from = Opts.args[0], to = Opts.args[1];
     Job job(U, Opts, Way::Down);
+    const std::string from = job.Stored(Opts.args[0]), to = Opts.args[1];
     Entry e;
     bool folder = false;
     try {
@@ -1017,6 +1271,7 @@ int Pull(Unit& U, const Options& Opts)
     }
     if (!folder)
         throw Failure(kFailed, "cannot pull " + Shown(from) + ": the device has no such folder");
+    AnchorAbove(job, to);
     if (PlanLocalParents(job, to))
         PlanDownTree(job, {IsDeviceRoot(from) ? "/" : Trimmed(from), Trimmed(to), true}, 0);
     return job.Run();
@@ -1028,7 +1283,8 @@ int Push(Unit& U, const Options& Opts)
     if (StatLocal(from).kind != LocalKind::Folder)
         throw Failure(kLocalFile, "cannot push " + Shown(from) + ": it is not a folder");
     Job job(U, Opts, Way::Up);
-    const std::string target = IsDeviceRoot(to) ? "/" : Trimmed(to);
+    job.Anchor(LocalParent(from));
+    const std::string target = IsDeviceRoot(to) ? "/" : Trimmed(job.Stored(to));
     const bool exists = DeviceFolderExists(U, target);
     if (!exists && !IsDeviceRoot(target))
         PlanDeviceFolders(job, DeviceParent(target));
