@@ -2,6 +2,7 @@
 // on when its owner dies. These tests wait for real: the waits are the point.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -146,6 +147,60 @@ TEST(DeviceLockTest, ALockMadeDuringAnotherHoldersTurnCountsThatTurnAsAnothers)
     ASSERT_TRUE(other->Lock(0));
     EXPECT_TRUE(other->HeldElsewhereMeanwhile());
     other->Unlock();
+}
+
+// What the next holder finds in the shared state was written by another
+// process: only a record of the form the library writes is taken.
+OwedRecord Stored(const OwedTransfer& Owed)
+{
+    OwedRecord record {};
+    record.Store(Owed);
+    return record;
+}
+
+OwedRecord Raw(uint32_t What, uint32_t Bytes, const std::string& Undo, uint32_t UndoLength)
+{
+    OwedRecord record {};
+    record.What = What;
+    record.Bytes = Bytes;
+    record.UndoLength = UndoLength;
+    Undo.copy(record.Undo, std::min<size_t>(Undo.size(), OwedRecord::kUndoRoom));
+    return record;
+}
+
+TEST(OwedRecordTest, OnlyARecordOfTheFormTheLibraryWritesIsTaken)
+{
+    using Kind = OwedTransfer::Kind;
+    const auto write = static_cast<uint32_t>(Kind::Write);
+    const auto firmware = static_cast<uint32_t>(Kind::Firmware);
+    const struct {
+        const char* why;
+        OwedRecord record;
+        bool taken;
+    } rows[] = {
+        {"a write, its name quoted", Stored({Kind::Write, 5904, "NFDEL \"/cut short.bin\""}), true},
+        {"a write, its name bare", Stored({Kind::Write, 61, "NFDEL /cut_short.bin"}), true},
+        {"a bare name holding a quote", Stored({Kind::Write, 61, "NFDEL /a\"b.bin"}), true},
+        {"a firmware image", Stored({Kind::Firmware, 9000, ""}), true},
+        {"nothing owed", Stored({}), false},
+        {"2 GiB or more", Stored({Kind::Write, 0x80000000u, "NFDEL \"/x\""}), false},
+        {"an unknown kind", Raw(3, 61, "", 0), false},
+        {"another command", Stored({Kind::Write, 61, "NFFORMAT"}), false},
+        {"a second line", Stored({Kind::Write, 61, "NFDEL \"/x\"\r\x1BNFFORMAT"}), false},
+        {"two names", Stored({Kind::Write, 61, "NFDEL \"/x\" \"/y\""}), false},
+        {"two bare names", Stored({Kind::Write, 61, "NFDEL /x /y"}), false},
+        {"no name", Stored({Kind::Write, 61, "NFDEL "}), false},
+        {"an undo for a firmware image", Stored({Kind::Firmware, 61, "NFDEL /x"}), false},
+        {"a length past its room", Raw(write, 61, "NFDEL /x", OwedRecord::kUndoRoom + 1), false},
+        {"a length past its room, firmware", Raw(firmware, 61, "", OwedRecord::kUndoRoom + 1), false},
+    };
+    for (const auto& row : rows) {
+        const OwedTransfer owed = row.record.Load();
+        EXPECT_EQ(owed.What != OwedTransfer::Kind::None, row.taken) << row.why;
+        if (!row.taken) {
+            EXPECT_TRUE(owed.Bytes == 0 && owed.Undo.empty()) << row.why << ": nothing of it";
+        }
+    }
 }
 
 #ifndef _WIN32

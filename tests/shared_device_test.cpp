@@ -135,6 +135,19 @@ struct Process {
 
 class SharedDeviceTest : public ::testing::Test {
 protected:
+    // What the host sent the device on channel 0 since it was last asked.
+    std::string SentSinceAsked()
+    {
+        std::string sent;
+        for (const Packet& packet : keeper_.Device.HostPackets()) {
+            const char* data = reinterpret_cast<const char*>(packet.data()) + kPacketHeaderSize;
+            if (packet[0] == 0)
+                sent.append(data, PacketDataLength(packet.data()));
+        }
+        keeper_.Device.ForgetHostPackets();
+        return sent;
+    }
+
     sim::ManualClock clock_;
     sim::SimKeeper keeper_ {clock_};
     SharedDevice device_ {keeper_.Device, clock_};
@@ -267,6 +280,28 @@ TEST_F(SharedDeviceTest, OutputBetweenTurnsOfTheSameProcessIsKept)
     std::string output;
     a_.terminal.WaitPrompt(1000, output);
     EXPECT_EQ(output, "sent in one turn\r\n");
+}
+
+// The next holder takes only what the library itself writes as owed.
+TEST_F(SharedDeviceTest, AnOwedRecordOfAnotherFormIsNeitherCompletedNorSent)
+{
+    using Kind = OwedTransfer::Kind;
+    const OwedTransfer rows[] = {
+        {Kind::Write, 61, "NFFORMAT"},
+        {Kind::Write, 61, "NFDEL \"/x\"\r\x1BNFFORMAT"},
+        {Kind::Firmware, 61, "NFDEL /x"},
+    };
+    for (const OwedTransfer& row : rows) {
+        ASSERT_TRUE(b_.comms.Lock(0));
+        b_.comms.OweTransfer(row);
+        b_.comms.Unlock();  // left owed, as by a holder that was killed
+        SentSinceAsked();
+        EXPECT_EQ(a_.Command("echo a"), "a\r\n") << row.Undo;
+        const std::string sent = SentSinceAsked();
+        EXPECT_EQ(sent.find("NF"), std::string::npos) << row.Undo << ": sent " << sent;
+        EXPECT_EQ(sent.find(std::string(1, '\0')), std::string::npos) << row.Undo << ": zero bytes sent";
+        EXPECT_EQ(a_.terminal.RecoveryNote(), "") << row.Undo;
+    }
 }
 
 }  // namespace

@@ -29,6 +29,9 @@ struct OwedRecord {
     char Undo[kUndoRoom];
 
     void Store(const OwedTransfer& Owed);
+    // The record is another process's writing: only one of the form the
+    // library writes is taken (a known kind, less than 2 GiB, an Undo that
+    // is empty or deletes one named file); anything else reads as None.
     OwedTransfer Load() const;
 };
 
