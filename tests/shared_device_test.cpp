@@ -17,6 +17,7 @@
 #include "api/library.h"
 #include "files/files.h"
 #include "link/comms.h"
+#include "link/failure_note.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
@@ -280,6 +281,22 @@ TEST_F(SharedDeviceTest, OutputBetweenTurnsOfTheSameProcessIsKept)
     std::string output;
     a_.terminal.WaitPrompt(1000, output);
     EXPECT_EQ(output, "sent in one turn\r\n");
+}
+
+// A call into another handle on the same device from inside a turn (from a
+// progress callback, say) would interleave the two conversations.
+TEST_F(SharedDeviceTest, ASecondLinkOnTheSameDeviceIsRefusedToTheThreadThatHoldsTheFirst)
+{
+    ASSERT_TRUE(a_.comms.Lock(0));
+    TakeFailure();
+    EXPECT_FALSE(b_.comms.Lock(0));
+    const FailureNote note = TakeFailure();
+    EXPECT_EQ(note.Kind, Failure::Busy);
+    EXPECT_NE(note.Text.find("holds the device already through another handle"), std::string::npos) << note.Text;
+    EXPECT_EQ(b_.comms.LockFailures(), 1);
+    a_.comms.Unlock();
+    ASSERT_TRUE(b_.comms.Lock(0));
+    b_.comms.Unlock();
 }
 
 // The next holder takes only what the library itself writes as owed.

@@ -48,6 +48,17 @@ LockHold* HoldOf(const TzqComms* Link)
     return nullptr;
 }
 
+// Whether this thread holds a lock of that name through some link: another
+// link on the same device, whose conversation is in the middle of a turn.
+bool HeldThroughAnotherLink(const std::string& Name)
+{
+    for (size_t i = 0; i < t_holds.Count; ++i) {
+        if (t_holds.Entries[i].Own && t_holds.Entries[i].Own->Name() == Name)
+            return true;
+    }
+    return false;
+}
+
 void Forget(LockHold* Hold)
 {
     *Hold = t_holds.Entries[--t_holds.Count];
@@ -496,6 +507,12 @@ bool TzqComms::Lock(int32_t Timeout)
         return false;
     }
     DeviceLock* own = CurrentDeviceLock().get();  // kept alive by deviceLocks_
+    if (own && HeldThroughAnotherLink(own->Name())) {
+        ++lockFailures_;
+        NoteFailure(Failure::Busy, "this thread holds the device already through another handle (called from a "
+                                   "progress callback, say); its conversation would be interleaved");
+        return false;
+    }
     DeviceLock* classic = classicApplies_ ? classicLock_.get() : nullptr;
     if (!TakeLocks(Timeout, classic, own)) {
         ++lockFailures_;

@@ -88,7 +88,8 @@ public:
     // holder that died, what the device still sends for it is awaited and
     // thrown away too.
     // Recursive for the thread that holds it; another thread's Unlock, or
-    // one too many, is ignored.
+    // one too many, is ignored. A thread that holds the same device's lock
+    // through another link (from a progress callback, say) is refused, BUSY.
     bool Lock(int32_t Timeout);
     void Unlock();
     // The name of the opened device's own lock; empty before a device was opened.
