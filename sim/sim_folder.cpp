@@ -83,10 +83,11 @@ bool SaveDir(const fs::path& dir, const std::string& hostPath, const SimNode& no
 {
     std::error_code ec;
     bool ok = true;
-    // Host entries the device no longer has go first.
+    // Host entries the device no longer has go first; the folder's own
+    // files (".zqk-", the device lock's among them) stay.
     for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name == SimFolder::kIndexName)
+        if (name.rfind(".zqk-", 0) == 0)
             continue;
         const auto child = node.Children.find(SimFolder::DeviceName(name));
         if (child == node.Children.end() || child->second.IsDir != entry.is_directory(ec) ||

@@ -9,10 +9,17 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "api/library.h"
 #include "files/files.h"
@@ -38,7 +45,10 @@ public:
 
     class View final : public ReportDevice {
     public:
-        explicit View(SharedDevice& Shared) : shared_(Shared) { shared_.views_.push_back(this); }
+        explicit View(SharedDevice& Shared, LockPlace Place = {}) : shared_(Shared), place_(std::move(Place))
+        {
+            shared_.views_.push_back(this);
+        }
         ~View() override
         {
             auto& views = shared_.views_;
@@ -71,6 +81,7 @@ public:
         std::u16string GetSerialNumberString() override { return {}; }
         std::u16string GetIndexedString(int32_t) override { return {}; }
         std::string DevicePath() const override { return "shared"; }
+        LockPlace LockedAt() const override { return place_; }
         int32_t LastError() const override { return 0; }
         bool ReadPending() const override { return false; }
 
@@ -79,6 +90,7 @@ public:
     private:
         friend class SharedDevice;
         SharedDevice& shared_;
+        const LockPlace place_;
         bool open_ = false;
         std::deque<std::vector<uint8_t>> received_;
     };
@@ -104,8 +116,8 @@ private:
 
 // What one process of the library has: its link, terminal and file system.
 struct Process {
-    Process(SharedDevice& Device, Clock& TimeSource, const std::string& LockName)
-        : view(new SharedDevice::View(Device)),
+    Process(SharedDevice& Device, Clock& TimeSource, const std::string& LockName, const LockPlace& Place = {})
+        : view(new SharedDevice::View(Device, Place)),
           comms(std::unique_ptr<ReportDevice>(view), TimeSource, LockName),
           terminal(comms),
           files(terminal)
@@ -320,6 +332,43 @@ TEST_F(SharedDeviceTest, AnOwedRecordOfAnotherFormIsNeitherCompletedNorSent)
         EXPECT_EQ(a_.terminal.RecoveryNote(), "") << row.Undo;
     }
 }
+
+#ifndef _WIN32
+// A user who may not use the device made the state beside its node's lock
+// first, with a write owed and its undo: neither is taken, and the lock
+// keeps the processes apart all the same.
+TEST_F(SharedDeviceTest, AnotherUsersStateBesideANodesLockNeitherStopsNorSteers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "makes a file of another user";
+    const std::string node = (std::filesystem::temp_directory_path() / (lockName_ + ".node")).string();
+    std::ofstream(node) << "";
+    const LockPlace place {node, {}};
+    std::string stateFile;
+    {
+        Process theirs {device_, clock_, lockName_, place};
+        stateFile = "/dev/shm/" + theirs.comms.DeviceLockName() + ".state";
+        ASSERT_TRUE(theirs.comms.Lock(0));
+        theirs.comms.OweTransfer({OwedTransfer::Kind::Write, 3000, "NFDEL \"/theirs.bin\""});
+        theirs.comms.Unlock();
+    }
+    ASSERT_EQ(::chown(stateFile.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(stateFile.c_str(), 0666), 0);
+    Process c {device_, clock_, lockName_, place};
+    Process d {device_, clock_, lockName_, place};
+    SentSinceAsked();
+    EXPECT_EQ(c.Command("echo c"), "c\r\n");
+    EXPECT_EQ(SentSinceAsked().find("NFDEL"), std::string::npos);
+    EXPECT_EQ(c.terminal.RecoveryNote(), "");
+    ASSERT_TRUE(c.comms.Lock(0));
+    bool taken = true;
+    std::thread([&] { taken = d.comms.Lock(0); }).join();
+    EXPECT_FALSE(taken);
+    c.comms.Unlock();
+    EXPECT_EQ(d.Command("echo d"), "d\r\n");
+    ::unlink(node.c_str());
+}
+#endif
 
 }  // namespace
 }  // namespace zqk

@@ -96,7 +96,7 @@ int32_t Remaining(int32_t Timeout, uint32_t Elapsed)
 TzqComms::TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource, const std::string& LockName,
                    bool TakeClassicLock)
     : lockBase_(LockName),
-      classicLock_(TakeClassicLock ? std::make_unique<DeviceLock>(LockName) : nullptr),
+      classicLock_(TakeClassicLock && ClassicProgramsRunHere() ? std::make_unique<DeviceLock>(LockName) : nullptr),
       hid_(std::move(Hid)),
       clock_(TimeSource)
 {
@@ -152,16 +152,17 @@ void TzqComms::UseLockOfOpenedDevice()
     if (key.empty())
         key = hid_->DevicePath();
     const std::string name = LockNameFor(lockBase_, key);
+    const LockPlace place = hid_->LockedAt();
     classicApplies_ = !hid_->Simulated();
-    if (classicLock_)
-        classicLock_->AccessLike(hid_->DevicePath());
     const std::lock_guard<std::mutex> guard(deviceLockGuard_);
     // A program that goes back and forth between units takes each unit's
-    // lock once, not once per switch.
-    const auto known = std::find_if(deviceLocks_.begin(), deviceLocks_.end(),
-                                    [&](const std::shared_ptr<DeviceLock>& lock) { return lock->Name() == name; });
-    deviceLock_ = known != deviceLocks_.end() ? *known : deviceLocks_.emplace_back(std::make_shared<DeviceLock>(name));
-    deviceLock_->AccessLike(hid_->DevicePath());
+    // lock once, not once per switch; a unit plugged in again has a new node.
+    const auto guardsIt = [&](const std::shared_ptr<DeviceLock>& lock) {
+        return lock->Name() == name && lock->Guards(place);
+    };
+    const auto known = std::find_if(deviceLocks_.begin(), deviceLocks_.end(), guardsIt);
+    deviceLock_ = known != deviceLocks_.end() ? *known
+                                               : deviceLocks_.emplace_back(std::make_shared<DeviceLock>(name, place));
 }
 
 bool TzqComms::HoldsSimulated() const

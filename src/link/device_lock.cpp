@@ -70,7 +70,7 @@ OwedTransfer OwedRecord::Load() const
     return undoFits && IsUndoOfTheLibrary(owed.Undo) ? owed : OwedTransfer {};
 }
 
-DeviceLock::DeviceLock(const std::string& Name) : name_(Name), mutex_(Name) {}
+DeviceLock::DeviceLock(const std::string& Name, const LockPlace& Place) : name_(Name), lock_(Name, Place) {}
 
 bool DeviceLock::Lock(int32_t TimeoutMs)
 {
@@ -79,7 +79,7 @@ bool DeviceLock::Lock(int32_t TimeoutMs)
         ++depth_;
         return true;
     }
-    if (!mutex_.Acquire(TimeoutMs))
+    if (!lock_.Acquire(TimeoutMs))
         return false;
     owner_.store(me, std::memory_order_relaxed);
     depth_ = 1;
@@ -93,7 +93,7 @@ void DeviceLock::Unlock()
     if (--depth_ > 0)
         return;
     owner_.store(0, std::memory_order_relaxed);
-    mutex_.Release();
+    lock_.Release();
 }
 
 bool DeviceLock::HeldByThisThread() const
