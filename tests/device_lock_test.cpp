@@ -1,5 +1,7 @@
 // The device lock: recursive for its thread, shared by all processes, handed
-// on when its owner dies. These tests wait for real: the waits are the point.
+// on when its owner dies, and on Linux a lock on a file of the device's that
+// only its users can take, beside state only its users can have made. These
+// tests wait for real: the waits are the point.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,9 +23,9 @@
 #include "link/comms.h"
 #include "link/device_lock.h"
 #include "sim/sim_path_device.h"
+#include "support/library_fixture.h"
 #include "support/lock_probe.h"
 #include "terminal/terminal.h"
-#include "support/library_fixture.h"
 
 namespace zqk {
 namespace {

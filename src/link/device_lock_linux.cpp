@@ -27,7 +27,9 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace zqk {
@@ -113,13 +115,14 @@ void GiveAccess(int Fd, const Access& Thing)
 }
 
 // Opens Name in the folder open on Dir for reading and writing, making it
-// when it is not there; never through a symbolic link.
-UniqueFd OpenIn(int Dir, const std::string& Name, const Access& Folder, std::string& Problem)
+// with the access of Thing when it is not there; never through a symbolic
+// link.
+UniqueFd OpenIn(int Dir, const std::string& Name, const Access& Thing, std::string& Problem)
 {
     constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     UniqueFd fd(::openat(Dir, Name.c_str(), kFlags | O_CREAT | O_EXCL, 0600));
     if (fd.Valid())
-        GiveAccess(fd.Get(), Folder);
+        GiveAccess(fd.Get(), Thing);
     else if (errno == EEXIST)
         fd = UniqueFd(::openat(Dir, Name.c_str(), kFlags));
     if (!fd.Valid())
@@ -273,7 +276,7 @@ bool LockWholeFile(int Fd, const Deadline& Until, std::string& Problem)
     if (Until.Unlimited()) {
         while (::fcntl(Fd, F_OFD_SETLKW, &whole) != 0) {
             if (errno != EINTR) {
-                Problem = "cannot lock the device's lock file: " + PlatformErrorText(errno);
+                Problem = "cannot lock its file: " + PlatformErrorText(errno);
                 return false;
             }
         }
@@ -284,7 +287,7 @@ bool LockWholeFile(int Fd, const Deadline& Until, std::string& Problem)
         if (::fcntl(Fd, F_OFD_SETLK, &whole) == 0)
             return true;
         if (!IsHeldElsewhere(errno)) {
-            Problem = "cannot lock the device's lock file: " + PlatformErrorText(errno);
+            Problem = "cannot lock its file: " + PlatformErrorText(errno);
             return false;
         }
         const int64_t leftUs = Until.LeftUs();
