@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -527,17 +526,6 @@ ZeroLatencyResult ZeroLatency(const Programs& Run, int32_t DirEntries, size_t Fi
 
 // Lock names keep letters, digits, '-' and '.' of the device's key (a
 // simulated device's path) and make '_' of the rest.
-void RemoveSimDeviceLocks()
-{
-    std::string prefix = std::string(zqk::kDeviceLockName) + "_";
-    for (const char c : "sim:" + WorkDir() + "/")
-        prefix += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
-    std::error_code ec;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/dev/shm", ec))
-        if (entry.path().filename().string().rfind(prefix, 0) == 0)
-            fs::remove(entry.path(), ec);
-}
-
 std::optional<double> FindDevicesMs(int Runs)
 {
     std::vector<double> ms;

@@ -51,10 +51,6 @@ struct ZeroLatencyResult {
 };
 ZeroLatencyResult ZeroLatency(const Programs& Run, int32_t DirEntries, size_t FileSize);
 
-// The device locks that the simulated devices of this run's work folder
-// left in /dev/shm (a device lock outlives its holders by design).
-void RemoveSimDeviceLocks();
-
 // zqkFindDevices: the median of Runs calls, in ms.
 std::optional<double> FindDevicesMs(int Runs);
 

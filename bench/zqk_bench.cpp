@@ -703,7 +703,6 @@ int ZeroLatencyMode()
         Reference("mount_read_mib_s", zero.MountReadMiBs, "MiB/s"),
         Reference("mount_write_mib_s", zero.MountWriteMiBs, "MiB/s"),
     });
-    RemoveSimDeviceLocks();
     RemoveWorkDir();
     return 0;
 }
@@ -833,7 +832,6 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
         std::printf("of the instructions per MiB read, %s are the simulated device's and %s the library's\n",
                     Number(device).c_str(), Number(instructions.value_or(0) - device).c_str());
     }
-    RemoveSimDeviceLocks();
     RemoveWorkDir();
     if (!jsonPath.empty()) {
         if (!WriteJson(jsonPath, figures)) {

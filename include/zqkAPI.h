@@ -289,15 +289,23 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * handles run in parallel.
  *
  * Device locks. Each device has a lock of its own, shared by every program
- * and thread, named after the classic device lock and the device's serial
- * number (its path where it has none): conversations with one device never
- * interleave, conversations with different devices never wait for each
- * other. The classic functions also take the classic system-wide lock,
- * outermost, so that programs built on the classic library are still kept
- * apart from them. What that lock does not exclude: a program that knows
- * only the system-wide lock does not wait for conversations through
- * handles (zqkDev...), which take only the device's own lock; drive a device
- * that such a program also uses through the classic functions. */
+ * and thread: conversations with one device never interleave, whoever runs
+ * them, and conversations with different devices never wait for each other.
+ * A thread that holds a device's lock is refused (ZQK_STATUS_BUSY) when it
+ * calls into the same device through another handle, from a progress
+ * callback say. On Linux the lock is one on the device's node, which only a
+ * user who may read and write the node can take, and for a "sim:DIR" device
+ * one on the file DIR/.zqk-lock; no user who may not use the device can
+ * stop, slow or steer a program through it. On Windows it is a named mutex,
+ * named after the classic device lock and the device's serial number (its
+ * path where it has none), and the classic functions also take the classic
+ * system-wide lock, outermost, so that programs built on the classic
+ * library are still kept apart from them; what that lock does not exclude:
+ * a program that knows only the system-wide lock does not wait for
+ * conversations through handles (zqkDev...), which take only the device's
+ * own lock; drive a device that such a program also uses through the
+ * classic functions. No program of the classic library runs on Linux, and
+ * there the system-wide lock is not taken. */
 
 /* Progress of a transfer on a handle: (UserData, position, total) after each
  * block, (UserData, -1, -1) when the transfer ends. */

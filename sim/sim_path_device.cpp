@@ -127,6 +127,7 @@ std::string SimDevicePath(const SimPathOptions& Options)
 
 SimPathDevice::SimPathDevice(const SimPathOptions& Options)
     : path_(SimDevicePath(Options)),
+      folderPath_(Options.Folder),
       writeFrameUs_(Options.PaceUs),
       pacedByHost_(Options.PaceUs == 0),
       keeper_(SystemClock::Instance()),

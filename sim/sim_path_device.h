@@ -54,6 +54,8 @@ public:
     bool ReadPending() const override;
     // Simulated devices share serial numbers: the folder names the device.
     std::string LockKey() const override { return path_; }
+    // Its lock is a file in its folder: whoever may change its files may take it.
+    LockPlace LockedAt() const override { return {{}, folderPath_}; }
     bool Simulated() const override { return true; }
 
 private:
@@ -64,6 +66,7 @@ private:
     std::u16string StringIfReadable(const std::u16string& Text) const;
 
     const std::string path_;
+    const std::string folderPath_;
     const uint64_t writeFrameUs_;
     const bool pacedByHost_;
     mutable std::mutex model_;

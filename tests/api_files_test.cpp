@@ -280,7 +280,7 @@ TEST_F(ApiFilesTest, ListingOfAMissingDirectoryFailsAndEmptiesTheList)
 
 TEST_F(ApiFilesTest, ListingFailsWhileAnotherProcessHoldsTheDeviceLock)
 {
-    testing::ChildProcess holder(LOCK_HOLDER_PATH, testing::TestLockName() + " hold 1600");
+    testing::ChildProcess holder(LOCK_HOLDER_PATH, Lib().Comms.DeviceLockName() + " hold 1600");
     ASSERT_EQ(holder.ReadLine(), "locked");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(zqkDir("/docs"), -1);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "link/device_lock.h"
 #include "support/child_process.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
@@ -116,7 +117,7 @@ TEST_F(ApiTerminalTest, SlowOutputIsWaitedForAsLongAsItComes)
 
 TEST_F(ApiTerminalTest, CommandFailsWhileAnotherProcessHoldsTheDeviceLock)
 {
-    testing::ChildProcess holder(LOCK_HOLDER_PATH, testing::TestLockName() + " hold 1600");
+    testing::ChildProcess holder(LOCK_HOLDER_PATH, Lib().Comms.DeviceLockName() + " hold 1600");
     ASSERT_EQ(holder.ReadLine(), "locked");
     char buffer[16] = "untouched";
     const auto start = std::chrono::steady_clock::now();
@@ -127,6 +128,24 @@ TEST_F(ApiTerminalTest, CommandFailsWhileAnotherProcessHoldsTheDeviceLock)
     EXPECT_LT(waited, std::chrono::milliseconds(2400));
     EXPECT_STREQ(buffer, "untouched");
     EXPECT_TRUE(device_.HostPackets().empty()) << "nothing sent to the device";
+    EXPECT_EQ(holder.Wait(), 0);
+}
+
+// The classic lock keeps the classic functions apart from programs of the
+// classic library where those run (Windows); elsewhere it would keep nobody
+// apart, and is not taken.
+TEST_F(ApiTerminalTest, TheClassicLockIsTakenWhereProgramsOfTheClassicLibraryRun)
+{
+    testing::ChildProcess holder(LOCK_HOLDER_PATH, testing::TestLockName() + " hold 1200");
+    ASSERT_EQ(holder.ReadLine(), "locked");
+    char buffer[16] = "";
+    const int32_t result = zqkCommand("echo x", buffer, sizeof buffer, 1000);
+    if (ClassicProgramsRunHere()) {
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_BUSY);
+    } else {
+        EXPECT_STREQ(buffer, "x\r\n");
+    }
     EXPECT_EQ(holder.Wait(), 0);
 }
 

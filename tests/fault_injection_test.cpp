@@ -315,7 +315,6 @@ protected:
         fs::create_directories(local_);
         WriteFile(local_ / "in.bin", kLocalFile);
         WriteFile(local_ / "fw.bin", kFirmwareImage);
-        probe_ = std::make_unique<testing::LockProbe>(lockName_);
     }
 
     void TearDown() override
@@ -329,11 +328,11 @@ protected:
     }
 
     // A new device in the state every run starts from, open. It waits for no
-    // data: a transfer that an earlier run left owed in the lock is not its.
+    // data: a transfer that an earlier run left owed in its lock is not its.
     Rig& FreshRig()
     {
-        {
-            DeviceLock lock(lockName_);
+        if (!ownLockName_.empty()) {
+            DeviceLock lock(ownLockName_);
             EXPECT_TRUE(lock.Lock(1000));  // under Wine a process just ended may hold it a moment longer
             lock.RecordOwed(OwedTransfer {});
             lock.Unlock();
@@ -354,6 +353,10 @@ protected:
         if (ReadFile(local_ / "out.bin") != kOldContents)  // rewriting it every run costs disk writes
             WriteFile(local_ / "out.bin", kOldContents);
         EXPECT_EQ(zqkOpen(), 1);
+        // Every rig's device has the same serial number, and so the same lock.
+        ownLockName_ = TheLibrary()->Default().Comms.DeviceLockName();
+        if (!probe_)
+            probe_ = std::make_unique<testing::LockProbe>(ownLockName_);
         return *rig_;
     }
 
@@ -420,6 +423,7 @@ protected:
     }
 
     std::string lockName_;
+    std::string ownLockName_;  // the device's own lock, which every program takes
     fs::path local_;
     std::unique_ptr<Rig> rig_;
     std::unique_ptr<testing::LockProbe> probe_;
@@ -442,7 +446,7 @@ TEST_P(FaultInjection, EveryFaultAtEveryStepGivesADefinedResultAndLeavesNothingH
         EveryK(op, clean, Fault::WriteTimeout, 0, traffic.Writes - 1, UINT64_MAX);
     }
 
-    EXPECT_TRUE(testing::TakenAtOnceByAnotherProcess(LOCK_HOLDER_PATH, lockName_))
+    EXPECT_TRUE(testing::TakenAtOnceByAnotherProcess(LOCK_HOLDER_PATH, ownLockName_))
         << "another process cannot take the device lock at once";
 }
 

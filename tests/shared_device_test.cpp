@@ -9,14 +9,22 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "api/library.h"
 #include "files/files.h"
 #include "link/comms.h"
+#include "link/failure_note.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
@@ -37,7 +45,10 @@ public:
 
     class View final : public ReportDevice {
     public:
-        explicit View(SharedDevice& Shared) : shared_(Shared) { shared_.views_.push_back(this); }
+        explicit View(SharedDevice& Shared, LockPlace Place = {}) : shared_(Shared), place_(std::move(Place))
+        {
+            shared_.views_.push_back(this);
+        }
         ~View() override
         {
             auto& views = shared_.views_;
@@ -70,6 +81,7 @@ public:
         std::u16string GetSerialNumberString() override { return {}; }
         std::u16string GetIndexedString(int32_t) override { return {}; }
         std::string DevicePath() const override { return "shared"; }
+        LockPlace LockedAt() const override { return place_; }
         int32_t LastError() const override { return 0; }
         bool ReadPending() const override { return false; }
 
@@ -78,6 +90,7 @@ public:
     private:
         friend class SharedDevice;
         SharedDevice& shared_;
+        const LockPlace place_;
         bool open_ = false;
         std::deque<std::vector<uint8_t>> received_;
     };
@@ -103,8 +116,8 @@ private:
 
 // What one process of the library has: its link, terminal and file system.
 struct Process {
-    Process(SharedDevice& Device, Clock& TimeSource, const std::string& LockName)
-        : view(new SharedDevice::View(Device)),
+    Process(SharedDevice& Device, Clock& TimeSource, const std::string& LockName, const LockPlace& Place = {})
+        : view(new SharedDevice::View(Device, Place)),
           comms(std::unique_ptr<ReportDevice>(view), TimeSource, LockName),
           terminal(comms),
           files(terminal)
@@ -135,6 +148,19 @@ struct Process {
 
 class SharedDeviceTest : public ::testing::Test {
 protected:
+    // What the host sent the device on channel 0 since it was last asked.
+    std::string SentSinceAsked()
+    {
+        std::string sent;
+        for (const Packet& packet : keeper_.Device.HostPackets()) {
+            const char* data = reinterpret_cast<const char*>(packet.data()) + kPacketHeaderSize;
+            if (packet[0] == 0)
+                sent.append(data, PacketDataLength(packet.data()));
+        }
+        keeper_.Device.ForgetHostPackets();
+        return sent;
+    }
+
     sim::ManualClock clock_;
     sim::SimKeeper keeper_ {clock_};
     SharedDevice device_ {keeper_.Device, clock_};
@@ -282,6 +308,81 @@ TEST_F(SharedDeviceTest, OutputBetweenTurnsOfTheSameProcessIsKept)
     a_.terminal.WaitPrompt(1000, output);
     EXPECT_EQ(output, "sent in one turn\r\n");
 }
+
+// A call into another handle on the same device from inside a turn (from a
+// progress callback, say) would interleave the two conversations.
+TEST_F(SharedDeviceTest, ASecondLinkOnTheSameDeviceIsRefusedToTheThreadThatHoldsTheFirst)
+{
+    ASSERT_TRUE(a_.comms.Lock(0));
+    TakeFailure();
+    EXPECT_FALSE(b_.comms.Lock(0));
+    const FailureNote note = TakeFailure();
+    EXPECT_EQ(note.Kind, Failure::Busy);
+    EXPECT_NE(note.Text.find("holds the device already through another handle"), std::string::npos) << note.Text;
+    EXPECT_EQ(b_.comms.LockFailures(), 1);
+    a_.comms.Unlock();
+    ASSERT_TRUE(b_.comms.Lock(0));
+    b_.comms.Unlock();
+}
+
+// The next holder takes only what the library itself writes as owed.
+TEST_F(SharedDeviceTest, AnOwedRecordOfAnotherFormIsNeitherCompletedNorSent)
+{
+    using Kind = OwedTransfer::Kind;
+    const OwedTransfer rows[] = {
+        {Kind::Write, 61, "NFFORMAT"},
+        {Kind::Write, 61, "NFDEL \"/x\"\r\x1BNFFORMAT"},
+        {Kind::Firmware, 61, "NFDEL /x"},
+    };
+    for (const OwedTransfer& row : rows) {
+        ASSERT_TRUE(b_.comms.Lock(0));
+        b_.comms.OweTransfer(row);
+        b_.comms.Unlock();  // left owed, as by a holder that was killed
+        SentSinceAsked();
+        EXPECT_EQ(a_.Command("echo a"), "a\r\n") << row.Undo;
+        const std::string sent = SentSinceAsked();
+        EXPECT_EQ(sent.find("NF"), std::string::npos) << row.Undo << ": sent " << sent;
+        EXPECT_EQ(sent.find(std::string(1, '\0')), std::string::npos) << row.Undo << ": zero bytes sent";
+        EXPECT_EQ(a_.terminal.RecoveryNote(), "") << row.Undo;
+    }
+}
+
+#ifndef _WIN32
+// A user who may not use the device made the state beside its node's lock
+// first, with a write owed and its undo: neither is taken, and the lock
+// keeps the processes apart all the same.
+TEST_F(SharedDeviceTest, AnotherUsersStateBesideANodesLockNeitherStopsNorSteers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "makes a file of another user";
+    const std::string node = (std::filesystem::temp_directory_path() / (lockName_ + ".node")).string();
+    std::ofstream(node) << "";
+    const LockPlace place {node, {}};
+    std::string stateFile;
+    {
+        Process theirs {device_, clock_, lockName_, place};
+        stateFile = "/dev/shm/" + theirs.comms.DeviceLockName() + ".state";
+        ASSERT_TRUE(theirs.comms.Lock(0));
+        theirs.comms.OweTransfer({OwedTransfer::Kind::Write, 3000, "NFDEL \"/theirs.bin\""});
+        theirs.comms.Unlock();
+    }
+    ASSERT_EQ(::chown(stateFile.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(stateFile.c_str(), 0666), 0);
+    Process c {device_, clock_, lockName_, place};
+    Process d {device_, clock_, lockName_, place};
+    SentSinceAsked();
+    EXPECT_EQ(c.Command("echo c"), "c\r\n");
+    EXPECT_EQ(SentSinceAsked().find("NFDEL"), std::string::npos);
+    EXPECT_EQ(c.terminal.RecoveryNote(), "");
+    ASSERT_TRUE(c.comms.Lock(0));
+    bool taken = true;
+    std::thread([&] { taken = d.comms.Lock(0); }).join();
+    EXPECT_FALSE(taken);
+    c.comms.Unlock();
+    EXPECT_EQ(d.Command("echo d"), "d\r\n");
+    ::unlink(node.c_str());
+}
+#endif
 
 }  // namespace
 }  // namespace zqk

@@ -400,7 +400,8 @@ TEST_F(TerminalTest, LockIsBalancedAfterEveryOperation)
     // Not the count of locks taken less those given back: an Unlock too many
     // and one missing would make it come out right. The lock itself must be
     // free for another thread and another process.
-    const std::string name = testing::TestLockName("terminal");
+    const std::string name = comms_->DeviceLockName();  // the lock every program takes
+    ASSERT_NE(name, "");
     EXPECT_TRUE(testing::LockProbe(name).TakenAtOnce()) << "another thread cannot take the device lock";
     EXPECT_TRUE(testing::TakenAtOnceByAnotherProcess(LOCK_HOLDER_PATH, name))
         << "another process cannot take the device lock";

@@ -27,18 +27,6 @@ COMMANDS = ["devices", "wait", "info", "ls", "get", "put", "pull", "push", "flas
 ZONE = "CET-1CEST,M3.5.0,M10.5.0/3"
 
 
-def device_lock_name(key):
-    """The name of a device's own lock, as the library makes it from the
-    device's serial number or (for a simulated device) its path."""
-    h, part = 2166136261, ""
-    for b in key.encode("latin-1"):
-        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-        c = chr(b)
-        if len(part) < 96:
-            part += c if (c.isascii() and c.isalnum()) or c in "-." else "_"
-    return "Vorlund_zq.keeper_Terminal_Mutex_%s_%08x" % (part, h)
-
-
 def sim_device_path(folder):
     """The path a simulated device in folder is known by: under Wine the
     Windows build makes the folder a Windows path."""
@@ -664,8 +652,8 @@ class ToolTest(unittest.TestCase):
 
     def test_lock_held_elsewhere(self):
         self.ok("ls")
-        lock = device_lock_name(sim_device_path(self.sim_dir))
-        holder = subprocess.Popen(RUNNER + [LOCK_HOLDER, lock, "hold", "1800"],
+        device = sim_device_path(self.sim_dir)
+        holder = subprocess.Popen(RUNNER + [LOCK_HOLDER, "--device", device, "hold", "1800"],
                                   stdout=subprocess.PIPE)
         try:
             self.assertEqual(holder.stdout.readline().strip(), b"locked")

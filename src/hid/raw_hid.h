@@ -72,6 +72,8 @@ public:
     std::string IndexedStringProblem() const override;
 
     std::string DevicePath() const override;
+    // Its lock is its node's, which only whoever may talk to it can take.
+    LockPlace LockedAt() const override { return {DevicePath(), {}}; }
     int32_t LastError() const override;
     bool ReadPending() const override;
 

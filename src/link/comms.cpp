@@ -48,6 +48,17 @@ LockHold* HoldOf(const TzqComms* Link)
     return nullptr;
 }
 
+// Whether this thread holds a lock of that name through some link: another
+// link on the same device, whose conversation is in the middle of a turn.
+bool HeldThroughAnotherLink(const std::string& Name)
+{
+    for (size_t i = 0; i < t_holds.Count; ++i) {
+        if (t_holds.Entries[i].Own && t_holds.Entries[i].Own->Name() == Name)
+            return true;
+    }
+    return false;
+}
+
 void Forget(LockHold* Hold)
 {
     *Hold = t_holds.Entries[--t_holds.Count];
@@ -85,7 +96,7 @@ int32_t Remaining(int32_t Timeout, uint32_t Elapsed)
 TzqComms::TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource, const std::string& LockName,
                    bool TakeClassicLock)
     : lockBase_(LockName),
-      classicLock_(TakeClassicLock ? std::make_unique<DeviceLock>(LockName) : nullptr),
+      classicLock_(TakeClassicLock && ClassicProgramsRunHere() ? std::make_unique<DeviceLock>(LockName) : nullptr),
       hid_(std::move(Hid)),
       clock_(TimeSource)
 {
@@ -141,16 +152,17 @@ void TzqComms::UseLockOfOpenedDevice()
     if (key.empty())
         key = hid_->DevicePath();
     const std::string name = LockNameFor(lockBase_, key);
+    const LockPlace place = hid_->LockedAt();
     classicApplies_ = !hid_->Simulated();
-    if (classicLock_)
-        classicLock_->AccessLike(hid_->DevicePath());
     const std::lock_guard<std::mutex> guard(deviceLockGuard_);
     // A program that goes back and forth between units takes each unit's
-    // lock once, not once per switch.
-    const auto known = std::find_if(deviceLocks_.begin(), deviceLocks_.end(),
-                                    [&](const std::shared_ptr<DeviceLock>& lock) { return lock->Name() == name; });
-    deviceLock_ = known != deviceLocks_.end() ? *known : deviceLocks_.emplace_back(std::make_shared<DeviceLock>(name));
-    deviceLock_->AccessLike(hid_->DevicePath());
+    // lock once, not once per switch; a unit plugged in again has a new node.
+    const auto guardsIt = [&](const std::shared_ptr<DeviceLock>& lock) {
+        return lock->Name() == name && lock->Guards(place);
+    };
+    const auto known = std::find_if(deviceLocks_.begin(), deviceLocks_.end(), guardsIt);
+    deviceLock_ = known != deviceLocks_.end() ? *known
+                                               : deviceLocks_.emplace_back(std::make_shared<DeviceLock>(name, place));
 }
 
 bool TzqComms::HoldsSimulated() const
@@ -496,6 +508,12 @@ bool TzqComms::Lock(int32_t Timeout)
         return false;
     }
     DeviceLock* own = CurrentDeviceLock().get();  // kept alive by deviceLocks_
+    if (own && HeldThroughAnotherLink(own->Name())) {
+        ++lockFailures_;
+        NoteFailure(Failure::Busy, "this thread holds the device already through another handle (called from a "
+                                   "progress callback, say); its conversation would be interleaved");
+        return false;
+    }
     DeviceLock* classic = classicApplies_ ? classicLock_.get() : nullptr;
     if (!TakeLocks(Timeout, classic, own)) {
         ++lockFailures_;

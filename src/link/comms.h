@@ -33,10 +33,12 @@ public:
 
     // Owns Hid, the report device it starts with (closed until Open).
     // Device locks are named after LockName: each device opened has a lock of
-    // its own, LockName + "_" + its serial number (or path); with
+    // its own, LockName + "_" + its serial number (or path), kept where the
+    // device says (LockedAt: on Linux its node or its folder); with
     // TakeClassicLock the lock named LockName itself is taken as well,
-    // outermost, as programs of the classic library do. Clock and LockName
-    // are for tests; the library uses the system clock and kDeviceLockName.
+    // outermost, as programs of the classic library do, where they can run
+    // (Windows). Clock and LockName are for tests; the library uses the
+    // system clock and kDeviceLockName.
     explicit TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource = SystemClock::Instance(),
                       const std::string& LockName = kDeviceLockName, bool TakeClassicLock = true);
     virtual ~TzqComms();
@@ -90,7 +92,8 @@ public:
     // holder that died, what the device still sends for it is awaited and
     // thrown away too.
     // Recursive for the thread that holds it; another thread's Unlock, or
-    // one too many, is ignored.
+    // one too many, is ignored. A thread that holds the same device's lock
+    // through another link (from a progress callback, say) is refused, BUSY.
     bool Lock(int32_t Timeout);
     void Unlock();
     // The name of the opened device's own lock; empty before a device was opened.

@@ -19,7 +19,7 @@ struct OwedTransfer {
     std::string Undo;
 };
 
-// OwedTransfer as the shared state beside the mutex holds it, the same on
+// OwedTransfer as the shared state beside the lock holds it, the same on
 // every platform. An Undo longer than the room is not kept.
 struct OwedRecord {
     static constexpr uint32_t kUndoRoom = 2048;
@@ -29,41 +29,62 @@ struct OwedRecord {
     char Undo[kUndoRoom];
 
     void Store(const OwedTransfer& Owed);
+    // The record is another process's writing: only one of the form the
+    // library writes is taken (a known kind, less than 2 GiB, an Undo that
+    // is empty or deletes one named file); anything else reads as None.
     OwedTransfer Load() const;
 };
 
-// A mutex shared by every process of the machine under one name. A lock whose
-// owner died is handed to the next waiter. Implemented once per platform.
-class NamedMutex {
+// Where a device's lock is kept where locks are files' (Linux; Windows names
+// its locks and ignores this). Both empty: a file named after the lock in
+// /dev/shm stands in (devices of tests).
+struct LockPlace {
+    // The device's node, locked but never written: its lock needs the node
+    // opened for reading and writing, as talking to the device does, so a
+    // user who may not use the device cannot take or hold it.
+    std::string Node;
+    // Or a folder of the device's own, whose file ".zqk-lock" is the lock and
+    // holds the state beside it (a simulated device's).
+    std::string Folder;
+
+    bool operator==(const LockPlace& Other) const { return Node == Other.Node && Folder == Other.Folder; }
+};
+
+// Whether programs of the classic library, which know only the classic
+// system-wide lock, can run on this platform (Windows). Elsewhere that lock
+// would exclude nobody and is not taken.
+bool ClassicProgramsRunHere();
+
+// A lock shared by every process of the machine: on Windows a named mutex,
+// on Linux a lock on the file of its place. A lock whose holder died is
+// handed to the next waiter. Implemented once per platform.
+class MachineLock {
 public:
-    explicit NamedMutex(const std::string& Name);
-    ~NamedMutex();
-    NamedMutex(const NamedMutex&) = delete;
-    NamedMutex& operator=(const NamedMutex&) = delete;
+    MachineLock(const std::string& Name, const LockPlace& Place);
+    ~MachineLock();
+    MachineLock(const MachineLock&) = delete;
+    MachineLock& operator=(const MachineLock&) = delete;
 
     // Waits at most TimeoutMs (negative: no limit). True when obtained, also
-    // when the previous owner died holding it.
+    // when the previous holder died holding it.
     bool Acquire(int32_t TimeoutMs);
     void Release();
-    // After an Acquire: whether the mutex had another holder since this
+    // After an Acquire: whether the lock had another holder since this
     // object last held it (since it was made, before its first Acquire):
-    // another object of the same name, in practice another process, or a
-    // holder that died with it.
+    // another object of the same lock, in practice another process, or a
+    // holder that died with it. Always true where the shared state beside
+    // the lock cannot be trusted.
     bool HeldElsewhereMeanwhile() const;
-    // After an Acquire: whether the holder before died holding the mutex.
+    // After an Acquire: whether the holder before died holding the lock.
     bool PreviousHolderDied() const;
-    // Gives the mutex the access of the file at Path, the device's node: on
-    // Linux its shared memory gets the node's group and mode 0660 (0666 when
-    // the node lets everyone read and write it), so that whoever may open
-    // the device may take its lock and nobody else may touch it. Only memory
-    // this process owns is changed; another user's is used as it is. Until
-    // then memory this process makes has its own group and mode 0660.
-    void AccessLike(const std::string& Path);
-    // Why the mutex could not be set up (then every Acquire fails), or empty.
+    // Whether the lock is still the one of the device at Place (a device
+    // unplugged and plugged in again has another node).
+    bool Guards(const LockPlace& Place) const;
+    // Why the lock could not be set up (then every Acquire fails), or empty.
     std::string Problem() const;
-    // The transfer owed to the device, in the state shared beside the mutex:
-    // written and read only by its holder. Where that state could not be had
-    // nothing is kept and None is read.
+    // The transfer owed to the device, in the state shared beside the lock:
+    // written and read only by its holder. Where that state could not be
+    // had or is not to be trusted nothing is kept and None is read.
     void RecordOwed(const OwedTransfer& Owed);
     void RecordOwedBytes(uint32_t Bytes);
     OwedTransfer Owed() const;
@@ -73,31 +94,32 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// The device lock: the named mutex, recursive for the thread that holds it.
-// A thread that already holds it takes it again without a system call, which
-// matters because the terminal takes it once for every byte it reads.
+// The device lock: the machine-wide lock, recursive for the thread that
+// holds it. A thread that already holds it takes it again without a system
+// call, which matters because the terminal takes it once for every byte it
+// reads.
 class DeviceLock {
 public:
-    explicit DeviceLock(const std::string& Name);
+    explicit DeviceLock(const std::string& Name, const LockPlace& Place = {});
 
     const std::string& Name() const { return name_; }
     bool Lock(int32_t TimeoutMs);
     // Gives back one Lock of this thread; ignored when this thread holds none.
     void Unlock();
     bool HeldByThisThread() const;
-    // After the Lock that took the named mutex: whether someone outside this
-    // process held it between this process's turns.
-    bool HeldElsewhereMeanwhile() const { return mutex_.HeldElsewhereMeanwhile(); }
-    bool PreviousHolderDied() const { return mutex_.PreviousHolderDied(); }
-    void AccessLike(const std::string& Path) { mutex_.AccessLike(Path); }
-    std::string Problem() const { return mutex_.Problem(); }
-    void RecordOwed(const OwedTransfer& Owed) { mutex_.RecordOwed(Owed); }
-    void RecordOwedBytes(uint32_t Bytes) { mutex_.RecordOwedBytes(Bytes); }
-    OwedTransfer Owed() const { return mutex_.Owed(); }
+    // After the Lock that took the machine-wide lock: whether someone outside
+    // this process held it between this process's turns.
+    bool HeldElsewhereMeanwhile() const { return lock_.HeldElsewhereMeanwhile(); }
+    bool PreviousHolderDied() const { return lock_.PreviousHolderDied(); }
+    bool Guards(const LockPlace& Place) const { return lock_.Guards(Place); }
+    std::string Problem() const { return lock_.Problem(); }
+    void RecordOwed(const OwedTransfer& Owed) { lock_.RecordOwed(Owed); }
+    void RecordOwedBytes(uint32_t Bytes) { lock_.RecordOwedBytes(Bytes); }
+    OwedTransfer Owed() const { return lock_.Owed(); }
 
 private:
     const std::string name_;
-    NamedMutex mutex_;
+    MachineLock lock_;
     std::atomic<uint64_t> owner_{0};  // 0: no thread of this process holds it
     uint32_t depth_ = 0;              // touched only by the owner
 };

@@ -1,4 +1,4 @@
-// The named mutex on Windows: a named kernel mutex, and beside it a named
+// The machine-wide lock on Windows: a named kernel mutex, and beside it a named
 // shared section with a count of acquisitions, changed only by the holder,
 // that tells a holder whether anyone else had the mutex between its turns,
 // and the transfer a holder left owed to the device.
@@ -10,6 +10,11 @@
 
 namespace zqk {
 
+bool ClassicProgramsRunHere()
+{
+    return true;
+}
+
 namespace {
 
 struct SharedState {
@@ -19,7 +24,7 @@ struct SharedState {
 
 }  // namespace
 
-struct NamedMutex::Impl {
+struct MachineLock::Impl {
     HANDLE handle = nullptr;
     DWORD createError = 0;
     HANDLE section = nullptr;
@@ -80,7 +85,8 @@ struct NamedMutex::Impl {
     }
 };
 
-NamedMutex::NamedMutex(const std::string& Name) : impl_(std::make_unique<Impl>())
+// The lock is named: a place in the file system is not needed.
+MachineLock::MachineLock(const std::string& Name, const LockPlace&) : impl_(std::make_unique<Impl>())
 {
     // Default security, not initially owned; opens the mutex when another
     // process made it already.
@@ -91,7 +97,7 @@ NamedMutex::NamedMutex(const std::string& Name) : impl_(std::make_unique<Impl>()
     impl_->NoteStartingCount();
 }
 
-NamedMutex::~NamedMutex()
+MachineLock::~MachineLock()
 {
     if (impl_->view)
         UnmapViewOfFile(impl_->view);
@@ -101,7 +107,7 @@ NamedMutex::~NamedMutex()
         CloseHandle(impl_->handle);
 }
 
-bool NamedMutex::Acquire(int32_t TimeoutMs)
+bool MachineLock::Acquire(int32_t TimeoutMs)
 {
     if (!impl_->handle)
         return false;
@@ -113,44 +119,46 @@ bool NamedMutex::Acquire(int32_t TimeoutMs)
     return true;
 }
 
-void NamedMutex::Release()
+void MachineLock::Release()
 {
     if (impl_->handle)
         ReleaseMutex(impl_->handle);
 }
 
-// A named kernel mutex has the default security of the session that made it;
-// there is no node whose access it could follow.
-void NamedMutex::AccessLike(const std::string&) {}
+// A name is the same lock whatever device node it is opened for.
+bool MachineLock::Guards(const LockPlace&) const
+{
+    return true;
+}
 
-std::string NamedMutex::Problem() const
+std::string MachineLock::Problem() const
 {
     return impl_->handle ? std::string() : "cannot create the device lock: error " + std::to_string(impl_->createError);
 }
 
-void NamedMutex::RecordOwed(const OwedTransfer& Owed)
+void MachineLock::RecordOwed(const OwedTransfer& Owed)
 {
     if (impl_->owed)
         impl_->owed->Store(Owed);
 }
 
-void NamedMutex::RecordOwedBytes(uint32_t Bytes)
+void MachineLock::RecordOwedBytes(uint32_t Bytes)
 {
     if (impl_->owed)
         impl_->owed->Bytes = Bytes;
 }
 
-OwedTransfer NamedMutex::Owed() const
+OwedTransfer MachineLock::Owed() const
 {
     return impl_->owed ? impl_->owed->Load() : OwedTransfer {};
 }
 
-bool NamedMutex::HeldElsewhereMeanwhile() const
+bool MachineLock::HeldElsewhereMeanwhile() const
 {
     return impl_->heldElsewhere;
 }
 
-bool NamedMutex::PreviousHolderDied() const
+bool MachineLock::PreviousHolderDied() const
 {
     return impl_->previousHolderDied;
 }

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/device_lock.h"
 #include "link/platform_text.h"
 
 namespace zqk {
@@ -57,6 +58,9 @@ public:
     // path when it has none). A device whose serial number is not its own,
     // such as a simulated one, gives its path.
     virtual std::string LockKey() const { return {}; }
+    // Where the device's lock is kept where locks are files' (see LockPlace):
+    // its node, a folder of its own, or neither.
+    virtual LockPlace LockedAt() const { return {}; }
     // A simulated device opened by its own path, which no program of the
     // classic library can reach, so that their lock is not taken for it.
     virtual bool Simulated() const { return false; }

@@ -24,7 +24,7 @@ std::set<std::string>& NamesToRemove()
 }
 
 // Each lock name also names the locks of the devices opened under it
-// (NAME_serial_hash).
+// (NAME_serial_hash) and the state beside a node's lock (NAME.state).
 void RemoveLockNames()
 {
 #ifndef _WIN32
@@ -32,7 +32,7 @@ void RemoveLockNames()
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
         const std::string file = entry.path().filename().string();
         for (const std::string& name : NamesToRemove()) {
-            if (file == name || file.rfind(name + "_", 0) == 0)
+            if (file == name || file.rfind(name + "_", 0) == 0 || file.rfind(name + ".", 0) == 0)
                 shm_unlink(("/" + file).c_str());
         }
     }

@@ -327,13 +327,14 @@ int WriteVictim()
     return 1;  // not reached
 }
 
-// The lock as another process would find it, without an export's wait.
+// The device's own lock as another process would find it, without an
+// export's wait.
 bool LockIsHeldElsewhere()
 {
-    zqk::DeviceLock lock(zqk::kDeviceLockName);
-    if (!lock.Lock(0))
+    zqk::TzqComms& comms = zqk::TheLibrary()->Default().Comms;
+    if (!comms.Lock(0))
         return true;
-    lock.Unlock();
+    comms.Unlock();
     return false;
 }
 
