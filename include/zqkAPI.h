@@ -53,16 +53,19 @@ typedef void(ZQK_CALL *zqkProgressCallback)(int32_t UserData, int32_t Position, 
 /* Finds and opens the first matching device (see zqkSetVidPid).
  * 1 when the device is open afterwards, 0 otherwise.
  * Opening, closing and zqkUsbPath (and zqkOpenPath, zqkOpenSerial) change the
- * device under the device lock, as the conversations do: a conversation of
- * another thread or program (a transfer, a command) is waited for, at most
- * 1000 ms, and is never carried on to another device. When the lock is not
- * had, nothing changes and the status is ZQK_STATUS_BUSY; called from a
- * progress callback, they change nothing under the caller's own transfer
- * (ZQK_STATUS_IN_TRANSFER), except zqkClose, which ends that transfer. On an
- * open device zqkOpen waits for nothing: it returns 1. */
+ * device between this program's conversations: a conversation of another
+ * thread (a transfer, a command) is waited for, at most 1000 ms, and is never
+ * carried on to another device. Other programs' conversations are not waited
+ * for: they go on, whatever device this program holds. When the other
+ * thread does not finish in time, nothing changes and the status is
+ * ZQK_STATUS_BUSY; called from a progress callback, they change nothing under
+ * the caller's own transfer (ZQK_STATUS_IN_TRANSFER), except zqkClose, which
+ * ends that transfer. On an open device zqkOpen waits for nothing: it
+ * returns 1. */
 ZQK_API int32_t ZQK_CALL zqkOpen(void);
-/* Closes the device. Always 0: when the device lock is not had within
- * 1000 ms the device stays open, with ZQK_STATUS_BUSY (see zqkOpen). */
+/* Closes the device. Always 0: when another thread's conversation does not
+ * end within 1000 ms the device stays open, with ZQK_STATUS_BUSY (see
+ * zqkOpen). */
 ZQK_API int32_t ZQK_CALL zqkClose(void);
 /* 1 when the device is open, else 0. */
 ZQK_API int32_t ZQK_CALL zqkIsOpen(void);
@@ -224,8 +227,8 @@ ZQK_API int32_t ZQK_CALL zqkVersion(void);
  *    (nothing matches; no such path, serial number or HID interface), ACCESS
  *    (the platform refused to open the node; a sim: folder that cannot be
  *    used), ARGUMENT (a malformed sim: path, no path or serial given);
- *    zqkOpen, zqkUsbPath, zqkOpenPath, zqkOpenSerial, zqkClose: BUSY (the
- *    device lock was not had in 1000 ms), IN_TRANSFER (called from a progress
+ *    zqkOpen, zqkUsbPath, zqkOpenPath, zqkOpenSerial, zqkClose: BUSY (another
+ *    thread's conversation did not end in 1000 ms), IN_TRANSFER (called from a progress
  *    callback). zqkWaitForDevice: NO_DEVICE when the time is up, ARGUMENT (a
  *    malformed sim: path, at once); zqkFindDevices: NO_DEVICE when
  *    enumeration failed.

@@ -286,6 +286,11 @@ TEST_F(ApiFilesTest, ListingFailsWhileAnotherProcessHoldsTheDeviceLock)
     EXPECT_EQ(zqkDir("/docs"), -1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
     EXPECT_TRUE(device_.HostPackets().empty());
+    // Another program's conversation is no reason to keep this program's
+    // transport: it goes on whatever this program holds.
+    EXPECT_EQ(zqkClose(), 0);
+    EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_OK);
+    EXPECT_EQ(zqkIsOpen(), 0);
     EXPECT_EQ(holder.Wait(), 0);
 }
 

@@ -41,19 +41,6 @@ def run(*command, check=True):
     return result
 
 
-def device_lock_name(key):
-    """The name of a device's own lock, as the library makes it from the
-    device's serial number or (for a simulated device) its path; as in
-    tool_test.py."""
-    h, part = 2166136261, ""
-    for b in key.encode("latin-1"):
-        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-        c = chr(b)
-        if len(part) < 96:
-            part += c if (c.isascii() and c.isalnum()) or c in "-." else "_"
-    return "Vorlund_zq.keeper_Terminal_Mutex_%s_%08x" % (part, h)
-
-
 def make_tree(root):
     """Folders and files of several sizes, with old times, modes as a umask
     of 022 gives them, as the mount shows them."""
@@ -355,7 +342,7 @@ class MountTest(unittest.TestCase):
         first, second = os.urandom(70000), os.urandom(30000)
         writers = [open(self.in_mount("first.bin"), "wb"), open(self.in_mount("second.bin"), "wb")]
         # Longer than a close waits for the device (5 s).
-        with subprocess.Popen([LOCK_HOLDER, device_lock_name("sim:" + self.device), "hold", "7500"],
+        with subprocess.Popen([LOCK_HOLDER, "--device", "sim:" + self.device, "hold", "7500"],
                               stdout=subprocess.PIPE) as holder:
             self.assertEqual(holder.stdout.readline().strip(), b"locked")
             # Written once the holder runs: its start closed the inherited

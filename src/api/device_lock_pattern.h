@@ -28,6 +28,42 @@ private:
     const bool held_;
 };
 
+// A transfer of this thread's holds the device: the call is from its
+// progress callback (noted as such).
+inline bool InTransfer(TzqkDevice& Dev)
+{
+    if (!Dev.Files.Busy())
+        return false;
+    NoteFailure(Failure::InTransfer, "called from a progress callback while a transfer holds the device");
+    return true;
+}
+
+// A change of the device's transport (open, close, another path): it waits
+// for this program's conversations on the device's link, and not for other
+// programs', whose conversations go on whatever this link holds. From a
+// progress callback it is refused as ExportTurn is, for the rest of the
+// transfer must not go to another device.
+class TransportTurn {
+public:
+    explicit TransportTurn(TzqkDevice& Dev, int32_t Timeout = kExportLockTimeout)
+        : comms_(Dev.Comms), held_(Dev.Comms.LockLink(Timeout)), granted_(held_ && !InTransfer(Dev))
+    {
+    }
+    ~TransportTurn()
+    {
+        if (held_)
+            comms_.UnlockLink();
+    }
+    TransportTurn(const TransportTurn&) = delete;
+    TransportTurn& operator=(const TransportTurn&) = delete;
+    explicit operator bool() const { return granted_; }
+
+private:
+    TzqComms& comms_;
+    const bool held_;
+    const bool granted_;
+};
+
 // An export's turn with the device: the device lock, and the device not in
 // the middle of a transfer of this thread's.
 // Called from a progress callback, the lock is had at once (it is this
@@ -44,14 +80,6 @@ public:
     explicit operator bool() const { return granted_; }
 
 private:
-    static bool InTransfer(TzqkDevice& Dev)
-    {
-        if (!Dev.Files.Busy())
-            return false;
-        NoteFailure(Failure::InTransfer, "called from a progress callback while a transfer holds the device");
-        return true;
-    }
-
     DeviceLockHold lock_;
     const bool granted_;
 };

@@ -131,7 +131,7 @@ bool OpenFirstOnLink(Library& Lib)
 template <typename Change>
 int32_t ChangeDefaultTransport(Library& Lib, int32_t Fallback, Change&& Run)
 {
-    const zqk::ExportTurn turn(Lib.Default());
+    const zqk::TransportTurn turn(Lib.Default());
     if (!turn)
         return Fallback;
     return Run();
@@ -161,7 +161,7 @@ int32_t OpenDefaultWith(Library& Lib, Opener&& Open)
 int32_t OpenDefault(Library& Lib)
 {
     TzqkDevice& dev = Lib.Default();
-    const zqk::ExportTurn turn(dev, dev.Comms.IsOpen() ? 0 : zqk::kExportLockTimeout);
+    const zqk::TransportTurn turn(dev, dev.Comms.IsOpen() ? 0 : zqk::kExportLockTimeout);
     if (!turn) {
         if (!dev.Comms.IsOpen())
             return 0;
@@ -186,8 +186,10 @@ int32_t CloseDefault(TzqkDevice& Dev)
 {
     if (!Dev.Comms.IsOpen())
         return 0;
-    if (const zqk::DeviceLockHold lock {Dev.Comms, zqk::kExportLockTimeout})
+    if (Dev.Comms.LockLink(zqk::kExportLockTimeout)) {
         Dev.Comms.Close();
+        Dev.Comms.UnlockLink();
+    }
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "link/comms.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -515,7 +516,13 @@ bool TzqComms::Lock(int32_t Timeout)
         return false;
     }
     DeviceLock* classic = classicApplies_ ? classicLock_.get() : nullptr;
-    if (!TakeLocks(Timeout, classic, own)) {
+    const uint32_t start = Ticks();
+    if (!TakeTurn(Timeout)) {
+        ++lockFailures_;
+        return false;
+    }
+    if (!TakeLocks(Remaining(Timeout, Ticks() - start), classic, own)) {
+        GiveTurn();
         ++lockFailures_;
         const std::string problem = LockProblem();
         if (!problem.empty())
@@ -600,6 +607,53 @@ void TzqComms::Unlock()
         own->Unlock();
     if (classic)
         classic->Unlock();
+    GiveTurn();
+}
+
+namespace {
+
+// Any address that is this thread's alone names it.
+const void* ThisThread()
+{
+    thread_local const char me = 0;
+    return &me;
+}
+
+}  // namespace
+
+bool TzqComms::TakeTurn(int32_t Timeout)
+{
+    if (turnOwner_.load(std::memory_order_relaxed) == ThisThread()) {
+        ++turnDepth_;
+        return true;
+    }
+    const bool had = Timeout < 0 ? (turn_.lock(), true) : turn_.try_lock_for(std::chrono::milliseconds(Timeout));
+    if (!had) {
+        NoteFailure(Failure::Busy, "another thread of this program holds the device (it was not free within " +
+                                       std::to_string(Timeout) + " ms)");
+        return false;
+    }
+    turnOwner_.store(ThisThread(), std::memory_order_relaxed);
+    turnDepth_ = 1;
+    return true;
+}
+
+void TzqComms::GiveTurn()
+{
+    if (turnOwner_.load(std::memory_order_relaxed) != ThisThread() || --turnDepth_ > 0)
+        return;
+    turnOwner_.store(nullptr, std::memory_order_relaxed);
+    turn_.unlock();
+}
+
+bool TzqComms::LockLink(int32_t Timeout)
+{
+    return TakeTurn(Timeout);
+}
+
+void TzqComms::UnlockLink()
+{
+    GiveTurn();
 }
 
 bool TzqComms::HasData(int32_t Channel)

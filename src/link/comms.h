@@ -96,6 +96,13 @@ public:
     // through another link (from a progress callback, say) is refused, BUSY.
     bool Lock(int32_t Timeout);
     void Unlock();
+    // The link's own turn, which every Lock takes first: what a change of the
+    // transport has to wait for is a conversation of this process on this
+    // link, not another program's with the device (which goes on undisturbed
+    // whatever transport this link holds). Recursive for the thread that has
+    // it, also through Lock. False (BUSY noted) when it was not had in time.
+    bool LockLink(int32_t Timeout);
+    void UnlockLink();
     // The name of the opened device's own lock; empty before a device was opened.
     std::string DeviceLockName() const;
     bool HasData(int32_t Channel);
@@ -164,7 +171,12 @@ private:
     void UseLockOfOpenedDevice();
     std::shared_ptr<DeviceLock> CurrentDeviceLock() const;
     bool TakeLocks(int32_t Timeout, DeviceLock* Classic, DeviceLock* Own);
+    bool TakeTurn(int32_t Timeout);
+    void GiveTurn();
 
+    std::timed_mutex turn_;
+    std::atomic<const void*> turnOwner_ {nullptr};  // the thread that has the turn
+    uint32_t turnDepth_ = 0;                        // touched only by that thread
     const std::string lockBase_;
     const std::unique_ptr<DeviceLock> classicLock_;  // null when not taken
     std::atomic<bool> classicApplies_ {true};  // false for a simulated device
