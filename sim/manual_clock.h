@@ -2,7 +2,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "link/clock.h"
+#include "base/clock.h"
 
 namespace zqk::sim {
 

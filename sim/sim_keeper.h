@@ -1,5 +1,5 @@
 #pragma once
-#include "link/clock.h"
+#include "base/clock.h"
 #include "sim/sim_device.h"
 #include "sim/sim_file_system.h"
 #include "sim/sim_terminal.h"

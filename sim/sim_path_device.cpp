@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "link/platform_text.h"
+#include "base/platform_text.h"
 
 namespace zqk::sim {
 

@@ -38,7 +38,7 @@
 #include <string>
 
 #include "hid/hid_descriptors.h"
-#include "link/clock.h"
+#include "base/clock.h"
 #include "sim/sim_device.h"
 #include "sim/sim_folder.h"
 #include "sim/sim_keeper.h"

@@ -24,7 +24,7 @@
 #include "api/library.h"
 #include "files/files.h"
 #include "link/comms.h"
-#include "link/failure_note.h"
+#include "base/failure_note.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"

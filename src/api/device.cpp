@@ -1,7 +1,7 @@
 #include "api/device.h"
 
 #include "api/device_opener.h"
-#include "link/failure_note.h"
+#include "base/failure_note.h"
 
 #include <utility>
 

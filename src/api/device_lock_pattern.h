@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "api/device.h"
-#include "link/failure_note.h"
+#include "base/failure_note.h"
 
 namespace zqk {
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "hid/raw_hid.h"
-#include "link/clock.h"
-#include "link/failure_note.h"
-#include "link/platform_text.h"
+#include "base/clock.h"
+#include "base/failure_note.h"
+#include "base/platform_text.h"
 #include "sim/sim_path_device.h"
 
 namespace zqk {

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/failure_note.h"
+#include "base/failure_note.h"
 
 namespace zqk {
 

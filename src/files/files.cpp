@@ -2,7 +2,7 @@
 
 #include "files/date_time.h"
 #include "files/dir_entry.h"
-#include "link/failure_note.h"
+#include "base/failure_note.h"
 
 #include <algorithm>
 

@@ -12,8 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "link/failure_note.h"
-#include "link/platform_text.h"
+#include "base/failure_note.h"
+#include "base/platform_text.h"
 
 namespace zqk {
 

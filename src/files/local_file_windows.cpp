@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "link/failure_note.h"
-#include "link/platform_text.h"
+#include "base/failure_note.h"
+#include "base/platform_text.h"
 
 namespace zqk {
 

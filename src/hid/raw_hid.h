@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "link/platform_text.h"
+#include "base/platform_text.h"
 #include "link/report_device.h"
 
 namespace zqk {

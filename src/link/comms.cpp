@@ -8,8 +8,8 @@
 
 #include <vector>
 
-#include "link/failure_note.h"
-#include "link/platform_text.h"
+#include "base/failure_note.h"
+#include "base/platform_text.h"
 
 namespace zqk {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "link/channel_packet.h"
-#include "link/clock.h"
+#include "base/clock.h"
 #include "link/device_lock.h"
 #include "link/report_device.h"
 

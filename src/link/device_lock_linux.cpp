@@ -14,7 +14,7 @@
 // without it every turn counts as after another holder's, nothing is taken
 // as owed and no dead holder is told, and the lock itself works all the same.
 #include "link/device_lock.h"
-#include "link/platform_text.h"
+#include "base/platform_text.h"
 
 #include <cerrno>
 #include <ctime>

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "link/device_lock.h"
-#include "link/platform_text.h"
+#include "base/platform_text.h"
 
 namespace zqk {
 

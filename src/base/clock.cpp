@@ -1,4 +1,4 @@
-#include "link/clock.h"
+#include "base/clock.h"
 
 #include <chrono>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "link/failure_note.h"
+#include "base/failure_note.h"
 
 
 namespace zqk {

@@ -1,4 +1,4 @@
-#include "link/platform_text.h"
+#include "base/platform_text.h"
 
 #include <climits>
 #include <cstring>
