@@ -623,27 +623,34 @@ const void* ThisThread()
 
 bool TzqComms::TakeTurn(int32_t Timeout)
 {
-    if (turnOwner_.load(std::memory_order_relaxed) == ThisThread()) {
+    std::unique_lock<std::mutex> guard(turnGuard_);
+    if (turnOwner_ == ThisThread()) {
         ++turnDepth_;
         return true;
     }
-    const bool had = Timeout < 0 ? (turn_.lock(), true) : turn_.try_lock_for(std::chrono::milliseconds(Timeout));
-    if (!had) {
+    const auto free = [this] { return turnOwner_ == nullptr; };
+    if (Timeout < 0)
+        turnGiven_.wait(guard, free);
+    else if (!turnGiven_.wait_for(guard, std::chrono::milliseconds(Timeout), free)) {
+        guard.unlock();
         NoteFailure(Failure::Busy, "another thread of this program holds the device (it was not free within " +
                                        std::to_string(Timeout) + " ms)");
         return false;
     }
-    turnOwner_.store(ThisThread(), std::memory_order_relaxed);
+    turnOwner_ = ThisThread();
     turnDepth_ = 1;
     return true;
 }
 
 void TzqComms::GiveTurn()
 {
-    if (turnOwner_.load(std::memory_order_relaxed) != ThisThread() || --turnDepth_ > 0)
-        return;
-    turnOwner_.store(nullptr, std::memory_order_relaxed);
-    turn_.unlock();
+    {
+        const std::lock_guard<std::mutex> guard(turnGuard_);
+        if (turnOwner_ != ThisThread() || --turnDepth_ > 0)
+            return;
+        turnOwner_ = nullptr;
+    }
+    turnGiven_.notify_one();
 }
 
 bool TzqComms::LockLink(int32_t Timeout)

@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -174,9 +175,12 @@ private:
     bool TakeTurn(int32_t Timeout);
     void GiveTurn();
 
-    std::timed_mutex turn_;
-    std::atomic<const void*> turnOwner_ {nullptr};  // the thread that has the turn
-    uint32_t turnDepth_ = 0;                        // touched only by that thread
+    // A mutex and a condition rather than a timed mutex: the sanitizers of
+    // this toolchain do not see a timed mutex's timed lock.
+    std::mutex turnGuard_;
+    std::condition_variable turnGiven_;
+    const void* turnOwner_ = nullptr;  // the thread that has the turn; under turnGuard_
+    uint32_t turnDepth_ = 0;           // under turnGuard_
     const std::string lockBase_;
     const std::unique_ptr<DeviceLock> classicLock_;  // null when not taken
     std::atomic<bool> classicApplies_ {true};  // false for a simulated device
