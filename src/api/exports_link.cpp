@@ -2,8 +2,10 @@
 // classic functions' device and for handles.
 #include "api/buffer_return.h"
 #include "api/device_lock_pattern.h"
-#include "api/device_opener.h"
 #include "api/export_guard.h"
+#include "api/found_devices.h"
+#include "transport/hid_transport.h"
+#include "transport/opener.h"
 #include "zqkAPI.h"
 
 using zqk::Failure;
@@ -105,13 +107,13 @@ bool IsMatchIndex(int32_t Index)
     return false;
 }
 
-// The link's own open of the first matching device. A simulated device
-// that a path opened is never found so: the platform's transport takes its
-// place first. The caller has the default device's turn.
+// The link's own open of the first matching device. A device that only its
+// path reaches is never found so: the platform's transport takes its place
+// first. The caller has the default device's turn.
 bool OpenFirstOnLink(Library& Lib)
 {
     zqk::TzqComms& comms = Lib.Default().Comms;
-    if (comms.HoldsSimulated())
+    if (!comms.HoldsDeviceFoundByMatching())
         comms.Attach(zqk::NewPlatformDevice());
     if (comms.Open())
         return true;
