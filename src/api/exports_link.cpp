@@ -1,20 +1,10 @@
 // Connection, raw link, identity, callback and diagnostic exports, for the
 // classic functions' device and for handles.
-#include "api/buffer_return.h"
-#include "api/device_lock_pattern.h"
-#include "api/export_guard.h"
+#include "api/export_names.h"
 #include "api/found_devices.h"
 #include "transport/hid_transport.h"
 #include "transport/opener.h"
 #include "zqkAPI.h"
-
-using zqk::Failure;
-using zqk::Library;
-using zqk::NoteFailure;
-using zqk::OnDefault;
-using zqk::OnHandle;
-using zqk::ReturnText;
-using zqk::TzqkDevice;
 
 namespace {
 
@@ -97,7 +87,6 @@ int32_t LastErrorOn(TzqkDevice& Dev)
 {
     return Dev.Comms.LastError();
 }
-
 
 bool IsMatchIndex(int32_t Index)
 {
