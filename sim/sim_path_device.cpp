@@ -16,8 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kPrefix = "sim:";
-constexpr int32_t kMaxReadCount = 516;
-constexpr int32_t kMaxWriteCount = 515;
 // Error codes as the platform transports give them.
 constexpr int32_t kErrorNotOpen = EBADF;
 constexpr int32_t kErrorGone = ENODEV;
@@ -207,7 +205,7 @@ int32_t SimPathDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t Timeou
 {
     Clock& clock = SystemClock::Instance();
     const uint64_t deadline = clock.NowUs() + uint64_t {static_cast<uint32_t>(std::max(TimeoutMs, 0))} * 1000;
-    const size_t count = static_cast<size_t>(std::clamp(Buffer ? Count : 0, 0, kMaxReadCount));
+    const size_t count = static_cast<size_t>(std::clamp(Buffer ? Count : 0, 0, kMaxReportReadCount));
     std::unique_lock<std::mutex> lock(model_);
     for (;;) {
         if (!open_) {
@@ -254,7 +252,7 @@ int32_t SimPathDevice::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t
     }
     {
         const std::lock_guard<std::mutex> guard(model_);
-        if (Count < 0 || Count > kMaxWriteCount || (Buffer == nullptr && Count > 0) || !open_) {
+        if (Count < 0 || Count > kMaxReportWriteCount || (Buffer == nullptr && Count > 0) || !open_) {
             lastError_ = kErrorNotOpen;
             return -1;
         }

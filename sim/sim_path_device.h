@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "link/report_device.h"
+#include "transport/report_device.h"
 #include "sim/sim_folder.h"
 #include "sim/sim_keeper.h"
 
@@ -53,10 +53,13 @@ public:
     std::string ErrorText(int32_t Code) const override;
     bool ReadPending() const override;
     // Simulated devices share serial numbers: the folder names the device.
-    std::string LockKey() const override { return path_; }
+    bool SerialNumberNamesLock() const override { return false; }
     // Its lock is a file in its folder: whoever may change its files may take it.
     LockPlace LockedAt() const override { return {{}, folderPath_}; }
-    bool Simulated() const override { return true; }
+    // No program of the classic library reaches it.
+    bool TakesClassicLock() const override { return false; }
+    // Only its path reaches it.
+    bool FoundByMatching() const override { return false; }
 
 private:
     explicit SimPathDevice(const SimPathOptions& Options);

@@ -4,11 +4,6 @@
 
 namespace zqk::sim {
 
-namespace {
-constexpr int32_t kMaxReadCount = 516;
-constexpr int32_t kMaxWriteCount = 515;
-}  // namespace
-
 SimReportDevice::SimReportDevice(SimDevice& Device, Clock& TimeSource) : device_(Device), clock_(TimeSource) {}
 
 bool SimReportDevice::Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage)
@@ -48,7 +43,7 @@ int32_t SimReportDevice::ReadUnplugged()
 int32_t SimReportDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
 {
     const int32_t timeout = std::max(TimeoutMs, 0);
-    const int32_t count = std::clamp(Count, 0, kMaxReadCount);
+    const int32_t count = std::clamp(Count, 0, kMaxReportReadCount);
     if (keepReadTimeouts_)
         readTimeouts_.push_back(TimeoutMs);
     lastError_ = 0;
@@ -83,7 +78,7 @@ int32_t SimReportDevice::ReadReport(uint8_t* Buffer, int32_t Count, int32_t Time
 int32_t SimReportDevice::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
 {
     const int32_t timeout = std::max(TimeoutMs, 0);
-    if (Count < 0 || Count > kMaxWriteCount || !open_) {
+    if (Count < 0 || Count > kMaxReportWriteCount || !open_) {
         lastError_ = kErrorInvalidHandle;
         return -1;
     }

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "link/report_device.h"
+#include "transport/report_device.h"
 #include "sim/sim_device.h"
 
 namespace zqk::sim {

@@ -1,7 +1,7 @@
 #include "api/device.h"
 
-#include "api/device_opener.h"
 #include "base/failure_note.h"
+#include "transport/hid_transport.h"
 
 #include <utility>
 

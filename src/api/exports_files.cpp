@@ -1,22 +1,11 @@
 // File-system exports: listing, make, remove, delete, rename, transfers and
 // firmware load, for the classic functions' device and for handles.
-#include "api/buffer_return.h"
-#include "api/device_lock_pattern.h"
-#include "api/export_guard.h"
+#include "api/export_names.h"
 #include "api/time_separator.h"
 #include "files/date_time.h"
 #include "files/dir_entry.h"
 #include "files/local_file.h"
 #include "zqkAPI.h"
-
-using zqk::Failure;
-using zqk::Library;
-using zqk::NoteFailure;
-using zqk::OnDefault;
-using zqk::OnHandle;
-using zqk::ReturnText;
-using zqk::TextArg;
-using zqk::TzqkDevice;
 
 namespace {
 

@@ -1,18 +1,10 @@
 // Connection, raw link, identity, callback and diagnostic exports, for the
 // classic functions' device and for handles.
-#include "api/buffer_return.h"
-#include "api/device_lock_pattern.h"
-#include "api/device_opener.h"
-#include "api/export_guard.h"
+#include "api/export_names.h"
+#include "api/found_devices.h"
+#include "transport/hid_transport.h"
+#include "transport/opener.h"
 #include "zqkAPI.h"
-
-using zqk::Failure;
-using zqk::Library;
-using zqk::NoteFailure;
-using zqk::OnDefault;
-using zqk::OnHandle;
-using zqk::ReturnText;
-using zqk::TzqkDevice;
 
 namespace {
 
@@ -96,7 +88,6 @@ int32_t LastErrorOn(TzqkDevice& Dev)
     return Dev.Comms.LastError();
 }
 
-
 bool IsMatchIndex(int32_t Index)
 {
     if (Index >= 0 && Index < 4)
@@ -105,13 +96,13 @@ bool IsMatchIndex(int32_t Index)
     return false;
 }
 
-// The link's own open of the first matching device. A simulated device
-// that a path opened is never found so: the platform's transport takes its
-// place first. The caller has the default device's turn.
+// The link's own open of the first matching device. A device that only its
+// path reaches is never found so: the platform's transport takes its place
+// first. The caller has the default device's turn.
 bool OpenFirstOnLink(Library& Lib)
 {
     zqk::TzqComms& comms = Lib.Default().Comms;
-    if (comms.HoldsSimulated())
+    if (!comms.HoldsDeviceFoundByMatching())
         comms.Attach(zqk::NewPlatformDevice());
     if (comms.Open())
         return true;

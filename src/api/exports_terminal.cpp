@@ -1,17 +1,7 @@
 // Terminal exports: commands, escape, prompt tests and the run mode, for the
 // classic functions' device and for handles.
-#include "api/buffer_return.h"
-#include "api/device_lock_pattern.h"
-#include "api/export_guard.h"
+#include "api/export_names.h"
 #include "zqkAPI.h"
-
-using zqk::Failure;
-using zqk::NoteFailure;
-using zqk::OnDefault;
-using zqk::OnHandle;
-using zqk::ReturnText;
-using zqk::TextArg;
-using zqk::TzqkDevice;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "api/library.h"
 
-#include "api/device_opener.h"
+#include "transport/hid_transport.h"
 
 namespace zqk {
 

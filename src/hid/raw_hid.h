@@ -1,11 +1,12 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/platform_text.h"
-#include "link/report_device.h"
+#include "transport/report_device.h"
 
 namespace zqk {
 
@@ -25,7 +26,8 @@ struct FoundInterface {
 };
 
 // The device's HID interface: finds, opens, moves single reports with
-// time-outs and reads USB strings. One implementation file per platform.
+// time-outs and reads USB strings. What the platforms do alike is in
+// raw_hid.cpp, the rest in one implementation file per platform.
 class TRawHid final : public ReportDevice {
 public:
     TRawHid();
@@ -78,7 +80,16 @@ public:
     bool ReadPending() const override;
 
 private:
-    struct Impl;
+    // What every platform's transport keeps of its device alike. Written by
+    // the reading and the writing thread, read by any.
+    struct State {
+        std::string devicePath;  // of the last OpenPath, kept after Close
+        int32_t openError = 0;   // the platform's code of the last OpenPath that failed
+        std::atomic<int32_t> lastError {0};
+        std::atomic<bool> gone {false};  // a read or write found the device gone
+    };
+    struct Impl;  // the platform's handle and I/O state
+    State state_;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -17,9 +17,7 @@ namespace zqk {
 
 namespace {
 
-constexpr int32_t kMaxReadCount = 516;
-constexpr int32_t kMaxWriteCount = 515;
-constexpr size_t kReportBufferSize = 517;  // report number + the largest count
+constexpr size_t kReportBufferSize = kMaxReportReadCount + 1;  // report number + the largest count
 constexpr DWORD kEnumerationFlags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 // Room for 255 code units and the terminator, more than any USB string
 // descriptor holds; the platform is told the byte size of half the buffer,
@@ -302,10 +300,6 @@ struct TRawHid::Impl {
     std::unique_ptr<IoSlot> readSlot = std::make_unique<IoSlot>(false);
     // Written by the reading and the writing thread, read by any.
     std::atomic<bool> readPending {false};
-    std::atomic<int32_t> lastError {0};
-    std::atomic<bool> gone {false};  // a read failed, or a write found the device disconnected
-    int32_t openError = 0;
-    std::string devicePath;
 };
 
 TRawHid::TRawHid() : impl_(std::make_unique<Impl>()) {}
@@ -359,26 +353,18 @@ int32_t TRawHid::FindInterfaces(std::vector<FoundInterface>& List, int32_t Vendo
     return listed ? static_cast<int32_t>(List.size()) : -1;
 }
 
-bool TRawHid::Open(int32_t VendorID, int32_t ProductID, int32_t UsagePage, int32_t Usage)
-{
-    std::vector<std::string> paths;
-    if (EnumerateDevices(paths, VendorID, ProductID, UsagePage, Usage) == 0)
-        return false;
-    return OpenPath(paths.front());
-}
-
 bool TRawHid::OpenPath(const std::string& Path)
 {
     // A handle already held is given up first; taking the new one over it
     // would leak the old handle and leave its read outstanding.
     Close();
-    impl_->devicePath = Path;
+    state_.devicePath = Path;
     impl_->handle.Reset(OpenInterface(Path));
     if (!impl_->handle.Valid()) {
-        impl_->openError = static_cast<int32_t>(GetLastError());
+        state_.openError = static_cast<int32_t>(GetLastError());
         return false;
     }
-    impl_->openError = 0;
+    state_.openError = 0;
     // A deep queue in the driver keeps reports that arrive between polls.
     const HANDLE device = impl_->handle.Get();
     EnlargeInputQueue([device](int32_t Reports) { return hid::SetNumInputBuffers(device, static_cast<ULONG>(Reports)); });
@@ -396,17 +382,12 @@ void TRawHid::Close()
     impl_->handle.Reset();
     if (readInFlight)
         SettleCancelled(impl_->readSlot);
-    impl_->gone = false;
+    state_.gone = false;
 }
 
 bool TRawHid::IsOpen() const
 {
-    return impl_->handle.Valid() && !impl_->gone;
-}
-
-bool TRawHid::Gone() const
-{
-    return impl_->gone;
+    return impl_->handle.Valid() && !state_.gone;
 }
 
 int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
@@ -414,16 +395,16 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     Impl& d = *impl_;
     if (TimeoutMs < 0)
         TimeoutMs = d.readTimeout;
-    Count = std::clamp(Count, 0, kMaxReadCount);
-    if (d.gone)
+    Count = std::clamp(Count, 0, kMaxReportReadCount);
+    if (state_.gone)
         return -1;  // lastError still says why
     if (!d.handle.Valid()) {
         // Closed, not gone: a read of a closed handle must not make the link
         // take the device for one that went away.
-        d.lastError = ERROR_INVALID_HANDLE;
+        state_.lastError = ERROR_INVALID_HANDLE;
         return -1;
     }
-    d.lastError = 0;
+    state_.lastError = 0;
     if (!d.readPending) {
         IoSlot& slot = d.ReadSlot();
         slot.Arm();
@@ -432,11 +413,11 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
             GetOverlappedResult(d.handle.Get(), &slot.Overlapped, &bytes, FALSE);
             return d.Deliver(Buffer, Count, bytes);
         }
-        d.lastError = static_cast<int32_t>(GetLastError());
-        if (d.lastError != ERROR_IO_PENDING) {
+        state_.lastError = static_cast<int32_t>(GetLastError());
+        if (state_.lastError != ERROR_IO_PENDING) {
             // Not closed here: a write of another thread may be using the
             // handle. The link closes it.
-            d.gone = true;
+            state_.gone = true;
             return -1;
         }
         d.readPending = true;
@@ -445,8 +426,8 @@ int32_t TRawHid::ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs)
     IoSlot& slot = *d.readSlot;
     const DWORD wait = WaitForSingleObject(slot.Event.Get(), static_cast<DWORD>(TimeoutMs));
     if (wait == WAIT_FAILED) {
-        d.lastError = static_cast<int32_t>(GetLastError());
-        d.gone = true;
+        state_.lastError = static_cast<int32_t>(GetLastError());
+        state_.gone = true;
         return -1;
     }
     if (wait != WAIT_OBJECT_0 || !slot.Finished())
@@ -469,8 +450,8 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
     Impl& d = *impl_;
     if (TimeoutMs < 0)
         TimeoutMs = d.writeTimeout;
-    if (Count < 0 || Count > kMaxWriteCount || (Buffer == nullptr && Count > 0) || !IsOpen()) {
-        d.lastError = static_cast<int32_t>(GetLastError());
+    if (Count < 0 || Count > kMaxReportWriteCount || (Buffer == nullptr && Count > 0) || !IsOpen()) {
+        state_.lastError = static_cast<int32_t>(GetLastError());
         return -1;
     }
     WriteSide& writes = Writes();
@@ -485,9 +466,9 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
     DWORD bytes = 0;
     if (!WriteFile(device, slot.Data, static_cast<DWORD>(Count + 1), nullptr, &slot.Overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING) {
-            d.lastError = static_cast<int32_t>(GetLastError());
-            if (d.lastError == ERROR_DEVICE_NOT_CONNECTED)
-                d.gone = true;
+            state_.lastError = static_cast<int32_t>(GetLastError());
+            if (state_.lastError == ERROR_DEVICE_NOT_CONNECTED)
+                state_.gone = true;
             return -1;
         }
         const DWORD wait = WaitForSingleObject(slot.Event.Get(), static_cast<DWORD>(TimeoutMs));
@@ -495,16 +476,16 @@ int32_t TRawHid::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t Timeo
         if (!finished) {
             // The slot may be handed to the next write only when this one is
             // over, so a write that is given up is cancelled in every case.
-            d.lastError = static_cast<int32_t>(GetLastError());
+            state_.lastError = static_cast<int32_t>(GetLastError());
             CancelIo(device);
             writes.SettleCancelledWrite();
             return wait == WAIT_TIMEOUT ? 0 : -1;
         }
     }
     const bool counted = GetOverlappedResult(device, &slot.Overlapped, &bytes, FALSE);
-    d.lastError = static_cast<int32_t>(GetLastError());
-    if (!counted && d.lastError == ERROR_DEVICE_NOT_CONNECTED)
-        d.gone = true;  // the usual way an unplug shows: a pending write that fails
+    state_.lastError = static_cast<int32_t>(GetLastError());
+    if (!counted && state_.lastError == ERROR_DEVICE_NOT_CONNECTED)
+        state_.gone = true;  // the usual way an unplug shows: a pending write that fails
     if (!counted || bytes == 0)
         return -1;
     return static_cast<int32_t>(bytes) - 1;
@@ -537,21 +518,6 @@ std::u16string TRawHid::GetIndexedString(int32_t Index)
 std::string TRawHid::IndexedStringProblem() const
 {
     return {};
-}
-
-std::string TRawHid::DevicePath() const
-{
-    return impl_->devicePath;
-}
-
-int32_t TRawHid::OpenError() const
-{
-    return impl_->openError;
-}
-
-int32_t TRawHid::LastError() const
-{
-    return impl_->lastError;
 }
 
 bool TRawHid::ReadPending() const

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "transport/report_device.h"
+
 namespace zqk::hid {
 
 // Input reports that a reader thread took from the device, waiting in
@@ -27,7 +29,7 @@ public:
     // As many reports as the Windows HID driver is asked to keep.
     static constexpr size_t kCapacity = 1024;
     // No read takes more data bytes than this; longer reports are cut.
-    static constexpr size_t kMaxReportSize = 516;
+    static constexpr size_t kMaxReportSize = kMaxReportReadCount;
 
     enum class Outcome {
         Report,      // a report was copied (Size bytes)

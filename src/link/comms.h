@@ -12,7 +12,7 @@
 #include "link/channel_packet.h"
 #include "base/clock.h"
 #include "link/device_lock.h"
-#include "link/report_device.h"
+#include "transport/report_device.h"
 
 namespace zqk {
 
@@ -51,8 +51,9 @@ public:
     // Takes another report device (usually one that is open already) in
     // place of the one held, which is closed and freed.
     void Attach(std::unique_ptr<ReportDevice> Opened);
-    // Whether the report device held is a simulated one opened by its path.
-    bool HoldsSimulated() const;
+    // Whether Open would find the report device held again by the match
+    // values (see ReportDevice::FoundByMatching).
+    bool HoldsDeviceFoundByMatching() const;
     virtual void Close();
     virtual bool IsOpen() const;
     virtual bool HasSerialNumber();
@@ -147,6 +148,9 @@ public:
     void SetMatchValue(int32_t Index, int32_t Value);
 
 private:
+    // What Ask gives of the transport, asked under the writing lock.
+    template <typename Question>
+    auto Asked(Question&& Ask) const;
     uint32_t Ticks() const;
     enum class ReadOutcome { Nothing, NotAPacket, Packet };
     bool WriteOne(const Packet& Report, int32_t Timeout);
@@ -183,7 +187,7 @@ private:
     uint32_t turnDepth_ = 0;           // under turnGuard_
     const std::string lockBase_;
     const std::unique_ptr<DeviceLock> classicLock_;  // null when not taken
-    std::atomic<bool> classicApplies_ {true};  // false for a simulated device
+    std::atomic<bool> classicApplies_ {true};  // the opened device takes the classic lock
     mutable std::mutex deviceLockGuard_;
     std::shared_ptr<DeviceLock> deviceLock_;  // the opened device's own; null before one was
     // Every lock made, kept while the link lives: a conversation may still

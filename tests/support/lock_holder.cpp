@@ -13,7 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "api/device_opener.h"
+#include "transport/hid_transport.h"
+#include "transport/opener.h"
 #include "link/comms.h"
 #include "link/device_lock.h"
 

@@ -2,10 +2,16 @@
 #include <cstdint>
 #include <string>
 
-#include "link/device_lock.h"
 #include "base/platform_text.h"
+#include "transport/lock_place.h"
 
 namespace zqk {
+
+// The largest report a report device moves: a read gives at most 516 bytes
+// (a count above that reads 516), a write takes at most 515 data bytes (516
+// with the report number).
+constexpr int32_t kMaxReportReadCount = 516;
+constexpr int32_t kMaxReportWriteCount = 515;
 
 // What the channel link needs of the device that moves its 64-byte reports:
 // the HID transport in the product, the simulated device in tests and tools.
@@ -37,7 +43,7 @@ public:
     virtual void DiscardInput()
     {
         constexpr int kMaxDiscarded = 4096;
-        uint8_t report[520];
+        uint8_t report[kMaxReportReadCount];
         for (int i = 0; i < kMaxDiscarded && ReadReport(report, sizeof report, 0) > 0; ++i) {
         }
     }
@@ -54,16 +60,22 @@ public:
 
     // Path of the interface opened last (kept after Close).
     virtual std::string DevicePath() const = 0;
-    // What names the device's own lock: empty for its serial number (its
-    // path when it has none). A device whose serial number is not its own,
-    // such as a simulated one, gives its path.
-    virtual std::string LockKey() const { return {}; }
+    // Whether its serial number tells it from every other device, so that
+    // its own lock is named after it; otherwise (or when it has none) the
+    // lock is named after its path. Devices that share serial numbers, as
+    // the simulated ones do, answer false.
+    virtual bool SerialNumberNamesLock() const { return true; }
     // Where the device's lock is kept where locks are files' (see LockPlace):
     // its node, a folder of its own, or neither.
     virtual LockPlace LockedAt() const { return {}; }
-    // A simulated device opened by its own path, which no program of the
-    // classic library can reach, so that their lock is not taken for it.
-    virtual bool Simulated() const { return false; }
+    // Whether a conversation with it takes the classic system-wide lock too:
+    // false for a device that no program of the classic library can reach
+    // (one opened by a path of this library's own).
+    virtual bool TakesClassicLock() const { return true; }
+    // Whether Open finds it again by the match values. A device that only
+    // its name reaches answers false, and gives way to the default
+    // transport when the link is to open the first matching device.
+    virtual bool FoundByMatching() const { return true; }
     // Platform error code recorded at the last report read or write.
     virtual int32_t LastError() const = 0;
     // One of its error codes in words.

@@ -5,8 +5,8 @@ namespace {
 
 __attribute__((constructor)) void StartAtLoad()
 {
-    // Nothing stops a load on Linux; a failed start leaves every export
-    // answering its failure value.
+    // Nothing stops the load of a shared object; a failed start leaves every
+    // export answering its failure value.
     zqk::StartLibrary();
 }
 

@@ -8,7 +8,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
+#if defined(__linux__)
 #include <sys/random.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,9 +47,11 @@ bool WriteAll(int fd, const std::string& data)
 // makes sure it does.
 uint32_t NameBits()
 {
+#if defined(__linux__)  // elsewhere the clock's bits serve
     uint32_t bits = 0;
     if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
         return bits;
+#endif
     timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<uint32_t>(now.tv_nsec) ^ (static_cast<uint32_t>(now.tv_sec) * 2654435761u);
