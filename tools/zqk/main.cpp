@@ -16,6 +16,7 @@
 #include <windows.h>
 #endif
 
+#include "device_path.h"
 #include "tool.h"
 #include "zqkAPI.h"
 
@@ -328,14 +329,6 @@ struct OpenedUnit {
     std::string name;  // its serial number, made unique and safe in a path
 };
 
-std::string Folded(std::string name)
-{
-    for (char& c : name)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return name;
-}
-
 // A name for each unit that no other unit has, not even without regard to
 // case (as a local folder may see them): a serial number that repeats gets
 // the first free "-2", "-3"... that is no other unit's serial number, so
@@ -344,17 +337,17 @@ std::vector<std::string> UnitNames(const std::vector<std::string>& serials)
 {
     std::set<std::string> serialsTaken, used;
     for (const std::string& serial : serials)
-        serialsTaken.insert(Folded(PathSafe(serial)));
+        serialsTaken.insert(FoldedCase(PathSafe(serial)));
     std::vector<std::string> names;
     for (const std::string& serial : serials) {
         const std::string base = PathSafe(serial);
         std::string name = base;
-        for (int n = 2; used.count(Folded(name)) != 0; ++n) {
+        for (int n = 2; used.count(FoldedCase(name)) != 0; ++n) {
             name = base + "-" + std::to_string(n);
-            if (serialsTaken.count(Folded(name)) != 0)
+            if (serialsTaken.count(FoldedCase(name)) != 0)
                 name = base;  // another unit's own: try the next
         }
-        used.insert(Folded(name));
+        used.insert(FoldedCase(name));
         names.push_back(name);
     }
     return names;
