@@ -30,6 +30,7 @@
 #include <string>
 #include <thread>
 
+#include "subcommands.h"
 #include "tool.h"
 #include "zqkAPI.h"
 
@@ -363,7 +364,7 @@ int ServeInBackground(const Options& Opts, const std::string& Dir)
 int Mount(const Options& Opts)
 {
     if (Opts.args.size() != 1)
-        throw Failure(kUsage, "usage: zqk mount [-b] DIR");
+        throw Failure(kUsage, UsageLineOf(*FindSubcommand("mount")));
     std::error_code error;
     // Absolute: the background mount leaves this working folder.
     const std::string dir = std::filesystem::absolute(Opts.args[0], error).lexically_normal().string();
