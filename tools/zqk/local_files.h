@@ -1,6 +1,7 @@
 #pragma once
-// The local file system as the tool's transfers need it, one file per
-// platform (local_files_linux.cpp, local_files_windows.cpp). Paths are 8-bit
+// The local file system as the tool's transfers need it: what is the same
+// everywhere in local_files.cpp, the rest one file per platform
+// (local_files_posix.cpp, local_files_windows.cpp). Paths are 8-bit
 // strings as the library takes them. Symbolic links are never followed: a
 // link is an entry of its own kind.
 #include <cstdint>
@@ -34,6 +35,14 @@ std::string PlatformNameProblem(const std::string& Name);
 bool CaseBlindByDefault();
 // The characters that part a local path here.
 const char* LocalSeparators();
+
+// ---- local paths as strings ----
+// Without separators at the end (a root keeps its own).
+std::string LocalTrimmed(std::string Path);
+// The folder a local path is in ("." for a name alone; a root is its own),
+// and its last part.
+std::string LocalParent(const std::string& Path);
+std::string LocalLeaf(const std::string& Path);
 
 // Which file an entry is, from its own handle (volume and file number): two
 // names with one identity are one file, whatever their spelling.
@@ -83,6 +92,12 @@ public:
     bool Remove(const std::string& Name, std::string& Error) const;
 
 private:
+    // The platform's part of Remove: a file or a link, and a folder once empty.
+    bool RemoveEntry(const std::string& Name, std::string& Error) const;
+    bool RemoveEmptyFolder(const std::string& Name, std::string& Error) const;
+    // Everything in the folder Name, no link followed.
+    bool RemoveContents(const std::string& Name, std::string& Error) const;
+
     LocalFolder(intptr_t Native, std::string Path) : native_(Native), path_(std::move(Path)) {}
     intptr_t native_;   // the platform's handle of the open folder
     std::string path_;  // as it was opened, for the platforms that name entries by path

@@ -300,21 +300,14 @@ bool LocalFolder::WriteFile(const std::string& Name, const std::string& Data, co
     return written;
 }
 
-bool LocalFolder::Remove(const std::string& Name, std::string& Error) const
+bool LocalFolder::RemoveEntry(const std::string& Name, std::string& Error) const
 {
-    const std::string path = InFolder(path_, Name);
-    if (Stat(Name).kind != LocalKind::Folder)
-        return RemoveLocalFile(path, Error);
-    {
-        const std::unique_ptr<LocalFolder> inner = OpenFolder(Name, Error);
-        std::vector<LocalEntry> entries;
-        if (!inner || !inner->List(entries, Error))
-            return false;
-        for (const LocalEntry& entry : entries)
-            if (!inner->Remove(entry.name, Error))
-                return false;
-    }  // closed: a folder held open cannot be removed
-    return RemoveLocalFolder(path, Error);
+    return RemoveLocalFile(InFolder(path_, Name), Error);
+}
+
+bool LocalFolder::RemoveEmptyFolder(const std::string& Name, std::string& Error) const
+{
+    return RemoveLocalFolder(InFolder(path_, Name), Error);
 }
 
 LocalStat StatLocal(const std::string& Path)

@@ -110,9 +110,6 @@ struct Entry {
     int64_t time = 0;  // the device's seconds (DeviceSeconds)
     bool IsDir() const { return (attributes & 0x10) != 0; }
 };
-// Why a name from the device cannot name an entry in a device path ("/" or
-// "\\" in it, a control byte, "." or ".."); empty when it can.
-std::string DeviceNameProblem(const std::string& Name);
 // Whether the device takes names in double quotes (its string 204 holds
 // ".nfi."); firmware without them stores every blank of a name as "_".
 bool QuotesNames(int32_t Handle);

@@ -1,3 +1,5 @@
+// The local file system through POSIX calls (openat, renameat and their kin,
+// which never follow a link): see local_files.h.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -263,19 +265,14 @@ bool LocalFolder::WriteFile(const std::string& Name, const std::string& Data, co
     return written;
 }
 
-bool LocalFolder::Remove(const std::string& Name, std::string& Error) const
+bool LocalFolder::RemoveEntry(const std::string& Name, std::string& Error) const
 {
-    const int folder = static_cast<int>(native_);
-    if (Stat(Name).kind != LocalKind::Folder)
-        return unlinkat(folder, Name.c_str(), 0) == 0 || Fails(Error);
-    const std::unique_ptr<LocalFolder> inner = OpenFolder(Name, Error);
-    std::vector<LocalEntry> entries;
-    if (!inner || !inner->List(entries, Error))
-        return false;
-    for (const LocalEntry& entry : entries)
-        if (!inner->Remove(entry.name, Error))
-            return false;
-    return unlinkat(folder, Name.c_str(), AT_REMOVEDIR) == 0 || Fails(Error);
+    return unlinkat(static_cast<int>(native_), Name.c_str(), 0) == 0 || Fails(Error);
+}
+
+bool LocalFolder::RemoveEmptyFolder(const std::string& Name, std::string& Error) const
+{
+    return unlinkat(static_cast<int>(native_), Name.c_str(), AT_REMOVEDIR) == 0 || Fails(Error);
 }
 
 LocalStat StatLocal(const std::string& Path)

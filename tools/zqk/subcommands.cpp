@@ -1,0 +1,210 @@
+// The table of subcommands: see subcommands.h.
+#include "subcommands.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace zqktool {
+
+namespace {
+
+constexpr size_t kAny = SIZE_MAX;
+
+const char* const kBeforeCommands = R"(usage: zqk [OPTIONS] COMMAND [ARGS]
+
+Drives zq.keeper data buffers attached by USB, one or all of them at once, or a
+simulated one (--sim).
+
+)";
+
+const char* const kAfterCommands = R"(
+Choosing the device:
+  -d, --device PATH|SERIAL|sim:DIR
+                              the unit to use: a path that "zqk devices" shows, a serial
+                              number, or a simulated device's folder; may be given several
+                              times with --all
+  --all                       run the command on every attached unit and every --device,
+                              in parallel; each output line starts with [SERIAL], and
+                              {serial} in an argument stands for the unit's serial number
+                              (get and pull on several units need it in the local target)
+  --vid N, --pid N            USB vendor and product ID to look for (default 0x16D0, 0x064E)
+  --usage-page N, --usage N   HID usage page and usage (default 0xFFB2, any); -1 or "any" matches all
+  --sim                       use the simulated device instead of a real one
+  --sim-dir DIR               where the simulated device keeps its files
+                              (default: a folder of this user's, seeded with a demo tree)
+  --sim-mode MODE             firmware the simulated device runs: app, bootloader or ate
+  --sim-unquoted              the simulated device takes no quoted names
+
+Copying:
+  -r, --recursive             get, put: copy folders with everything in them
+  --delete                    pull, push: delete what the source no longer has
+  -n, --dry-run               get, put, pull, push: only say what would be done
+  -q, --quiet                 no progress, no line for each file and no summary
+
+Other options:
+  --timeout N                 cmd, term: the milliseconds of silence that end a command's
+                              output (default 2000); wait: the seconds to wait (default: no limit)
+  -l, --long                  ls: with attribute bits and Unix times
+  --json                      ls, devices: as JSON
+  -b                          mount: go to the background once mounted
+  -h, --help                  this text; "zqk COMMAND --help" explains a command
+  --version                   the versions of the tool and of the library
+
+Exit status: 0 done, 1 the device refused or a transfer failed, 2 wrong arguments,
+3 no device found, 4 another program holds the device lock, 5 a local file failed.
+With --all, the highest status of the units.
+)";
+
+const Subcommand kSubcommands[] = {
+    {"devices", 0, 0, "", "devices [--json]",
+     "list the attached units: path, serial number, product",
+     "Lists the attached units that match the matching values: path, serial number\n"
+     "and product (--json: an array of objects). Exits with 3 when there are none.\n"
+     "Simulated devices are never attached; --all runs on them when --device names them.\n",
+     {}, nullptr, Devices},
+    {"wait", 0, 0, "", "wait [--timeout S]",
+     "wait until a unit (the one of --device, if given) is present",
+     "Returns as soon as a unit is present: the one of --device when given, else any\n"
+     "that matches. --timeout gives up after S seconds, with exit status 3.\n",
+     {}, nullptr, Wait},
+    {"info", 0, 0, "", "info",
+     "the device's path, USB strings, run mode and matching values",
+     "Opens the device and shows its path, manufacturer, product, serial number,\n"
+     "the firmware that runs (application, boot loader, ATE), whether it takes names\n"
+     "in quotes, the matching values used and its indexed USB strings.\n",
+     {}, Info, nullptr},
+    {"ls", 0, 1, "[PATH]", "ls [PATH] [--long | --json]",
+     "list a device directory (--long, --json for other forms)",
+     "Lists a device directory (default: the root) as a table of name, size,\n"
+     "attributes and date. --long adds the attribute bits and Unix time; --json prints\n"
+     "an array of objects.\n",
+     {}, List, nullptr},
+    {"get", 1, kAny, "DEVICE-PATH... [LOCAL]", "get [-r] [-n] [-q] DEVICE-PATH... [LOCAL]",
+     "copy device files (-r: folders) to a local file or folder",
+     "Copies device files to local ones, with progress on standard error. The last\n"
+     "part of a DEVICE-PATH may hold * and ? (quote them from the shell), matched\n"
+     "against the listing without regard to case. -r copies folders with all in them.\n"
+     "One file becomes LOCAL, or goes into it when LOCAL is a folder; one folder (-r)\n"
+     "becomes LOCAL (made when missing, added to when it exists); several sources or\n"
+     "a pattern go by name into the folder LOCAL, made when missing. Without LOCAL,\n"
+     "everything goes into this folder. An existing file is replaced only once its\n"
+     "copy is complete. Names from the device that cannot be local file names (a\n"
+     "\"/\" or \"\\\" in them, a control byte, \".\" or \"..\") are refused, each with a\n"
+     "line on standard error; nothing is written outside the target.\n",
+     {"-r", "--dry-run"}, Get, nullptr},
+    {"put", 1, kAny, "LOCAL... [DEVICE-PATH]", "put [-r] [-n] [-q] LOCAL... [DEVICE-PATH]",
+     "copy local files (-r: folders) to the device (default: /)",
+     "Copies local files to the device, with progress on standard error; the targets\n"
+     "are chosen as for get (without DEVICE-PATH: into the root). -r copies folders\n"
+     "with all in them, making missing device folders. An empty local file sends\n"
+     "nothing. Local names that differ only in case, which the device does not tell\n"
+     "apart, are reported and the second is not sent.\n",
+     {"-r", "--dry-run"}, Put, nullptr},
+    {"pull", 2, 2, "DEVICE-DIR LOCAL-DIR", "pull [--delete] [-n] [-q] DEVICE-DIR LOCAL-DIR",
+     "mirror a device folder into a local folder",
+     "Mirrors the device folder DEVICE-DIR into LOCAL-DIR (made when missing): files\n"
+     "whose size or time differ are copied and get the device's time stamp as their\n"
+     "modification time, so that a second run copies nothing. --delete removes local\n"
+     "files and folders that the device does not have (nothing in a folder whose\n"
+     "listing was cut short or holds a line that is no entry); -n only says what would\n"
+     "happen. Names are refused as by get; names that differ only in case, in a local\n"
+     "folder that does not tell case apart, are reported and not copied over each other.\n",
+     {"--delete", "--dry-run"}, Pull, nullptr},
+    {"push", 2, 2, "LOCAL-DIR DEVICE-DIR", "push [--delete] [-n] [-q] LOCAL-DIR DEVICE-DIR",
+     "mirror a local folder onto the device",
+     "Mirrors the local folder LOCAL-DIR onto the device folder DEVICE-DIR (made when\n"
+     "missing): files whose size or time differ are sent with the local file's\n"
+     "modification time as their time stamp, so that a second run sends nothing.\n"
+     "--delete removes what the device has and LOCAL-DIR does not; -n only says what\n"
+     "would happen. Symbolic links are not followed. Local names the device would\n"
+     "read as a path (\"\\\", a control byte, \".\", \"..\") or store as another's are\n"
+     "refused.\n",
+     {"--delete", "--dry-run"}, Push, nullptr},
+    {"flash", 1, 1, "IMAGE", "flash IMAGE",
+     "load a firmware image into the device",
+     "Loads a firmware image into the device, with progress on standard error. The\n"
+     "image goes by its file name in lower case.\n",
+     {}, Flash, nullptr},
+    {"rm", 1, 1, "PATH", "rm PATH",
+     "delete a device file",
+     "Deletes a device file.\n",
+     {}, Remove, nullptr},
+    {"mkdir", 1, 1, "PATH", "mkdir PATH",
+     "make a device directory",
+     "Makes a device directory.\n",
+     {}, MakeDir, nullptr},
+    {"rmdir", 1, 1, "PATH", "rmdir PATH",
+     "remove a device directory with its contents",
+     "Removes a device directory and everything in it.\n",
+     {}, RemoveDir, nullptr},
+    {"mv", 2, 2, "OLD NEW", "mv OLD NEW",
+     "rename a device file or directory",
+     "Renames a device file or directory.\n",
+     {}, Move, nullptr},
+    {"cmd", 1, kAny, "LINE...", "cmd LINE...",
+     "run terminal commands and print their output",
+     "Runs each LINE as a command on the device's terminal and prints its output up\n"
+     "to the device's prompt. --timeout sets how long a silence ends an output.\n",
+     {}, Command, nullptr},
+    {"term", 0, 0, "", "term",
+     "an interactive session with the device's terminal",
+     "An interactive session with the device's terminal: each line typed runs as a\n"
+     "command and its output is shown. A line holding ESC (or \\e) sends an escape and\n"
+     "tells whether the device asks for a password. End of input (Ctrl-D) leaves.\n",
+     {}, Terminal, nullptr},
+    {"mount", 1, 1, "[-b] DIR", "mount [-b] DIR",
+     "the device's files as a folder at DIR (Linux, FUSE 3)",
+     "Shows the device's file system as a folder at DIR for every program, until it\n"
+     "is unmounted (fusermount3 -u DIR) or interrupted (Ctrl-C); -b goes to the\n"
+     "background once mounted. Linux, where the tool is built with FUSE 3.\n",
+     {"-b"}, nullptr, Mount},
+};
+
+// "  get DEVICE-PATH... [LOCAL]  copy device files (-r: folders) to ..."
+std::string ListLine(const Subcommand& Command)
+{
+    const std::string called = std::string(Command.name) + (*Command.arguments ? " " : "") + Command.arguments;
+    char line[512];
+    std::snprintf(line, sizeof line, "  %-26s  %s\n", called.c_str(), Command.summary);
+    return line;
+}
+
+}  // namespace
+
+const Subcommand* FindSubcommand(const std::string& Name)
+{
+    for (const Subcommand& command : kSubcommands)
+        if (Name == command.name)
+            return &command;
+    return nullptr;
+}
+
+std::string CommandsTaking(const std::string& Option)
+{
+    std::string list;
+    for (const Subcommand& command : kSubcommands)
+        for (const char* option : command.options)
+            if (Option == option)
+                list += (list.empty() ? "" : ", ") + std::string(command.name);
+    return list;
+}
+
+std::string UsageText()
+{
+    std::string text = std::string(kBeforeCommands) + "Commands:\n";
+    for (const Subcommand& command : kSubcommands)
+        text += ListLine(command);
+    return text + kAfterCommands;
+}
+
+std::string UsageLineOf(const Subcommand& Command)
+{
+    return std::string("usage: zqk ") + Command.synopsis;
+}
+
+std::string HelpOf(const Subcommand& Command)
+{
+    return UsageLineOf(Command) + "\n\n" + Command.help;
+}
+
+}  // namespace zqktool
