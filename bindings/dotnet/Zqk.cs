@@ -1,6 +1,8 @@
 // zqkAPI for .NET: the declarations of every export (ZqkNative) and a device
-// class on the library's handles (ZqkDevice). One file, no dependency beyond
-// .NET Standard 2.0; include it in a project or build Zqk.csproj.
+// class on the library's handles (ZqkDevice). With ZqkTables.cs, which the
+// build generates (build/linux/bindings/dotnet) from the library's lists of
+// exports and statuses, no dependency beyond .NET Standard 2.0; include both
+// files in a project, or build Zqk.csproj there.
 //
 // The library is "zqkAPI": zqkAPI.dll beside the program on Windows (32-bit
 // or 64-bit, as the process), libzqkAPI.so on the library path elsewhere.
@@ -20,25 +22,6 @@ using System.Text;
 
 namespace Zqk
 {
-    /// <summary>The library's status codes (ZQK_STATUS_* in zqkAPI.h); NoLibrary is
-    /// the binding's own: the library could not be loaded or is too old.</summary>
-    public enum ZqkStatus
-    {
-        NoLibrary = -1,
-        Ok = 0,
-        NoDevice = 1,
-        NotOpen = 2,
-        Access = 3,
-        Busy = 4,
-        Timeout = 5,
-        Gone = 6,
-        Refused = 7,
-        LocalFile = 8,
-        Argument = 9,
-        InTransfer = 10,
-        Buffer = 11,
-    }
-
     /// <summary>A failure of a zqkAPI call: the status and the library's line saying
     /// what failed and why, as zqkLastStatus and zqkStatusText gave them right
     /// after the call, on the calling thread.</summary>
@@ -112,8 +95,10 @@ namespace Zqk
 
     /// <summary>The library's exports as they are, for what ZqkDevice does not offer.
     /// Text arguments are zero-terminated byte arrays (ZqkText.Device makes them);
-    /// results follow the buffer-return convention of zqkAPI.h.</summary>
-    public static class ZqkNative
+    /// results follow the buffer-return convention of zqkAPI.h. The declaration
+    /// of every export is generated into ZqkTables.cs from the library's list of
+    /// exports; what is written here is what that list does not say.</summary>
+    public static partial class ZqkNative
     {
         public const string Library = "zqkAPI";
         private const CallingConvention Call = CallingConvention.Winapi;
@@ -124,86 +109,10 @@ namespace Zqk
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         public delegate void DevProgressCallback(IntPtr userData, int position, int total);
 
-        // Connection, raw link and identity
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpen();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkClose();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsOpen();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkPoll(int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkTermTx(byte[] data, int count, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkTermRx(byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkUsbPath(byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkUsbDetail(int type, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern void zqkSetVidPid(int index, int value);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkGetVidPid(int index);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkSetCallback(ProgressCallback callback, int userData);
-        // Terminal
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkCommand(byte[] command, byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkEscape();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFlushPrompt(byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsPrompt(byte[] pattern);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningBootloader();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningApp();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningATE();
-        [DllImport(Library, CallingConvention = Call)] public static extern void zqkSetPrompt(byte[] prompt);
-        // Device file system
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDir(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkGetDirEntry(int index, byte[] name, int size, out int sizeOut, out int attributesOut, out int timeOut);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkAttrToText(int attributes, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDateToText(int time, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileDelete(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDirRemove(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDirMake(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkRename(byte[] oldName, byte[] newName);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileWrite(byte[] localPath, byte[] devicePath);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileRead(byte[] devicePath, byte[] localPath);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFirmwareUpdate(byte[] localPath);
-        // Diagnostics
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkLastError();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDebug();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkVersion();
-        // The reason for a failure
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkLastStatus();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkStatusText(byte[] buffer, int size);
-        // Several devices
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFindDevices();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFoundDevice(int index, int type, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpenPath(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpenSerial(byte[] serial);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkWaitForDevice(byte[] pathOrSerial, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevOpen(byte[] pathOrSerial);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevClose(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsOpen(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevPoll(int device, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevTermTx(int device, byte[] data, int count, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevTermRx(int device, byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevUsbPath(int device, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevUsbDetail(int device, int type, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevLastError(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevSetCallback(int device, DevProgressCallback callback, IntPtr userData);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevCommand(int device, byte[] command, byte[] buffer, int size, int timeout);
-        // The same, into unmanaged memory: a large buffer that is not zeroed first.
+        // The same as zqkDevCommand and zqkDevFlushPrompt, into unmanaged memory:
+        // a large buffer that is not zeroed first.
         [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevCommand")] public static extern int zqkDevCommandTo(int device, byte[] command, IntPtr buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevEscape(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFlushPrompt(int device, byte[] buffer, int size, int timeout);
         [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevFlushPrompt")] public static extern int zqkDevFlushPromptTo(int device, IntPtr buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsPrompt(int device, byte[] pattern);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningBootloader(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningApp(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningATE(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern void zqkDevSetPrompt(int device, byte[] prompt);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDir(int device, byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevGetDirEntry(int device, int index, byte[] name, int size, out int sizeOut, out int attributesOut, out int timeOut);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileDelete(int device, byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDirRemove(int device, byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDirMake(int device, byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevRename(int device, byte[] oldName, byte[] newName);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWrite(int device, byte[] localPath, byte[] devicePath);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWriteAt(int device, byte[] localPath, byte[] devicePath, int unixTime);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileRead(int device, byte[] devicePath, byte[] localPath);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFirmwareUpdate(int device, byte[] localPath);
-        // Transfers in memory
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileReadBuffer(int device, byte[] devicePath, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWriteBuffer(int device, byte[] data, int count, byte[] devicePath, int unixTime);
     }
 
     /// <summary>Text as the library takes and gives it.</summary>
