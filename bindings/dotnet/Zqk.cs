@@ -55,12 +55,13 @@ namespace Zqk
     /// <summary>A present device as ZqkDevice.Devices finds it (nothing is opened).</summary>
     public sealed class ZqkDeviceInfo
     {
-        internal ZqkDeviceInfo(string path, string serial, string manufacturer, string product)
+        // field gives the found entry's text of a zqkFoundDevice type.
+        internal ZqkDeviceInfo(Func<int, string> field)
         {
-            Path = path;
-            Serial = serial;
-            Manufacturer = manufacturer;
-            Product = product;
+            Path = field(-1);
+            Serial = field(0);
+            Manufacturer = field(1);
+            Product = field(2);
         }
 
         public string Path { get; }
@@ -340,8 +341,7 @@ namespace Zqk
             for (int i = 0; i < count; ++i)
             {
                 int index = i;
-                Func<int, string> field = type => FromDevice(TextOf((b, s) => ZqkNative.zqkFoundDevice(index, type, b, s)));
-                found.Add(new ZqkDeviceInfo(field(-1), field(0), field(1), field(2)));
+                found.Add(new ZqkDeviceInfo(type => FromDevice(TextOf((b, s) => ZqkNative.zqkFoundDevice(index, type, b, s)))));
             }
             return found;
         }
