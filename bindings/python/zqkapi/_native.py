@@ -11,7 +11,7 @@ import threading
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from ._errors import LibraryError
-from ._exports import EXPORTS
+from ._exports import EXPORTS  # generated from the library's list of exports
 
 #: The oldest library this binding works with: the one that brought handles,
 #: statuses and sim: paths. A library of another major version is refused too.
