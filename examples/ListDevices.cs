@@ -1,5 +1,5 @@
 // Lists the zq.keeper devices that are present, without opening them.
-//   mcs ListDevices.cs ../bindings/dotnet/Zqk.cs && mono ListDevices.exe
+//   mcs ListDevices.cs ../build/linux/bindings/dotnet/*.cs && mono ListDevices.exe
 // (on Windows: csc, with zqkAPI.dll beside ListDevices.exe)
 using System;
 using Zqk;

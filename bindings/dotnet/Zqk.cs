@@ -1,6 +1,9 @@
-// zqkAPI for .NET: the declarations of every export (ZqkNative) and a device
-// class on the library's handles (ZqkDevice). One file, no dependency beyond
-// .NET Standard 2.0; include it in a project or build Zqk.csproj.
+// zqkAPI for .NET: a device class on the library's handles (ZqkDevice). With
+// ZqkTypes.cs (the binding's small types, text and the hand-written part of
+// ZqkNative) and ZqkTables.cs, which the build generates from the library's
+// lists of exports and statuses (the declaration of every export, ZqkNative,
+// and ZqkStatus), no dependency beyond .NET Standard 2.0: include the three
+// files of build/linux/bindings/dotnet in a project, or build Zqk.csproj there.
 //
 // The library is "zqkAPI": zqkAPI.dll beside the program on Windows (32-bit
 // or 64-bit, as the process), libzqkAPI.so on the library path elsewhere.
@@ -13,266 +16,11 @@
 // code page on Windows).
 using System;
 using System.Collections.Generic;
-using System.Globalization;
 using System.Runtime.ExceptionServices;
 using System.Runtime.InteropServices;
-using System.Text;
 
 namespace Zqk
 {
-    /// <summary>The library's status codes (ZQK_STATUS_* in zqkAPI.h); NoLibrary is
-    /// the binding's own: the library could not be loaded or is too old.</summary>
-    public enum ZqkStatus
-    {
-        NoLibrary = -1,
-        Ok = 0,
-        NoDevice = 1,
-        NotOpen = 2,
-        Access = 3,
-        Busy = 4,
-        Timeout = 5,
-        Gone = 6,
-        Refused = 7,
-        LocalFile = 8,
-        Argument = 9,
-        InTransfer = 10,
-        Buffer = 11,
-    }
-
-    /// <summary>A failure of a zqkAPI call: the status and the library's line saying
-    /// what failed and why, as zqkLastStatus and zqkStatusText gave them right
-    /// after the call, on the calling thread.</summary>
-    public class ZqkException : Exception
-    {
-        public ZqkException(ZqkStatus status, string text) : base(text)
-        {
-            Status = status;
-            Text = text;
-        }
-
-        public ZqkStatus Status { get; }
-        public string Text { get; }
-    }
-
-    /// <summary>The progress of a transfer reported synchronously, on the thread that
-    /// runs the transfer (Progress&lt;T&gt; posts its reports to another thread
-    /// instead, where an exception cannot reach the caller).</summary>
-    public sealed class ZqkProgress : IProgress<ValueTuple<long, long>>
-    {
-        private readonly Action<long, long> report;
-
-        public ZqkProgress(Action<long, long> report)
-        {
-            this.report = report ?? throw new ArgumentNullException(nameof(report));
-        }
-
-        public void Report(ValueTuple<long, long> value) => report(value.Item1, value.Item2);
-    }
-
-    /// <summary>A present device as ZqkDevice.Devices finds it (nothing is opened).</summary>
-    public sealed class ZqkDeviceInfo
-    {
-        internal ZqkDeviceInfo(string path, string serial, string manufacturer, string product)
-        {
-            Path = path;
-            Serial = serial;
-            Manufacturer = manufacturer;
-            Product = product;
-        }
-
-        public string Path { get; }
-        public string Serial { get; }
-        public string Manufacturer { get; }
-        public string Product { get; }
-    }
-
-    /// <summary>One entry of a device folder. Modified is the device's time stamp
-    /// (DateTimeKind.Unspecified: the device keeps its local time without a time
-    /// zone), null when the device gave no date.</summary>
-    public sealed class ZqkEntry
-    {
-        public const int ReadOnly = 0x01, Hidden = 0x02, SystemFile = 0x04, Directory = 0x10, Archive = 0x20;
-
-        internal ZqkEntry(string name, long size, int attributes, DateTime? modified)
-        {
-            Name = name;
-            Size = size;
-            Attributes = attributes;
-            Modified = modified;
-        }
-
-        public string Name { get; }
-        public long Size { get; }
-        public int Attributes { get; }
-        public DateTime? Modified { get; }
-        public bool IsDirectory => (Attributes & Directory) != 0;
-
-        public override string ToString() => Name;
-    }
-
-    /// <summary>The library's exports as they are, for what ZqkDevice does not offer.
-    /// Text arguments are zero-terminated byte arrays (ZqkText.Device makes them);
-    /// results follow the buffer-return convention of zqkAPI.h.</summary>
-    public static class ZqkNative
-    {
-        public const string Library = "zqkAPI";
-        private const CallingConvention Call = CallingConvention.Winapi;
-
-        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
-        public delegate void ProgressCallback(int userData, int position, int total);
-
-        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
-        public delegate void DevProgressCallback(IntPtr userData, int position, int total);
-
-        // Connection, raw link and identity
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpen();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkClose();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsOpen();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkPoll(int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkTermTx(byte[] data, int count, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkTermRx(byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkUsbPath(byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkUsbDetail(int type, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern void zqkSetVidPid(int index, int value);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkGetVidPid(int index);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkSetCallback(ProgressCallback callback, int userData);
-        // Terminal
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkCommand(byte[] command, byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkEscape();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFlushPrompt(byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsPrompt(byte[] pattern);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningBootloader();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningApp();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkIsRunningATE();
-        [DllImport(Library, CallingConvention = Call)] public static extern void zqkSetPrompt(byte[] prompt);
-        // Device file system
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDir(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkGetDirEntry(int index, byte[] name, int size, out int sizeOut, out int attributesOut, out int timeOut);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkAttrToText(int attributes, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDateToText(int time, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileDelete(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDirRemove(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDirMake(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkRename(byte[] oldName, byte[] newName);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileWrite(byte[] localPath, byte[] devicePath);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFileRead(byte[] devicePath, byte[] localPath);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFirmwareUpdate(byte[] localPath);
-        // Diagnostics
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkLastError();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDebug();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkVersion();
-        // The reason for a failure
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkLastStatus();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkStatusText(byte[] buffer, int size);
-        // Several devices
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFindDevices();
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkFoundDevice(int index, int type, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpenPath(byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkOpenSerial(byte[] serial);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkWaitForDevice(byte[] pathOrSerial, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevOpen(byte[] pathOrSerial);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevClose(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsOpen(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevPoll(int device, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevTermTx(int device, byte[] data, int count, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevTermRx(int device, byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevUsbPath(int device, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevUsbDetail(int device, int type, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevLastError(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevSetCallback(int device, DevProgressCallback callback, IntPtr userData);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevCommand(int device, byte[] command, byte[] buffer, int size, int timeout);
-        // The same, into unmanaged memory: a large buffer that is not zeroed first.
-        [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevCommand")] public static extern int zqkDevCommandTo(int device, byte[] command, IntPtr buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevEscape(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFlushPrompt(int device, byte[] buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevFlushPrompt")] public static extern int zqkDevFlushPromptTo(int device, IntPtr buffer, int size, int timeout);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsPrompt(int device, byte[] pattern);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningBootloader(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningApp(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevIsRunningATE(int device);
-        [DllImport(Library, CallingConvention = Call)] public static extern void zqkDevSetPrompt(int device, byte[] prompt);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDir(int device, byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevGetDirEntry(int device, int index, byte[] name, int size, out int sizeOut, out int attributesOut, out int timeOut);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileDelete(int device, byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDirRemove(int device, byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevDirMake(int device, byte[] path);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevRename(int device, byte[] oldName, byte[] newName);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWrite(int device, byte[] localPath, byte[] devicePath);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWriteAt(int device, byte[] localPath, byte[] devicePath, int unixTime);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileRead(int device, byte[] devicePath, byte[] localPath);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFirmwareUpdate(int device, byte[] localPath);
-        // Transfers in memory
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileReadBuffer(int device, byte[] devicePath, byte[] buffer, int size);
-        [DllImport(Library, CallingConvention = Call)] public static extern int zqkDevFileWriteBuffer(int device, byte[] data, int count, byte[] devicePath, int unixTime);
-    }
-
-    /// <summary>Text as the library takes and gives it.</summary>
-    public static class ZqkText
-    {
-        private static readonly Encoding Latin1 =
-            Encoding.GetEncoding(28591, EncoderFallback.ExceptionFallback, DecoderFallback.ExceptionFallback);
-        private static readonly Encoding Local = LocalEncoding();
-
-        /// <summary>Device text, zero-terminated, as latin-1; null stays null (NULL counts as "").</summary>
-        public static byte[] Device(string text, string what = "the device text") => Terminated(text, Latin1, what);
-
-        /// <summary>A local file's path, zero-terminated, as the system opens files.</summary>
-        public static byte[] LocalPath(string path, string what = "the local path") => Terminated(path, Local, what);
-
-        /// <summary>Bytes of device text as a string, one character per byte.</summary>
-        public static string FromDevice(byte[] bytes, int count) => Latin1.GetString(bytes, 0, count);
-
-        /// <summary>A device's path: "sim:" and a local folder, or the device's text.</summary>
-        public static string FromDevicePath(byte[] bytes)
-        {
-            bool simulated = bytes.Length >= 4 && bytes[0] == 's' && bytes[1] == 'i' && bytes[2] == 'm' && bytes[3] == ':';
-            try
-            {
-                return (simulated ? Local : Latin1).GetString(bytes);
-            }
-            catch (DecoderFallbackException)
-            {
-                return Latin1.GetString(bytes);
-            }
-        }
-
-        private static byte[] Terminated(string text, Encoding encoding, string what)
-        {
-            if (text == null)
-                return null;
-            if (text.IndexOf('\0') >= 0)
-                throw new ZqkException(ZqkStatus.Argument, $"{what} \"{text}\" holds a zero character");
-            try
-            {
-                byte[] bytes = new byte[encoding.GetByteCount(text) + 1];
-                encoding.GetBytes(text, 0, text.Length, bytes, 0);
-                return bytes;
-            }
-            catch (EncoderFallbackException)
-            {
-                throw new ZqkException(ZqkStatus.Argument, $"{what} \"{text}\" has a character that {encoding.WebName} does not hold");
-            }
-        }
-
-        // The DLL opens local files with the A functions: the ANSI code page. A
-        // runtime without that code page (.NET Core without the CodePages
-        // provider) gets latin-1, its first 256 characters.
-        private static Encoding LocalEncoding()
-        {
-            if (Environment.OSVersion.Platform != PlatformID.Win32NT)
-                return new UTF8Encoding(false, true);
-            try
-            {
-                return Encoding.GetEncoding(CultureInfo.CurrentCulture.TextInfo.ANSICodePage,
-                                            EncoderFallback.ExceptionFallback, DecoderFallback.ExceptionFallback);
-            }
-            catch (Exception)
-            {
-                return Latin1;
-            }
-        }
-    }
-
     /// <summary>An open device: a handle of the library's own, usable from any thread
     /// (calls on one device are serialised by the library, calls on different
     /// devices run in parallel). Every failure throws a ZqkException.</summary>
@@ -431,8 +179,7 @@ namespace Zqk
             for (int i = 0; i < count; ++i)
             {
                 int index = i;
-                Func<int, string> field = type => FromDevice(TextOf((b, s) => ZqkNative.zqkFoundDevice(index, type, b, s)));
-                found.Add(new ZqkDeviceInfo(field(-1), field(0), field(1), field(2)));
+                found.Add(new ZqkDeviceInfo(type => FromDevice(TextOf((b, s) => ZqkNative.zqkFoundDevice(index, type, b, s)))));
             }
             return found;
         }

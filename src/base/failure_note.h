@@ -2,25 +2,24 @@
 #include <cstdint>
 #include <string>
 
+#include "zqkAPI.h"
+
 namespace zqk {
 
 // Why the calling thread's current operation failed, noted where the failure
 // is decided (a write that failed, a lock not had, an answer that refused)
 // and read by the exports, which turn it into the caller's status. The
-// values are the public status codes.
+// values are the public status codes, taken from the header that defines
+// them.
 enum class Failure : int32_t {
-    None = 0,
-    NoDevice = 1,
-    NotOpen = 2,
-    Access = 3,
-    Busy = 4,
-    Timeout = 5,
-    Gone = 6,
-    Refused = 7,
-    LocalFile = 8,
-    Argument = 9,
-    InTransfer = 10,
-    Buffer = 11,
+    None = ZQK_STATUS_OK,
+    // The device: not there, not to be had, or not answering as it should.
+    NoDevice = ZQK_STATUS_NO_DEVICE, NotOpen = ZQK_STATUS_NOT_OPEN, Access = ZQK_STATUS_ACCESS,
+    Busy = ZQK_STATUS_BUSY, Timeout = ZQK_STATUS_TIMEOUT, Gone = ZQK_STATUS_GONE,
+    Refused = ZQK_STATUS_REFUSED,
+    // The caller's side: its files, its arguments, its own transfer.
+    LocalFile = ZQK_STATUS_LOCAL_FILE, Argument = ZQK_STATUS_ARGUMENT,
+    InTransfer = ZQK_STATUS_IN_TRANSFER, Buffer = ZQK_STATUS_BUFFER,
 };
 
 struct FailureNote {

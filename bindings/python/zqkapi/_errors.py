@@ -2,29 +2,9 @@
 
 from __future__ import annotations
 
-import enum
 from typing import Dict, Type
 
-
-class Status(enum.IntEnum):
-    """The library's status codes (``ZQK_STATUS_*`` in zqkAPI.h).
-
-    ``NO_LIBRARY`` is the binding's own: the library could not be used at all.
-    """
-
-    NO_LIBRARY = -1
-    OK = 0
-    NO_DEVICE = 1
-    NOT_OPEN = 2
-    ACCESS = 3
-    BUSY = 4
-    TIMEOUT = 5
-    GONE = 6
-    REFUSED = 7
-    LOCAL_FILE = 8
-    ARGUMENT = 9
-    IN_TRANSFER = 10
-    BUFFER = 11
+from ._statuses import Status  # generated from the library's list of statuses
 
 
 class Error(Exception):

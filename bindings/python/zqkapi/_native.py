@@ -11,6 +11,7 @@ import threading
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from ._errors import LibraryError
+from ._exports import EXPORTS  # generated from the library's list of exports
 
 #: The oldest library this binding works with: the one that brought handles,
 #: statuses and sim: paths. A library of another major version is refused too.
@@ -39,85 +40,23 @@ ProgressCallback = _FUNCTYPE(None, _i32, _i32, _i32)
 #: zqkDevSetCallback's callback: (UserData, position, total).
 DevProgressCallback = _FUNCTYPE(None, _intptr, _i32, _i32)
 
-#: Every export: its result type and argument types, as in zqkAPI.h.
+#: How each C type of zqkAPI.h crosses into ctypes.
+C_TYPES: Dict[str, Any] = {
+    "void": None,
+    "int32_t": _i32,
+    "intptr_t": _intptr,
+    "const char *": _text,
+    "char *": _out,
+    "int32_t *": _p32,
+    "zqkProgressCallback": ProgressCallback,
+    "zqkDevProgressCallback": DevProgressCallback,
+}
+
+#: Every export: its result type and argument types, as in zqkAPI.h (from
+#: the library's list of exports, generated into _exports).
 PROTOTYPES: Dict[str, Tuple[Any, List[Any]]] = {
-    # Connection, raw link and identity
-    "zqkOpen": (_i32, []),
-    "zqkClose": (_i32, []),
-    "zqkIsOpen": (_i32, []),
-    "zqkPoll": (_i32, [_i32]),
-    "zqkTermTx": (_i32, [_text, _i32, _i32]),
-    "zqkTermRx": (_i32, [_out, _i32, _i32]),
-    "zqkUsbPath": (_i32, [_out, _i32]),
-    "zqkUsbDetail": (_i32, [_i32, _out, _i32]),
-    "zqkSetVidPid": (None, [_i32, _i32]),
-    "zqkGetVidPid": (_i32, [_i32]),
-    "zqkSetCallback": (_i32, [ProgressCallback, _i32]),
-    # Terminal
-    "zqkCommand": (_i32, [_text, _out, _i32, _i32]),
-    "zqkEscape": (_i32, []),
-    "zqkFlushPrompt": (_i32, [_out, _i32, _i32]),
-    "zqkIsPrompt": (_i32, [_text]),
-    "zqkIsRunningBootloader": (_i32, []),
-    "zqkIsRunningApp": (_i32, []),
-    "zqkIsRunningATE": (_i32, []),
-    "zqkSetPrompt": (None, [_text]),
-    # Device file system
-    "zqkDir": (_i32, [_text]),
-    "zqkGetDirEntry": (_i32, [_i32, _out, _i32, _p32, _p32, _p32]),
-    "zqkAttrToText": (_i32, [_i32, _out, _i32]),
-    "zqkDateToText": (_i32, [_i32, _out, _i32]),
-    "zqkFileDelete": (_i32, [_text]),
-    "zqkDirRemove": (_i32, [_text]),
-    "zqkDirMake": (_i32, [_text]),
-    "zqkRename": (_i32, [_text, _text]),
-    "zqkFileWrite": (_i32, [_text, _text]),
-    "zqkFileRead": (_i32, [_text, _text]),
-    "zqkFirmwareUpdate": (_i32, [_text]),
-    # Diagnostics
-    "zqkLastError": (_i32, []),
-    "zqkDebug": (_i32, []),
-    "zqkVersion": (_i32, []),
-    # The reason for a failure
-    "zqkLastStatus": (_i32, []),
-    "zqkStatusText": (_i32, [_out, _i32]),
-    # Several devices
-    "zqkFindDevices": (_i32, []),
-    "zqkFoundDevice": (_i32, [_i32, _i32, _out, _i32]),
-    "zqkOpenPath": (_i32, [_text]),
-    "zqkOpenSerial": (_i32, [_text]),
-    "zqkWaitForDevice": (_i32, [_text, _i32]),
-    "zqkDevOpen": (_i32, [_text]),
-    "zqkDevClose": (_i32, [_i32]),
-    "zqkDevIsOpen": (_i32, [_i32]),
-    "zqkDevPoll": (_i32, [_i32, _i32]),
-    "zqkDevTermTx": (_i32, [_i32, _text, _i32, _i32]),
-    "zqkDevTermRx": (_i32, [_i32, _out, _i32, _i32]),
-    "zqkDevUsbPath": (_i32, [_i32, _out, _i32]),
-    "zqkDevUsbDetail": (_i32, [_i32, _i32, _out, _i32]),
-    "zqkDevLastError": (_i32, [_i32]),
-    "zqkDevSetCallback": (_i32, [_i32, DevProgressCallback, _intptr]),
-    "zqkDevCommand": (_i32, [_i32, _text, _out, _i32, _i32]),
-    "zqkDevEscape": (_i32, [_i32]),
-    "zqkDevFlushPrompt": (_i32, [_i32, _out, _i32, _i32]),
-    "zqkDevIsPrompt": (_i32, [_i32, _text]),
-    "zqkDevIsRunningBootloader": (_i32, [_i32]),
-    "zqkDevIsRunningApp": (_i32, [_i32]),
-    "zqkDevIsRunningATE": (_i32, [_i32]),
-    "zqkDevSetPrompt": (None, [_i32, _text]),
-    "zqkDevDir": (_i32, [_i32, _text]),
-    "zqkDevGetDirEntry": (_i32, [_i32, _i32, _out, _i32, _p32, _p32, _p32]),
-    "zqkDevFileDelete": (_i32, [_i32, _text]),
-    "zqkDevDirRemove": (_i32, [_i32, _text]),
-    "zqkDevDirMake": (_i32, [_i32, _text]),
-    "zqkDevRename": (_i32, [_i32, _text, _text]),
-    "zqkDevFileWrite": (_i32, [_i32, _text, _text]),
-    "zqkDevFileWriteAt": (_i32, [_i32, _text, _text, _i32]),
-    "zqkDevFileRead": (_i32, [_i32, _text, _text]),
-    "zqkDevFirmwareUpdate": (_i32, [_i32, _text]),
-    # Transfers in memory
-    "zqkDevFileReadBuffer": (_i32, [_i32, _text, _out, _i32]),
-    "zqkDevFileWriteBuffer": (_i32, [_i32, _text, _i32, _text, _i32]),
+    name: (C_TYPES[result], [C_TYPES[c_type] for c_type, _ in parameters])
+    for name, _, result, parameters in EXPORTS
 }
 
 
