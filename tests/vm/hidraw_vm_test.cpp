@@ -24,6 +24,7 @@
 #include "hid/raw_hid.h"
 #include "link/channel_packet.h"
 #include "sim/sim_terminal.h"
+#include "rig/sim_setup.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 
@@ -262,9 +263,7 @@ protected:
 
     static void RestartWithPlatformDevice()
     {
-        DeviceOptions options;
-        options.LockName = testing::TestLockName();
-        ReplaceDefaultDevice(std::move(options));
+        rig::UsePlatformDevice(testing::TestLockName());
     }
 
     static std::string TermRx(int32_t timeout)
