@@ -23,8 +23,6 @@
 #include "link/device_lock.h"
 #include "files/date_time.h"
 #include "support/child_process.h"
-#include "rig/local_files.h"
-#include "rig/scratch_folder.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 

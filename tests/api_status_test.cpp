@@ -11,7 +11,6 @@
 #include <system_error>
 #include <thread>
 
-#include "rig/scratch_folder.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 

@@ -18,8 +18,6 @@
 #include <vector>
 
 #include "api/library.h"
-#include "rig/scratch_folder.h"
-#include "rig/sim_setup.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 

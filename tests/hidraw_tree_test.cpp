@@ -21,7 +21,6 @@
 #include "hid/raw_hid.h"
 #include "hid/raw_hid_linux.h"
 #include "link/comms.h"
-#include "rig/sim_setup.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 

@@ -18,8 +18,6 @@
 
 #include "api/library.h"
 #include "support/device_names.h"
-#include "rig/local_files.h"
-#include "rig/scratch_folder.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 

@@ -10,7 +10,6 @@
 #include "sim/manual_clock.h"
 #include "sim/sim_device.h"
 #include "sim/sim_report_device.h"
-#include "rig/sim_setup.h"
 #include "support/library_fixture.h"
 
 namespace zqk {

@@ -15,7 +15,6 @@
 #include "sim/sim_folder.h"
 #include "sim/sim_keeper.h"
 #include "sim/sim_path_device.h"
-#include "rig/scratch_folder.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 

@@ -11,7 +11,6 @@
 #include "sim/manual_clock.h"
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
-#include "rig/sim_setup.h"
 #include "support/library_fixture.h"
 #include "support/lock_probe.h"
 #include "terminal/terminal.h"

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "api/library.h"
-#include "rig/sim_setup.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 

@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "api/library.h"
+// The whole rig: the fixtures' tests use its folders and files as well.
+#include "rig/local_files.h"
 #include "rig/lock_names.h"
+#include "rig/scratch_folder.h"
 #include "rig/sim_setup.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_device.h"

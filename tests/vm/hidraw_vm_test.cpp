@@ -24,7 +24,6 @@
 #include "hid/raw_hid.h"
 #include "link/channel_packet.h"
 #include "sim/sim_terminal.h"
-#include "rig/sim_setup.h"
 #include "support/library_fixture.h"
 #include "zqkAPI.h"
 
