@@ -7,43 +7,40 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "rig/local_files.h"
+#include "rig/scratch_folder.h"
 
 namespace zqkbench {
 
 namespace fs = std::filesystem;
+namespace rig = zqk::rig;
 
-const std::string& WorkDir()
+namespace {
+
+// Never freed: RemoveWorkDir removes it when the run is done with it.
+rig::ScratchFolder& WorkFolder()
 {
-    static const std::string dir = [] {
-        for (const char* base : {"/dev/shm", "/tmp"}) {
-            std::string pattern = std::string(base) + "/zqk-bench-XXXXXX";
-            if (mkdtemp(pattern.data()))
-                return pattern;
-        }
-        std::perror("zqk_bench: no work directory");
-        std::exit(1);
-    }();
-    return dir;
+    static auto* folder = new rig::ScratchFolder("bench", fs::is_directory("/dev/shm") ? fs::path("/dev/shm")
+                                                                                      : fs::temp_directory_path());
+    return *folder;
 }
+
+}  // namespace
 
 void RemoveWorkDir()
 {
-    std::error_code ignored;
-    fs::remove_all(WorkDir(), ignored);
+    WorkFolder().Remove();
 }
 
 std::string Local(const std::string& Name)
 {
-    return (fs::path(WorkDir()) / Name).string();
+    return WorkFolder().Local(Name);
 }
 
 void WriteFileOrDie(const std::string& Path, const std::string& Data)
 {
-    std::ofstream out(Path, std::ios::binary);
-    out.write(Data.data(), static_cast<std::streamsize>(Data.size()));
-    if (!out) {
+    if (!rig::WriteFile(Path, Data)) {
         std::fprintf(stderr, "zqk_bench: cannot write %s\n", Path.c_str());
         std::exit(1);
     }
@@ -51,10 +48,7 @@ void WriteFileOrDie(const std::string& Path, const std::string& Data)
 
 std::string ReadFile(const std::string& Path)
 {
-    std::ifstream in(Path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return rig::ReadFile(Path);
 }
 
 double Seconds(std::chrono::steady_clock::duration D)

@@ -10,11 +10,10 @@ namespace zqkbench {
 
 constexpr size_t kMiB = 1 << 20;
 
-// A folder of this run, removed by RemoveWorkDir; on /dev/shm where there is
-// one, so that the disk's speed is not what is measured.
-const std::string& WorkDir();
-void RemoveWorkDir();
+// A file in the folder of this run, which RemoveWorkDir removes; on /dev/shm
+// where there is one, so that the disk's speed is not what is measured.
 std::string Local(const std::string& Name);
+void RemoveWorkDir();
 
 void WriteFileOrDie(const std::string& Path, const std::string& Data);
 std::string ReadFile(const std::string& Path);  // empty when it cannot be read

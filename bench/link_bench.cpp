@@ -6,9 +6,10 @@
 #include <string>
 
 #include "link/comms.h"
+#include "rig/lock_names.h"
+#include "rig/sim_setup.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_keeper.h"
-#include "sim/sim_report_device.h"
 #include "terminal/terminal.h"
 
 namespace {
@@ -24,8 +25,7 @@ struct Rig {
     Rig()
     {
         keeper.Device.SetPacing(0);
-        comms = std::make_unique<TzqComms>(std::make_unique<sim::SimReportDevice>(keeper.Device, clock), clock,
-                                           "zqk_bench_lock");
+        comms = rig::SimComms(keeper.Device, clock, rig::ProcessLockName("bench", "link"));
         comms->Open();
         terminal = std::make_unique<TzqTerminal>(*comms);
         terminal->SetPrompt(TzqTerminal::kDefaultPrompt);

@@ -13,7 +13,6 @@
 // scripts/bench builds it optimised and runs it.
 #include <benchmark/benchmark.h>
 
-#include <sys/mman.h>
 #include <malloc.h>
 #include <sched.h>
 #include <sys/prctl.h>
@@ -48,6 +47,8 @@
 #include "api/library.h"
 #include "bench_support.h"
 #include "handle_figures.h"
+#include "rig/lock_names.h"
+#include "rig/sim_setup.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_keeper.h"
 #include "sim/sim_report_device.h"
@@ -73,15 +74,10 @@ constexpr double kReportPayload = 61;
 
 // ---- surroundings ----
 
+// Removed at exit by the rig.
 std::string LockName()
 {
-    static const std::string name = "zqk_bench_" + std::to_string(getpid());
-    return name;
-}
-
-void RemoveLock()
-{
-    shm_unlink(("/" + LockName()).c_str());
+    return rig::ProcessLockName("bench", "library");
 }
 
 // ---- the simulated device under the process-wide library ----
@@ -90,29 +86,15 @@ void RemoveLock()
 // Long runs keep no record of every report.
 class SimRig {
 public:
-    explicit SimRig(Clock& Time) : Keeper(Time)
+    explicit SimRig(Clock& Time) : Keeper(Time), library_(Keeper.Device, Time, LockName())
     {
         Keeper.Device.KeepHostPackets(false);
-        auto report = std::make_unique<sim::SimReportDevice>(Keeper.Device, Time);
-        report->KeepReadTimeouts(false);
-        DeviceOptions options;
-        options.Device = std::move(report);
-        options.TimeSource = &Time;
-        options.LockName = LockName();
-        ReplaceDefaultDevice(std::move(options));
+        library_.Report()->KeepReadTimeouts(false);
         if (zqkOpen() != 1) {
             std::fprintf(stderr, "zqk_bench: the simulated device does not open\n");
             std::exit(1);
         }
     }
-    ~SimRig()
-    {
-        DeviceOptions options;
-        options.LockName = LockName();
-        ReplaceDefaultDevice(std::move(options));
-    }
-    SimRig(const SimRig&) = delete;
-    SimRig& operator=(const SimRig&) = delete;
 
     void SetInterval(uint32_t Us)
     {
@@ -127,6 +109,9 @@ public:
     }
 
     sim::SimKeeper Keeper;
+
+private:
+    rig::SimLibrary library_;
 };
 
 // No latency: the test clock, so that waits cost no real time and only the
@@ -848,7 +833,6 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
 
 int main(int argc, char** argv)
 {
-    std::atexit(RemoveLock);
     std::string json, callgrindOut;
     std::vector<char*> rest {argv[0]};
     for (int i = 1; i < argc; ++i) {

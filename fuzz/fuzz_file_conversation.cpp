@@ -204,7 +204,7 @@ public:
                              filter_.Genuine() ? "genuine" : "changed");
             ZQK_FUZZ_CHECK(TheLibrary()->Default().Comms.LockCount() == 0);
             ZQK_FUZZ_CHECK(!TheLibrary()->Default().Files.Busy());
-            ZQK_FUZZ_CHECK(ScratchEntries() == 3);
+            ZQK_FUZZ_CHECK(Scratch().Entries() == 3);
         }
     }
 
@@ -291,13 +291,13 @@ private:
     {
         const std::string path = Path();
         const std::string local = ScratchPath("read.out");
-        WriteWholeFile(local, kOldContents);
+        WriteFile(local, kOldContents);
         const auto read = [&] { return zqkFileRead(path.c_str(), local.c_str()); };
         const int32_t result = Refused(path) ? CallRefused(-2, read) : read();
         Trace("zqkFileRead(" + path + ")", result);
         ZQK_FUZZ_CHECK(result >= -2);
         std::string contents;
-        ZQK_FUZZ_CHECK(ReadWholeFile(local, contents));
+        ZQK_FUZZ_CHECK(ReadFile(local, contents));
         if (result < 0) {
             ZQK_FUZZ_CHECK(contents == kOldContents);
         } else {
@@ -324,7 +324,7 @@ private:
         static const size_t kSizes[] = {0, 1, 61, 4096, 4097, 9000};
         const std::string data = Pattern(kSizes[fuzz_.ConsumeIntegralInRange<size_t>(0, std::size(kSizes) - 1)],
                                          fuzz_.ConsumeIntegral<uint8_t>());
-        WriteWholeFile(ScratchPath(Name), data);
+        WriteFile(ScratchPath(Name), data);
         return data;
     }
 
@@ -338,7 +338,7 @@ private:
         Trace("zqkFileWrite(" + std::to_string(data.size()) + " bytes, " + path + ")", result);
         ZQK_FUZZ_CHECK(result == -2 || result == static_cast<int32_t>(data.size()));
         std::string after;
-        ZQK_FUZZ_CHECK(ReadWholeFile(ScratchPath("write.in"), after) && after == data);
+        ZQK_FUZZ_CHECK(ReadFile(ScratchPath("write.in"), after) && after == data);
         if (Refused(path) || !filter_.Genuine() || data.empty())
             return;
         const sim::SimNode* file = Found(path);
@@ -437,9 +437,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     using namespace zqk::fuzz;
     FuzzedDataProvider fuzz(Data, Size);
-    WriteWholeFile(ScratchPath("read.out"), kOldContents);
-    WriteWholeFile(ScratchPath("write.in"), "");
-    WriteWholeFile(ScratchPath("FW.BIN"), "");
+    WriteFile(ScratchPath("read.out"), kOldContents);
+    WriteFile(ScratchPath("write.in"), "");
+    WriteFile(ScratchPath("FW.BIN"), "");
     Conversation conversation(fuzz);
     conversation.Run();
     return 0;

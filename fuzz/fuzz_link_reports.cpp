@@ -33,8 +33,7 @@ class LinkModel {
 public:
     LinkModel() : device_(clock_)
     {
-        comms_ = std::make_unique<TzqComms>(std::make_unique<sim::SimReportDevice>(device_, clock_), clock_,
-                                            FuzzLockName("link"));
+        comms_ = rig::SimComms(device_, clock_, FuzzLockName("link"));
         ZQK_FUZZ_CHECK(comms_->Open());
     }
 

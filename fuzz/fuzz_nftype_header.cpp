@@ -15,7 +15,6 @@
 namespace zqk::fuzz {
 namespace {
 
-const std::string kPrompt = "\xAB" "zq.keeper>" "\xBB";
 const std::string kOldContents = "old local contents";
 
 // Answers an escape with a fresh prompt and a command line with Answer.
@@ -74,17 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     ZQK_FUZZ_CHECK(zqkOpen() == 1);
 
     const std::string local = ScratchPath("nftype.out");
-    WriteWholeFile(local, kOldContents);
+    WriteFile(local, kOldContents);
     std::string expectedContents;
     const int32_t expected = ExpectedResult(answer, expectedContents);
     const int32_t result = zqkFileRead("/logs/file.bin", local.c_str());
     std::string contents;
-    ZQK_FUZZ_CHECK(ReadWholeFile(local, contents));
+    ZQK_FUZZ_CHECK(ReadFile(local, contents));
     if (result != expected) {
         std::fprintf(stderr, "zqkFileRead gave %d where %d was due\n", result, expected);
         std::abort();
     }
     ZQK_FUZZ_CHECK(contents == (result >= 0 ? expectedContents : kOldContents));
-    ZQK_FUZZ_CHECK(ScratchEntries() == 1);
+    ZQK_FUZZ_CHECK(Scratch().Entries() == 1);
     return 0;
 }

@@ -1,5 +1,6 @@
-// What the fuzz targets share: the process-wide library on a simulated device
-// and a test clock, scratch files, and a check that stops the run.
+// What the fuzz targets share beyond the test rig: the rig's pieces under
+// this run's names, and what only a fuzz target needs (a check that stops the
+// run, the link's reading of a report).
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -7,10 +8,18 @@
 #include <string>
 
 #include "link/channel_packet.h"
+#include "rig/local_files.h"
+#include "rig/lock_names.h"
+#include "rig/scratch_folder.h"
+#include "rig/sim_setup.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_device.h"
 
 namespace zqk::fuzz {
+
+using rig::kPrompt;
+using rig::ReadFile;
+using rig::WriteFile;
 
 // A finding: libFuzzer keeps the input that led here and stops.
 #define ZQK_FUZZ_CHECK(condition)                                                            \
@@ -23,25 +32,28 @@ namespace zqk::fuzz {
 
 // A device-lock name of this process alone (fuzz jobs run side by side and
 // must not wait for each other's lock), removed when the process ends.
-std::string FuzzLockName(const char* Purpose);
+inline std::string FuzzLockName(const char* Purpose)
+{
+    return rig::ProcessLockName("fuzz", Purpose);
+}
 
 // The process-wide library rebuilt on Device and Clock for the length of one
 // input; a device-less library afterwards, so that nothing refers to them.
-class SimLibrary {
+class SimLibrary : public rig::SimLibrary {
 public:
-    SimLibrary(sim::SimDevice& Device, sim::ManualClock& Clock);
-    ~SimLibrary();
-    SimLibrary(const SimLibrary&) = delete;
-    SimLibrary& operator=(const SimLibrary&) = delete;
+    SimLibrary(sim::SimDevice& Device, sim::ManualClock& Clock)
+        : rig::SimLibrary(Device, Clock, FuzzLockName("library"))
+    {
+    }
 };
 
-// A folder of this process alone for local files, removed at exit.
-const std::string& ScratchDir();
-std::string ScratchPath(const std::string& Name);
-bool ReadWholeFile(const std::string& Path, std::string& Contents);
-void WriteWholeFile(const std::string& Path, const std::string& Contents);
-// Number of entries in the scratch folder (a transfer must leave no stray file).
-size_t ScratchEntries();
+// The folder of this process for local files, removed at exit. In /tmp, where
+// scripts/fuzz looks for what a crashed run left.
+const rig::ScratchFolder& Scratch();
+inline std::string ScratchPath(const std::string& Name)
+{
+    return Scratch().Local(Name);
+}
 
 // The data bytes of a report as the link takes them, or false when the link
 // drops it: shorter than a packet, or a channel out of range. The read copies

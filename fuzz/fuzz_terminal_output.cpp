@@ -18,7 +18,6 @@
 namespace zqk::fuzz {
 namespace {
 
-const std::string kPrompt = "\xAB" "zq.keeper>" "\xBB";
 
 int32_t FuzzedTimeout(FuzzedDataProvider& Fuzz)
 {
@@ -59,8 +58,7 @@ class TerminalModel {
 public:
     TerminalModel() : device_(clock_)
     {
-        comms_ = std::make_unique<TzqComms>(std::make_unique<sim::SimReportDevice>(device_, clock_), clock_,
-                                            FuzzLockName("terminal"));
+        comms_ = rig::SimComms(device_, clock_, FuzzLockName("terminal"));
         terminal_ = std::make_unique<TzqTerminal>(*comms_);
         terminal_->SetPrompt(kPrompt);
         device_.SetPacing(1);

@@ -31,7 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kPrompt = "\xAB" "zq.keeper>" "\xBB";
+using testing::kPrompt;
 
 struct Progress {
     int32_t position, total;
@@ -48,16 +48,8 @@ void ZQK_CALL RecordProgress(int32_t user, int32_t position, int32_t total)
         g_onProgress();
 }
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
+using rig::ReadFile;
+using rig::WriteFile;
 
 std::string AllByteValues(size_t size)
 {
@@ -72,9 +64,6 @@ protected:
     void SetUp() override
     {
         SimLibraryTest::SetUp();
-        dir_ = fs::temp_directory_path() / ("zqk_files_test_" + testing::TestLockName());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
         keeper_.Files.PackedNow = [] { return sim::SimFileSystem::PackTime(2024, 3, 15, 10, 20, 30); };
         keeper_.Files.MakeDir("/docs");
         keeper_.Files.PutFile("/docs/a b.txt", "hello", 0x21);
@@ -89,11 +78,10 @@ protected:
     {
         zqkSetCallback(nullptr, 0);
         g_onProgress = nullptr;
-        fs::remove_all(dir_);
         SimLibraryTest::TearDown();
     }
 
-    std::string Local(const std::string& name) const { return (dir_ / name).string(); }
+    std::string Local(const std::string& name) const { return scratch_.Local(name); }
 
     std::string EntryName(int32_t index)
     {
@@ -104,7 +92,8 @@ protected:
     // The command lines the device ran, without the escape that starts each.
     const std::vector<std::string>& Lines() { return terminal_.Lines(); }
 
-    fs::path dir_;
+    rig::ScratchFolder scratch_ {"files_test"};
+    const fs::path& dir_ = scratch_.Path();
 };
 
 // ---- listing ----

@@ -31,23 +31,17 @@ protected:
     void SetUp() override
     {
         SimLibraryTest::SetUp();
-        local_ = fs::temp_directory_path() / ("zqk_status_" + testing::TestLockName());
-        fs::create_directories(local_);
         std::ofstream(local_ / "in.bin", std::ios::binary) << "data";
         keeper_.Files.PutFile("/file.txt", "on the device");
         ASSERT_EQ(zqkOpen(), 1);
     }
-    void TearDown() override
-    {
-        fs::remove_all(local_);
-        SimLibraryTest::TearDown();
-    }
 public:
-    std::string Local(const std::string& Name) const { return (local_ / Name).string(); }
+    std::string Local(const std::string& Name) const { return scratch_.Local(Name); }
 
 protected:
 
-    fs::path local_;
+    rig::ScratchFolder scratch_ {"status"};
+    const fs::path& local_ = scratch_.Path();
 };
 
 struct StatusCase {

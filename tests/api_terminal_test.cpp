@@ -14,7 +14,7 @@
 namespace zqk {
 namespace {
 
-const std::string kPrompt = "\xAB" "zq.keeper>" "\xBB";
+using testing::kPrompt;
 
 class ApiTerminalTest : public testing::SimLibraryTest {
 protected:

@@ -65,26 +65,15 @@ protected:
     {
         keeper_.Device.SetPacing(0);
         keeper_.Device.SetWriteDuration(0);
-        DeviceOptions options;
-        options.Device = std::make_unique<SerialReportDevice>(
-            std::make_unique<sim::SimReportDevice>(keeper_.Device, clock_));
-        options.TimeSource = &clock_;
-        options.LockName = testing::TestLockName("threads");
-        ReplaceDefaultDevice(std::move(options));
+        rig::UseDevice(SerialSimDevice(keeper_), clock_, testing::TestLockName("threads"));
         ASSERT_EQ(zqkOpen(), 1);
-        // Named after the process: test processes run side by side, and an
-        // object's address can be the same in each.
-        folder_ = fs::temp_directory_path() / ("zqk_" + testing::TestLockName("threads"));
-        fs::create_directories(folder_);
     }
 
-    void TearDown() override
+    void TearDown() override { rig::UsePlatformDevice(testing::TestLockName("threads")); }
+
+    std::unique_ptr<ReportDevice> SerialSimDevice(sim::SimKeeper& Keeper)
     {
-        DeviceOptions options;
-        options.LockName = testing::TestLockName("threads");
-        ReplaceDefaultDevice(std::move(options));
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
+        return std::make_unique<SerialReportDevice>(std::make_unique<sim::SimReportDevice>(Keeper.Device, clock_));
     }
 
     // Runs Body(i) on Count threads at once and waits for all of them.
@@ -116,16 +105,8 @@ protected:
     {
         Keeper.Device.SetPacing(0);
         Keeper.Device.SetWriteDuration(0);
-        DeviceOptions options;
-        options.Device = std::make_unique<SerialReportDevice>(
-            std::make_unique<sim::SimReportDevice>(Keeper.Device, clock_));
-        options.TimeSource = &clock_;
-        options.LockName = testing::TestLockName("threads");
-        options.TakeClassicLock = false;
-        auto device = std::make_shared<TzqkDevice>(std::move(options));
-        if (!device->Comms.Open())
-            return 0;
-        return TheLibrary()->Handles.Add(std::move(device));
+        auto device = rig::OpenedHandleDevice(SerialSimDevice(Keeper), clock_, testing::TestLockName("threads"));
+        return device ? TheLibrary()->Handles.Add(std::move(device)) : 0;
     }
 
     // Writes a file of its own to the device behind Handle, reads it back,
@@ -161,7 +142,10 @@ protected:
 
     sim::ManualClock clock_;
     sim::SimKeeper keeper_ {clock_};
-    fs::path folder_;
+    // Named after the process: test processes run side by side, and an
+    // object's address can be the same in each.
+    rig::ScratchFolder scratch_ {"threads"};
+    const fs::path& folder_ = scratch_.Path();
 };
 
 TEST_F(ConcurrencyTest, TwoDevicesThroughHandlesBesideTheClassicFunctions)
@@ -356,7 +340,7 @@ TEST_F(ConcurrencyTest, RawTrafficIdentityAndSettingsBesideConversations)
                 zqkDebug();
                 break;
             case 2:
-                zqkSetPrompt("\xAB" "zq.keeper>" "\xBB");
+                zqkSetPrompt(testing::kPrompt.c_str());
                 zqkSetVidPid(0, zqkGetVidPid(0));
                 zqkIsRunningApp();
                 zqkIsOpen();

@@ -29,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kPrompt = "\xAB" "zq.keeper>" "\xBB";
+using testing::kPrompt;
 const std::string kOldContents = "what was there before";
 // A transfer of two blocks, the second short, so that faults fall between
 // blocks, inside them and in the device's answers around them.
@@ -40,16 +40,8 @@ const std::string kFirmwareImage = sim::TextOfLength(4200);
 // Far more than any operation below may wait in all, however it fails.
 constexpr uint64_t kTestClockBoundMs = 120000;
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
+using rig::ReadFile;
+using rig::WriteFile;
 
 bool StartsWith(const std::string& text, const std::string& start)
 {
@@ -62,11 +54,7 @@ public:
     explicit Rig(const std::string& LockName)
     {
         keeper.Files.PackedNow = [] { return sim::SimFileSystem::PackTime(2024, 3, 15, 10, 20, 30); };
-        DeviceOptions options;
-        options.Device = std::make_unique<sim::SimReportDevice>(keeper.Device, clock);
-        options.TimeSource = &clock;
-        options.LockName = LockName;
-        ReplaceDefaultDevice(std::move(options));
+        rig::UseSimDevice(keeper.Device, clock, LockName);
     }
 
     sim::ManualClock clock;
@@ -310,21 +298,15 @@ protected:
     void SetUp() override
     {
         lockName_ = testing::TestLockName("faults");
-        local_ = fs::temp_directory_path() / ("zqk_faults_" + lockName_);
-        fs::remove_all(local_);
-        fs::create_directories(local_);
         WriteFile(local_ / "in.bin", kLocalFile);
         WriteFile(local_ / "fw.bin", kFirmwareImage);
     }
 
     void TearDown() override
     {
-        DeviceOptions options;
-        options.LockName = lockName_;
-        ReplaceDefaultDevice(std::move(options));
+        rig::UsePlatformDevice(lockName_);
         rig_.reset();
         probe_.reset();
-        fs::remove_all(local_);
     }
 
     // A new device in the state every run starts from, open. It waits for no
@@ -424,7 +406,8 @@ protected:
 
     std::string lockName_;
     std::string ownLockName_;  // the device's own lock, which every program takes
-    fs::path local_;
+    rig::ScratchFolder scratch_ {"faults"};
+    const fs::path& local_ = scratch_.Path();
     std::unique_ptr<Rig> rig_;
     std::unique_ptr<testing::LockProbe> probe_;
 };

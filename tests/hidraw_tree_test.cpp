@@ -517,9 +517,7 @@ TEST(HidrawLibrary, TheExportsFindAndOpenTheNodeThroughTheRealTransport)
     FakeHid hid;
     hid.Node = NodeKind::Fifo;
     tree.Add(3, hid);
-    DeviceOptions options;
-    options.LockName = testing::TestLockName();
-    ReplaceDefaultDevice(std::move(options));  // the platform transport
+    rig::UsePlatformDevice(testing::TestLockName());
 
     char text[256];
     ASSERT_EQ(zqkOpen(), 1);
@@ -542,9 +540,7 @@ TEST(HidrawLibrary, TheExportsFindAndOpenTheNodeThroughTheRealTransport)
     EXPECT_EQ(zqkDebug(), 0x8000);
     EXPECT_EQ(zqkIsOpen(), 0);
 
-    DeviceOptions restored;
-    restored.LockName = testing::TestLockName();
-    ReplaceDefaultDevice(std::move(restored));
+    rig::UsePlatformDevice(testing::TestLockName());  // closed, as it was
 }
 
 // What zqkDevOpen opens is there for zqkWaitForDevice, and what it does not
@@ -558,9 +554,7 @@ TEST(HidrawLibrary, ADeviceIsThereToWaitForWhenItWouldBeOpened)
     const fs::path link = tree.Top() / "dev/zq.keeper-USB-3";  // as a udev rule names the node
     fs::create_symlink(tree.Node(3), link);
     const std::string missing = (tree.Top() / "dev/hidraw9").string();
-    DeviceOptions options;
-    options.LockName = testing::TestLockName();
-    ReplaceDefaultDevice(std::move(options));
+    rig::UsePlatformDevice(testing::TestLockName());
     TheLibrary()->HandleLockName = testing::TestLockName();
     for (const std::string& name : {std::string(), tree.Node(3), link.string(), std::string("USB-3")}) {
         SCOPED_TRACE(name);

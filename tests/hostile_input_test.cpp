@@ -30,20 +30,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kPrompt = "\xAB" "zq.keeper>" "\xBB";
+using testing::kPrompt;
 const std::vector<int32_t> kHostileTimeouts = {INT32_MIN, -1, 0, INT32_MAX};
 const std::vector<int32_t> kHostileIntegers = {INT32_MIN, -65536, -1, 0, 1, 255, 256, 65536, INT32_MAX};
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
+using rig::ReadFile;
+using rig::WriteFile;
 
 // A caller's buffer of Size bytes with guard bytes on both sides.
 class GuardedBuffer {
@@ -108,8 +100,6 @@ public:
     void SetUp() override
     {
         SimLibraryTest::SetUp();
-        local_ = fs::temp_directory_path() / ("zqk_hostile_" + testing::TestLockName());
-        fs::remove_all(local_);
         fs::create_directories(local_ / "folder");
         WriteFile(local_ / "in.bin", "local data");
         keeper_.Files.PackedNow = [] { return sim::SimFileSystem::PackTime(2024, 3, 15, 10, 20, 30); };
@@ -119,13 +109,7 @@ public:
         ASSERT_EQ(zqkOpen(), 1);
     }
 
-    void TearDown() override
-    {
-        fs::remove_all(local_);
-        SimLibraryTest::TearDown();
-    }
-
-    std::string Local(const std::string& name) const { return (local_ / name).string(); }
+    std::string Local(const std::string& name) const { return scratch_.Local(name); }
     int32_t Handle() { return OpenHandle(keeper_); }
 
     // The local folder's files, so that no stray file goes unseen.
@@ -162,7 +146,8 @@ public:
     sim::ManualClock& TestClock() { return clock_; }
 
 private:
-    fs::path local_;
+    rig::ScratchFolder scratch_ {"hostile"};
+    const fs::path& local_ = scratch_.Path();
     size_t linesSeen_ = 0;
 };
 

@@ -33,9 +33,7 @@ class LinkTest : public ::testing::Test {
 protected:
     LinkTest()
     {
-        auto report = std::make_unique<SimReportDevice>(device_, clock_);
-        report_ = report.get();
-        comms_ = std::make_unique<TzqComms>(std::move(report), clock_, testing::TestLockName("link"));
+        comms_ = rig::SimComms(device_, clock_, testing::TestLockName("link"), &report_);
         EXPECT_TRUE(comms_->Open());
     }
 

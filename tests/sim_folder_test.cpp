@@ -25,19 +25,6 @@ namespace fs = std::filesystem;
 
 class SimFolderTest : public zqk::testing::SimLibraryTest {
 protected:
-    void SetUp() override
-    {
-        SimLibraryTest::SetUp();
-        dir_ = fs::temp_directory_path() / ("zqk_sim_folder_" + zqk::testing::TestLockName());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override
-    {
-        fs::remove_all(dir_);
-        SimLibraryTest::TearDown();
-    }
-
     // The host names of the folder's entries (not the simulator's own).
     std::set<std::string> HostNames(const fs::path& Folder = {}) const
     {
@@ -93,7 +80,8 @@ protected:
         return names;
     }
 
-    fs::path dir_;
+    rig::ScratchFolder scratch_ {"sim_folder"};
+    const fs::path& dir_ = scratch_.Path();
 };
 
 // Two handles on one folder are two programs with the device open: each

@@ -18,15 +18,13 @@
 namespace zqk {
 namespace {
 
-const std::string kPrompt = "\xAB" "zq.keeper>" "\xBB";
+using testing::kPrompt;
 
 class TerminalTest : public ::testing::Test {
 protected:
     TerminalTest()
     {
-        auto report = std::make_unique<sim::SimReportDevice>(keeper_.Device, clock_);
-        report_ = report.get();
-        comms_ = std::make_unique<TzqComms>(std::move(report), clock_, testing::TestLockName("terminal"));
+        comms_ = rig::SimComms(keeper_.Device, clock_, testing::TestLockName("terminal"), &report_);
         terminal_ = std::make_unique<TzqTerminal>(*comms_);
         terminal_->SetPrompt(TzqTerminal::kDefaultPrompt);
         EXPECT_TRUE(comms_->Open());

@@ -16,9 +16,7 @@ class WineHidApi : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        DeviceOptions options;  // no device given: the platform transport
-        options.LockName = testing::TestLockName();
-        ReplaceDefaultDevice(std::move(options));
+        rig::UsePlatformDevice(testing::TestLockName());
         // Wine's HID mouse: vendor 0x845E, product 1, generic desktop mouse.
         zqkSetVidPid(0, 0x845E);
         zqkSetVidPid(1, 0x0001);

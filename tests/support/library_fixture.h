@@ -1,10 +1,16 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "api/library.h"
+// The whole rig: the fixtures' tests use its folders and files as well.
+#include "rig/local_files.h"
+#include "rig/lock_names.h"
+#include "rig/scratch_folder.h"
+#include "rig/sim_setup.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_device.h"
 #include "sim/sim_keeper.h"
@@ -12,9 +18,14 @@
 
 namespace zqk::testing {
 
+using rig::kPrompt;
+
 // A device-lock name of this test process alone, so that test processes
 // running side by side do not contend for one lock. Removed at exit.
-std::string TestLockName(const std::string& Purpose = "lock");
+inline std::string TestLockName(const std::string& Purpose = "lock")
+{
+    return rig::ProcessLockName("test", Purpose);
+}
 
 // The process-wide library objects built on a simulated zq.keeper and a test
 // clock; restored to a device-less library afterwards.
@@ -24,7 +35,7 @@ protected:
     void TearDown() override;
 
     TzqkDevice& Lib() { return TheLibrary()->Default(); }
-    sim::SimReportDevice& Report() { return *report_; }
+    sim::SimReportDevice& Report() { return *library_->Report(); }
     // A handle of a device of its own on Keeper (on this test's clock),
     // closed when the test ends.
     int32_t OpenHandle(sim::SimKeeper& Keeper);
@@ -35,7 +46,7 @@ protected:
     sim::SimTerminal& terminal_ = keeper_.Terminal;
 
 private:
-    sim::SimReportDevice* report_ = nullptr;  // owned by the library's link
+    std::optional<rig::SimLibrary> library_;
     std::vector<int32_t> handles_;
 };
 

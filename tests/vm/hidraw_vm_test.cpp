@@ -262,9 +262,7 @@ protected:
 
     static void RestartWithPlatformDevice()
     {
-        DeviceOptions options;
-        options.LockName = testing::TestLockName();
-        ReplaceDefaultDevice(std::move(options));
+        rig::UsePlatformDevice(testing::TestLockName());
     }
 
     static std::string TermRx(int32_t timeout)
