@@ -202,7 +202,7 @@ Programs BuiltPrograms()
     Programs p;
     p.Tool = ZQK_BENCH_TOOL;
     p.Library = ZQK_BENCH_LIBRARY;
-    p.PythonPackage = std::string(ZQK_SOURCE_DIR) + "/bindings/python";
+    p.PythonPackage = ZQK_PYTHON_PACKAGE_DIR;  // the package with its generated tables
     p.PythonScript = std::string(ZQK_SOURCE_DIR) + "/bench/python_bench.py";
     const char* python = std::getenv("ZQK_BENCH_PYTHON");
     p.Python = python && *python ? python : access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
