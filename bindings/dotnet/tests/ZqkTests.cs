@@ -86,6 +86,13 @@ static class ZqkTests
             Check(dev.Get("/new folder/a b.bin", back, new ZqkProgress((done, all) => announced = all)) == 20000, "get");
             Check(announced == 20000 && File.ReadAllBytes(back).SequenceEqual(data), "the same bytes back");
 
+            var memory = new byte[70000]; // larger than the first guess of ReadAllBytes
+            new Random(8).NextBytes(memory);
+            Check(dev.WriteAllBytes("/mem.bin", memory) == memory.Length, "bytes written from memory");
+            Check(dev.ReadAllBytes("/mem.bin").SequenceEqual(memory), "the same bytes back into memory");
+            Check(dev.ReadAllBytes("/new folder/a b.bin").SequenceEqual(data), "a file that fits the first guess");
+            Check(Throws(() => dev.ReadAllBytes("/no such file.bin")).Status == ZqkStatus.Refused, "a missing file");
+
             dev.Rename("/new folder/a b.bin", "/new folder/c d.bin");
             dev.Delete("/new folder/c d.bin");
             dev.RemoveDirectory("/new folder");

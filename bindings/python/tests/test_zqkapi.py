@@ -92,6 +92,16 @@ def test_files_both_ways_with_blanks_and_progress(open_sim, tmp_path, monkeypatc
     dev.remove("/new folder/c d.bin")
     dev.rmdir("/new folder")
     assert {"new folder", "local notes.bin"} & {e.name for e in dev.listdir()} == {"local notes.bin"}
+    # In memory: larger than the first guess of read_bytes, with zero bytes.
+    payload = bytes(range(256)) * 300 + b"\0\0"
+    sent, received = [], []
+    assert dev.write_bytes("/mem.bin", memoryview(payload), progress=lambda d, t: sent.append(d)) == len(payload)
+    assert dev.read_bytes("/mem.bin", progress=lambda d, t: received.append(d)) == payload
+    assert sent[-1] == received[-1] == len(payload)
+    assert dev.read_bytes(DEMO_LOG) == (tmp_path / "2024-03-15.log").read_bytes()
+    assert dev.write_bytes("/empty.bin", b"") == 0
+    with pytest.raises(zqkapi.Refused):
+        dev.read_bytes("/no such file.bin")
     image = tmp_path / "MAIN.BIN"
     image.write_bytes(b"\x5a" * 5000)
     flashed = []

@@ -22,6 +22,7 @@ Progress = Callable[[int, int], Any]
 #: does not fit the buffer it is given, so the buffer is this large (it costs
 #: only the memory that the output fills).
 DEFAULT_MAX_OUTPUT = 16 << 20  # all the library hands back
+_FIRST_READ_ROOM = 1 << 16  # read_bytes' first guess; a larger file is kept for the second call
 
 #: The attribute bits of an :class:`Entry`.
 ATTR_READ_ONLY = 0x01
@@ -442,7 +443,8 @@ class Device:
                                  bool(bits & ATTR_DIRECTORY)))
         return entries
 
-    def _transfer(self, call: Callable[..., int], progress: Optional[Progress], *args: Any) -> int:
+    def _transfer(self, call: Callable[..., int], progress: Optional[Progress], *args: Any,
+                  tolerated: Optional[int] = None) -> int:
         handle = self._live()
         transfer = _Transfer(progress)
         outer = getattr(self._transfers, "current", None)
@@ -456,7 +458,7 @@ class Device:
             if failure is not None and transfer.error.__context__ is None:
                 transfer.error.__context__ = failure
             raise transfer.error
-        if failure is not None:
+        if failure is not None and failure.status != tolerated:
             raise failure
         return result
 
@@ -497,6 +499,34 @@ class Device:
         if mtime is None:
             return self._transfer(lib.zqkDevFileWrite, progress, source, target)
         return self._transfer(lib.zqkDevFileWriteAt, progress, source, target, _device_seconds(mtime))
+
+    def read_bytes(self, device_path: PathArg, *, progress: Optional[Progress] = None) -> bytes:
+        """The bytes of a device file, read into memory; ``progress`` as for
+        :meth:`get`. The file crosses the link once, whatever its size: one
+        larger than the first guess stays with the library until the second
+        call that makes room for it."""
+        source = _device_text(device_path, "the device path")
+        room = _FIRST_READ_ROOM
+        for _ in range(3):  # a kept file fits the second time; a third is for a file changed between
+            buffer = ctypes.create_string_buffer(room)
+            n = self._transfer(_lib().zqkDevFileReadBuffer, progress, source, buffer, room,
+                               tolerated=Status.BUFFER)
+            if n >= 0:
+                return buffer.raw[:n]
+            room = max(-n - 1, 1)  # the file's size
+        raise Error(Status.BUFFER, "%s changed size at every read" % _decode(source))
+
+    def write_bytes(self, device_path: PathArg, data: bytes, *, progress: Optional[Progress] = None,
+                    mtime: Optional[datetime] = None) -> int:
+        """Writes ``data`` (bytes or any buffer) to a device file and returns
+        the number of bytes; ``progress`` and ``mtime`` as for :meth:`put`.
+        Empty data sends nothing, as an empty local file does."""
+        target = _device_text(device_path, "the device path")
+        payload = bytes(data)
+        if len(payload) > 0x7FFFFFFF:
+            raise InvalidArgument(Status.ARGUMENT, "the library writes at most 2 GiB at once")
+        seconds = 0 if mtime is None else _device_seconds(mtime)
+        return self._transfer(_lib().zqkDevFileWriteBuffer, progress, payload, len(payload), target, seconds)
 
     def flash(self, image_path: PathArg, *, progress: Optional[Progress] = None) -> int:
         """Sends a firmware image (named on the device after the file's name
