@@ -4,24 +4,43 @@
 // ZqkTables.cs (generated) the declaration of every export and the statuses.
 using System;
 using System.Globalization;
+using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Text.RegularExpressions;
 
 namespace Zqk
 {
     /// <summary>A failure of a zqkAPI call: the status and the library's line saying
     /// what failed and why, as zqkLastStatus and zqkStatusText gave them right
-    /// after the call, on the calling thread.</summary>
-    public class ZqkException : Exception
+    /// after the call, on the calling thread. An IOException, as .NET's own file and
+    /// device failures are. Status says its kind (NoDevice, Access, Busy, Timeout, Gone, Refused,
+    /// LocalFile, Argument...); IsNotFound is a refusal for a file or folder the device does
+    /// not have (a FileNotFoundException's case), IsTimeout the device's silence (a
+    /// TimeoutException's). For refusals DeviceCode and DeviceText are the device's answer
+    /// (4 and "No file" of "4:No file"), else null.</summary>
+    public class ZqkException : IOException
     {
+        private static readonly Regex DeviceAnswer = new Regex(@": (\d+):([^:\n]*)$");
+
         public ZqkException(ZqkStatus status, string text) : base(text)
         {
             Status = status;
             Text = text;
+            Match answer = status == ZqkStatus.Refused ? DeviceAnswer.Match(text ?? "") : Match.Empty;
+            if (answer.Success)
+            {
+                DeviceCode = int.Parse(answer.Groups[1].Value, CultureInfo.InvariantCulture);
+                DeviceText = answer.Groups[2].Value;
+            }
         }
 
         public ZqkStatus Status { get; }
         public string Text { get; }
+        public int? DeviceCode { get; }
+        public string DeviceText { get; }
+        public bool IsNotFound => DeviceCode == 4 || DeviceCode == 5;
+        public bool IsTimeout => Status == ZqkStatus.Timeout;
     }
 
     /// <summary>The progress of a transfer reported synchronously, on the thread that

@@ -109,13 +109,18 @@ static class ZqkTests
         {
             var refused = Throws(() => dev.Delete("/no such file"));
             Check(refused.Status == ZqkStatus.Refused && refused.Text.Contains("NFDEL"), "refused: " + refused.Text);
+            Check(refused is IOException && refused.IsNotFound && refused.DeviceCode == 4 && refused.DeviceText == "No file",
+                  $"a missing file, in .NET's terms: {refused.DeviceCode} {refused.DeviceText}");
+            var exists = Throws(() => dev.MakeDirectory("/logs"));
+            Check(exists.Status == ZqkStatus.Refused && exists.DeviceCode != null && !exists.IsNotFound, "a folder that exists");
             Check(Throws(() => dev.Put(Path.Combine(top, "missing.bin"), "/x.bin")).Status == ZqkStatus.LocalFile, "local file");
             Check(Throws(() => dev.MakeDirectory("/\u20ac")).Status == ZqkStatus.Argument, "not latin-1");
             var busy = Throws(() => dev.Get("/logs/2024-03-15.log", Path.Combine(top, "busy.log"),
                                             new ZqkProgress((done, all) => dev.Command("ver"))));
             Check(busy.Status == ZqkStatus.InTransfer, "a callback that calls its own device: " + busy.Status);
             // Last: the prompt that comes after the time-out is still on its way.
-            Check(Throws(() => dev.Command("sleep 300", 50)).Status == ZqkStatus.Timeout, "time-out");
+            var silent = Throws(() => dev.Command("sleep 300", 50));
+            Check(silent.Status == ZqkStatus.Timeout && silent.IsTimeout && silent.DeviceCode == null, "time-out");
         }
     }
 

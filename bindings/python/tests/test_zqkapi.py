@@ -2,6 +2,7 @@
 threads; the library's behaviour is tested by its own suites."""
 
 import ctypes
+import errno
 import os
 import shutil
 import subprocess
@@ -128,27 +129,42 @@ def _callback_that_calls_its_device(open_sim, tmp_path):
     dev.get(DEMO_LOG, tmp_path / "busy.log", progress=lambda done, total: dev.command("ver"))
 
 
+# Each failure: its exception, the standard one it also is, what else it says.
 FAILURES = {
-    "no device": (zqkapi.NoDevice, lambda open_sim, tmp_path: zqkapi.open(serial="NO-SUCH-SERIAL")),
-    "access": (zqkapi.AccessDenied, lambda open_sim, tmp_path: zqkapi.open("sim:/proc/zqk-cannot-be-made")),
-    "refused": (zqkapi.Refused, lambda open_sim, tmp_path: open_sim().remove("/no such file")),
-    "local file": (zqkapi.LocalFileError, lambda open_sim, tmp_path: open_sim().put(tmp_path / "missing.bin", "/x.bin")),
-    "timeout": (zqkapi.Timeout, lambda open_sim, tmp_path: open_sim().command("sleep 300", timeout=0.05)),
-    "gone": (zqkapi.DeviceGone, _unplugged_after_one_call),
-    "busy": (zqkapi.DeviceBusy, _callback_that_calls_its_device),
-    "zero byte": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim().mkdir("/a\0b")),
-    "not latin-1": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim().mkdir("/\u20ac")),
-    "bad option": (zqkapi.InvalidArgument, lambda open_sim, tmp_path: open_sim("x", "pace=fast")),
+    "no device": (zqkapi.NoDevice, OSError, lambda open_sim, tmp_path: zqkapi.open(serial="NO-SUCH-SERIAL")),
+    "access": (zqkapi.AccessDenied, PermissionError,
+               lambda open_sim, tmp_path: zqkapi.open("sim:/proc/zqk-cannot-be-made")),
+    "refused": (zqkapi.DeviceFileNotFound, FileNotFoundError,
+                lambda open_sim, tmp_path: open_sim().remove("/no such file")),
+    "refused, no path": (zqkapi.Refused, FileNotFoundError, lambda open_sim, tmp_path: open_sim().listdir("/nodir")),
+    "refused, exists": (zqkapi.Refused, Exception, lambda open_sim, tmp_path: open_sim().mkdir("/logs")),
+    "local file": (zqkapi.LocalFileError, OSError,
+                   lambda open_sim, tmp_path: open_sim().put(tmp_path / "missing.bin", "/x.bin")),
+    "timeout": (zqkapi.Timeout, TimeoutError, lambda open_sim, tmp_path: open_sim().command("sleep 300", timeout=0.05)),
+    "gone": (zqkapi.DeviceGone, ConnectionError, _unplugged_after_one_call),
+    "busy": (zqkapi.DeviceBusy, OSError, _callback_that_calls_its_device),
+    "zero byte": (zqkapi.InvalidArgument, Exception, lambda open_sim, tmp_path: open_sim().mkdir("/a\0b")),
+    "not latin-1": (zqkapi.InvalidArgument, Exception, lambda open_sim, tmp_path: open_sim().mkdir("/\u20ac")),
+    "bad option": (zqkapi.InvalidArgument, Exception, lambda open_sim, tmp_path: open_sim("x", "pace=fast")),
 }
 
 
 @pytest.mark.parametrize("case", FAILURES)
 def test_each_failure_raises_its_exception(open_sim, tmp_path, case):
-    kind, provoke = FAILURES[case]
+    kind, standard, provoke = FAILURES[case]
     with pytest.raises(kind) as caught:
         provoke(open_sim, tmp_path)
-    assert isinstance(caught.value, zqkapi.Error)
-    assert caught.value.status in zqkapi.Status and caught.value.text and str(caught.value) == caught.value.text
+    failure = caught.value
+    assert isinstance(failure, zqkapi.Error) and isinstance(failure, standard)
+    assert failure.status in zqkapi.Status and failure.text and str(failure) == failure.text
+    assert isinstance(failure, OSError) == (standard is not Exception)
+    if isinstance(failure, OSError):
+        assert failure.errno and failure.strerror == failure.text
+    if isinstance(failure, zqkapi.Refused):
+        assert failure.device_code and failure.device_text and failure.text.endswith(
+            "%d:%s" % (failure.device_code, failure.device_text))
+    if isinstance(failure, zqkapi.LocalFileError):
+        assert failure.errno == errno.ENOENT and failure.filename.endswith("missing.bin")
 
 
 def test_a_listing_cut_short_raises_and_never_passes_for_the_folder(open_sim):

@@ -41,6 +41,7 @@ from ._device import (
 from ._errors import (
     AccessDenied,
     DeviceBusy,
+    DeviceFileNotFound,
     DeviceGone,
     Error,
     InvalidArgument,
@@ -54,14 +55,14 @@ from ._errors import (
 from ._version import __version__
 
 # Shown as zqkapi.X in tracebacks and help(), where users meet them.
-for _public in (AccessDenied, Device, DeviceBusy, DeviceGone, DeviceInfo, Entry, Error, InvalidArgument, LibraryError,
+for _public in (AccessDenied, Device, DeviceBusy, DeviceFileNotFound, DeviceGone, DeviceInfo, Entry, Error, InvalidArgument, LibraryError,
                 LocalFileError, Matching, NoDevice, Refused, Status, Timeout):
     _public.__module__ = __name__
 del _public
 
 __all__ = [
     "ATTR_ARCHIVE", "ATTR_DIRECTORY", "ATTR_HIDDEN", "ATTR_READ_ONLY", "ATTR_SYSTEM", "DEFAULT_MAX_OUTPUT",
-    "AccessDenied", "Device", "DeviceBusy", "DeviceGone", "DeviceInfo", "Entry", "Error", "InvalidArgument",
+    "AccessDenied", "Device", "DeviceBusy", "DeviceFileNotFound", "DeviceGone", "DeviceInfo", "Entry", "Error", "InvalidArgument",
     "LibraryError", "LocalFileError", "Matching", "NoDevice", "Refused", "Status", "Timeout", "__version__",
     "devices", "library", "library_version", "matching", "set_matching", "wait_for_device",
 ]  # not "open": a star import would hide the built-in; call zqkapi.open

@@ -11,7 +11,7 @@ from datetime import datetime, timedelta
 from typing import Any, Callable, List, NamedTuple, Optional, Union
 
 from . import _native
-from ._errors import Error, InvalidArgument, Status, error_for
+from ._errors import Error, InvalidArgument, LocalFileError, Status, error_for
 
 #: A path or name: ``str``, ``bytes`` or ``os.PathLike``.
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -444,7 +444,7 @@ class Device:
         return entries
 
     def _transfer(self, call: Callable[..., int], progress: Optional[Progress], *args: Any,
-                  tolerated: Optional[int] = None) -> int:
+                  tolerated: Optional[int] = None, local: Optional[bytes] = None) -> int:
         handle = self._live()
         transfer = _Transfer(progress)
         outer = getattr(self._transfers, "current", None)
@@ -458,6 +458,8 @@ class Device:
             if failure is not None and transfer.error.__context__ is None:
                 transfer.error.__context__ = failure
             raise transfer.error
+        if isinstance(failure, LocalFileError) and local is not None:
+            failure.filename = os.fsdecode(local)
         if failure is not None and failure.status != tolerated:
             raise failure
         return result
@@ -478,7 +480,8 @@ class Device:
             local_path = _decode(source.rsplit(b"/", 1)[-1])
             if not local_path:
                 raise InvalidArgument(Status.ARGUMENT, "give a local file name for %s" % _decode(source))
-        return self._transfer(_lib().zqkDevFileRead, progress, source, _local_bytes(local_path))
+        target = _local_bytes(local_path)
+        return self._transfer(_lib().zqkDevFileRead, progress, source, target, local=target)
 
     def put(self, local_path: PathArg, device_path: Optional[PathArg] = None, *,
             progress: Optional[Progress] = None, mtime: Optional[datetime] = None) -> int:
@@ -497,8 +500,8 @@ class Device:
         target = _device_text(device_path, "the device path")
         lib = _lib()
         if mtime is None:
-            return self._transfer(lib.zqkDevFileWrite, progress, source, target)
-        return self._transfer(lib.zqkDevFileWriteAt, progress, source, target, _device_seconds(mtime))
+            return self._transfer(lib.zqkDevFileWrite, progress, source, target, local=source)
+        return self._transfer(lib.zqkDevFileWriteAt, progress, source, target, _device_seconds(mtime), local=source)
 
     def read_bytes(self, device_path: PathArg, *, progress: Optional[Progress] = None) -> bytes:
         """The bytes of a device file, read into memory; ``progress`` as for
@@ -532,7 +535,8 @@ class Device:
         """Sends a firmware image (named on the device after the file's name
         in lower case) and returns the number of bytes sent; ``progress`` as
         for :meth:`get`."""
-        return self._transfer(_lib().zqkDevFirmwareUpdate, progress, _local_bytes(image_path, "the image's path"))
+        image = _local_bytes(image_path, "the image's path")
+        return self._transfer(_lib().zqkDevFirmwareUpdate, progress, image, local=image)
 
     def mkdir(self, path: PathArg) -> None:
         """Makes a device folder."""
