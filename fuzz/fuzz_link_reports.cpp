@@ -29,11 +29,10 @@ int32_t FuzzedChannel(FuzzedDataProvider& Fuzz)
     return Fuzz.ConsumeIntegralInRange<int32_t>(-1, kChannelCount);
 }
 
-class LinkModel {
+class LinkModel : public FuzzedLink {
 public:
-    LinkModel() : device_(clock_)
+    LinkModel() : FuzzedLink("link")
     {
-        comms_ = rig::SimComms(device_, clock_, FuzzLockName("link"));
         ZQK_FUZZ_CHECK(comms_->Open());
     }
 
@@ -57,14 +56,6 @@ public:
     }
 
 private:
-    void Queue(std::string Report, uint32_t DelayMs)
-    {
-        device_.SetLatency(DelayMs);
-        device_.InjectReport(std::vector<uint8_t>(Report.begin(), Report.end()));
-        device_.SetLatency(0);
-        queued_.push_back(std::move(Report));
-    }
-
     void InjectReport(FuzzedDataProvider& Fuzz)
     {
         const auto delay = Fuzz.ConsumeIntegralInRange<uint32_t>(0, 3000);
@@ -175,16 +166,6 @@ private:
         ZQK_FUZZ_CHECK(device_.HostData(static_cast<uint8_t>(channel)) == data);
     }
 
-    void TogglePlug()
-    {
-        if (device_.Unplugged()) {
-            device_.Replug();
-            ZQK_FUZZ_CHECK(comms_->Open());
-        } else {
-            device_.Unplug();
-        }
-    }
-
     void CheckBuffers()
     {
         for (int32_t channel = 0; channel < kChannelCount; ++channel) {
@@ -194,10 +175,6 @@ private:
         }
     }
 
-    sim::ManualClock clock_;
-    sim::SimDevice device_;
-    std::unique_ptr<TzqComms> comms_;
-    std::deque<std::string> queued_;
     std::deque<std::string> packets_[kChannelCount];
 };
 

@@ -5,9 +5,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "link/channel_packet.h"
+#include "link/comms.h"
 #include "rig/local_files.h"
 #include "rig/lock_names.h"
 #include "rig/scratch_folder.h"
@@ -36,6 +40,41 @@ inline std::string FuzzLockName(const char* Purpose)
 {
     return rig::ProcessLockName("fuzz", Purpose);
 }
+
+// A simulated device on its own clock with a link over it, for the models
+// that drive the link or the terminal from fuzzed input. Queue notes each
+// report it injects (the models check what arrives against it); TogglePlug
+// unplugs the device, or plugs it in again and reopens the link.
+class FuzzedLink {
+protected:
+    explicit FuzzedLink(const char* LockPurpose) : device_(clock_)
+    {
+        comms_ = rig::SimComms(device_, clock_, FuzzLockName(LockPurpose));
+    }
+
+    void Queue(std::string Report, uint32_t DelayMs)
+    {
+        device_.SetLatency(DelayMs);
+        device_.InjectReport(std::vector<uint8_t>(Report.begin(), Report.end()));
+        device_.SetLatency(0);
+        queued_.push_back(std::move(Report));
+    }
+
+    void TogglePlug()
+    {
+        if (device_.Unplugged()) {
+            device_.Replug();
+            ZQK_FUZZ_CHECK(comms_->Open());
+        } else {
+            device_.Unplug();
+        }
+    }
+
+    sim::ManualClock clock_;
+    sim::SimDevice device_;
+    std::unique_ptr<TzqComms> comms_;
+    std::deque<std::string> queued_;
+};
 
 // The process-wide library rebuilt on Device and Clock for the length of one
 // input; a device-less library afterwards, so that nothing refers to them.

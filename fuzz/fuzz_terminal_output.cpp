@@ -54,11 +54,10 @@ bool IsReadUntilResult(const std::string& Read, const std::string& Text, const s
     return at != std::string::npos && Text == Read.substr(0, at);
 }
 
-class TerminalModel {
+class TerminalModel : public FuzzedLink {
 public:
-    TerminalModel() : device_(clock_)
+    TerminalModel() : FuzzedLink("terminal")
     {
-        comms_ = rig::SimComms(device_, clock_, FuzzLockName("terminal"));
         terminal_ = std::make_unique<TzqTerminal>(*comms_);
         terminal_->SetPrompt(kPrompt);
         device_.SetPacing(1);
@@ -87,14 +86,6 @@ public:
     }
 
 private:
-    void Queue(const std::string& Report, uint32_t DelayMs)
-    {
-        device_.SetLatency(DelayMs);
-        device_.InjectReport(std::vector<uint8_t>(Report.begin(), Report.end()));
-        device_.SetLatency(0);
-        queued_.push_back(Report);
-    }
-
     // Terminal output cut into packets of fuzzed sizes, after a fuzzed
     // silence, with now and then a length byte that claims too much.
     void DeviceOutput(FuzzedDataProvider& Fuzz)
@@ -233,21 +224,7 @@ private:
         NewlyRead();
     }
 
-    void TogglePlug()
-    {
-        if (device_.Unplugged()) {
-            device_.Replug();
-            ZQK_FUZZ_CHECK(comms_->Open());
-        } else {
-            device_.Unplug();
-        }
-    }
-
-    sim::ManualClock clock_;
-    sim::SimDevice device_;
-    std::unique_ptr<TzqComms> comms_;
     std::unique_ptr<TzqTerminal> terminal_;
-    std::deque<std::string> queued_;
     std::deque<std::string> linkPackets_;  // terminal packets taken by the link, oldest first
     std::string stream_;                   // terminal bytes that reached the terminal
     size_t consumed_ = 0;
