@@ -250,6 +250,11 @@ class ToolTest(unittest.TestCase):
         out, _ = self.ok("ls", "/", "--long")
         self.assertIn("0x23", out)
         self.fails(1, "cannot list /nowhere", "ls", "/nowhere")
+        # A file lists as its one entry, as ls shows a file; a missing one keeps the refusal.
+        [entry] = json.loads(self.ok("ls", "/logs/Samples.bin", "--json")[0])
+        self.assertEqual((entry["name"], entry["size"]), ("samples.bin", 6000))
+        self.assertIn("1 entry", self.ok("ls", "/README.TXT")[0])
+        self.fails(1, "cannot list /logs/none.bin", "ls", "/logs/none.bin")
 
     # ---- transfers ----
 

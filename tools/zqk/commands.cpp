@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device_path.h"
 #include "local_files.h"
 #include "tool.h"
 #include "zqkAPI.h"
@@ -134,10 +135,36 @@ int Info(Unit& U, const Options&)
     return kOk;
 }
 
+// What `ls PATH` shows: the folder's entries, or, as ls does for a file, that
+// one entry. The device lists folders only, so a path it refuses to list is
+// looked for in its parent's listing; anything but a file there keeps the
+// refusal.
+std::vector<Entry> EntriesAt(int32_t Handle, const std::string& Path)
+{
+    try {
+        return Listing(Handle, Path);
+    } catch (const Failure& refusal) {
+        const std::string leaf = DeviceLeaf(Path);
+        if (refusal.status != ZQK_STATUS_REFUSED || leaf.empty())
+            throw;
+        const Failure original = refusal;
+        std::vector<Entry> siblings;
+        try {
+            siblings = Listing(Handle, DeviceParent(Path));
+        } catch (const Failure&) {
+            throw original;
+        }
+        for (const Entry& e : siblings)
+            if (!e.IsDir() && FoldedCase(e.name) == FoldedCase(leaf))
+                return {e};
+        throw original;
+    }
+}
+
 int List(Unit& U, const Options& Opts)
 {
     const std::string path = Opts.args.empty() ? "/" : Opts.args[0];
-    const std::vector<Entry> entries = Listing(U.handle, path);
+    const std::vector<Entry> entries = EntriesAt(U.handle, path);
     std::string out;
     if (Opts.json) {
         out += "[";

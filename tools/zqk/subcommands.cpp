@@ -75,9 +75,9 @@ const Subcommand kSubcommands[] = {
      {}, Info, nullptr},
     {"ls", 0, 1, "[PATH]", "ls [PATH] [--long | --json]",
      "list a device directory (--long, --json for other forms)",
-     "Lists a device directory (default: the root) as a table of name, size,\n"
-     "attributes and date. --long adds the attribute bits and Unix time; --json prints\n"
-     "an array of objects.\n",
+     "Lists a device directory (default: the root), or a file as its one entry, as a\n"
+     "table of name, size, attributes and date. --long adds the attribute bits and\n"
+     "Unix time; --json prints an array of objects.\n",
      {}, List, nullptr},
     {"get", 1, kAny, "DEVICE-PATH... [LOCAL]", "get [-r] [-n] [-q] DEVICE-PATH... [LOCAL]",
      "copy device files (-r: folders) to a local file or folder",
