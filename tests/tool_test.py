@@ -331,7 +331,7 @@ class ToolTest(unittest.TestCase):
                          ["a.txt", "b.bin"])
         self.fails(1, "/logs is a folder; -r copies folders", "get", "/logs", "x")
         self.fails(1, "nothing on the device matches /logs/*.xyz", "get", "/logs/*.xyz", ".")
-        self.fails(2, "-r applies to get, put only", "-r", "ls")
+        self.fails(2, "-r applies to get, put, rm, rmdir only", "-r", "ls")
         self.fails(2, "--delete applies to pull, push only", "--delete", "get", "/README.TXT")
 
     def test_mirrors(self):
@@ -611,7 +611,7 @@ class ToolTest(unittest.TestCase):
         own = [line for line in err.splitlines() if not re.match(r"[0-9a-f]{4}:(err|fixme|warn):", line)]  # not Wine's
         self.assertTrue(all(re.match(r"\[ZQK-000[123]\] ", line) for line in own), err)
         # The exit status is the worst of the units'.
-        self.ok("-d", devices[3], "rmdir", "/logs", sim=False)
+        self.ok("-d", devices[3], "rmdir", "-r", "/logs", sim=False)
         code, out, err = self.zqk(*devices, "--all", "ls", "/logs", sim=False)
         self.assertEqual(code, 1, err)
         self.assertEqual(len(self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs")), 1, err)
@@ -650,10 +650,20 @@ class ToolTest(unittest.TestCase):
         self.ok("put", "f.txt", "/new dir/f.txt")
         self.ok("mv", "/new dir/f.txt", "/new dir/g.txt")
         self.assertIn("g.txt", self.ok("ls", "/new dir")[0])
+        self.fails(1, "cannot remove directory /new dir: it is not empty", "rmdir", "/new dir")
         self.ok("rm", "/new dir/g.txt")
         self.fails(1, "cannot delete /new dir/g.txt", "rm", "/new dir/g.txt")
         self.ok("rmdir", "/new dir")
         self.assertNotIn("new dir", self.ok("ls")[0])
+        # Parents made as needed, an existing folder taken; -r removes a folder with its contents.
+        self.ok("mkdir", "-p", "/a/b/c")
+        self.ok("mkdir", "-p", "/A/b")
+        self.ok("put", "f.txt", "/a/b/c/f.txt")
+        self.fails(1, "a file of that name is there", "mkdir", "-p", "/a/b/c/f.txt/d")
+        self.fails(2, "-p applies to mkdir only", "rm", "-p", "/a")
+        self.fails(1, "cannot delete /a", "rm", "/a")
+        self.ok("rm", "-r", "/a")
+        self.assertNotIn("a", [e["name"] for e in json.loads(self.ok("ls", "--json")[0])])
 
     def test_lock_held_elsewhere(self):
         self.ok("ls")

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -221,19 +222,72 @@ int Flash(Unit& U, const Options& Opts)
     return kOk;
 }
 
+namespace {
+
+// The entry called Name in Folder's listing (without regard to case, as the
+// device names), or nothing.
+std::optional<Entry> EntryNamed(int32_t Handle, const std::string& Folder, const std::string& Name)
+{
+    for (const Entry& e : Listing(Handle, Folder))
+        if (FoldedCase(e.name) == FoldedCase(Name))
+            return e;
+    return std::nullopt;
+}
+
+// mkdir -p: each missing folder from the top down; one that exists is taken,
+// a file in the way is not.
+void MakeWithParents(int32_t Handle, const std::string& Path)
+{
+    const std::string leaf = DeviceLeaf(Path);
+    if (leaf.empty())
+        return;  // the root
+    const std::string parent = DeviceParent(Path);
+    MakeWithParents(Handle, parent);
+    const std::optional<Entry> there = EntryNamed(Handle, parent, leaf);
+    if (there && there->IsDir())
+        return;
+    if (there)
+        throw Failure(kFailed, "cannot make directory " + Shown(Path) + ": a file of that name is there");
+    Change(zqkDevDirMake(Handle, Path.c_str()), "cannot make directory " + Shown(Path));
+}
+
+}  // namespace
+
+// rm -r takes a directory too, with everything in it.
 int Remove(Unit& U, const Options& Opts)
 {
-    return Change(zqkDevFileDelete(U.handle, Opts.args[0].c_str()), "cannot delete " + Shown(Opts.args[0]));
+    const std::string& path = Opts.args[0];
+    if (Opts.recursive) {
+        const std::string leaf = DeviceLeaf(path);
+        const std::optional<Entry> there = leaf.empty() ? std::nullopt : EntryNamed(U.handle, DeviceParent(path), leaf);
+        if (there && there->IsDir())
+            return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory " + Shown(path));
+    }
+    return Change(zqkDevFileDelete(U.handle, path.c_str()), "cannot delete " + Shown(path));
 }
 
 int MakeDir(Unit& U, const Options& Opts)
 {
+    if (Opts.parents) {
+        MakeWithParents(U.handle, Opts.args[0]);
+        return kOk;
+    }
     return Change(zqkDevDirMake(U.handle, Opts.args[0].c_str()), "cannot make directory " + Shown(Opts.args[0]));
 }
 
+// The device's remove takes a folder's contents with it, so without -r only a
+// folder known to be empty goes: no entry, and no line the listing could not
+// read (a folder not understood is not empty).
 int RemoveDir(Unit& U, const Options& Opts)
 {
-    return Change(zqkDevDirRemove(U.handle, Opts.args[0].c_str()), "cannot remove directory " + Shown(Opts.args[0]));
+    const std::string& path = Opts.args[0];
+    if (!Opts.recursive) {
+        int32_t unreadable = 0;
+        if (!Listing(U.handle, path, &unreadable).empty() || unreadable > 0)
+            throw Failure(kFailed, "cannot remove directory " + Shown(path) +
+                                       ": it is not empty (-r removes it with everything in it)");
+    }
+    return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory " + Shown(path));
 }
 
 int Move(Unit& U, const Options& Opts)

@@ -70,6 +70,8 @@ Options Parse(int argc, char** argv)
             opts.simUnquoted = true, opts.sim = true;
         else if (arg == "--recursive" || arg == "-r")
             opts.recursive = true;
+        else if (arg == "--parents" || arg == "-p")
+            opts.parents = true;
         else if (arg == "--delete")
             opts.deleteExtra = true;
         else if (arg == "--dry-run" || arg == "-n")
@@ -102,7 +104,7 @@ Options Parse(int argc, char** argv)
 // Options that only some commands take are wrong elsewhere.
 void CheckOptions(const Options& Opts, const Subcommand& Command)
 {
-    const bool given[] = {Opts.recursive, Opts.deleteExtra, Opts.dryRun, Opts.background};
+    const bool given[] = {Opts.recursive, Opts.deleteExtra, Opts.dryRun, Opts.background, Opts.parents};
     for (size_t i = 0; i < sizeof given / sizeof given[0]; ++i) {
         const std::string option = kRestrictedOptions[i];
         bool taken = false;

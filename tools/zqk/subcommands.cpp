@@ -36,7 +36,9 @@ Choosing the device:
   --sim-unquoted              the simulated device takes no quoted names
 
 Copying:
-  -r, --recursive             get, put: copy folders with everything in them
+  -r, --recursive             get, put: copy folders with everything in them;
+                              rm, rmdir: remove a directory with everything in it
+  -p, --parents               mkdir: make the missing folders above it too
   --delete                    pull, push: delete what the source no longer has
   -n, --dry-run               get, put, pull, push: only say what would be done
   -q, --quiet                 no progress, no line for each file and no summary
@@ -125,18 +127,21 @@ const Subcommand kSubcommands[] = {
      "Loads a firmware image into the device, with progress on standard error. The\n"
      "image goes by its file name in lower case.\n",
      {}, Flash, nullptr},
-    {"rm", 1, 1, "PATH", "rm PATH",
-     "delete a device file",
-     "Deletes a device file.\n",
-     {}, Remove, nullptr},
-    {"mkdir", 1, 1, "PATH", "mkdir PATH",
-     "make a device directory",
-     "Makes a device directory.\n",
-     {}, MakeDir, nullptr},
-    {"rmdir", 1, 1, "PATH", "rmdir PATH",
-     "remove a device directory with its contents",
-     "Removes a device directory and everything in it.\n",
-     {}, RemoveDir, nullptr},
+    {"rm", 1, 1, "PATH", "rm [-r] PATH",
+     "delete a device file (-r: or a directory with its contents)",
+     "Deletes a device file; with -r also a directory, with everything in it.\n",
+     {"-r"}, Remove, nullptr},
+    {"mkdir", 1, 1, "PATH", "mkdir [-p] PATH",
+     "make a device directory (-p: and its parents)",
+     "Makes a device directory. -p makes the missing folders above it too, and takes\n"
+     "a directory that exists already as made.\n",
+     {"-p"}, MakeDir, nullptr},
+    {"rmdir", 1, 1, "PATH", "rmdir [-r] PATH",
+     "remove an empty device directory (-r: with its contents)",
+     "Removes an empty device directory. The device's remove takes a directory's\n"
+     "contents with it, so one that holds anything (or lines the listing could not\n"
+     "read) is refused unless -r is given.\n",
+     {"-r"}, RemoveDir, nullptr},
     {"mv", 2, 2, "OLD NEW", "mv OLD NEW",
      "rename a device file or directory",
      "Renames a device file or directory.\n",

@@ -38,6 +38,7 @@ struct Options {
     std::vector<std::string> devices;  // each --device, in the order given
     bool all = false;
     bool recursive = false;
+    bool parents = false;  // mkdir -p
     bool deleteExtra = false;
     bool dryRun = false;
     bool quiet = false;
