@@ -389,8 +389,19 @@ class MountTest(unittest.TestCase):
         run(ZQK, "--device", "sim:" + self.device, "mount", "-b", self.mnt)
         self.assertTrue(os.path.ismount(self.mnt))
         self.assertIn("README.TXT", os.listdir(self.mnt))
+        # Not a second time on the same folder, and not on files unless asked to hide them.
+        again = run(ZQK, "--device", "sim:" + self.device, "mount", self.mnt, check=False)
+        self.assertEqual((again.returncode, "is a mount point already" in again.stderr), (5, True), again.stderr)
         run("fusermount3", "-u", self.mnt)
         self.assertFalse(os.path.ismount(self.mnt))
+        mine = os.path.join(self.mnt, "mine.txt")
+        open(mine, "w").close()
+        refused = run(ZQK, "--device", "sim:" + self.device, "mount", "-b", self.mnt, check=False)
+        self.assertEqual((refused.returncode, "is not empty" in refused.stderr), (5, True), refused.stderr)
+        run(ZQK, "--device", "sim:" + self.device, "mount", "-b", "-o", "nonempty", self.mnt)
+        self.assertIn("README.TXT", os.listdir(self.mnt))
+        run("fusermount3", "-u", self.mnt)
+        os.remove(mine)
         # What it says goes on to standard error where that is a file.
         log = os.path.join(self.work, "mount.log")
         with open(log, "w") as f:

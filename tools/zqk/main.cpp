@@ -80,6 +80,8 @@ Options Parse(int argc, char** argv)
             opts.quiet = true;
         else if (arg == "-b")
             opts.background = true;
+        else if (arg == "-o")
+            opts.mountOptions = value();
         else if (arg == "--long" || arg == "-l")
             opts.longForm = true;
         else if (arg == "--json")
@@ -104,7 +106,8 @@ Options Parse(int argc, char** argv)
 // Options that only some commands take are wrong elsewhere.
 void CheckOptions(const Options& Opts, const Subcommand& Command)
 {
-    const bool given[] = {Opts.recursive, Opts.deleteExtra, Opts.dryRun, Opts.background, Opts.parents};
+    const bool given[] = {Opts.recursive, Opts.deleteExtra, Opts.dryRun, Opts.background, Opts.parents,
+                          !Opts.mountOptions.empty()};
     for (size_t i = 0; i < sizeof given / sizeof given[0]; ++i) {
         const std::string option = kRestrictedOptions[i];
         bool taken = false;

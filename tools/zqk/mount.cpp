@@ -361,6 +361,28 @@ int ServeInBackground(const Options& Opts, const std::string& Dir)
 
 }  // namespace
 
+namespace {
+
+// A folder to mount on: not a mount point already (a second mount would hide
+// the first), and empty unless -o nonempty says its files may be hidden.
+void CheckMountPoint(const std::string& Dir, const std::string& Given, const Options& Opts)
+{
+    if (!Opts.mountOptions.empty() && Opts.mountOptions != "nonempty")
+        throw Failure(kUsage, "mount -o takes nonempty only, not \"" + Opts.mountOptions + "\"");
+    struct stat here {}, above {};
+    if (stat(Dir.c_str(), &here) != 0 || stat((Dir + "/..").c_str(), &above) != 0)
+        throw Failure(kLocalFile, "cannot look at " + Given + ": " + std::strerror(errno));
+    if (here.st_dev != above.st_dev || here.st_ino == above.st_ino)
+        throw Failure(kLocalFile, Given + " is a mount point already (fusermount3 -u " + Given + " unmounts it)");
+    std::error_code error;
+    if (Opts.mountOptions.empty() && std::filesystem::directory_iterator(Dir, error) != std::filesystem::directory_iterator())
+        throw Failure(kLocalFile, Given + " is not empty (-o nonempty mounts on it all the same, hiding its files)");
+    if (error)
+        throw Failure(kLocalFile, "cannot look into " + Given + ": " + error.message());
+}
+
+}  // namespace
+
 int Mount(const Options& Opts)
 {
     if (Opts.args.size() != 1)
@@ -370,6 +392,7 @@ int Mount(const Options& Opts)
     const std::string dir = std::filesystem::absolute(Opts.args[0], error).lexically_normal().string();
     if (error || !std::filesystem::is_directory(dir, error))
         throw Failure(kLocalFile, Opts.args[0] + " is not a folder to mount on");
+    CheckMountPoint(dir, Opts.args[0], Opts);
     if (Opts.background)
         return ServeInBackground(Opts, dir);
     return Serve(Opts, dir, [&](const std::string& Device) {

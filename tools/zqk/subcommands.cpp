@@ -49,6 +49,7 @@ Other options:
   -l, --long                  ls: with attribute bits and Unix times
   --json                      ls, devices: as JSON
   -b                          mount: go to the background once mounted
+  -o nonempty                 mount: also on a folder that holds files
   -h, --help                  this text; "zqk COMMAND --help" explains a command
   --version                   the versions of the tool and of the library
 
@@ -157,12 +158,14 @@ const Subcommand kSubcommands[] = {
      "command and its output is shown. A line holding ESC (or \\e) sends an escape and\n"
      "tells whether the device asks for a password. End of input (Ctrl-D) leaves.\n",
      {}, Terminal, nullptr},
-    {"mount", 1, 1, "[-b] DIR", "mount [-b] DIR",
+    {"mount", 1, 1, "[-b] DIR", "mount [-b] [-o nonempty] DIR",
      "the device's files as a folder at DIR (Linux, FUSE 3)",
      "Shows the device's file system as a folder at DIR for every program, until it\n"
      "is unmounted (fusermount3 -u DIR) or interrupted (Ctrl-C); -b goes to the\n"
-     "background once mounted. Linux, where the tool is built with FUSE 3.\n",
-     {"-b"}, nullptr, Mount},
+     "background once mounted. DIR must be empty (-o nonempty: or not; its files are\n"
+     "then hidden while the mount lasts) and not a mount point already. Linux, where\n"
+     "the tool is built with FUSE 3.\n",
+     {"-b", "-o"}, nullptr, Mount},
 };
 
 // "  get DEVICE-PATH... [LOCAL]  copy device files (-r: folders) to ..."

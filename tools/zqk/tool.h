@@ -43,6 +43,7 @@ struct Options {
     bool dryRun = false;
     bool quiet = false;
     bool background = false;  // mount -b
+    std::string mountOptions;  // mount -o: "nonempty" or nothing
     bool longForm = false;
     bool json = false;
     bool help = false;
