@@ -9,24 +9,30 @@ namespace zqk {
 // How long an export waits for the device lock before it gives up.
 constexpr int32_t kExportLockTimeout = 1000;
 
-// The device lock for one scope: taken with at most Timeout ms (when not,
-// the link has noted why) and given back when the scope ends.
-class DeviceLockHold {
+// One of the link's locks for one scope: taken with at most Timeout ms (when
+// not, the link has noted why) and given back when the scope ends.
+template <bool (TzqComms::*Take)(int32_t), void (TzqComms::*Give)()>
+class LinkHold {
 public:
-    DeviceLockHold(TzqComms& Comms, int32_t Timeout) : comms_(Comms), held_(Comms.Lock(Timeout)) {}
-    ~DeviceLockHold()
+    LinkHold(TzqComms& Comms, int32_t Timeout) : comms_(Comms), held_((Comms.*Take)(Timeout)) {}
+    ~LinkHold()
     {
         if (held_)
-            comms_.Unlock();
+            (comms_.*Give)();
     }
-    DeviceLockHold(const DeviceLockHold&) = delete;
-    DeviceLockHold& operator=(const DeviceLockHold&) = delete;
+    LinkHold(const LinkHold&) = delete;
+    LinkHold& operator=(const LinkHold&) = delete;
     explicit operator bool() const { return held_; }
 
 private:
     TzqComms& comms_;
     const bool held_;
 };
+
+// The device lock: a whole conversation, against every program.
+using DeviceLockHold = LinkHold<&TzqComms::Lock, &TzqComms::Unlock>;
+// The link's own turn: what a change of its transport waits for.
+using LinkTurnHold = LinkHold<&TzqComms::LockLink, &TzqComms::UnlockLink>;
 
 // A transfer of this thread's holds the device: the call is from its
 // progress callback (noted as such).
@@ -46,21 +52,13 @@ inline bool InTransfer(TzqkDevice& Dev)
 class TransportTurn {
 public:
     explicit TransportTurn(TzqkDevice& Dev, int32_t Timeout = kExportLockTimeout)
-        : comms_(Dev.Comms), held_(Dev.Comms.LockLink(Timeout)), granted_(held_ && !InTransfer(Dev))
+        : turn_(Dev.Comms, Timeout), granted_(turn_ && !InTransfer(Dev))
     {
     }
-    ~TransportTurn()
-    {
-        if (held_)
-            comms_.UnlockLink();
-    }
-    TransportTurn(const TransportTurn&) = delete;
-    TransportTurn& operator=(const TransportTurn&) = delete;
     explicit operator bool() const { return granted_; }
 
 private:
-    TzqComms& comms_;
-    const bool held_;
+    LinkTurnHold turn_;
     const bool granted_;
 };
 

@@ -177,10 +177,8 @@ int32_t CloseDefault(TzqkDevice& Dev)
 {
     if (!Dev.Comms.IsOpen())
         return 0;
-    if (Dev.Comms.LockLink(zqk::kExportLockTimeout)) {
+    if (const zqk::LinkTurnHold turn {Dev.Comms, zqk::kExportLockTimeout})
         Dev.Comms.Close();
-        Dev.Comms.UnlockLink();
-    }
     return 0;
 }
 
