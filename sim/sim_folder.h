@@ -35,14 +35,20 @@ public:
     // False, with the reason, when the folder cannot be used.
     bool Prepare(std::string& Problem);
 
+    // Takes the lock file at the top: shared for looking, alone for changing.
     std::unique_ptr<Hold> HoldFor(bool Changing) override;
     NameLess Names() const override { return names_; }
+    // Looks and lists read the folder as it is now: another program may have
+    // changed it since the last command. Files the index does not know show
+    // the host's time stamp.
     std::optional<SimEntry> Look(const SimPath& Path) override;
     bool List(const SimPath& Dir, std::vector<SimEntry>& Entries) override;
     bool Read(const SimPath& File, const std::function<void(std::string_view)>& Use) override;
+    // Each change acts on the host first and then replaces the index whole.
     bool MakeDir(const SimPath& Dir, uint32_t Time) override;
     bool Remove(const SimPath& Path) override;
     bool Move(const SimPath& From, const SimPath& To) override;
+    // Written beside its place and renamed over it.
     bool Write(const SimPath& File, const std::string& Data, const SimStamp& Stamp) override;
 
     // False when the store did not take all of it.

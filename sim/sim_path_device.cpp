@@ -267,33 +267,9 @@ int32_t SimPathDevice::WriteReport(const uint8_t* Buffer, int32_t Count, int32_t
     return Count;
 }
 
-std::u16string SimPathDevice::StringIfReadable(const std::u16string& Text) const
+std::optional<UsbIdentity> SimPathDevice::ReadableIdentity() const
 {
-    return Readable() ? Text : std::u16string();
-}
-
-std::u16string SimPathDevice::GetManufacturerString()
-{
-    return Locked([&] { return StringIfReadable(keeper_.Device.Identity.Manufacturer); });
-}
-
-std::u16string SimPathDevice::GetProductString()
-{
-    return Locked([&] { return StringIfReadable(keeper_.Device.Identity.Product); });
-}
-
-std::u16string SimPathDevice::GetSerialNumberString()
-{
-    return Locked([&] { return StringIfReadable(keeper_.Device.Identity.SerialNumber); });
-}
-
-std::u16string SimPathDevice::GetIndexedString(int32_t Index)
-{
-    return Locked([&] {
-        const auto& indexed = keeper_.Device.Identity.Indexed;
-        const auto found = indexed.find(Index);
-        return found == indexed.end() ? std::u16string() : StringIfReadable(found->second);
-    });
+    return Locked([&] { return Readable() ? std::optional<UsbIdentity>(keeper_.Device.Identity) : std::nullopt; });
 }
 
 int32_t SimPathDevice::LastError() const

@@ -5,9 +5,9 @@
 #include <mutex>
 #include <string>
 
-#include "transport/report_device.h"
 #include "sim/sim_folder.h"
 #include "sim/sim_keeper.h"
+#include "sim/sim_strings_device.h"
 
 namespace zqk::sim {
 
@@ -32,7 +32,7 @@ std::string SimDevicePath(const SimPathOptions& Options);
 // with its file system kept in a folder: what "sim:DIR" opens. Safe for the
 // link's one reader beside its one writer: the model is touched under one
 // mutex, and a read waits for input outside it.
-class SimPathDevice final : public ReportDevice {
+class SimPathDevice final : public SimStringsDevice {
 public:
     // Null, with the reason, when the folder cannot be used.
     static std::unique_ptr<SimPathDevice> Open(const SimPathOptions& Options, std::string& Problem);
@@ -43,10 +43,6 @@ public:
     bool Gone() const override;
     int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
-    std::u16string GetManufacturerString() override;
-    std::u16string GetProductString() override;
-    std::u16string GetSerialNumberString() override;
-    std::u16string GetIndexedString(int32_t Index) override;
     std::string DevicePath() const override { return path_; }
     int32_t LastError() const override;
     // Its codes are the C library's (errno values) on every platform.
@@ -66,7 +62,7 @@ private:
     template <typename Body>
     auto Locked(Body&& Run) const;
     bool Readable() const { return open_ && !keeper_.Device.Unplugged(); }
-    std::u16string StringIfReadable(const std::u16string& Text) const;
+    std::optional<UsbIdentity> ReadableIdentity() const override;
 
     const std::string path_;
     const std::string folderPath_;

@@ -116,27 +116,9 @@ void SimReportDevice::WaitForFrameEnd()
     clock_.SleepUs((now / frame + 1) * frame - now);
 }
 
-std::u16string SimReportDevice::GetManufacturerString()
+std::optional<UsbIdentity> SimReportDevice::ReadableIdentity() const
 {
-    return Readable() ? device_.Identity.Manufacturer : std::u16string();
-}
-
-std::u16string SimReportDevice::GetProductString()
-{
-    return Readable() ? device_.Identity.Product : std::u16string();
-}
-
-std::u16string SimReportDevice::GetSerialNumberString()
-{
-    return Readable() ? device_.Identity.SerialNumber : std::u16string();
-}
-
-std::u16string SimReportDevice::GetIndexedString(int32_t Index)
-{
-    if (!Readable())
-        return {};
-    const auto found = device_.Identity.Indexed.find(Index);
-    return found == device_.Identity.Indexed.end() ? std::u16string() : found->second;
+    return Readable() ? std::optional<UsbIdentity>(device_.Identity) : std::nullopt;
 }
 
 }  // namespace zqk::sim

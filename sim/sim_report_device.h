@@ -3,8 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/report_device.h"
-#include "sim/sim_device.h"
+#include "sim/sim_strings_device.h"
 
 namespace zqk::sim {
 
@@ -13,7 +12,7 @@ namespace zqk::sim {
 // outstanding for the next call, error codes are the Windows ones, and an
 // unplugged device completes the outstanding read empty and refuses the
 // next one, after which it is gone until closed.
-class SimReportDevice final : public ReportDevice {
+class SimReportDevice final : public SimStringsDevice {
 public:
     static constexpr int32_t kErrorInvalidHandle = 6;
     static constexpr int32_t kErrorGenFailure = 31;
@@ -29,10 +28,6 @@ public:
     bool Gone() const override { return gone_; }
     int32_t ReadReport(uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
     int32_t WriteReport(const uint8_t* Buffer, int32_t Count, int32_t TimeoutMs) override;
-    std::u16string GetManufacturerString() override;
-    std::u16string GetProductString() override;
-    std::u16string GetSerialNumberString() override;
-    std::u16string GetIndexedString(int32_t Index) override;
     std::string DevicePath() const override { return path_; }
     int32_t LastError() const override { return lastError_; }
     bool ReadPending() const override { return readPending_; }
@@ -44,6 +39,7 @@ public:
     int32_t OpenCount() const { return openCount_; }
 
 private:
+    std::optional<UsbIdentity> ReadableIdentity() const override;
     int32_t ReadUnplugged();
     void WaitForFrameEnd();
     bool Readable() const { return open_ && !device_.Unplugged(); }
