@@ -129,8 +129,9 @@ def _errno_in(text: str) -> int:
 
 class InvalidArgument(Error):
     """An argument the library or the binding cannot take: a closed device,
-    a zero byte or a character outside latin-1 in a device name, a time out
-    of range, a command's output larger than ``max_output``."""
+    a zero byte in device text or a lone surrogate that stands for no byte
+    (only U+DC80 to U+DCFF do), a time out of range, a command's output
+    larger than ``max_output``."""
 
 
 class LibraryError(Error):
