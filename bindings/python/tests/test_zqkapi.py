@@ -3,6 +3,7 @@ threads; the library's behaviour is tested by its own suites."""
 
 import ctypes
 import errno
+import inspect
 import os
 import shutil
 import subprocess
@@ -319,3 +320,35 @@ def test_command_line(open_sim, tmp_path, capsys):
     assert "-> /again.log: 8272 bytes" in capsys.readouterr().out
     assert main(["-d", device, "get", "/none.log", str(local)]) == 1
     assert capsys.readouterr().err.startswith("zqkapi: ")
+
+
+def _public_api():
+    """Every public function, class, method and property of zqkapi, by name."""
+    found = {}
+    for name in list(zqkapi.__all__) + ["open"]:
+        value = getattr(zqkapi, name)
+        if callable(value):
+            found[name] = value
+        if inspect.isclass(value):
+            for member, attribute in vars(value).items():
+                public = not member.startswith("_") or member == "__init__"  # help() shows how to make one
+                if public and (callable(attribute) or isinstance(attribute, property)):
+                    found["%s.%s" % (name, member)] = attribute
+    return found
+
+
+def test_the_public_api_has_docstrings_and_type_hints():
+    api = _public_api()
+    assert {"open", "Device.read_bytes", "Device.path", "Device.__init__", "Entry", "Timeout"} <= set(api)
+    problems = []
+    for name, value in api.items():
+        function = value.fget if isinstance(value, property) else value
+        if not (function.__doc__ or "").strip():
+            problems.append("%s has no docstring" % name)
+        if inspect.isclass(function) or not inspect.isfunction(function):
+            continue
+        signature = inspect.signature(function)
+        unannotated = [p.name for p in signature.parameters.values() if p.name != "self" and p.annotation is p.empty]
+        if unannotated or signature.return_annotation is signature.empty:
+            problems.append("%s lacks type hints (%s)" % (name, ", ".join(unannotated) or "the result"))
+    assert problems == []

@@ -47,6 +47,8 @@ class DeviceInfo(NamedTuple):
 class Entry(NamedTuple):
     """One entry of a device folder.
 
+    ``name`` is the device's bytes as UTF-8, a byte that is not UTF-8 as its
+    lone surrogate: passed back to any method, it names the same entry.
     ``mtime`` is the device's time stamp as a naive :class:`datetime`: the
     device keeps its local time without a time zone (a host whose clock runs
     on the same local time reads it as its own local time). ``None`` when the
@@ -199,6 +201,8 @@ class Device:
     :meth:`close`. Made by :func:`open`."""
 
     def __init__(self, handle: int, name: str) -> None:
+        """Takes over a handle of zqkDevOpen (:func:`open` makes devices);
+        ``name`` is how ``repr`` and the messages call it."""
         self._handle = handle
         self._name = name
         self._transfers = threading.local()
@@ -301,14 +305,16 @@ class Device:
 
     # ---- terminal ---------------------------------------------------------
 
-    def command(self, line: str, timeout: float = 2.0, max_output: int = DEFAULT_MAX_OUTPUT) -> str:
+    def command(self, line: Union[str, bytes], timeout: float = 2.0, max_output: int = DEFAULT_MAX_OUTPUT) -> str:
         """Runs one command line on the device's terminal and returns its
         output up to the device's next prompt (without it).
 
         ``timeout`` (seconds) bounds each silence of the device, not the whole
         command. Output larger than ``max_output`` bytes is lost (the library
         has taken it from the device) and raises :class:`InvalidArgument`.
-        :class:`Timeout` when nothing came at all.
+        :class:`Timeout` when nothing came at all. ``line`` may be bytes; the
+        output reads as names do (UTF-8, a byte that is not as its lone
+        surrogate).
         """
         handle = self._live()
         text = device_bytes(line, "the command line")
@@ -327,7 +333,7 @@ class Device:
         password, True otherwise; :class:`Timeout` when nothing answers."""
         return self._do(_lib().zqkDevEscape) == 1
 
-    def is_prompt(self, pattern: str) -> bool:
+    def is_prompt(self, pattern: Union[str, bytes]) -> bool:
         """Sends an escape; whether the prompt shown contains ``pattern``."""
         return self._do(_lib().zqkDevIsPrompt, device_bytes(pattern, "the pattern")) == 1
 
@@ -345,7 +351,9 @@ class Device:
             return device_str(output.take(_checked(n)))
 
     def set_prompt(self, prompt: Union[str, bytes]) -> None:
-        """Sets the prompt that ends a command's output ("" : only silence ends it)."""
+        """Sets the prompt that ends a command's output ("" : only silence ends it).
+        Give the default's framing bytes 0xAB and 0xBB as bytes, or as
+        "\\udcab" and "\\udcbb": they are no UTF-8."""
         self._do(_lib().zqkDevSetPrompt, device_bytes(prompt, "the prompt"))
 
     def send(self, data: bytes, timeout: float = 1.0) -> None:
@@ -373,7 +381,8 @@ class Device:
     # ---- file system ------------------------------------------------------
 
     def listdir(self, path: PathArg = "/") -> List[Entry]:
-        """The entries of a device folder."""
+        """The entries of a device folder, in the device's order (names as
+        :class:`Entry` says)."""
         lib = _lib()
         handle = self._live()
         count = self._do(lib.zqkDevDir, device_bytes(path, "the device path"))
