@@ -256,6 +256,20 @@ class ToolTest(unittest.TestCase):
         self.assertIn("1 entry", self.ok("ls", "/README.TXT")[0])
         self.fails(1, "cannot list /logs/none.bin", "ls", "/logs/none.bin")
 
+    @unittest.skipIf(RUNNER, "the simulator on Windows keeps names in the ANSI code page")
+    def test_names_are_bytes_and_round_trip(self):
+        # Device names as UTF-8 and as bytes that are not (caf%E9.txt is the simulator's host name for "caf" 0xE9).
+        self.tree("device/n", {"caf\xe9 \u20ac.txt": b"utf-8", "caf%E9.txt": b"latin-1"})
+        names = {"caf\xe9 \u20ac.txt".encode(): b"utf-8", b"caf\xe9.txt": b"latin-1"}
+        listed = json.loads(self.ok("ls", "/n", "--json")[0])
+        self.assertEqual({e["name"].encode("utf-8", "surrogateescape") for e in listed}, set(names))
+        code, out, err = self.zqk("ls", "/n")
+        self.assertTrue(code == 0 and all(name in out for name in names), err)  # printed as the bytes they are
+        self.ok("pull", "/n", "out")
+        self.ok("push", "out", "/back")
+        back = self.tree("device/back")
+        self.assertEqual({name.encode("utf-8", "surrogateescape"): data for name, data in back.items()}, names)
+
     # ---- transfers ----
 
     def test_copy_both_ways_gives_back_the_same_bytes(self):

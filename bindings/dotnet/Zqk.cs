@@ -10,10 +10,10 @@
 // CallingConvention.Winapi is stdcall on 32-bit Windows, as the 32-bit DLL
 // wants, and the platform's C convention everywhere else.
 //
-// Text crosses as bytes: device text (paths, names, commands, output) as the
-// device's 8-bit text, latin-1 (code page 28591) both ways, so that no byte
-// is lost; local paths as the system opens them (UTF-8 on Linux, the ANSI
-// code page on Windows).
+// Text crosses as bytes: device text (paths, names, commands, output) as
+// UTF-8 both ways, a byte that is not UTF-8 as the lone surrogate U+DC00 +
+// byte (ZqkText), so that no byte is lost; local paths as the system opens
+// them (UTF-8 on Linux, the ANSI code page on Windows).
 using System;
 using System.Collections.Generic;
 using System.Runtime.ExceptionServices;

@@ -3,6 +3,7 @@
 // (ZqkNative) and the text conversions (ZqkText). Zqk.cs has the device class,
 // ZqkTables.cs (generated) the declaration of every export and the statuses.
 using System;
+using System.Collections.Generic;
 using System.Globalization;
 using System.IO;
 using System.Runtime.InteropServices;
@@ -122,29 +123,102 @@ namespace Zqk
         [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevFlushPrompt")] public static extern int zqkDevFlushPromptTo(int device, IntPtr buffer, int size, int timeout);
     }
 
-    /// <summary>Text as the library takes and gives it.</summary>
+    /// <summary>Text as the library takes and gives it. Device text (names, paths,
+    /// commands and their output) is bytes on the device, read and written as UTF-8;
+    /// a byte that is not part of UTF-8 reads as the lone surrogate U+DC00 + byte and
+    /// is written back as that byte (as Python's "surrogateescape" does), so that
+    /// every name read can be written back unchanged.</summary>
     public static class ZqkText
     {
         private static readonly Encoding Latin1 =
             Encoding.GetEncoding(28591, EncoderFallback.ExceptionFallback, DecoderFallback.ExceptionFallback);
+        private static readonly Encoding Utf8 = new UTF8Encoding(false, true);
         private static readonly Encoding Local = LocalEncoding();
 
-        /// <summary>Device text, zero-terminated, as latin-1; null stays null (NULL counts as "").</summary>
-        public static byte[] Device(string text, string what = "the device text") => Terminated(text, Latin1, what);
+        /// <summary>Device text, zero-terminated, as the device gets it; null stays null
+        /// (NULL counts as "").</summary>
+        public static byte[] Device(string text, string what = "the device text") =>
+            text == null ? null : Terminated(DeviceBytes(ZeroFree(text, what), what));
 
         /// <summary>A local file's path, zero-terminated, as the system opens files.</summary>
-        public static byte[] LocalPath(string path, string what = "the local path") => Terminated(path, Local, what);
+        public static byte[] LocalPath(string path, string what = "the local path") =>
+            path == null ? null : Terminated(Encoded(ZeroFree(path, what), Local, what));
 
-        /// <summary>Bytes of device text as a string, one character per byte.</summary>
-        public static string FromDevice(byte[] bytes, int count) => Latin1.GetString(bytes, 0, count);
+        /// <summary>Bytes of device text as a string: UTF-8, each byte that is not UTF-8
+        /// as its lone surrogate.</summary>
+        public static string FromDevice(byte[] bytes, int count)
+        {
+            var text = new StringBuilder(count);
+            for (int start = 0, end = 0; start < count; start = ++end)
+            {
+                int length;
+                while (end < count && (length = Utf8Length(bytes, end, count)) > 0)
+                    end += length;
+                text.Append(Utf8.GetString(bytes, start, end - start));
+                if (end < count)
+                    text.Append((char)(0xDC00 + bytes[end]));
+            }
+            return text.ToString();
+        }
+
+        // The length of the well-formed UTF-8 sequence at bytes[at], 0 where none
+        // starts there: the lead byte's range and the allowed range of the byte
+        // after it exclude overlong forms, surrogates and code points beyond
+        // U+10FFFF, as Python's decoder does.
+        private static int Utf8Length(byte[] bytes, int at, int count)
+        {
+            byte lead = bytes[at];
+            if (lead < 0x80)
+                return 1;
+            int length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+            if (length == 0 || at + length > count)
+                return 0;
+            int low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+            int high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+            if (bytes[at + 1] < low || bytes[at + 1] > high)
+                return 0;
+            for (int i = 2; i < length; ++i)
+            {
+                if (bytes[at + i] < 0x80 || bytes[at + i] > 0xBF)
+                    return 0;
+            }
+            return length;
+        }
+
+        // Device text as UTF-8, each lone surrogate U+DC80 to U+DCFF as the byte
+        // it stands for; another lone surrogate stands for no byte.
+        private static byte[] DeviceBytes(string text, string what)
+        {
+            var bytes = new List<byte>(text.Length);
+            int start = 0;
+            for (int i = 0; i < text.Length; ++i)
+            {
+                if (char.IsSurrogatePair(text, i))
+                {
+                    ++i;
+                    continue;
+                }
+                if (!char.IsSurrogate(text[i]))
+                    continue;
+                if (text[i] < 0xDC80 || text[i] > 0xDCFF)
+                    throw new ZqkException(ZqkStatus.Argument, $"{what} \"{text}\" holds a lone surrogate that stands for no byte");
+                bytes.AddRange(Utf8.GetBytes(text.Substring(start, i - start)));
+                bytes.Add((byte)(text[i] - 0xDC00));
+                start = i + 1;
+            }
+            bytes.AddRange(Utf8.GetBytes(text.Substring(start)));
+            return bytes.ToArray();
+        }
 
         /// <summary>A device's path: "sim:" and a local folder, or the device's text.</summary>
         public static string FromDevicePath(byte[] bytes)
         {
             bool simulated = bytes.Length >= 4 && bytes[0] == 's' && bytes[1] == 'i' && bytes[2] == 'm' && bytes[3] == ':';
+            if (!simulated)
+                return FromDevice(bytes, bytes.Length);
             try
             {
-                return (simulated ? Local : Latin1).GetString(bytes);
+                return Local.GetString(bytes);
             }
             catch (DecoderFallbackException)
             {
@@ -152,22 +226,29 @@ namespace Zqk
             }
         }
 
-        private static byte[] Terminated(string text, Encoding encoding, string what)
+        private static string ZeroFree(string text, string what)
         {
-            if (text == null)
-                return null;
             if (text.IndexOf('\0') >= 0)
                 throw new ZqkException(ZqkStatus.Argument, $"{what} \"{text}\" holds a zero character");
+            return text;
+        }
+
+        private static byte[] Encoded(string text, Encoding encoding, string what)
+        {
             try
             {
-                byte[] bytes = new byte[encoding.GetByteCount(text) + 1];
-                encoding.GetBytes(text, 0, text.Length, bytes, 0);
-                return bytes;
+                return encoding.GetBytes(text);
             }
             catch (EncoderFallbackException)
             {
                 throw new ZqkException(ZqkStatus.Argument, $"{what} \"{text}\" has a character that {encoding.WebName} does not hold");
             }
+        }
+
+        private static byte[] Terminated(byte[] bytes)
+        {
+            Array.Resize(ref bytes, bytes.Length + 1);
+            return bytes;
         }
 
         // The DLL opens local files with the A functions: the ANSI code page. A

@@ -333,22 +333,56 @@ int Terminal(Unit& U, const Options& Opts)
     return kOk;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at Text[At], 0 where none
+// starts there. The byte after the lead has a narrower range where the lead
+// alone would let in an overlong form, a surrogate or more than U+10FFFF, as
+// Python's decoder has it, so that both tell the same bytes apart.
+size_t Utf8SequenceAt(const std::string& Text, size_t At)
+{
+    const auto lead = static_cast<unsigned char>(Text[At]);
+    if (lead < 0x80)
+        return 1;
+    const size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || At + length > Text.size())
+        return 0;
+    const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    for (size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(Text[At + i]);
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
+            return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& Text)
 {
+    // Device names are bytes. UTF-8 stays as it is; a byte that is not part
+    // of it is written as the lone surrogate \udcXX, which json.loads gives
+    // and Python's "surrogateescape" (and the bindings) turn back into the
+    // byte, so that every name read can be written back unchanged.
     std::string out = "\"";
-    for (const char c : Text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    for (size_t i = 0; i < Text.size();) {
+        const auto byte = static_cast<unsigned char>(Text[i]);
+        const size_t length = Utf8SequenceAt(Text, i);
+        char escaped[8];
+        if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            // Device text is 8-bit; each byte stands for the code point of the same value.
-            char escaped[8];
+            out += static_cast<char>(byte);
+        } else if (byte < 0x20 || byte == 0x7F) {
             std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
             out += escaped;
+        } else if (length == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\udc%02x", byte);
+            out += escaped;
         } else {
-            out += c;
+            out.append(Text, i, length);
         }
+        i += length == 0 ? 1 : length;
     }
     return out + "\"";
 }

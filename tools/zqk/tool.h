@@ -181,6 +181,7 @@ int Mount(const Options& Opts);
 
 // ---- text helpers ----
 bool IsTerminal(std::FILE* Stream);
+// Text as a JSON string: UTF-8 as it is, another byte as the lone surrogate \udcXX.
 std::string JsonString(const std::string& Text);
 std::string HumanSize(double Bytes);
 // A name or path as one line of text: control bytes as \xNN.

@@ -44,7 +44,8 @@ static class ZqkTests
             Check(dev.Serial == "ZQK-0042" && dev.Manufacturer == "Vorlund" && dev.Product == "zq.keeper", "USB strings");
             Check(dev.UsbString(203) == "fw 2.4.1" && dev.RunMode == "application" && dev.IsOpen, "identity");
             Check(dev.Path == "sim:" + Path.Combine(top, "identity"), "path " + dev.Path);
-            Check(dev.Command("echo h\u00e9llo \u00ff") == "h\u00e9llo \u00ff\r\n", "latin-1 both ways");
+            Check(dev.Command("echo h\u00e9llo \u00ff \u20ac") == "h\u00e9llo \u00ff \u20ac\r\n", "UTF-8 both ways");
+            Check(dev.Command("echo caf\udce9") == "caf\udce9\r\n", "a byte that is not UTF-8 as its lone surrogate");
             Check(dev.Escape() && dev.IsPrompt("keeper>"), "escape and prompt");
             dev.Send(System.Text.Encoding.ASCII.GetBytes("ver\r"));
             Check(dev.Receive().Length > 0, "raw data comes back");
@@ -102,6 +103,29 @@ static class ZqkTests
         }
     }
 
+    // Names as UTF-8, a byte that is not UTF-8 as its lone surrogate: each name
+    // read is written back with the same bytes (the simulator keeps them as host names).
+    private static void NamesReadBackAreWrittenBackUnchanged()
+    {
+        using (var dev = Sim("names"))
+        {
+            dev.WriteAllBytes("/caf\u00e9 \u20ac.txt", new byte[] { 1 });
+            string folder = Path.Combine(top, "names");
+            Check(File.Exists(Path.Combine(folder, "caf\u00e9 \u20ac.txt")), "the device got UTF-8");
+            // The simulator's host name for the device name "caf" 0xE9 ".txt", which is not UTF-8.
+            File.WriteAllBytes(Path.Combine(folder, "caf%E9.txt"), new byte[] { 2 });
+            var names = dev.ListDirectory().Select(e => e.Name).ToList();
+            foreach (string name in new[] { "caf\u00e9 \u20ac.txt", "caf\udce9.txt" })
+            {
+                Check(names.Contains(name), "listed: " + string.Join(", ", names));
+                byte[] data = dev.ReadAllBytes("/" + name);
+                dev.Rename("/" + name, "/moved " + name);
+                Check(dev.ReadAllBytes("/moved " + name).SequenceEqual(data), "written back unchanged: " + name);
+            }
+            Check(Throws(() => dev.Delete("/none caf\udce9")).Text.Contains("/none caf\udce9"), "a refusal names it");
+        }
+    }
+
     private static void FailuresThrowWithTheirStatus()
     {
         Check(Throws(() => ZqkDevice.Open("NO-SUCH-SERIAL")).Status == ZqkStatus.NoDevice, "no device");
@@ -114,7 +138,7 @@ static class ZqkTests
             var exists = Throws(() => dev.MakeDirectory("/logs"));
             Check(exists.Status == ZqkStatus.Refused && exists.DeviceCode != null && !exists.IsNotFound, "a folder that exists");
             Check(Throws(() => dev.Put(Path.Combine(top, "missing.bin"), "/x.bin")).Status == ZqkStatus.LocalFile, "local file");
-            Check(Throws(() => dev.MakeDirectory("/\u20ac")).Status == ZqkStatus.Argument, "not latin-1");
+            Check(Throws(() => dev.MakeDirectory("/\ud800")).Status == ZqkStatus.Argument, "a lone surrogate for no byte");
             var busy = Throws(() => dev.Get("/logs/2024-03-15.log", Path.Combine(top, "busy.log"),
                                             new ZqkProgress((done, all) => dev.Command("ver"))));
             Check(busy.Status == ZqkStatus.InTransfer, "a callback that calls its own device: " + busy.Status);
@@ -230,6 +254,7 @@ static class ZqkTests
             { "identity and command", IdentityAndCommand },
             { "listing and files with progress", ListingAndFilesWithProgress },
             { "failures throw with their status", FailuresThrowWithTheirStatus },
+            { "names read back are written back unchanged", NamesReadBackAreWrittenBackUnchanged },
             { "a callback that throws", ACallbackThatThrows },
             { "two devices at once", TwoDevicesAtOnce },
             { "devices lists no simulated one", DevicesListsNoSimulatedOne },

@@ -3,6 +3,7 @@ threads; the library's behaviour is tested by its own suites."""
 
 import ctypes
 import errno
+import inspect
 import os
 import shutil
 import subprocess
@@ -40,8 +41,9 @@ def test_identity_terminal_and_closing(open_sim, tmp_path):
     assert open_sim("boot", "mode=bootloader").run_mode == "bootloader"
     assert open_sim("ate", "mode=ate").run_mode == "ate"
     assert dev.command("ver") == "zq.keeper firmware 2.4.1 (simulated)\r\n"
-    # Every byte value but the prompt's survives both ways as latin-1.
-    assert dev.command("echo h\xe9llo \xa0\xff") == "h\xe9llo \xa0\xff\r\n"
+    # Letters beyond ASCII go as UTF-8; a byte that is not UTF-8 as its lone surrogate, both ways.
+    assert dev.command("echo h\xe9llo \xa0\xff \u20ac") == "h\xe9llo \xa0\xff \u20ac\r\n"
+    assert dev.command("echo caf\udce9") == "caf\udce9\r\n" == dev.command(b"echo caf\xe9")
     assert dev.escape() is True
     assert dev.is_prompt("keeper>") and not dev.is_prompt("PASSWORD")
     dev.send(b"echo raw\r")
@@ -52,7 +54,7 @@ def test_identity_terminal_and_closing(open_sim, tmp_path):
     assert dev.flush_prompt(0.1).endswith("zq.keeper>")
     assert dev.receive(0.01) == b"" and dev.flush_prompt(0.01) == ""
     dev.set_prompt("")  # now silence alone ends the output, prompt included
-    assert dev.command("ver", timeout=0.05).endswith("\xabzq.keeper>\xbb")
+    assert dev.command("ver", timeout=0.05).endswith("\udcabzq.keeper>\udcbb")  # its framing bytes are no UTF-8
     assert isinstance(dev.last_error, int)
     with dev:
         assert dev.is_open
@@ -109,6 +111,26 @@ def test_files_both_ways_with_blanks_and_progress(open_sim, tmp_path, monkeypatc
     assert dev.flash(image, progress=lambda done, total: flashed.append(total)) == 5000 and flashed[-1] == 5000
 
 
+def test_names_read_back_are_written_back_unchanged(open_sim, tmp_path, monkeypatch):
+    dev = open_sim()
+    folder = os.fsencode(tmp_path / "keeper")  # the simulator keeps each device name's bytes as a host name
+    dev.write_bytes("/caf\xe9 \u20ac.txt", b"utf-8")
+    assert "caf\xe9 \u20ac.txt".encode("utf-8") in os.listdir(folder)
+    with open(os.path.join(folder, b"caf\xe9.txt"), "wb") as made:  # a name that is not UTF-8
+        made.write(b"latin-1")
+    names = {e.name: e for e in dev.listdir()}
+    assert {"caf\xe9 \u20ac.txt", "caf\udce9.txt"} <= set(names)
+    monkeypatch.chdir(tmp_path)
+    for name, data in (("caf\xe9 \u20ac.txt", b"utf-8"), ("caf\udce9.txt", b"latin-1")):
+        assert dev.read_bytes("/" + name) == data and dev.get("/" + name) == len(data)
+        assert open(name, "rb").read() == data  # the local file named with the same bytes
+        dev.rename("/" + name, "/moved " + name)
+        assert (b"moved " + name.encode("utf-8", "surrogateescape")) in os.listdir(folder)
+    with pytest.raises(zqkapi.DeviceFileNotFound) as caught:
+        dev.remove("/none caf\udce9")
+    assert "/none caf\udce9" in caught.value.text  # the library's text names it with the same bytes
+
+
 def test_times_without_a_date_and_out_of_range():
     assert _device._mtime(2085805696) is None  # the library's value for "no date"
     assert _device._mtime(-1) == datetime(2106, 2, 7, 6, 28, 15)  # unsigned seconds in a signed int
@@ -144,7 +166,7 @@ FAILURES = {
     "gone": (zqkapi.DeviceGone, ConnectionError, _unplugged_after_one_call),
     "busy": (zqkapi.DeviceBusy, OSError, _callback_that_calls_its_device),
     "zero byte": (zqkapi.InvalidArgument, Exception, lambda open_sim, tmp_path: open_sim().mkdir("/a\0b")),
-    "not latin-1": (zqkapi.InvalidArgument, Exception, lambda open_sim, tmp_path: open_sim().mkdir("/\u20ac")),
+    "lone surrogate": (zqkapi.InvalidArgument, Exception, lambda open_sim, tmp_path: open_sim().mkdir("/\ud800")),
     "bad option": (zqkapi.InvalidArgument, Exception, lambda open_sim, tmp_path: open_sim("x", "pace=fast")),
 }
 
@@ -298,3 +320,35 @@ def test_command_line(open_sim, tmp_path, capsys):
     assert "-> /again.log: 8272 bytes" in capsys.readouterr().out
     assert main(["-d", device, "get", "/none.log", str(local)]) == 1
     assert capsys.readouterr().err.startswith("zqkapi: ")
+
+
+def _public_api():
+    """Every public function, class, method and property of zqkapi, by name."""
+    found = {}
+    for name in list(zqkapi.__all__) + ["open"]:
+        value = getattr(zqkapi, name)
+        if callable(value):
+            found[name] = value
+        if inspect.isclass(value):
+            for member, attribute in vars(value).items():
+                public = not member.startswith("_") or member == "__init__"  # help() shows how to make one
+                if public and (callable(attribute) or isinstance(attribute, property)):
+                    found["%s.%s" % (name, member)] = attribute
+    return found
+
+
+def test_the_public_api_has_docstrings_and_type_hints():
+    api = _public_api()
+    assert {"open", "Device.read_bytes", "Device.path", "Device.__init__", "Entry", "Timeout"} <= set(api)
+    problems = []
+    for name, value in api.items():
+        function = value.fget if isinstance(value, property) else value
+        if not (function.__doc__ or "").strip():
+            problems.append("%s has no docstring" % name)
+        if inspect.isclass(function) or not inspect.isfunction(function):
+            continue
+        signature = inspect.signature(function)
+        unannotated = [p.name for p in signature.parameters.values() if p.name != "self" and p.annotation is p.empty]
+        if unannotated or signature.return_annotation is signature.empty:
+            problems.append("%s lacks type hints (%s)" % (name, ", ".join(unannotated) or "the result"))
+    assert problems == []

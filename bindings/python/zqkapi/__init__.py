@@ -15,8 +15,10 @@ The library is found through the environment variable ZQKAPI_LIBRARY (the
 library's file), else in the package's own folder, else on the system's
 library path; one older than this binding's release is refused with
 :class:`LibraryError`. Device text (paths, names, commands and their
-output) is the device's 8-bit text, read and written as latin-1, so that no
-byte is lost. Every failure raises an :class:`Error` subclass that says why.
+output) is bytes on the device, read and written as UTF-8 with
+``surrogateescape`` for bytes that are not UTF-8, so that every name read
+can be written back unchanged (``bytes`` are taken as they are too). Every
+failure raises an :class:`Error` subclass that says why.
 """
 
 from ._device import (

@@ -5,12 +5,12 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import List, Optional
+from typing import Callable, List, Optional
 
 import zqkapi
 
 
-def _progress(what: str):  # type: ignore[no-untyped-def]
+def _progress(what: str) -> Optional[Callable[[int, int], None]]:
     """Progress drawn on one line of a terminal; nothing when stderr is no terminal."""
     if not sys.stderr.isatty():
         return None
@@ -85,4 +85,6 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 
 if __name__ == "__main__":
+    # Names that are not UTF-8 hold lone surrogates: printed as the bytes they are, as zqk prints them.
+    sys.stdout.reconfigure(errors="surrogateescape")  # type: ignore[union-attr]
     sys.exit(main())

@@ -12,9 +12,8 @@ from typing import Any, Callable, List, NamedTuple, Optional, Union
 
 from . import _native
 from ._errors import Error, InvalidArgument, LocalFileError, Status, error_for
+from ._text import PathArg, device_bytes, device_str, local_bytes, open_argument
 
-#: A path or name: ``str``, ``bytes`` or ``os.PathLike``.
-PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 #: A progress callback: ``progress(done, total)`` in bytes, after every block.
 Progress = Callable[[int, int], Any]
 
@@ -48,6 +47,8 @@ class DeviceInfo(NamedTuple):
 class Entry(NamedTuple):
     """One entry of a device folder.
 
+    ``name`` is the device's bytes as UTF-8, a byte that is not UTF-8 as its
+    lone surrogate: passed back to any method, it names the same entry.
     ``mtime`` is the device's time stamp as a naive :class:`datetime`: the
     device keeps its local time without a time zone (a host whose clock runs
     on the same local time reads it as its own local time). ``None`` when the
@@ -74,53 +75,6 @@ def _lib() -> ctypes.CDLL:
     return _native.library()
 
 
-def _zero_free(data: bytes, what: str) -> bytes:
-    if b"\0" in data:
-        raise InvalidArgument(Status.ARGUMENT, "%s %r holds a zero byte" % (what, data))
-    return data
-
-
-def _device_text(value: Union[str, bytes, "os.PathLike[str]"], what: str) -> bytes:
-    """Device text (a device path, a command line) as the device's 8-bit
-    text: latin-1, so that every byte value is one character."""
-    value = os.fspath(value)
-    if isinstance(value, str):
-        try:
-            value = value.encode("latin-1")
-        except UnicodeEncodeError:
-            raise InvalidArgument(
-                Status.ARGUMENT, "%s %r has a character that the device's 8-bit text does not hold" % (what, value)
-            ) from None
-    return _zero_free(value, what)
-
-
-def _local_bytes(value: PathArg, what: str = "the local path") -> bytes:
-    """A local file's path as the library opens it: the system's file name
-    bytes on POSIX, the ANSI code page on Windows (the DLL opens files with
-    the A functions)."""
-    value = os.fspath(value)
-    if isinstance(value, str):
-        try:
-            value = value.encode("mbcs") if os.name == "nt" else os.fsencode(value)
-        except UnicodeEncodeError:
-            raise InvalidArgument(
-                Status.ARGUMENT, "%s %r cannot be written in the system's code page" % (what, value)
-            ) from None
-    return _zero_free(value, what)
-
-
-def _open_argument(value: PathArg) -> bytes:
-    # "sim:DIR" names a folder of this machine; everything else is the
-    # device's (or the system's device node's) text.
-    text = os.fspath(value)
-    is_sim = text.startswith(b"sim:" if isinstance(text, bytes) else "sim:")
-    return _local_bytes(text, "the simulated device's path") if is_sim else _device_text(text, "the device")
-
-
-def _decode(data: bytes) -> str:
-    return data.decode("latin-1")
-
-
 def _milliseconds(seconds: Optional[float], what: str) -> int:
     if seconds is None:
         return -1
@@ -135,7 +89,7 @@ def _status_text(lib: ctypes.CDLL) -> str:
         buffer = ctypes.create_string_buffer(size)
         n = lib.zqkStatusText(buffer, size)
         if n >= 0:
-            return _decode(buffer.raw[:n])
+            return device_str(buffer.raw[:n])
         size = -n
 
 
@@ -247,6 +201,8 @@ class Device:
     :meth:`close`. Made by :func:`open`."""
 
     def __init__(self, handle: int, name: str) -> None:
+        """Takes over a handle of zqkDevOpen (:func:`open` makes devices);
+        ``name`` is how ``repr`` and the messages call it."""
         self._handle = handle
         self._name = name
         self._transfers = threading.local()
@@ -292,7 +248,7 @@ class Device:
 
     def _text(self, call: Callable[..., int], *args: Any) -> str:
         handle = self._live()
-        return _decode(_text_of(lambda buffer, size: call(handle, *args, buffer, size)))
+        return device_str(_text_of(lambda buffer, size: call(handle, *args, buffer, size)))
 
     def _do(self, call: Callable[..., int], *args: Any) -> int:
         return _checked(call(self._live(), *args))
@@ -304,7 +260,7 @@ class Device:
         """The device's path: its system node, or ``sim:DIR``."""
         handle = self._live()
         raw = _text_of(lambda buffer, size: _lib().zqkDevUsbPath(handle, buffer, size))
-        return os.fsdecode(raw) if raw.startswith(b"sim:") else _decode(raw)
+        return os.fsdecode(raw) if raw.startswith(b"sim:") else device_str(raw)
 
     @property
     def serial(self) -> str:
@@ -349,17 +305,19 @@ class Device:
 
     # ---- terminal ---------------------------------------------------------
 
-    def command(self, line: str, timeout: float = 2.0, max_output: int = DEFAULT_MAX_OUTPUT) -> str:
+    def command(self, line: Union[str, bytes], timeout: float = 2.0, max_output: int = DEFAULT_MAX_OUTPUT) -> str:
         """Runs one command line on the device's terminal and returns its
         output up to the device's next prompt (without it).
 
         ``timeout`` (seconds) bounds each silence of the device, not the whole
         command. Output larger than ``max_output`` bytes is lost (the library
         has taken it from the device) and raises :class:`InvalidArgument`.
-        :class:`Timeout` when nothing came at all.
+        :class:`Timeout` when nothing came at all. ``line`` may be bytes; the
+        output reads as names do (UTF-8, a byte that is not as its lone
+        surrogate).
         """
         handle = self._live()
-        text = _device_text(line, "the command line")
+        text = device_bytes(line, "the command line")
         size = max_output + 1
         with _OutputBuffer(size) as output:
             n = _lib().zqkDevCommand(handle, text, output.array, size, _milliseconds(timeout, "the time-out"))
@@ -368,16 +326,16 @@ class Device:
                     Status.BUFFER,
                     "the output of %r, %d bytes, was larger than max_output=%d and was lost" % (line, -n - 1, max_output),
                 )
-            return _decode(output.take(_checked(n)))
+            return device_str(output.take(_checked(n)))
 
     def escape(self) -> bool:
         """Sends an escape: False when the prompt that answers asks for a
         password, True otherwise; :class:`Timeout` when nothing answers."""
         return self._do(_lib().zqkDevEscape) == 1
 
-    def is_prompt(self, pattern: str) -> bool:
+    def is_prompt(self, pattern: Union[str, bytes]) -> bool:
         """Sends an escape; whether the prompt shown contains ``pattern``."""
-        return self._do(_lib().zqkDevIsPrompt, _device_text(pattern, "the pattern")) == 1
+        return self._do(_lib().zqkDevIsPrompt, device_bytes(pattern, "the pattern")) == 1
 
     def flush_prompt(self, timeout: float = 0.25, max_output: int = DEFAULT_MAX_OUTPUT) -> str:
         """The terminal output up to the next prompt's end, or what came before
@@ -390,11 +348,13 @@ class Device:
             n = lib.zqkDevFlushPrompt(handle, output.array, size, _milliseconds(timeout, "the time-out"))
             if n == 0 and lib.zqkLastStatus() == Status.TIMEOUT:
                 return ""
-            return _decode(output.take(_checked(n)))
+            return device_str(output.take(_checked(n)))
 
     def set_prompt(self, prompt: Union[str, bytes]) -> None:
-        """Sets the prompt that ends a command's output ("" : only silence ends it)."""
-        self._do(_lib().zqkDevSetPrompt, _device_text(prompt, "the prompt"))
+        """Sets the prompt that ends a command's output ("" : only silence ends it).
+        Give the default's framing bytes 0xAB and 0xBB as bytes, or as
+        "\\udcab" and "\\udcbb": they are no UTF-8."""
+        self._do(_lib().zqkDevSetPrompt, device_bytes(prompt, "the prompt"))
 
     def send(self, data: bytes, timeout: float = 1.0) -> None:
         """Sends raw bytes on the terminal channel, each report written within ``timeout`` seconds."""
@@ -421,10 +381,11 @@ class Device:
     # ---- file system ------------------------------------------------------
 
     def listdir(self, path: PathArg = "/") -> List[Entry]:
-        """The entries of a device folder."""
+        """The entries of a device folder, in the device's order (names as
+        :class:`Entry` says)."""
         lib = _lib()
         handle = self._live()
-        count = self._do(lib.zqkDevDir, _device_text(path, "the device path"))
+        count = self._do(lib.zqkDevDir, device_bytes(path, "the device path"))
         entries = []
         size, attributes, time = ctypes.c_int32(), ctypes.c_int32(), ctypes.c_int32()
         for index in range(count):
@@ -439,7 +400,7 @@ class Device:
             if n == -1:
                 continue  # a line the device printed that is no entry
             bits = attributes.value & 0xFF
-            entries.append(Entry(_decode(name.raw[:n]), size.value, bits, _mtime(time.value),
+            entries.append(Entry(device_str(name.raw[:n]), size.value, bits, _mtime(time.value),
                                  bool(bits & ATTR_DIRECTORY)))
         return entries
 
@@ -475,12 +436,12 @@ class Device:
         library cannot stop a transfer midway, so it runs to its end without
         further progress calls, and the local file is then complete.
         """
-        source = _device_text(device_path, "the device path")
+        source = device_bytes(device_path, "the device path")
         if local_path is None:
-            local_path = _decode(source.rsplit(b"/", 1)[-1])
+            local_path = device_str(source.rsplit(b"/", 1)[-1])
             if not local_path:
-                raise InvalidArgument(Status.ARGUMENT, "give a local file name for %s" % _decode(source))
-        target = _local_bytes(local_path)
+                raise InvalidArgument(Status.ARGUMENT, "give a local file name for %s" % device_str(source))
+        target = local_bytes(local_path)
         return self._transfer(_lib().zqkDevFileRead, progress, source, target, local=target)
 
     def put(self, local_path: PathArg, device_path: Optional[PathArg] = None, *,
@@ -494,10 +455,10 @@ class Device:
         for :meth:`get`: an exception it raises comes out after the transfer,
         which has then written the whole device file.
         """
-        source = _local_bytes(local_path)
-        if device_path is None:
-            device_path = "/" + os.path.basename(os.fsdecode(source))
-        target = _device_text(device_path, "the device path")
+        source = local_bytes(local_path)
+        if device_path is None:  # the name as the caller wrote it: on Windows source is in the ANSI code page
+            device_path = "/" + os.path.basename(os.fsdecode(os.fspath(local_path)))
+        target = device_bytes(device_path, "the device path")
         lib = _lib()
         if mtime is None:
             return self._transfer(lib.zqkDevFileWrite, progress, source, target, local=source)
@@ -508,7 +469,7 @@ class Device:
         :meth:`get`. The file crosses the link once, whatever its size: one
         larger than the first guess stays with the library until the second
         call that makes room for it."""
-        source = _device_text(device_path, "the device path")
+        source = device_bytes(device_path, "the device path")
         room = _FIRST_READ_ROOM
         for _ in range(3):  # a kept file fits the second time; a third is for a file changed between
             buffer = ctypes.create_string_buffer(room)
@@ -517,14 +478,14 @@ class Device:
             if n >= 0:
                 return buffer.raw[:n]
             room = max(-n - 1, 1)  # the file's size
-        raise Error(Status.BUFFER, "%s changed size at every read" % _decode(source))
+        raise Error(Status.BUFFER, "%s changed size at every read" % device_str(source))
 
     def write_bytes(self, device_path: PathArg, data: bytes, *, progress: Optional[Progress] = None,
                     mtime: Optional[datetime] = None) -> int:
         """Writes ``data`` (bytes or any buffer) to a device file and returns
         the number of bytes; ``progress`` and ``mtime`` as for :meth:`put`.
         Empty data sends nothing, as an empty local file does."""
-        target = _device_text(device_path, "the device path")
+        target = device_bytes(device_path, "the device path")
         payload = bytes(data)
         if len(payload) > 0x7FFFFFFF:
             raise InvalidArgument(Status.ARGUMENT, "the library writes at most 2 GiB at once")
@@ -535,24 +496,24 @@ class Device:
         """Sends a firmware image (named on the device after the file's name
         in lower case) and returns the number of bytes sent; ``progress`` as
         for :meth:`get`."""
-        image = _local_bytes(image_path, "the image's path")
+        image = local_bytes(image_path, "the image's path")
         return self._transfer(_lib().zqkDevFirmwareUpdate, progress, image, local=image)
 
     def mkdir(self, path: PathArg) -> None:
         """Makes a device folder."""
-        self._do(_lib().zqkDevDirMake, _device_text(path, "the device path"))
+        self._do(_lib().zqkDevDirMake, device_bytes(path, "the device path"))
 
     def rmdir(self, path: PathArg) -> None:
         """Removes a device folder with everything in it."""
-        self._do(_lib().zqkDevDirRemove, _device_text(path, "the device path"))
+        self._do(_lib().zqkDevDirRemove, device_bytes(path, "the device path"))
 
     def remove(self, path: PathArg) -> None:
         """Deletes a device file."""
-        self._do(_lib().zqkDevFileDelete, _device_text(path, "the device path"))
+        self._do(_lib().zqkDevFileDelete, device_bytes(path, "the device path"))
 
     def rename(self, old: PathArg, new: PathArg) -> None:
         """Renames (or moves) a device file or folder."""
-        self._do(_lib().zqkDevRename, _device_text(old, "the device path"), _device_text(new, "the new device path"))
+        self._do(_lib().zqkDevRename, device_bytes(old, "the device path"), device_bytes(new, "the new device path"))
 
 
 # ---- the module's functions -------------------------------------------------
@@ -570,7 +531,7 @@ def open(path_or_serial: Optional[PathArg] = None, *, serial: Optional[str] = No
     if path_or_serial is not None and serial is not None:
         raise TypeError("open() takes a path or a serial number, not both")
     target = serial if serial is not None else path_or_serial
-    argument = None if target is None else _open_argument(target)
+    argument = None if target is None else open_argument(target)
     handle = _lib().zqkDevOpen(argument)
     if handle <= 0:
         _checked(handle)
@@ -585,7 +546,7 @@ def devices() -> List[DeviceInfo]:
     count = _checked(lib.zqkFindDevices())
     found = []
     for index in range(count):
-        fields = [_decode(_text_of(lambda b, s: lib.zqkFoundDevice(index, kind, b, s))) for kind in (-1, 0, 1, 2)]
+        fields = [device_str(_text_of(lambda b, s: lib.zqkFoundDevice(index, kind, b, s))) for kind in (-1, 0, 1, 2)]
         found.append(DeviceInfo(*fields))
     return found
 
@@ -594,7 +555,7 @@ def wait_for_device(path_or_serial: Optional[PathArg] = None, timeout: Optional[
     """Waits until a device with that path or serial number (any matching
     one for None) is present: True as soon as it is, False after ``timeout``
     seconds (None: no limit)."""
-    argument = None if path_or_serial is None else _open_argument(path_or_serial)
+    argument = None if path_or_serial is None else open_argument(path_or_serial)
     lib = _lib()
     if lib.zqkWaitForDevice(argument, _milliseconds(timeout, "the time-out")) == 1:
         return True

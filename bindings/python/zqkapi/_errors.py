@@ -28,6 +28,7 @@ class Error(Exception):
     """
 
     def __init__(self, status: int, text: str) -> None:
+        """The failure of status code ``status``, said by ``text``."""
         super().__init__(*self._base_arguments(status, text))
         try:
             self.status: int = Status(status)
@@ -88,10 +89,11 @@ _DEVICE_ANSWER = re.compile(r": (\d+):([^:\n]*)$")
 
 class Refused(Error):
     """The device answered with an error, e.g. a missing file:
-    ``device_code`` and ``device_text`` are its answer ("4" and "No file" of
+    ``device_code`` and ``device_text`` are its answer (4 and "No file" of
     "4:No file"), None where the device gave none."""
 
     def __init__(self, status: int, text: str) -> None:
+        """A refusal; the device's answer is read from the end of ``text``."""
         super().__init__(status, text)
         answer = _DEVICE_ANSWER.search(text)
         self.device_code: Optional[int] = int(answer.group(1)) if answer else None
@@ -129,8 +131,9 @@ def _errno_in(text: str) -> int:
 
 class InvalidArgument(Error):
     """An argument the library or the binding cannot take: a closed device,
-    a zero byte or a character outside latin-1 in a device name, a time out
-    of range, a command's output larger than ``max_output``."""
+    a zero byte in device text or a lone surrogate that stands for no byte
+    (only U+DC80 to U+DCFF do), a time out of range, a command's output
+    larger than ``max_output``."""
 
 
 class LibraryError(Error):
@@ -138,6 +141,7 @@ class LibraryError(Error):
     than this binding (``status`` is ``Status.NO_LIBRARY``)."""
 
     def __init__(self, text: str) -> None:
+        """The library could not be used, for the reason ``text``."""
         super().__init__(Status.NO_LIBRARY, text)
 
 

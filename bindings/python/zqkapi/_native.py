@@ -31,7 +31,7 @@ else:
 
 _i32 = ctypes.c_int32
 _intptr = ctypes.c_ssize_t
-_text = ctypes.c_char_p  # zero-terminated 8-bit text in; NULL counts as ""
+_text = ctypes.c_char_p  # zero-terminated bytes in (see _text); NULL counts as ""
 _out = ctypes.POINTER(ctypes.c_char)  # a buffer for the buffer-return convention
 _p32 = ctypes.POINTER(ctypes.c_int32)
 
