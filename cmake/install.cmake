@@ -15,7 +15,9 @@
 #            python3 (ZQK_INSTALL_PYTHONDIR).
 #   Windows: zqkAPI.dll, its import libraries for MSVC (zqkAPI.lib) and MinGW
 #            (libzqkAPI.dll.a), the header, zqk.exe and the README; the
-#            package is zqkAPI-VERSION-win32.zip or -win64.zip.
+#            bindings in bindings/ (the C# files, and the Python package with
+#            a copy of the DLL in it, where it looks first); the package is
+#            zqkAPI-VERSION-win32.zip or -win64.zip.
 if(NOT WIN32 AND CMAKE_LIBRARY_ARCHITECTURE)
   # GNUInstallDirs picks the multiarch folder only for the prefix /usr, and
   # the build's prefix is /usr/local until CPack installs it below /usr. A
@@ -44,10 +46,13 @@ if(NOT WIN32)
           RENAME zqk)
 endif()
 
-# The Python binding as the build assembled it (cmake/bindings.cmake), with
-# its generated tables; not what running it from the build tree left there.
+# The bindings as the build assembled them (cmake/bindings.cmake), with their
+# generated tables; not what running them from the build tree left there.
 set(ZQK_BINDING_EXCLUDES PATTERN __pycache__ EXCLUDE PATTERN *.egg-info EXCLUDE)
-if(NOT WIN32)
+if(WIN32)
+  install(DIRECTORY ${ZQK_PYTHON_PACKAGE_DIR} ${ZQK_DOTNET_BINDING_DIR} DESTINATION bindings ${ZQK_BINDING_EXCLUDES})
+  install(TARGETS zqkAPI RUNTIME DESTINATION bindings/python/zqkapi ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+else()
   # /usr/lib/python3/dist-packages is where Debian's python3, of any version,
   # finds the packages of the system's own packages; the package loads the
   # library through the dynamic loader, from the multiarch folder.
