@@ -20,13 +20,16 @@
 #            zqkAPI-VERSION-win32.zip or -win64.zip.
 if(NOT WIN32 AND CMAKE_LIBRARY_ARCHITECTURE)
   # GNUInstallDirs picks the multiarch folder only for the prefix /usr, and
-  # the build's prefix is /usr/local until CPack installs it below /usr. A
-  # build configured before this took GNUInstallDirs' lib: that is replaced,
-  # a folder given with -D is not.
-  get_property(zqk_libdir_help CACHE CMAKE_INSTALL_LIBDIR PROPERTY HELPSTRING)
-  if(NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR} OR zqk_libdir_help STREQUAL "Object code libraries (lib)")
+  # the build's prefix is /usr/local until CPack installs it below /usr.
+  # Decided once per build folder: a folder given with -D stays, and so
+  # does one chosen later; the lib that GNUInstallDirs gave a build folder
+  # configured before is replaced.
+  get_property(zqk_libdir_type CACHE CMAKE_INSTALL_LIBDIR PROPERTY TYPE)
+  if(NOT ZQK_LIBDIR_DECIDED AND (NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR} OR
+     (zqk_libdir_type STREQUAL "PATH" AND "$CACHE{CMAKE_INSTALL_LIBDIR}" STREQUAL "lib")))
     set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries (multiarch)" FORCE)
   endif()
+  set(ZQK_LIBDIR_DECIDED ON CACHE INTERNAL "CMAKE_INSTALL_LIBDIR has had its multiarch default")
 endif()
 include(GNUInstallDirs)
 
