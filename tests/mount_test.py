@@ -175,6 +175,18 @@ class MountTest(unittest.TestCase):
         # The device got the time as its local time.
         self.assertEqual(self.device_listing("/")["two.bin"], ("14000", "A", LATE_TIME + ZONE_SECONDS))
 
+    def test_df_shows_the_flash_the_device_states_less_what_its_files_hold(self):
+        make_tree(self.src)
+        mount = self.mount()
+        run("cp", "-r", self.src, self.in_mount("tree"))
+        held = sum(os.path.getsize(os.path.join(folder, name))
+                   for folder, _, names in os.walk(self.mnt) for name in names)
+        space = os.statvfs(self.mnt)
+        # The simulated device's string 210 says "flash 64M".
+        self.assertEqual(space.f_blocks * space.f_frsize, 64 << 20)
+        self.assertEqual(space.f_bavail, space.f_blocks - -(-held // space.f_frsize))
+        self.unmount_cleanly(mount)
+
     # ---- changes ----
 
     def test_move_and_remove(self):

@@ -2,17 +2,20 @@
 """Checks of what an install and the packages hold, for run-install-tests.
 
 usage:
-  check_install.py files EXPECTED SECTION VERSION tree DIR
-  check_install.py files EXPECTED SECTION VERSION deb PACKAGE
-  check_install.py files EXPECTED SECTION VERSION zip ZIP
+  check_install.py files EXPECTED SECTION VERSION LIBDIR tree DIR
+  check_install.py files EXPECTED SECTION VERSION LIBDIR deb PACKAGE
+  check_install.py files EXPECTED SECTION VERSION LIBDIR zip ZIP
       The files below an installed prefix, below /usr of a Debian package
       (dpkg-deb -c; everything owned by root) or below a zip's top folder
-      (its name without .zip) against the section SECTION of EXPECTED.
+      (its name without .zip) against the section SECTION of EXPECTED, where
+      VERSION and LIBDIR stand for those given, and a line with * for one
+      file or more.
   check_install.py udev RULES VENDOR PRODUCT
       The rule file (numbered below 73, so that uaccess is applied after it)
       gives the device's hidraw node and its usbfs node, matched by VENDOR and
       PRODUCT as lower-case hex, to the user at the seat and to plugdev.
 """
+import fnmatch
 import os
 import re
 import stat
@@ -21,7 +24,7 @@ import sys
 import zipfile
 
 
-def expected_files(path, section, version):
+def expected_files(path, section, version, libdir):
     lines, current = [], None
     with open(path) as f:
         for line in f:
@@ -31,7 +34,7 @@ def expected_files(path, section, version):
             if line.startswith("["):
                 current = line.strip("[]")
             elif current == section:
-                lines.append(line.replace("VERSION", version))
+                lines.append(line.replace("VERSION", version).replace("LIBDIR", libdir))
     return set(lines)
 
 
@@ -79,11 +82,16 @@ def zip_files(archive):
     return found, problems
 
 
-def check_files(expected_path, section, version, kind, where):
-    expected = expected_files(expected_path, section, version)
+def check_files(expected_path, section, version, libdir, kind, where):
+    expected = expected_files(expected_path, section, version, libdir)
+    # A line with * stands for one file or more (the bindings' modules).
+    patterns = {e for e in expected if "*" in e}
+    expected -= patterns
     found, problems = {"tree": tree_files, "deb": deb_files, "zip": zip_files}[kind](where)
     problems += ["missing: " + e for e in sorted(expected - found)]
-    problems += ["not expected: " + e for e in sorted(found - expected)]
+    problems += ["missing: " + p for p in sorted(patterns) if not fnmatch.filter(found, p)]
+    problems += ["not expected: " + f for f in sorted(found - expected)
+                 if not any(fnmatch.fnmatchcase(f, p) for p in patterns)]
     return problems
 
 
@@ -138,8 +146,8 @@ def check_udev(rules_path, vendor, product):
 
 def main():
     args = sys.argv[1:]
-    if len(args) == 6 and args[0] == "files":
-        problems, what = check_files(*args[1:]), args[5]
+    if len(args) == 7 and args[0] == "files":
+        problems, what = check_files(*args[1:]), args[6]
     elif len(args) == 4 and args[0] == "udev":
         problems, what = check_udev(*args[1:]), args[1]
     else:

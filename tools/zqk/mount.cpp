@@ -195,6 +195,7 @@ fuse_operations Operations()
     ops.rename = [](const char* from, const char* to, unsigned int flags) {
         return Call([&](MountedFiles& f) { return f.Rename(PathOf(from), PathOf(to), flags); });
     };
+    ops.statfs = [](const char*, struct statvfs* st) { return Call([&](MountedFiles& f) { return f.StatFs(*st); }); };
     return ops;
 }
 
@@ -265,6 +266,7 @@ int Serve(const Options& Opts, const std::string& Dir, const std::function<void(
     names.quoted = QuotesNames(device.id);
     const WorkDir work;
     MountedFiles files(device.id, names, work.path);
+    files.SetCapacity(StatedFlashBytes(UnitString(device.id, 210)));
     const fuse_operations operations = Operations();
     FuseArguments arguments {"zqk", "-o", "fsname=zqk,subtype=zqk"};
     fuse* instance = fuse_new(&arguments.args, &operations, sizeof operations, &files);

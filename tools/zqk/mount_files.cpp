@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <thread>
 #include <utility>
@@ -272,6 +274,40 @@ int MountedFiles::Accept(const std::string& Path, uint64_t Handle)
 {
     struct stat ignored {};
     return GetAttr(Path, Handle, ignored);
+}
+
+int MountedFiles::StatFs(struct statvfs& Out)
+{
+    constexpr uint64_t kBlock = 4096;
+    Out = {};
+    Out.f_bsize = Out.f_frsize = kBlock;
+    Out.f_namemax = NAME_MAX;
+    if (capacity_ == 0)
+        return 0;
+    uint64_t used = 0;
+    if (const int failed = BytesBelow("/", used))
+        return failed;
+    Out.f_blocks = capacity_ / kBlock;
+    Out.f_bfree = Out.f_bavail = Out.f_blocks - std::min<uint64_t>(Out.f_blocks, (used + kBlock - 1) / kBlock);
+    return 0;
+}
+
+int MountedFiles::BytesBelow(const std::string& Dir, uint64_t& Bytes)
+{
+    const DeviceFiles::Folder* folder = nullptr;
+    if (const int failed = device_.List(Dir, folder))
+        return failed;
+    // Listing a folder below may read this one again: its names go first.
+    std::vector<std::string> below;
+    for (const auto& [key, entry] : folder->entries)
+        if (entry.IsDir())
+            below.push_back(Dir + (Dir == "/" ? "" : "/") + entry.name);
+        else
+            Bytes += static_cast<uint64_t>(std::max<int32_t>(entry.size, 0));
+    for (const std::string& path : below)
+        if (const int failed = BytesBelow(path, Bytes))
+            return failed;
+    return 0;
 }
 
 void MountedFiles::SendAll()

@@ -5,6 +5,7 @@
 #include <fuse.h>
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -98,6 +99,12 @@ public:
     // they are accepted and change nothing.
     int Accept(const std::string& Path, uint64_t Handle);
 
+    // df: the flash the device states (Capacity bytes; 0 when it states
+    // none, and df then shows no size) less what the files of its listings
+    // hold. The device itself tells nothing of its free space.
+    void SetCapacity(uint64_t Bytes) { capacity_ = Bytes; }
+    int StatFs(struct statvfs& Out);
+
     // The resender's round: what closed files could not send goes again,
     // until the first the device is still held for.
     void ResendKept() { SendRound(UnsentFiles(true)); }
@@ -189,6 +196,9 @@ private:
     struct stat DirStat(time_t Mtime, bool ReadOnly) const;
     struct stat StatOf(const Entry& Found) const;
 
+    // The sizes of the files in Dir and every folder below it.
+    int BytesBelow(const std::string& Dir, uint64_t& Bytes);
+
     DeviceFiles device_;
     ContentCache cache_;
     std::string workDir_;
@@ -198,6 +208,7 @@ private:
     std::map<uint64_t, std::string> dirs_;
     uint64_t lastHandle_ = 0;
     time_t mounted_;
+    uint64_t capacity_ = 0;
     uid_t uid_ = getuid();
     gid_t gid_ = getgid();
 };

@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace zqktool::mounting {
@@ -51,6 +52,20 @@ bool TellsCaseApart(const std::string& Chosen)
         at = end;
     }
     return apart;
+}
+
+uint64_t StatedFlashBytes(const std::string& Text)
+{
+    unsigned long long number = 0;
+    char unit = 0;
+    int read = 0;
+    if (std::sscanf(Text.c_str(), "flash %llu%c%n", &number, &unit, &read) != 2 || read != static_cast<int>(Text.size()))
+        return 0;
+    const std::string units = "KMG";
+    const size_t power = units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(unit))));
+    if (power == std::string::npos || number == 0 || number > (1ull << 20))
+        return 0;
+    return static_cast<uint64_t>(number) << (10 * (power + 1));
 }
 
 }  // namespace zqktool::mounting

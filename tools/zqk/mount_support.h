@@ -85,6 +85,10 @@ struct DeviceNames {
 // does.
 bool TellsCaseApart(const std::string& Chosen);
 
+// The flash size that the device's string 210 states ("flash 64M": K, M and
+// G count in powers of 1024); 0 when it states none.
+uint64_t StatedFlashBytes(const std::string& Text);
+
 struct Entry {
     std::string name;  // as the mount shows it
     int32_t size = 0;
