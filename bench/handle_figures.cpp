@@ -206,6 +206,9 @@ Programs BuiltPrograms()
     p.PythonScript = std::string(ZQK_SOURCE_DIR) + "/bench/python_bench.py";
     const char* python = std::getenv("ZQK_BENCH_PYTHON");
     p.Python = python && *python ? python : access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+    p.NodePackage = ZQK_NODE_PACKAGE_DIR;
+    p.NodeScript = std::string(ZQK_SOURCE_DIR) + "/bench/node_bench.mjs";
+    p.Node = "node";
     return p;
 }
 
@@ -420,22 +423,41 @@ std::optional<double> ValueOf(const std::string& Text, const std::string& Key)
     return std::strtod(Text.c_str() + at + Key.size() + 1, nullptr);
 }
 
-void PythonFigures(const Programs& Run, const std::string& ListingFolder, int32_t Entries,
-                   const std::string& FilesFolder, size_t Size, ZeroLatencyResult& Result)
+struct BindingResult {
+    std::optional<double> DirMs, ReadMiBs;
+};
+
+// A binding's script, started by Launch (its environment and interpreter),
+// on the same devices as the C exports' figures; it prints "listdir_ms MS"
+// and "get_mib_s RATE" (bench/python_bench.py says how).
+BindingResult BindingFigures(const std::string& Name, const std::string& Launch, const std::string& ListingFolder,
+                             int32_t Entries, const std::string& FilesFolder, size_t Size)
 {
-    const std::string command = "ZQKAPI_LIBRARY=" + Quoted(Run.Library) + " PYTHONPATH=" + Quoted(Run.PythonPackage) +
-                                " " + Quoted(Run.Python) + " " + Quoted(Run.PythonScript) + " " +
-                                Quoted(SimPath(ListingFolder, "")) + " /many " + std::to_string(Entries) + " " +
-                                Quoted(SimPath(FilesFolder, "")) + " /read1.bin " + std::to_string(Size) + " " +
-                                Quoted(Local("python-read.bin")) + " " + std::to_string(kListingRuns) + " " +
-                                std::to_string(kTransferRuns);
+    const std::string command = "ZQKAPI_LIBRARY=" + Launch + " " + Quoted(SimPath(ListingFolder, "")) + " /many " +
+                                std::to_string(Entries) + " " + Quoted(SimPath(FilesFolder, "")) + " /read1.bin " +
+                                std::to_string(Size) + " " + Quoted(Local(Name + "-read.bin")) + " " +
+                                std::to_string(kListingRuns) + " " + std::to_string(kTransferRuns);
     const std::optional<std::string> text = Output(command);
     if (!text) {
-        std::fprintf(stderr, "zqk_bench: the Python binding's figures failed: %s\n", command.c_str());
-        return;
+        std::fprintf(stderr, "zqk_bench: the %s binding's figures failed: %s\n", Name.c_str(), command.c_str());
+        return {};
     }
-    Result.PythonDirMs = ValueOf(*text, "listdir_ms");
-    Result.PythonReadMiBs = ValueOf(*text, "get_mib_s");
+    return {ValueOf(*text, "listdir_ms"), ValueOf(*text, "get_mib_s")};
+}
+
+void BindingsFigures(const Programs& Run, const std::string& ListingFolder, int32_t Entries,
+                     const std::string& FilesFolder, size_t Size, ZeroLatencyResult& Result)
+{
+    const BindingResult python = BindingFigures(
+        "python", Quoted(Run.Library) + " PYTHONPATH=" + Quoted(Run.PythonPackage) + " " + Quoted(Run.Python) + " " +
+        Quoted(Run.PythonScript), ListingFolder, Entries, FilesFolder, Size);
+    Result.PythonDirMs = python.DirMs;
+    Result.PythonReadMiBs = python.ReadMiBs;
+    const BindingResult node = BindingFigures(
+        "node", Quoted(Run.Library) + " ZQK_NODE_PACKAGE=" + Quoted(Run.NodePackage) + " " + Quoted(Run.Node) + " " +
+        Quoted(Run.NodeScript), ListingFolder, Entries, FilesFolder, Size);
+    Result.NodeDirMs = node.DirMs;
+    Result.NodeReadMiBs = node.ReadMiBs;
 }
 
 // zqk mount -b of a simulated device's folder, unmounted with the object.
@@ -518,7 +540,7 @@ ZeroLatencyResult ZeroLatency(const Programs& Run, int32_t DirEntries, size_t Fi
     result.DirMs = CListingMs(listing, DirEntries);
     result.ReadMiBs = CReadMiBs(files, data);
     result.WriteMiBs = CWriteMiBs(writes, up, data);
-    PythonFigures(Run, listing, DirEntries, files, FileSize, result);
+    BindingsFigures(Run, listing, DirEntries, files, FileSize, result);
     result.MountReadMiBs = MountReadMiBs(Run, files, data);
     result.MountWriteMiBs = MountWriteMiBs(Run, mountWrites, up, data);
     return result;

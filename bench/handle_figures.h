@@ -1,7 +1,8 @@
 // The figures of simulated devices opened by path ("sim:DIR") through
 // handles, in real time: several paced devices at once, a command and a pull
 // of small files against the protocol's floors, and the Python binding and
-// zqk mount against the C exports on the same kind of device.
+// the Node.js binding and zqk mount against the C exports on the same kind
+// of device.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -16,6 +17,9 @@ struct Programs {
     std::string PythonPackage;  // the folder that holds the package zqkapi
     std::string PythonScript;   // bench/python_bench.py
     std::string Python;         // the interpreter
+    std::string NodePackage;    // the package zqkapi for Node.js, with its tables
+    std::string NodeScript;     // bench/node_bench.mjs
+    std::string Node;           // node
 };
 Programs BuiltPrograms();
 
@@ -45,6 +49,8 @@ struct ZeroLatencyResult {
     std::optional<double> PythonDirMs;     // Device.listdir of the same
     std::optional<double> ReadMiBs;        // zqkDevFileRead of 16 MiB
     std::optional<double> PythonReadMiBs;  // Device.get of the same, with a progress callback
+    std::optional<double> NodeDirMs;       // Node.js: await device.listdir of the same
+    std::optional<double> NodeReadMiBs;    // Node.js: await device.get of the same, with onProgress
     std::optional<double> WriteMiBs;       // zqkDevFileWrite of 16 MiB
     std::optional<double> MountReadMiBs;   // cat out of zqk mount
     std::optional<double> MountWriteMiBs;  // cp into zqk mount

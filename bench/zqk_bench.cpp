@@ -2,13 +2,13 @@
 // through the exported functions on the process-wide library, rebuilt on the
 // simulated device; the others through handles on simulated devices opened
 // by path (handle_figures.cpp), also from the zqk tool, its mount and the
-// Python binding:
+// Python and Node.js bindings:
 //   zqk_bench [--json FILE] [--callgrind-out FILE] [benchmark flags]
 //       runs everything, prints the table, writes the figures as JSON
 //   zqk_bench --rss-read          one 64 MiB read in this process: peak growth / 64 MiB
 //   zqk_bench --callgrind-read    one 1 MiB read, instrumented only while it runs
 //   zqk_bench --benchmarks-only [benchmark flags]   the test-clock figures alone, for profiling
-//   zqk_bench --zero-latency-only  the C exports, the Python binding and zqk mount on
+//   zqk_bench --zero-latency-only  the C exports, both bindings and zqk mount on
 //                                  sim: devices without latency, alone, for profiling
 // scripts/bench builds it optimised and runs it.
 #include <benchmark/benchmark.h>
@@ -685,6 +685,8 @@ int ZeroLatencyMode()
         Reference("file_read_sim_path_mib_s", zero.ReadMiBs, "MiB/s"),
         Reference("file_write_sim_path_mib_s", zero.WriteMiBs, "MiB/s"),
         Reference("python_read_mib_s", zero.PythonReadMiBs, "MiB/s"),
+        Reference("node_dir_10000_ms", zero.NodeDirMs, "ms"),
+        Reference("node_read_mib_s", zero.NodeReadMiBs, "MiB/s"),
         Reference("mount_read_mib_s", zero.MountReadMiBs, "MiB/s"),
         Reference("mount_write_mib_s", zero.MountWriteMiBs, "MiB/s"),
     });
@@ -732,7 +734,7 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
     const AgainstFloor smallFiles = SmallFilesPull(programs, 1000, kSmallFiles, kSmallFileSize);
     const bool realTime = priority->Granted();
     priority.reset();
-    std::printf("== sim: devices without latency: the C exports, the Python binding, zqk mount\n");
+    std::printf("== sim: devices without latency: the C exports, the Python and Node.js bindings, zqk mount\n");
     std::fflush(stdout);
     const ZeroLatencyResult zero = ZeroLatency(programs, kDirEntries, kTransferSize);
     const auto findDevices = FindDevicesMs(kFindDevicesRuns);
@@ -755,8 +757,8 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
     const auto parallelCpuRatio = Ratio(parallel.CpuPct, Linear(loopCpu, kParallelDevices));
     const auto latencyBound = Linear(latency.Floor, 1, 1);
     const auto smallFilesBound = Linear(smallFiles.Floor, 0.9);
-    const auto pythonDirBound = Linear(zero.DirMs, 2, 20);
-    const auto pythonReadBound = Linear(zero.ReadMiBs, 0.8);
+    const auto bindingDirBound = Linear(zero.DirMs, 2, 20);
+    const auto bindingReadBound = Linear(zero.ReadMiBs, 0.8);
     const auto mountReadBound = Linear(zero.ReadMiBs, 0.5);
     const auto mountWriteBound = Linear(zero.WriteMiBs, 0.5);
     const std::vector<Figure> figures = {
@@ -789,12 +791,16 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
         {"small_files_per_s", smallFiles.Value, "1/s", Bounded(">= 0.9 x floor", smallFilesBound),
          AtLeast(smallFiles.Value, smallFilesBound)},
         Reference("dir_10000_sim_path_ms", zero.DirMs, "ms"),
-        {"python_dir_10000_ms", zero.PythonDirMs, "ms", Bounded("<= 2 x dir_10000_sim_path_ms + 20", pythonDirBound),
-         AtMost(zero.PythonDirMs, pythonDirBound)},
+        {"python_dir_10000_ms", zero.PythonDirMs, "ms", Bounded("<= 2 x dir_10000_sim_path_ms + 20", bindingDirBound),
+         AtMost(zero.PythonDirMs, bindingDirBound)},
         Reference("file_read_sim_path_mib_s", zero.ReadMiBs, "MiB/s"),
         Reference("file_write_sim_path_mib_s", zero.WriteMiBs, "MiB/s"),
-        {"python_read_mib_s", zero.PythonReadMiBs, "MiB/s", Bounded(">= 0.8 x file_read_sim_path", pythonReadBound),
-         AtLeast(zero.PythonReadMiBs, pythonReadBound)},
+        {"python_read_mib_s", zero.PythonReadMiBs, "MiB/s", Bounded(">= 0.8 x file_read_sim_path", bindingReadBound),
+         AtLeast(zero.PythonReadMiBs, bindingReadBound)},
+        {"node_dir_10000_ms", zero.NodeDirMs, "ms", Bounded("<= 2 x dir_10000_sim_path_ms + 20", bindingDirBound),
+         AtMost(zero.NodeDirMs, bindingDirBound)},
+        {"node_read_mib_s", zero.NodeReadMiBs, "MiB/s", Bounded(">= 0.8 x file_read_sim_path", bindingReadBound),
+         AtLeast(zero.NodeReadMiBs, bindingReadBound)},
         {"mount_read_mib_s", zero.MountReadMiBs, "MiB/s", Bounded(">= 0.5 x file_read_sim_path", mountReadBound),
          AtLeast(zero.MountReadMiBs, mountReadBound)},
         {"mount_write_mib_s", zero.MountWriteMiBs, "MiB/s", Bounded(">= 0.5 x file_write_sim_path", mountWriteBound),

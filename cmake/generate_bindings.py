@@ -12,7 +12,9 @@ with. Python 3 standard library only.
 usage: generate_bindings.py check  SOURCE_DIR
        generate_bindings.py python SOURCE_DIR PACKAGE_DIR   (writes _exports.py, _statuses.py)
        generate_bindings.py dotnet SOURCE_DIR OUTPUT_FILE   (writes the C# tables)
+       generate_bindings.py node   SOURCE_DIR OUTPUT_FILE   (writes the Node.js tables)
 """
+import json
 import os
 import re
 import sys
@@ -258,6 +260,29 @@ def csharp_tables(exports: List[Export], statuses: List[Status]) -> str:
     return "\n".join(lines) + "\n"
 
 
+# ---- Node.js ------------------------------------------------------------------
+
+def node_tables(exports: List[Export], statuses: List[Status]) -> str:
+    """A CommonJS module: every export with its C types, and the statuses
+    with their meanings."""
+    lines = ["// " + GENERATED_BY,
+             "'use strict';",
+             "",
+             "// Every export in ordinal order: [name, ordinal, C result type,",
+             "// [[C type, name] of each parameter]], as in zqkAPI.h.",
+             "exports.EXPORTS = ["]
+    for e in exports:
+        lines.append("  %s," % json.dumps([e.name, e.ordinal, e.result, [list(p) for p in e.parameters]]))
+    lines += ["];", "",
+              "// The library's status codes (ZQK_STATUS_* in zqkAPI.h); NO_LIBRARY is the",
+              "// binding's own: the library could not be loaded or is too old.",
+              "exports.STATUSES = Object.freeze({"]
+    for name, number, meaning in [NO_LIBRARY] + statuses:
+        lines.append("  %s: %d, // %s" % (name, number, meaning))
+    lines += ["});", ""]
+    return "\n".join(lines)
+
+
 # ---- writing ------------------------------------------------------------------
 
 def write(path: str, text: str) -> None:
@@ -267,7 +292,7 @@ def write(path: str, text: str) -> None:
 
 
 def main(argv: List[str]) -> int:
-    if len(argv) < 2 or argv[0] not in ("check", "python", "dotnet") or len(argv) != (2 if argv[0] == "check" else 3):
+    if len(argv) < 2 or argv[0] not in ("check", "python", "dotnet", "node") or len(argv) != (2 if argv[0] == "check" else 3):
         sys.stderr.write(__doc__)
         return 2
     mode, source = argv[0], argv[1]
@@ -278,6 +303,8 @@ def main(argv: List[str]) -> int:
             write(os.path.join(argv[2], "_statuses.py"), python_statuses(statuses))
         elif mode == "dotnet":
             write(argv[2], csharp_tables(exports, statuses))
+        elif mode == "node":
+            write(argv[2], node_tables(exports, statuses))
     except (ListError, OSError) as error:
         sys.stderr.write("generate_bindings.py: %s\n" % error)
         return 1
