@@ -120,9 +120,10 @@ void PrintFigures(uint32_t LatencyMs)
     std::nth_element(command.begin(), command.begin() + 5, command.end());
     const double frames = std::max<double>(1, LatencyMs);
     const auto pct = [&](double Ms) { return 100.0 * kSize / (Ms * kMaxPacketData); };
+    // A command's floor: the library's 5 ms flush before it, then its line and the answer, one report each way.
     std::printf("usbip at %u ms latency: usbip_read_pct %.1f, usbip_write_pct %.1f (floor %.1f); "
-                "usbip_command_latency_ms %.1f (median of 11)\n",
-                LatencyMs, pct(readMs), pct(writeMs), 100.0 / frames, command[5]);
+                "usbip_command_latency_ms %.1f (median of 11; floor %.1f)\n",
+                LatencyMs, pct(readMs), pct(writeMs), 100.0 / frames, command[5], 5 + 2 * frames);
 }
 
 TEST(UsbipDevice, PrintsItsFiguresAtOneMillisecondFramesAndFiveMillisecondsOfLatency)
