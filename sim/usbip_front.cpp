@@ -74,6 +74,15 @@ bool ParseListen(const std::string& Text, Options& Out)
     return *end == '\0' && port > 0 && port < 65536;
 }
 
+// Up to a minute: past that, every report write of the library has timed out long before.
+bool ParseLatency(const char* Text, Options& Out)
+{
+    char* end = nullptr;
+    const unsigned long ms = std::strtoul(Text, &end, 10);
+    Out.LatencyMs = static_cast<uint32_t>(ms);
+    return end != Text && *end == '\0' && ms <= 60000;
+}
+
 bool ParseOptions(int argc, char** argv, Options& Out)
 {
     for (int i = 1; i < argc; ++i) {
@@ -83,8 +92,8 @@ bool ParseOptions(int argc, char** argv, Options& Out)
             Out.Attach = true;
         else if (option == "--listen" && hasValue && ParseListen(argv[i + 1], Out))
             ++i;
-        else if (option == "--latency" && hasValue)
-            Out.LatencyMs = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+        else if (option == "--latency" && hasValue && ParseLatency(argv[i + 1], Out))
+            ++i;
         else if (IsSimPath(option))
             Out.Devices.push_back(option);
         else
