@@ -123,6 +123,20 @@ std::string SimDevicePath(const SimPathOptions& Options)
     return kPrefix + Options.Folder;
 }
 
+void ApplySimPathOptions(const SimPathOptions& Options, SimKeeper& Keeper)
+{
+    Keeper.SetRunMode(Options.Mode);
+    Keeper.SetQuotedNames(Options.QuotedNames);
+    Keeper.Device.Identity.Path = SimDevicePath(Options);
+    // In the encoding the library hands it back in, so that it comes back as given.
+    Keeper.Device.Identity.SerialNumber = Utf16FromAnsi(Options.SerialNumber);
+    Keeper.Device.SetPacingUs(Options.PaceUs);
+    Keeper.Device.SetWriteDurationUs(Options.PaceUs);
+    Keeper.Device.KeepHostPackets(false);
+    if (Options.UnplugAfterReports > 0)
+        Keeper.Device.UnplugAfterReports(Options.UnplugAfterReports);
+}
+
 SimPathDevice::SimPathDevice(const SimPathOptions& Options)
     : path_(SimDevicePath(Options)),
       folderPath_(Options.Folder),
@@ -131,17 +145,8 @@ SimPathDevice::SimPathDevice(const SimPathOptions& Options)
       keeper_(SystemClock::Instance()),
       folder_(fs::path(Options.Folder), NameLess {Options.CaseSensitiveNames})
 {
-    keeper_.SetRunMode(Options.Mode);
-    keeper_.SetQuotedNames(Options.QuotedNames);
-    keeper_.Device.Identity.Path = path_;
-    // In the encoding the library hands it back in, so that it comes back as given.
-    keeper_.Device.Identity.SerialNumber = Utf16FromAnsi(Options.SerialNumber);
-    keeper_.Device.SetPacingUs(Options.PaceUs);
-    keeper_.Device.SetWriteDurationUs(Options.PaceUs);
-    keeper_.Device.KeepHostPackets(false);
+    ApplySimPathOptions(Options, keeper_);
     keeper_.Files.UseStore(folder_);
-    if (Options.UnplugAfterReports > 0)
-        keeper_.Device.UnplugAfterReports(Options.UnplugAfterReports);
 }
 
 std::unique_ptr<SimPathDevice> SimPathDevice::Open(const SimPathOptions& Options, std::string& Problem)

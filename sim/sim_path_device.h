@@ -27,6 +27,9 @@ bool IsSimPath(const std::string& Path);
 bool ParseSimPath(const std::string& Path, SimPathOptions& Options, std::string& Problem);
 // The path that names the device: "sim:" and the absolute folder.
 std::string SimDevicePath(const SimPathOptions& Options);
+// Sets a whole simulated device up as the options ask: run mode, quoting,
+// path, serial number, pacing, unplugging. Its files are the caller's to give.
+void ApplySimPathOptions(const SimPathOptions& Options, SimKeeper& Keeper);
 
 // The simulated device as a report device of its own, on the system clock,
 // with its file system kept in a folder: what "sim:DIR" opens. Safe for the

@@ -25,8 +25,6 @@
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
-#include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +38,7 @@
 #include "hid/hid_descriptors.h"
 #include "base/clock.h"
 #include "sim/sim_device.h"
+#include "sim/sim_front.h"
 #include "sim/sim_folder.h"
 #include "sim/sim_keeper.h"
 
@@ -57,13 +56,6 @@ struct Options {
     std::string Name, Serial, Folder;
     long BigFile = 0;
 };
-
-volatile sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int)
-{
-    g_stop = 1;
-}
 
 bool ParseNumber(const char* Text, long& Value)
 {
@@ -173,20 +165,6 @@ std::unique_ptr<SimKeeper> MakeDevice(zqk::Clock& TimeSource, const Options& Cho
     return keeper;
 }
 
-// One top-level collection on the device's usage page of unnumbered 64-byte
-// input and output reports.
-std::string ReportDescriptor(int32_t UsagePage, int32_t Usage)
-{
-    const uint8_t bytes[] = {0x06, static_cast<uint8_t>(UsagePage), static_cast<uint8_t>(UsagePage >> 8),
-                             0x09, static_cast<uint8_t>(Usage), 0xA1, 0x01,  // collection (application)
-                             0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40,
-                             0x81, 0x02,  // input: 64 bytes
-                             0x09, 0x01, 0x95, 0x40,
-                             0x91, 0x02,  // output: 64 bytes
-                             0xC0};
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
-}
-
 // The HID device made through /dev/uhid; removed when this object goes.
 class UhidDevice {
 public:
@@ -203,7 +181,7 @@ public:
         CopyText(Utf8FromUtf16(Identity.Product), create.name, sizeof create.name);
         CopyText("zqk-sim-uhid", create.phys, sizeof create.phys);
         CopyText(Utf8FromUtf16(Identity.SerialNumber), create.uniq, sizeof create.uniq);
-        const std::string descriptor = ReportDescriptor(Identity.UsagePage, Identity.Usage);
+        const std::string descriptor = zqk::sim::front::ReportDescriptor(Identity.UsagePage, Identity.Usage);
         create.rd_size = static_cast<uint16_t>(descriptor.size());
         std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
         create.bus = 0x03;  // USB
@@ -296,28 +274,11 @@ bool DrainEvents(UhidDevice& Uhid, SimDevice& Device)
     }
 }
 
-void AskForRealTimePriority()
-{
-    sched_param parameters {};
-    parameters.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
-    if (sched_setscheduler(0, SCHED_FIFO, &parameters) != 0)
-        std::fprintf(stderr, "zqk-sim-uhid: no real-time priority (%s); output reports may be dropped\n",
-                     std::strerror(errno));
-}
-
-void CatchStopSignals()
-{
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;  // no SA_RESTART: poll returns at once
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-
 int Serve(UhidDevice& Uhid, SimDevice& Device, const Options& Chosen, zqk::Clock& Time)
 {
     uint64_t nextSend = 0;
     long sent = 0;
-    while (!g_stop) {
+    while (!zqk::sim::front::StopAsked()) {
         const uint64_t now = Time.NowMs();
         uint64_t due = 0;
         int waitMs = -1;
@@ -356,8 +317,8 @@ int main(int argc, char** argv)
                      "                    [--big-file BYTES] [--dir DIR]\n");
         return 2;
     }
-    CatchStopSignals();
-    AskForRealTimePriority();
+    zqk::sim::front::CatchStopSignals();
+    zqk::sim::front::AskForRealTimePriority("zqk-sim-uhid");
     zqk::Clock& time = zqk::SystemClock::Instance();
     std::unique_ptr<zqk::sim::SimFolder> folder;
     if (!chosen.Folder.empty()) {

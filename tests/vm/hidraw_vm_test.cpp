@@ -25,6 +25,7 @@
 #include "link/channel_packet.h"
 #include "sim/sim_terminal.h"
 #include "support/library_fixture.h"
+#include "vm/front_process.h"
 #include "zqkAPI.h"
 
 namespace zqk {
@@ -40,43 +41,13 @@ long long MsSince(Clock::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// zqk-sim-uhid in a process of its own; stopped (and its device removed) at
-// the end of the test.
-class FrontEnd {
+// zqk-sim-uhid in a process of its own.
+class FrontEnd : public FrontProcess {
 public:
     explicit FrontEnd(std::vector<std::string> Arguments)
+        : FrontProcess(ZQK_SIM_UHID, std::move(Arguments))
     {
-        Arguments.insert(Arguments.begin(), ZQK_SIM_UHID);
-        std::vector<char*> argv;
-        for (std::string& argument : Arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
     }
-    ~FrontEnd()
-    {
-        if (pid_ > 0)
-            ::kill(pid_, SIGTERM);
-        Wait();
-    }
-    FrontEnd(const FrontEnd&) = delete;
-    FrontEnd& operator=(const FrontEnd&) = delete;
-
-    // Its exit status once it has ended.
-    int Wait()
-    {
-        int status = 0;
-        if (pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_)
-            pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t pid_ = -1;
 };
 
 // The node of the first device matching these values, once the kernel has
