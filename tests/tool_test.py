@@ -12,6 +12,7 @@ import random
 import re
 import shutil
 import subprocess
+import struct
 import sys
 import tempfile
 import time
@@ -135,9 +136,12 @@ class ToolTest(unittest.TestCase):
     def failure_lines(self, err, prefix="zqk:"):
         return [line for line in err.splitlines() if line.startswith(prefix)]
 
-    def on_terminal(self, *args):
-        """Runs zqk with standard error on a pseudo-terminal: what it drew there."""
+    def on_terminal(self, *args, columns=None):
+        """Runs zqk with standard error on a pseudo-terminal (of that width): what it drew there."""
         master, slave = pty.openpty()
+        if columns:
+            import fcntl, termios
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         process = subprocess.Popen(RUNNER + [ZQK, "--sim-dir", self.sim_dir] + list(args), cwd=self.work,
                                    stdout=subprocess.PIPE, stderr=slave)
         os.close(slave)
@@ -263,8 +267,7 @@ class ToolTest(unittest.TestCase):
         self.local("a.bin", data)
         out, err = self.ok("put", "a.bin", "/a.bin")
         self.assertIn("a.bin -> /a.bin: %d bytes" % len(data), out)
-        self.assertIn("put /a.bin: 4096 of %d bytes" % len(data), err)
-        self.assertIn("put /a.bin: %d of %d bytes (100%%)" % (len(data), len(data)), err)
+        self.assertEqual(err, "put /a.bin: %d of %d bytes (100%%)\n" % (len(data), len(data)), "one line a file")
         out, err = self.ok("get", "/a.bin", "b.bin")
         self.assertEqual(self.read("b.bin"), data)
         self.assertIn("get /a.bin: %d of %d bytes (100%%)" % (len(data), len(data)), err)
@@ -293,6 +296,23 @@ class ToolTest(unittest.TestCase):
         self.assertIn("2/2 files", text)
         self.assertIn("/logs/samples.bin", text)
         self.assertNotIn(" of 6000 bytes", text, "no plain lines on a terminal")
+        # Cut to the window's width: the path gives way first, keeping the file's name.
+        self.ok("mkdir", "-p", "/a/rather/long/path/to/the/file")
+        text = self.on_terminal("put", "p.bin", "/a/rather/long/path/to/the/file/p.bin", columns=80)
+        drawn = [d.replace("\x1b[K", "") for d in text.split("\r") if "files" in d]
+        self.assertTrue(drawn and all(len(d) < 80 for d in drawn), drawn)
+        self.assertTrue(drawn[-1].endswith("/file/p.bin") and "..." in drawn[-1], drawn)
+
+    def test_progress_off_a_terminal_and_as_chosen(self):
+        self.local("big.bin", bytes(1 << 20))
+        _, err = self.ok("put", "big.bin", "/big.bin")
+        self.assertLessEqual(len(err.splitlines()), 3, "a handful of lines for 1 MiB, not one a block")
+        out, err = self.ok("--no-progress", "put", "big.bin", "/big.bin")
+        self.assertEqual(err, "")
+        self.assertIn("put: 1 file copied", out)
+        _, err = self.ok("--progress", "get", "/big.bin", "back.bin", env={"COLUMNS": "60"})
+        drawn = [d.replace("\x1b[K", "") for d in err.split("\r") if "files" in d]
+        self.assertTrue(drawn and all(len(d) < 60 for d in drawn), err)
 
     def test_transfer_failures_say_why(self):
         self.fails(1, "cannot read /missing.bin from the device", "get", "/missing.bin", "x.bin")

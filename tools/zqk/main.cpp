@@ -78,6 +78,10 @@ Options Parse(int argc, char** argv)
             opts.dryRun = true;
         else if (arg == "--quiet" || arg == "-q")
             opts.quiet = true;
+        else if (arg == "--progress")
+            opts.progress = ProgressChoice::Always;
+        else if (arg == "--no-progress")
+            opts.progress = ProgressChoice::Never;
         else if (arg == "-b")
             opts.background = true;
         else if (arg == "-o")
@@ -287,6 +291,7 @@ int Run(int argc, char** argv)
     }
     const Subcommand& chosen = *command;
     CheckOptions(opts, chosen);
+    ChooseProgress(opts);
     if (chosen.own)
         return chosen.own(opts);
     SetMatching(opts);

@@ -42,6 +42,9 @@ Copying:
   --delete                    pull, push: delete what the source no longer has
   -n, --dry-run               get, put, pull, push: only say what would be done
   -q, --quiet                 no progress, no line for each file and no summary
+  --progress                  the progress line that redraws itself, also when standard
+                              error is no terminal (else a line for each file there)
+  --no-progress               no progress; the line for each file and the summary stay
 
 Other options:
   --timeout N                 cmd, term: the milliseconds of silence that end a command's

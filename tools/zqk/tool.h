@@ -25,6 +25,11 @@ struct Failure : std::runtime_error {
     int32_t status;  // the library's status when the library failed (ZQK_STATUS_...), else 0
 };
 
+// Whether a transfer shows its progress: on a terminal as one line that
+// redraws itself, elsewhere as a line for each file; --progress draws the
+// line wherever standard error goes, --no-progress shows none.
+enum class ProgressChoice { ByTerminal, Always, Never };
+
 struct Options {
     int32_t vendorId = 0x16D0;
     int32_t productId = 0x064E;
@@ -42,6 +47,7 @@ struct Options {
     bool deleteExtra = false;
     bool dryRun = false;
     bool quiet = false;
+    ProgressChoice progress = ProgressChoice::ByTerminal;
     bool background = false;  // mount -b
     std::string mountOptions;  // mount -o: "nonempty" or nothing
     bool longForm = false;
@@ -138,6 +144,8 @@ bool SameDeviceTime(int64_t A, int64_t B);
 
 // ---- progress of the whole job, one display for every unit ----
 class ProgressMeter;  // progress.cpp
+// How the job shows its progress, from the options, before it starts.
+void ChooseProgress(const Options& Opts);
 // Starts a job of Files files and Bytes bytes (several units add theirs).
 void PlanProgress(int64_t Files, int64_t Bytes);
 // The transfer of one file on a unit: progress from the library's callback
@@ -179,8 +187,19 @@ int Wait(const Options& Opts);
 // zqk mount DIR (mount.cpp where libfuse3 is found, else mount_unavailable.cpp).
 int Mount(const Options& Opts);
 
-// ---- text helpers ----
+// ---- the terminal (terminal_posix.cpp, terminal_windows.cpp) ----
 bool IsTerminal(std::FILE* Stream);
+// The width of the terminal or console window Stream shows, 0 when it is none.
+size_t TerminalColumns(std::FILE* Stream);
+// From now on WindowResized tells, once, of each change of the window's size.
+void WatchWindowSize();
+bool WindowResized();
+// The progress line in fewer than Columns characters (a terminal wraps a
+// line that fills its last column): Path gives way first, from its front so
+// that the file's name stays, then the bar, then the end of the figures.
+std::string FittedLine(const std::string& Bar, const std::string& Figures, const std::string& Path, size_t Columns);
+
+// ---- text helpers ----
 std::string JsonString(const std::string& Text);
 std::string HumanSize(double Bytes);
 // A name or path as one line of text: control bytes as \xNN.
