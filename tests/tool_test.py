@@ -253,12 +253,12 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(names["samples.bin"]["attributeText"], "A")
         out, _ = self.ok("ls", "/", "--long")
         self.assertIn("0x23", out)
-        self.fails(1, "cannot list /nowhere", "ls", "/nowhere")
+        self.fails(1, "no such folder: /nowhere (the device said 5:No path)", "ls", "/nowhere")
         # A file lists as its one entry, as ls shows a file; a missing one keeps the refusal.
         [entry] = json.loads(self.ok("ls", "/logs/Samples.bin", "--json")[0])
         self.assertEqual((entry["name"], entry["size"]), ("samples.bin", 6000))
         self.assertIn("1 entry", self.ok("ls", "/README.TXT")[0])
-        self.fails(1, "cannot list /logs/none.bin", "ls", "/logs/none.bin")
+        self.fails(1, "no such folder: /logs/none.bin", "ls", "/logs/none.bin")
 
     # ---- transfers ----
 
@@ -315,9 +315,9 @@ class ToolTest(unittest.TestCase):
         self.assertTrue(drawn and all(len(d) < 60 for d in drawn), err)
 
     def test_transfer_failures_say_why(self):
-        self.fails(1, "cannot read /missing.bin from the device", "get", "/missing.bin", "x.bin")
+        self.fails(1, "no such file or folder: /missing.bin", "get", "/missing.bin", "x.bin")
         self.assertFalse(os.path.exists(os.path.join(self.work, "x.bin")))
-        self.fails(5, "cannot read nothing.bin", "put", "nothing.bin")
+        self.fails(5, "no such file or folder: nothing.bin", "put", "nothing.bin")
         self.fails(5, "cannot write no/such/dir/x.bin", "get", "/README.TXT", "no/such/dir/x.bin")
         self.local("keep.txt", b"old")
         # A file goes into a folder given as the target: here a folder of its name is in the way.
@@ -325,6 +325,11 @@ class ToolTest(unittest.TestCase):
         self.fails(5, "cannot write adir/README.TXT", "get", "/README.TXT", "adir")
         self.assertEqual(sorted(os.listdir(self.work)), ["adir", "device", "keep.txt"], "nothing half-written")
         self.assertEqual(os.listdir(os.path.join(self.work, "adir")), ["README.TXT"])
+        # A refusal in words with the device's text after it, never the protocol's command.
+        self.local("f.txt", b"x")
+        err = self.fails(1, "zqk: no such folder: /nodir (the device said 5:No path)", "put", "f.txt", "/nodir/f.txt")
+        self.assertNotIn("NFWRITE", err)
+        self.fails(1, "zqk: no such folder: /nodir (the device said 5:No path)", "get", "/nodir/x.bin", "x.bin")
 
     def test_flash(self):
         self.local("Main.BIN", bytes(range(256)) * 50)
@@ -444,7 +449,7 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(code, 1, err)
         lines = self.failure_lines(err)
         self.assertEqual(len(lines), 1, err)
-        self.assertIn('cannot write /q/b"q.txt on the device: ', lines[0])
+        self.assertIn('cannot write /q/b"q.txt: ', lines[0])
         self.assertEqual(sorted(e["name"] for e in json.loads(self.ok("ls", "/q", "--json")[0])), ["a.txt", "c.txt"])
 
     def test_names_from_the_device_are_never_taken_as_paths(self):
@@ -634,8 +639,8 @@ class ToolTest(unittest.TestCase):
         self.ok("-d", devices[3], "rmdir", "-r", "/logs", sim=False)
         code, out, err = self.zqk(*devices, "--all", "ls", "/logs", sim=False)
         self.assertEqual(code, 1, err)
-        self.assertEqual(len(self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs")), 1, err)
-        self.assertEqual(self.failure_lines(err, "["), self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs"))
+        self.assertEqual(len(self.failure_lines(err, "[ZQK-0002] zqk: no such folder: /logs")), 1, err)
+        self.assertEqual(self.failure_lines(err, "["), self.failure_lines(err, "[ZQK-0002] zqk: no such folder: /logs"))
         self.assertIn("[ZQK-0001] samples.bin", out.decode())
         self.assertIn("[ZQK-0003] samples.bin", out.decode())
         self.fails(2, "--all does not apply to term", *devices, "--all", "term", sim=False)
@@ -664,7 +669,7 @@ class ToolTest(unittest.TestCase):
 
     def test_make_rename_remove(self):
         self.ok("mkdir", "/new dir")
-        self.fails(1, 'cannot make directory /new dir: the device refused NFMKDIR for "/new dir": 8:Exist',
+        self.fails(1, 'cannot make directory /new dir: it exists already (the device said 8:Exist)',
                    "mkdir", "/new dir")
         self.local("f.txt", b"x")
         self.ok("put", "f.txt", "/new dir/f.txt")
@@ -672,7 +677,7 @@ class ToolTest(unittest.TestCase):
         self.assertIn("g.txt", self.ok("ls", "/new dir")[0])
         self.fails(1, "cannot remove directory /new dir: it is not empty", "rmdir", "/new dir")
         self.ok("rm", "/new dir/g.txt")
-        self.fails(1, "cannot delete /new dir/g.txt", "rm", "/new dir/g.txt")
+        self.fails(1, "no such file: /new dir/g.txt (the device said 4:No file)", "rm", "/new dir/g.txt")
         self.ok("rmdir", "/new dir")
         self.assertNotIn("new dir", self.ok("ls")[0])
         # Parents made as needed, an existing folder taken; -r removes a folder with its contents.

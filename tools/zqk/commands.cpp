@@ -80,16 +80,17 @@ std::string RunCommand(int32_t handle, const std::string& line, int32_t timeout)
     std::unique_ptr<char[]> buffer(new char[kCommandBufferSize]);
     const int32_t n = zqkDevCommand(handle, line.c_str(), buffer.get(), kCommandBufferSize, timeout);
     if (n < 0)
-        throw DeviceFailure("cannot run \"" + Shown(line) + "\"");
+        throw DeviceFailure("cannot run", "\"" + Shown(line) + "\"");
     if (!zqkDevIsOpen(handle))
         throw Failure(kNoDevice, "cannot run \"" + Shown(line) + "\": the device is no longer connected");
     return std::string(buffer.get(), static_cast<size_t>(n));
 }
 
-int Change(int32_t result, const std::string& what)
+int Change(int32_t result, const std::string& what, const std::string& path = std::string(),
+           PathKind kind = PathKind::Entry)
 {
     if (result != 0)
-        throw DeviceFailure(what);
+        throw DeviceFailure(what, path, kind);
     return kOk;
 }
 
@@ -214,7 +215,7 @@ int Flash(Unit& U, const Options& Opts)
     if (n == ZQK_LOCAL_FILE_UNREADABLE)
         throw Failure(kLocalFile, "cannot read " + image);
     if (n < 0)
-        throw DeviceFailure("cannot load " + image + " into the device");
+        throw DeviceFailure("cannot load " + Shown(image) + " into the device");
     if (n == 0)
         U.console.Err("zqk: " + image + " is empty; nothing was sent\n");
     else
@@ -248,7 +249,7 @@ void MakeWithParents(int32_t Handle, const std::string& Path)
         return;
     if (there)
         throw Failure(kFailed, "cannot make directory " + Shown(Path) + ": a file of that name is there");
-    Change(zqkDevDirMake(Handle, Path.c_str()), "cannot make directory " + Shown(Path));
+    Change(zqkDevDirMake(Handle, Path.c_str()), "cannot make directory", Shown(Path));
 }
 
 }  // namespace
@@ -261,9 +262,9 @@ int Remove(Unit& U, const Options& Opts)
         const std::string leaf = DeviceLeaf(path);
         const std::optional<Entry> there = leaf.empty() ? std::nullopt : EntryNamed(U.handle, DeviceParent(path), leaf);
         if (there && there->IsDir())
-            return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory " + Shown(path));
+            return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory", Shown(path), PathKind::Folder);
     }
-    return Change(zqkDevFileDelete(U.handle, path.c_str()), "cannot delete " + Shown(path));
+    return Change(zqkDevFileDelete(U.handle, path.c_str()), "cannot delete", Shown(path));
 }
 
 int MakeDir(Unit& U, const Options& Opts)
@@ -272,7 +273,7 @@ int MakeDir(Unit& U, const Options& Opts)
         MakeWithParents(U.handle, Opts.args[0]);
         return kOk;
     }
-    return Change(zqkDevDirMake(U.handle, Opts.args[0].c_str()), "cannot make directory " + Shown(Opts.args[0]));
+    return Change(zqkDevDirMake(U.handle, Opts.args[0].c_str()), "cannot make directory", Shown(Opts.args[0]));
 }
 
 // The device's remove takes a folder's contents with it, so without -r only a
@@ -287,7 +288,7 @@ int RemoveDir(Unit& U, const Options& Opts)
             throw Failure(kFailed, "cannot remove directory " + Shown(path) +
                                        ": it is not empty (-r removes it with everything in it)");
     }
-    return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory " + Shown(path));
+    return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory", Shown(path), PathKind::Folder);
 }
 
 int Move(Unit& U, const Options& Opts)

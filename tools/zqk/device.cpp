@@ -113,11 +113,10 @@ ExitCode ExitCodeOf(int32_t Status)
     }
 }
 
-Failure DeviceFailure(const std::string& What)
+Failure DeviceFailure(const std::string& What, const std::string& Path, PathKind Kind)
 {
     const int32_t status = zqkLastStatus();
-    const std::string why = StatusText();
-    return Failure(ExitCodeOf(status), What + (why.empty() ? std::string() : ": " + why), status);
+    return Failure(ExitCodeOf(status), FailureMessage(What, Path, status, StatusText(), Kind), status);
 }
 
 void SetMatching(const Options& Opts)
@@ -204,7 +203,7 @@ std::vector<Entry> Listing(int32_t Handle, const std::string& Path, int32_t* Unr
         *Unreadable = 0;
     const int32_t count = zqkDevDir(Handle, Path.c_str());
     if (count < 0)
-        throw DeviceFailure("cannot list " + Shown(Path.empty() ? std::string("/") : Path));
+        throw DeviceFailure("cannot list", Shown(Path.empty() ? std::string("/") : Path), PathKind::Folder);
     std::vector<Entry> entries;
     for (int32_t i = 0; i < count; ++i) {
         Entry e;

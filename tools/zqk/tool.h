@@ -97,8 +97,23 @@ std::string MatchingText();
 // Why the calling thread's last library call failed, as the library says it.
 std::string StatusText();
 ExitCode ExitCodeOf(int32_t Status);
-// A Failure of What, with the library's reason for the last call.
-Failure DeviceFailure(const std::string& What);
+// What a device path names for a message: the device's "No path" means a
+// Folder itself is missing, and the folder above an Entry.
+enum class PathKind { Entry, Folder };
+// A Failure of What ("cannot list") on Path, with the library's reason for
+// the last call in words (FailureMessage).
+Failure DeviceFailure(const std::string& What, const std::string& Path = std::string(), PathKind Kind = PathKind::Entry);
+
+// ---- messages (messages.cpp) ----
+// "What: Why", or Why alone where it starts with What already.
+std::string Because(const std::string& What, const std::string& Why);
+// What failed on Path for the library's Status and Text: a device that said
+// a file or folder is not there as "no such folder: PATH (the device said
+// 5:No path)", another refusal as "WHAT PATH: it exists already (the device
+// said 8:Exist)", anything else with the library's reason, but without the
+// protocol's commands in it.
+std::string FailureMessage(const std::string& What, const std::string& Path, int32_t Status, const std::string& Text,
+                           PathKind Kind = PathKind::Entry);
 
 // One unit that a command runs on.
 struct Unit {

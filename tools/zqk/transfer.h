@@ -93,7 +93,7 @@ private:
     // What the library said of the call just made, before another call replaces it.
     void Heard();
 
-    bool DeviceStepFailed(const std::string& what);
+    bool DeviceStepFailed(const std::string& what, const std::string& path, PathKind kind = PathKind::Entry);
 
     // The local folder at a path of the job, opened once: from an anchor (a
     // folder the user named, opened by its path) down, each folder in the
