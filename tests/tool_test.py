@@ -260,6 +260,34 @@ class ToolTest(unittest.TestCase):
         self.assertIn("1 entry", self.ok("ls", "/README.TXT")[0])
         self.fails(1, "no such folder: /logs/none.bin", "ls", "/logs/none.bin")
 
+    def test_json_where_a_script_reads_the_output(self):
+        self.local("a.bin", b"abc")
+        self.tree("up", {"u.txt": b"up"})
+        cases = [
+            (["info"], lambda d: (d["serial"], d["runModes"], d["strings"]["203"]) == ("ZQK-0001", ["application"],
+                                                                                      "fw 2.4.1")),
+            (["put", "a.bin", "nothing.bin", "/j"],
+             lambda d: (d["files"], d["bytes"], d["failed"], d["errors"]) == (1, 3, 1, ["no such file or folder: nothing.bin"])
+             and d["items"][-1] == {"action": "copy", "from": "a.bin", "to": "/j/a.bin", "bytes": 3, "ok": True}),
+            (["get", "/j/a.bin", "/README.TXT", "got"], lambda d: (d["command"], d["files"], d["failed"]) == ("get", 2, 0)),
+            (["pull", "-n", "/logs", "m"], lambda d: d["dryRun"] and d["files"] == 2 and len(d["items"]) == 3),
+            (["push", "up", "/j"], lambda d: d["items"][0]["to"] == "/j/u.txt" and d["upToDate"] == 0),
+        ]
+        for args, check in cases:
+            code, out, err = self.zqk("--json", *args)
+            document = json.loads(out)
+            self.assertTrue(check(document), (args, document))
+        # Where it does not apply, it is refused.
+        for args in (["rm", "/x"], ["mkdir", "/x"], ["cmd", "ver"], ["term"], ["mount", "m"], ["wait"]):
+            self.fails(2, "--json applies to devices, info, ls, get, put, pull, push only", "--json", *args)
+        # Under --all, one line for each unit.
+        devices = []
+        for unit in (1, 2):
+            devices += ["-d", sim_device_path(os.path.join(self.work, "unit%d" % unit)) + "?serial=ZQK-000%d" % unit]
+        lines = [json.loads(line) for line in self.ok(*devices, "--all", "--json", "ls", "/logs", sim=False)[0].splitlines()]
+        self.assertEqual(sorted(line["unit"] for line in lines), ["ZQK-0001", "ZQK-0002"])
+        self.assertIn("samples.bin", [e["name"] for e in lines[0]["result"]])
+
     # ---- transfers ----
 
     def test_copy_both_ways_gives_back_the_same_bytes(self):

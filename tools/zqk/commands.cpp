@@ -107,7 +107,37 @@ std::string NamesText(int32_t Handle)
     return "with blanks as underscores (" + StatusText() + ")";
 }
 
-int Info(Unit& U, const Options&)
+namespace {
+
+// The device's indexed USB strings that it has.
+std::vector<std::pair<int32_t, std::string>> IndexedStrings(int32_t Handle)
+{
+    std::vector<std::pair<int32_t, std::string>> strings;
+    for (int32_t index : {201, 202, 203, 204, 210, 211}) {
+        const std::string text = UnitString(Handle, index);
+        if (!text.empty())
+            strings.emplace_back(index, text);
+    }
+    return strings;
+}
+
+std::string InfoJson(Unit& U, const std::vector<std::string>& Modes, const std::string& Names)
+{
+    std::string modes, strings;
+    for (const std::string& m : Modes)
+        modes += (modes.empty() ? "" : ", ") + JsonString(m);
+    for (const auto& [index, text] : IndexedStrings(U.handle))
+        strings += (strings.empty() ? "" : ", ") + JsonString(std::to_string(index)) + ": " + JsonString(text);
+    return "{\n  \"path\": " + JsonString(UnitPath(U.handle)) + ",\n  \"manufacturer\": " +
+           JsonString(UnitString(U.handle, 1)) + ",\n  \"product\": " + JsonString(UnitString(U.handle, 2)) +
+           ",\n  \"serial\": " + JsonString(U.serial) + ",\n  \"runModes\": [" + modes + "],\n  \"names\": " +
+           JsonString(Names) + ",\n  \"matching\": " + JsonString(MatchingText()) + ",\n  \"strings\": {" + strings +
+           "}\n}";
+}
+
+}  // namespace
+
+int Info(Unit& U, const Options& Opts)
 {
     std::vector<std::string> modes;
     if (zqkDevIsRunningApp(U.handle))
@@ -120,6 +150,10 @@ int Info(Unit& U, const Options&)
     for (const std::string& m : modes)
         mode += (mode.empty() ? "" : ", ") + m;
     const std::string names = NamesText(U.handle);
+    if (Opts.json) {
+        U.console.Json(U.serial, InfoJson(U, modes, names));
+        return kOk;
+    }
     std::string out;
     out += "path           " + Shown(UnitPath(U.handle)) + "\n";
     out += "manufacturer   " + Shown(UnitString(U.handle, 1)) + "\n";
@@ -128,11 +162,8 @@ int Info(Unit& U, const Options&)
     out += "run mode       " + (mode.empty() ? std::string("unknown") : mode) + "\n";
     out += "names          " + names + "\n";
     out += "matching       " + MatchingText() + "\n";
-    for (int32_t index : {201, 202, 203, 204, 210, 211}) {
-        const std::string text = UnitString(U.handle, index);
-        if (!text.empty())
-            out += "string " + std::to_string(index) + "     " + Shown(text) + "\n";
-    }
+    for (const auto& [index, text] : IndexedStrings(U.handle))
+        out += "string " + std::to_string(index) + "     " + Shown(text) + "\n";
     U.console.Out(out);
     return kOk;
 }
@@ -178,7 +209,7 @@ int List(Unit& U, const Options& Opts)
                            JsonString(AttrText(e.attributes)).c_str(), e.IsDir() ? "true" : "false", static_cast<long long>(e.time),
                            JsonString(DateText(e.time)).c_str());
         }
-        U.console.Out(out + (entries.empty() ? "" : "\n") + "]\n");
+        U.console.Json(U.serial, out + (entries.empty() ? "" : "\n") + "]");
         return kOk;
     }
     size_t width = 4;

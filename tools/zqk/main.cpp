@@ -111,7 +111,7 @@ Options Parse(int argc, char** argv)
 void CheckOptions(const Options& Opts, const Subcommand& Command)
 {
     const bool given[] = {Opts.recursive, Opts.deleteExtra, Opts.dryRun, Opts.background, Opts.parents,
-                          !Opts.mountOptions.empty()};
+                          !Opts.mountOptions.empty(), Opts.json};
     for (size_t i = 0; i < sizeof given / sizeof given[0]; ++i) {
         const std::string option = kRestrictedOptions[i];
         bool taken = false;

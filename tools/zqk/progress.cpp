@@ -170,6 +170,30 @@ void Console::Write(std::FILE* Stream, std::string& Pending, const std::string& 
         ShowAgain();
 }
 
+void Console::Json(const std::string& Unit, const std::string& Doc)
+{
+    if (prefix_.empty()) {
+        Out(Doc + "\n");
+        return;
+    }
+    // A document's line breaks and indents are never inside its strings, which escape them.
+    std::string line = "{\"unit\": " + JsonString(Unit) + ", \"result\": ";
+    for (size_t i = 0; i < Doc.size(); ++i) {
+        if (Doc[i] != '\n') {
+            line += Doc[i];
+            continue;
+        }
+        while (i + 1 < Doc.size() && Doc[i + 1] == ' ')
+            ++i;
+    }
+    line += "}\n";
+    const std::lock_guard<std::mutex> guard(g_lock);
+    Hide();
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+    ShowAgain();
+}
+
 void Console::Flush()
 {
     for (auto [stream, pending] : {std::make_pair(stdout, &pendingOut_), std::make_pair(stderr, &pendingErr_)}) {

@@ -68,6 +68,10 @@ public:
 
     void Out(const std::string& Text);  // standard output
     void Err(const std::string& Text);  // standard error
+    // A JSON document of the unit's on standard output: as it is for one
+    // unit; under --all (a prefix) one line {"unit": UNIT, "result": DOC}
+    // for each unit, so that every line parses.
+    void Json(const std::string& Unit, const std::string& Doc);
     // One line on standard error: "zqk: " and the message.
     void Failed(const std::string& Message) { Err("zqk: " + Message + "\n"); }
     void Flush();

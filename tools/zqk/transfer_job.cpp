@@ -105,6 +105,7 @@ LocalIdentity Job::PlannedIdentity(const std::string& path)
 void Job::Fail(ExitCode code, const std::string& message)
 {
     unit_.console.Failed(message);
+    errors_.push_back(message);
     ++failed_;
     worst_ = std::max(worst_, code);
 }
@@ -122,13 +123,19 @@ int Job::Run()
         const Step& step = steps_[i];
         if (UnderFailedFolder(step.to)) {
             ++failed_;  // its folder's failure said why
+            Record(step, false, "its folder could not be made");
             continue;
         }
         if (opts_.dryRun) {
             Tell(step);
+            Record(step, true);
             continue;
         }
-        if (!Carry(step) && DeviceGone()) {
+        const size_t said = errors_.size();
+        stepBytes_ = -1;
+        const bool done = Carry(step);
+        Record(step, done, errors_.size() > said ? errors_.back() : std::string());
+        if (!done && DeviceGone()) {
             const auto left = static_cast<int64_t>(steps_.size() - i - 1);
             if (left > 0) {
                 unit_.console.Failed("the device went away; " + Plural(left, "step", "steps") +
@@ -166,7 +173,7 @@ void Job::Tell(const Step& step)
 
 void Job::Line(const std::string& text)
 {
-    if (!opts_.quiet)
+    if (!opts_.quiet && !opts_.json)
         unit_.console.Out(text);
 }
 
@@ -321,6 +328,7 @@ bool Job::CopyUp(const Step& step)
         return Failed(StepExitCode(lastStatus_), FailureMessage("cannot write", Shown(step.to), lastStatus_, lastText_));
     if (n == 0) {
         ++skipped_;  // the protocol sends no empty file
+        stepBytes_ = 0;
         unit_.console.Err("zqk: " + Shown(step.from) + " is empty; nothing was sent\n");
         return true;
     }
@@ -332,11 +340,16 @@ void Job::Copied(const Step& step, int32_t n)
 {
     ++copied_;
     bytes_ += n;
+    stepBytes_ = n;
     Line(Shown(step.from) + " -> " + Shown(step.to) + ": " + std::to_string(n) + " bytes\n");
 }
 
 void Job::Summary(double seconds)
 {
+    if (opts_.json) {
+        unit_.console.Json(unit_.serial, JsonSummary(seconds));
+        return;
+    }
     if (opts_.quiet)
         return;
     std::string line = opts_.command;
