@@ -211,6 +211,7 @@ CSHARP_TYPES = {
     "int32_t *": "out int",
     "zqkProgressCallback": "ProgressCallback",
     "zqkDevProgressCallback": "DevProgressCallback",
+    "zqkDevCommandLogCallback": "DevCommandLogCallback",
 }
 
 

@@ -738,6 +738,11 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(code, 0, err)
         self.assertEqual(out, b"hello\r\nzq.keeper firmware 2.4.1 (simulated)\r\n")
 
+    def test_verbose_shows_each_command_sent(self):
+        out, err = self.ok("-v", "get", "/README.TXT", "r.txt")
+        self.assertEqual([l for l in err.splitlines() if l.startswith("> ")], ['> NFDIR @"/"', '> NFTYPE @"/README.TXT"'])
+        self.assertNotIn("> ", self.ok("get", "/README.TXT", "r.txt")[1])
+
     def test_terminal_session(self):
         code, out, err = self.zqk("term", stdin=b"echo one\n\\e\necho two\n")
         self.assertEqual(code, 0, err)

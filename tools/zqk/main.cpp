@@ -82,6 +82,8 @@ Options Parse(int argc, char** argv)
             opts.progress = ProgressChoice::Always;
         else if (arg == "--no-progress")
             opts.progress = ProgressChoice::Never;
+        else if (arg == "--verbose" || arg == "-v")
+            opts.verbose = true;
         else if (arg == "-b")
             opts.background = true;
         else if (arg == "-o")
@@ -154,15 +156,20 @@ Options ForUnit(Options Opts, const std::string& serial)
 int RunUnit(UnitCommand Run, int32_t Handle, const std::string& Serial, Console& Out, const Options& Opts)
 {
     Unit unit {Handle, Serial, Out};
+    if (Opts.verbose)
+        LogCommands(Handle, Out);
+    int status = kOk;
     try {
-        return Run(unit, ForUnit(Opts, PathSafe(Serial)));
+        status = Run(unit, ForUnit(Opts, PathSafe(Serial)));
     } catch (const Failure& failure) {
         Out.Failed(failure.what());
-        return failure.code;
+        status = failure.code;
     } catch (const std::exception& error) {
         Out.Failed(error.what());
-        return kFailed;
+        status = kFailed;
     }
+    StopLoggingCommands(Handle);  // Out ends with the run
+    return status;
 }
 
 int RunOnOne(UnitCommand Run, const Options& Opts)

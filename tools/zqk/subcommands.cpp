@@ -45,6 +45,7 @@ Copying:
   --progress                  the progress line that redraws itself, also when standard
                               error is no terminal (else a line for each file there)
   --no-progress               no progress; the line for each file and the summary stay
+  -v, --verbose               each command the library sends, as "> LINE" on standard error
 
 Other options:
   --timeout N                 cmd, term: the milliseconds of silence that end a command's

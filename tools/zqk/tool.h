@@ -47,6 +47,7 @@ struct Options {
     bool deleteExtra = false;
     bool dryRun = false;
     bool quiet = false;
+    bool verbose = false;  // -v: each command the library sends, on standard error
     ProgressChoice progress = ProgressChoice::ByTerminal;
     bool background = false;  // mount -b
     std::string mountOptions;  // mount -o: "nonempty" or nothing
@@ -125,6 +126,11 @@ struct Unit {
     std::string serial;  // as the device gives it
     Console& console;
 };
+
+// -v: each command line the library sends on Handle, as a line "> LINE" on
+// Out's standard error, until Stop.
+void LogCommands(int32_t Handle, Console& Out);
+void StopLoggingCommands(int32_t Handle);
 
 // The handle's path and USB strings through the buffer-return convention.
 std::string UnitPath(int32_t Handle);
