@@ -213,6 +213,7 @@ CSHARP_TYPES = {
     "int32_t *": "out int",
     "zqkProgressCallback": "ProgressCallback",
     "zqkDevProgressCallback": "DevProgressCallback",
+    "zqkDevCommandLogCallback": "DevCommandLogCallback",
 }
 
 

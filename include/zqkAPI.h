@@ -402,6 +402,18 @@ ZQK_API int32_t ZQK_CALL zqkDevFileReadBuffer(int32_t Device, const char *Device
 ZQK_API int32_t ZQK_CALL zqkDevFileWriteBuffer(int32_t Device, const char *Data, int32_t Count,
                                                const char *DevicePath, int32_t UnixTime);
 
+/* ---- The conversation, for a log ---------------------------------------- */
+
+/* Each command line the library sends on a handle: (UserData, Line), Line
+ * as it went to the device's terminal without its ending CR (the file
+ * functions' commands start with the escape byte 0x1B that clears the
+ * terminal's input first). Called on the sending thread while it holds the
+ * device: it must not call the library for that device. */
+typedef void(ZQK_CALL *zqkDevCommandLogCallback)(intptr_t UserData, const char *Line);
+/* Sets the handle's command log (NULL: none), which gets UserData first.
+ * Always 0 (-1 for a bad handle). */
+ZQK_API int32_t ZQK_CALL zqkDevSetCommandLog(int32_t Device, zqkDevCommandLogCallback Callback, intptr_t UserData);
+
 #ifdef __cplusplus
 }
 #endif

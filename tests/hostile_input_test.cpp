@@ -206,6 +206,12 @@ void ZQK_CALL CloseTheDevice(int32_t, int32_t, int32_t)
     zqkClose();
 }
 
+// A command log that keeps each line in the vector its user data points at.
+void ZQK_CALL LogLine(intptr_t Lines, const char* Line)
+{
+    reinterpret_cast<std::vector<std::string>*>(Lines)->push_back(Line);
+}
+
 struct ExportCase {
     const char* Name;
     std::function<void(HostileInput&)> Body;
@@ -644,6 +650,23 @@ const std::vector<ExportCase>& ExportCases()
              EXPECT_EQ(t.Keeper().Files.FirmwareName, "f\xBB \"w\".bin");
 #endif
          }},
+        // ---- the conversation's log, on a handle ----
+        {"zqkDevSetCommandLog",
+         [](HostileInput& t) {
+             const int32_t h = t.Handle();
+             std::vector<std::string> logged;
+             EXPECT_EQ(zqkDevSetCommandLog(h, LogLine, reinterpret_cast<intptr_t>(&logged)), 0);
+             t.NewLines();
+             char buffer[64];
+             EXPECT_GE(zqkDevDir(h, "/"), 0);
+             EXPECT_GE(zqkDevCommand(h, "ver", buffer, sizeof buffer, 500), 0);
+             std::vector<std::string> sent = t.NewLines();
+             sent.front().insert(0, "\x1B");  // the escape that clears the terminal's input first
+             EXPECT_EQ(logged, sent) << "each line the device got, as sent";
+             EXPECT_EQ(zqkDevSetCommandLog(h, nullptr, 0), 0);
+             EXPECT_GE(zqkDevCommand(h, "ver", buffer, sizeof buffer, 500), 0);
+             EXPECT_EQ(logged.size(), sent.size()) << "no log once cleared";
+         }},
         // ---- transfers in memory, on a handle ----
         {"zqkDevFileReadBuffer",
          [](HostileInput& t) {
@@ -737,6 +760,7 @@ const std::vector<TwinCase>& TwinCases()
         {"zqkDevUsbDetail", -1, [](int32_t h, char* b, int32_t*) { return zqkDevUsbDetail(h, 0, b, 64); }},
         {"zqkDevLastError", 0, [](int32_t h, char*, int32_t*) { return zqkDevLastError(h); }},
         {"zqkDevSetCallback", -1, [](int32_t h, char*, int32_t*) { return zqkDevSetCallback(h, nullptr, 0); }},
+        {"zqkDevSetCommandLog", -1, [](int32_t h, char*, int32_t*) { return zqkDevSetCommandLog(h, nullptr, 0); }},
         {"zqkDevCommand", -1, [](int32_t h, char* b, int32_t*) { return zqkDevCommand(h, "ver", b, 64, 0); }},
         {"zqkDevEscape", 1, [](int32_t h, char*, int32_t*) { return zqkDevEscape(h); }},
         {"zqkDevFlushPrompt", -1, [](int32_t h, char* b, int32_t*) { return zqkDevFlushPrompt(h, b, 64, 0); }},
@@ -802,7 +826,7 @@ TEST(HostileInputTable, CoversEveryExport)
         covered.insert(c.Name);
     for (const TwinCase& c : TwinCases())
         covered.insert(c.Name);
-    EXPECT_EQ(exported.size(), 70u);
+    EXPECT_EQ(exported.size(), 71u);
     EXPECT_EQ(covered, exported);
 }
 

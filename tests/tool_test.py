@@ -12,6 +12,7 @@ import random
 import re
 import shutil
 import subprocess
+import struct
 import sys
 import tempfile
 import time
@@ -132,12 +133,19 @@ class ToolTest(unittest.TestCase):
         with open(os.path.join(self.sim_dir, *path.strip("/").split("/")), "rb") as f:
             return f.read()
 
+    def own_lines(self, err):
+        """The tool's lines of standard error, without Wine's."""
+        return [line for line in err.splitlines() if not re.match(r"[0-9a-f]{4}:(err|fixme|warn):", line)]
+
     def failure_lines(self, err, prefix="zqk:"):
         return [line for line in err.splitlines() if line.startswith(prefix)]
 
-    def on_terminal(self, *args):
-        """Runs zqk with standard error on a pseudo-terminal: what it drew there."""
+    def on_terminal(self, *args, columns=None):
+        """Runs zqk with standard error on a pseudo-terminal (of that width): what it drew there."""
         master, slave = pty.openpty()
+        if columns:
+            import fcntl, termios
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         process = subprocess.Popen(RUNNER + [ZQK, "--sim-dir", self.sim_dir] + list(args), cwd=self.work,
                                    stdout=subprocess.PIPE, stderr=slave)
         os.close(slave)
@@ -249,12 +257,40 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(names["samples.bin"]["attributeText"], "A")
         out, _ = self.ok("ls", "/", "--long")
         self.assertIn("0x23", out)
-        self.fails(1, "cannot list /nowhere", "ls", "/nowhere")
+        self.fails(1, "no such folder: /nowhere (the device said 5:No path)", "ls", "/nowhere")
         # A file lists as its one entry, as ls shows a file; a missing one keeps the refusal.
         [entry] = json.loads(self.ok("ls", "/logs/Samples.bin", "--json")[0])
         self.assertEqual((entry["name"], entry["size"]), ("samples.bin", 6000))
         self.assertIn("1 entry", self.ok("ls", "/README.TXT")[0])
-        self.fails(1, "cannot list /logs/none.bin", "ls", "/logs/none.bin")
+        self.fails(1, "no such folder: /logs/none.bin", "ls", "/logs/none.bin")
+
+    def test_json_where_a_script_reads_the_output(self):
+        self.local("a.bin", b"abc")
+        self.tree("up", {"u.txt": b"up"})
+        cases = [
+            (["info"], lambda d: (d["serial"], d["runModes"], d["strings"]["203"]) == ("ZQK-0001", ["application"],
+                                                                                      "fw 2.4.1")),
+            (["put", "a.bin", "nothing.bin", "/j"],
+             lambda d: (d["files"], d["bytes"], d["failed"], d["errors"]) == (1, 3, 1, ["no such file or folder: nothing.bin"])
+             and d["items"][-1] == {"action": "copy", "from": "a.bin", "to": "/j/a.bin", "bytes": 3, "ok": True}),
+            (["get", "/j/a.bin", "/README.TXT", "got"], lambda d: (d["command"], d["files"], d["failed"]) == ("get", 2, 0)),
+            (["pull", "-n", "/logs", "m"], lambda d: d["dryRun"] and d["files"] == 2 and len(d["items"]) == 3),
+            (["push", "up", "/j"], lambda d: d["items"][0]["to"] == "/j/u.txt" and d["upToDate"] == 0),
+        ]
+        for args, check in cases:
+            code, out, err = self.zqk("--json", *args)
+            document = json.loads(out)
+            self.assertTrue(check(document), (args, document))
+        # Where it does not apply, it is refused.
+        for args in (["rm", "/x"], ["mkdir", "/x"], ["cmd", "ver"], ["term"], ["mount", "m"], ["wait"]):
+            self.fails(2, "--json applies to devices, info, ls, get, put, pull, push only", "--json", *args)
+        # Under --all, one line for each unit.
+        devices = []
+        for unit in (1, 2):
+            devices += ["-d", sim_device_path(os.path.join(self.work, "unit%d" % unit)) + "?serial=ZQK-000%d" % unit]
+        lines = [json.loads(line) for line in self.ok(*devices, "--all", "--json", "ls", "/logs", sim=False)[0].splitlines()]
+        self.assertEqual(sorted(line["unit"] for line in lines), ["ZQK-0001", "ZQK-0002"])
+        self.assertIn("samples.bin", [e["name"] for e in lines[0]["result"]])
 
     @unittest.skipIf(RUNNER, "the simulator on Windows keeps names in the ANSI code page")
     def test_names_are_bytes_and_round_trip(self):
@@ -277,8 +313,8 @@ class ToolTest(unittest.TestCase):
         self.local("a.bin", data)
         out, err = self.ok("put", "a.bin", "/a.bin")
         self.assertIn("a.bin -> /a.bin: %d bytes" % len(data), out)
-        self.assertIn("put /a.bin: 4096 of %d bytes" % len(data), err)
-        self.assertIn("put /a.bin: %d of %d bytes (100%%)" % (len(data), len(data)), err)
+        self.assertEqual(self.own_lines(err), ["put /a.bin: %d of %d bytes (100%%)" % (len(data), len(data))],
+                         "one line a file")
         out, err = self.ok("get", "/a.bin", "b.bin")
         self.assertEqual(self.read("b.bin"), data)
         self.assertIn("get /a.bin: %d of %d bytes (100%%)" % (len(data), len(data)), err)
@@ -307,11 +343,28 @@ class ToolTest(unittest.TestCase):
         self.assertIn("2/2 files", text)
         self.assertIn("/logs/samples.bin", text)
         self.assertNotIn(" of 6000 bytes", text, "no plain lines on a terminal")
+        # Cut to the window's width: the path gives way first, keeping the file's name.
+        self.ok("mkdir", "-p", "/a/rather/long/path/to/the/file")
+        text = self.on_terminal("put", "p.bin", "/a/rather/long/path/to/the/file/p.bin", columns=80)
+        drawn = [d.replace("\x1b[K", "") for d in text.split("\r") if "files" in d]
+        self.assertTrue(drawn and all(len(d) < 80 for d in drawn), drawn)
+        self.assertTrue(drawn[-1].endswith("/file/p.bin") and "..." in drawn[-1], drawn)
+
+    def test_progress_off_a_terminal_and_as_chosen(self):
+        self.local("big.bin", bytes(1 << 20))
+        _, err = self.ok("put", "big.bin", "/big.bin")
+        self.assertLessEqual(len(self.own_lines(err)), 3, "a handful of lines for 1 MiB, not one a block")
+        out, err = self.ok("--no-progress", "put", "big.bin", "/big.bin")
+        self.assertEqual(self.own_lines(err), [])
+        self.assertIn("put: 1 file copied", out)
+        _, err = self.ok("--progress", "get", "/big.bin", "back.bin", env={"COLUMNS": "60"})
+        drawn = [d.replace("\x1b[K", "") for d in err.split("\r") if "files" in d]
+        self.assertTrue(drawn and all(len(d) < 60 for d in drawn), err)
 
     def test_transfer_failures_say_why(self):
-        self.fails(1, "cannot read /missing.bin from the device", "get", "/missing.bin", "x.bin")
+        self.fails(1, "no such file or folder: /missing.bin", "get", "/missing.bin", "x.bin")
         self.assertFalse(os.path.exists(os.path.join(self.work, "x.bin")))
-        self.fails(5, "cannot read nothing.bin", "put", "nothing.bin")
+        self.fails(5, "no such file or folder: nothing.bin", "put", "nothing.bin")
         self.fails(5, "cannot write no/such/dir/x.bin", "get", "/README.TXT", "no/such/dir/x.bin")
         self.local("keep.txt", b"old")
         # A file goes into a folder given as the target: here a folder of its name is in the way.
@@ -319,6 +372,11 @@ class ToolTest(unittest.TestCase):
         self.fails(5, "cannot write adir/README.TXT", "get", "/README.TXT", "adir")
         self.assertEqual(sorted(os.listdir(self.work)), ["adir", "device", "keep.txt"], "nothing half-written")
         self.assertEqual(os.listdir(os.path.join(self.work, "adir")), ["README.TXT"])
+        # A refusal in words with the device's text after it, never the protocol's command.
+        self.local("f.txt", b"x")
+        err = self.fails(1, "zqk: no such folder: /nodir (the device said 5:No path)", "put", "f.txt", "/nodir/f.txt")
+        self.assertNotIn("NFWRITE", err)
+        self.fails(1, "zqk: no such folder: /nodir (the device said 5:No path)", "get", "/nodir/x.bin", "x.bin")
 
     def test_flash(self):
         self.local("Main.BIN", bytes(range(256)) * 50)
@@ -438,7 +496,7 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(code, 1, err)
         lines = self.failure_lines(err)
         self.assertEqual(len(lines), 1, err)
-        self.assertIn('cannot write /q/b"q.txt on the device: ', lines[0])
+        self.assertIn('cannot write /q/b"q.txt: ', lines[0])
         self.assertEqual(sorted(e["name"] for e in json.loads(self.ok("ls", "/q", "--json")[0])), ["a.txt", "c.txt"])
 
     def test_names_from_the_device_are_never_taken_as_paths(self):
@@ -628,8 +686,8 @@ class ToolTest(unittest.TestCase):
         self.ok("-d", devices[3], "rmdir", "-r", "/logs", sim=False)
         code, out, err = self.zqk(*devices, "--all", "ls", "/logs", sim=False)
         self.assertEqual(code, 1, err)
-        self.assertEqual(len(self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs")), 1, err)
-        self.assertEqual(self.failure_lines(err, "["), self.failure_lines(err, "[ZQK-0002] zqk: cannot list /logs"))
+        self.assertEqual(len(self.failure_lines(err, "[ZQK-0002] zqk: no such folder: /logs")), 1, err)
+        self.assertEqual(self.failure_lines(err, "["), self.failure_lines(err, "[ZQK-0002] zqk: no such folder: /logs"))
         self.assertIn("[ZQK-0001] samples.bin", out.decode())
         self.assertIn("[ZQK-0003] samples.bin", out.decode())
         self.fails(2, "--all does not apply to term", *devices, "--all", "term", sim=False)
@@ -658,7 +716,7 @@ class ToolTest(unittest.TestCase):
 
     def test_make_rename_remove(self):
         self.ok("mkdir", "/new dir")
-        self.fails(1, 'cannot make directory /new dir: the device refused NFMKDIR for "/new dir": 8:Exist',
+        self.fails(1, 'cannot make directory /new dir: it exists already (the device said 8:Exist)',
                    "mkdir", "/new dir")
         self.local("f.txt", b"x")
         self.ok("put", "f.txt", "/new dir/f.txt")
@@ -666,7 +724,7 @@ class ToolTest(unittest.TestCase):
         self.assertIn("g.txt", self.ok("ls", "/new dir")[0])
         self.fails(1, "cannot remove directory /new dir: it is not empty", "rmdir", "/new dir")
         self.ok("rm", "/new dir/g.txt")
-        self.fails(1, "cannot delete /new dir/g.txt", "rm", "/new dir/g.txt")
+        self.fails(1, "no such file: /new dir/g.txt (the device said 4:No file)", "rm", "/new dir/g.txt")
         self.ok("rmdir", "/new dir")
         self.assertNotIn("new dir", self.ok("ls")[0])
         # Parents made as needed, an existing folder taken; -r removes a folder with its contents.
@@ -698,6 +756,11 @@ class ToolTest(unittest.TestCase):
         code, out, err = self.zqk("cmd", "echo hello", "ver")
         self.assertEqual(code, 0, err)
         self.assertEqual(out, b"hello\r\nzq.keeper firmware 2.4.1 (simulated)\r\n")
+
+    def test_verbose_shows_each_command_sent(self):
+        out, err = self.ok("-v", "get", "/README.TXT", "r.txt")
+        self.assertEqual([l for l in err.splitlines() if l.startswith("> ")], ['> NFDIR @"/"', '> NFTYPE @"/README.TXT"'])
+        self.assertNotIn("> ", self.ok("get", "/README.TXT", "r.txt")[1])
 
     def test_terminal_session(self):
         code, out, err = self.zqk("term", stdin=b"echo one\n\\e\necho two\n")

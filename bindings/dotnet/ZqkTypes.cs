@@ -117,6 +117,9 @@ namespace Zqk
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         public delegate void DevProgressCallback(IntPtr userData, int position, int total);
 
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        public delegate void DevCommandLogCallback(IntPtr userData, IntPtr line);
+
         // The same as zqkDevCommand and zqkDevFlushPrompt, into unmanaged memory:
         // a large buffer that is not zeroed first.
         [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevCommand")] public static extern int zqkDevCommandTo(int device, byte[] command, IntPtr buffer, int size, int timeout);

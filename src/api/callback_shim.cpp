@@ -45,4 +45,28 @@ void TCallbackShim::Complete(const void* Sender) const
     Progress(Sender, -1, -1);
 }
 
+void TCommandLog::Set(zqkDevCommandLogCallback NewCallback, intptr_t NewUserData)
+{
+    const std::lock_guard<std::mutex> guard(guard_);
+    callback_ = NewCallback;
+    userData_ = NewUserData;
+}
+
+void TCommandLog::Tell(const std::string& Line) const
+{
+    zqkDevCommandLogCallback callback = nullptr;
+    intptr_t userData = 0;
+    {
+        const std::lock_guard<std::mutex> guard(guard_);
+        callback = callback_;
+        userData = userData_;
+    }
+    try {
+        if (callback)
+            callback(userData, Line.c_str());
+    } catch (...) {
+        // A failing log must not end the conversation it logs.
+    }
+}
+
 }  // namespace zqk

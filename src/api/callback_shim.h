@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "zqkAPI.h"
 
@@ -24,6 +25,20 @@ private:
     mutable std::mutex guard_;
     zqkProgressCallback classic_ = nullptr;
     zqkDevProgressCallback handles_ = nullptr;
+    intptr_t userData_ = 0;
+};
+
+// Forwards each command line a handle sends to the caller's command log
+// (zqkDevSetCommandLog); replaced by another thread as the progress
+// callback may be.
+class TCommandLog {
+public:
+    void Set(zqkDevCommandLogCallback NewCallback, intptr_t NewUserData);
+    void Tell(const std::string& Line) const;
+
+private:
+    mutable std::mutex guard_;
+    zqkDevCommandLogCallback callback_ = nullptr;
     intptr_t userData_ = 0;
 };
 

@@ -64,6 +64,7 @@ TzqkDevice::TzqkDevice(DeviceOptions Options)
         CallbackShim.Progress(&sender, position, total);
     };
     Files.OnComplete = [this](TzqkFiles& sender) { CallbackShim.Complete(&sender); };
+    Terminal.OnCommand = [this](const std::string& line) { CommandLog.Tell(line); };
     if (Comms.IsOpen())
         LearnNameQuoting();
 }

@@ -66,6 +66,7 @@ public:
     // Lines of the last directory listing; parsed when an entry is asked for.
     DirList DirLines;
     TCallbackShim CallbackShim;
+    TCommandLog CommandLog;
     KeptRead LastRead;
 
     // Takes a report device that was just opened, and learns from its string

@@ -401,4 +401,12 @@ ZQK_API int32_t ZQK_CALL zqkDevSetCallback(int32_t Device, zqkDevProgressCallbac
     });
 }
 
+ZQK_API int32_t ZQK_CALL zqkDevSetCommandLog(int32_t Device, zqkDevCommandLogCallback Callback, intptr_t UserData)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) {
+        dev.CommandLog.Set(Callback, UserData);
+        return 0;
+    });
+}
+
 }  // extern "C"

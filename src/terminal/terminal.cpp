@@ -255,7 +255,8 @@ bool TzqTerminal::SendText(const std::string& Text)
 
 void TzqTerminal::SendLine(const std::string& Line)
 {
-    SendText(Line + "\r");
+    if (SendText(Line + "\r") && OnCommand)
+        OnCommand(Line);
 }
 
 void TzqTerminal::DrainOutput()

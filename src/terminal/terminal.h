@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -76,6 +77,9 @@ public:
     bool WaitPrompt(int32_t Timeout, std::string& Text);
     bool SendText(const std::string& Text);
     void SendLine(const std::string& Line);
+    // Told of each command line that SendLine sent (without its CR), on the
+    // sending thread; set once, before the terminal is used.
+    std::function<void(const std::string& Line)> OnCommand;
     // Sends an escape and tests whether the prompt the device shows contains
     // Pattern (not counting its closing 0xBB).
     bool IsPrompt(const std::string& Pattern);

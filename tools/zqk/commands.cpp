@@ -80,16 +80,17 @@ std::string RunCommand(int32_t handle, const std::string& line, int32_t timeout)
     std::unique_ptr<char[]> buffer(new char[kCommandBufferSize]);
     const int32_t n = zqkDevCommand(handle, line.c_str(), buffer.get(), kCommandBufferSize, timeout);
     if (n < 0)
-        throw DeviceFailure("cannot run \"" + Shown(line) + "\"");
+        throw DeviceFailure("cannot run", "\"" + Shown(line) + "\"");
     if (!zqkDevIsOpen(handle))
         throw Failure(kNoDevice, "cannot run \"" + Shown(line) + "\": the device is no longer connected");
     return std::string(buffer.get(), static_cast<size_t>(n));
 }
 
-int Change(int32_t result, const std::string& what)
+int Change(int32_t result, const std::string& what, const std::string& path = std::string(),
+           PathKind kind = PathKind::Entry)
 {
     if (result != 0)
-        throw DeviceFailure(what);
+        throw DeviceFailure(what, path, kind);
     return kOk;
 }
 
@@ -106,7 +107,37 @@ std::string NamesText(int32_t Handle)
     return "with blanks as underscores (" + StatusText() + ")";
 }
 
-int Info(Unit& U, const Options&)
+namespace {
+
+// The device's indexed USB strings that it has.
+std::vector<std::pair<int32_t, std::string>> IndexedStrings(int32_t Handle)
+{
+    std::vector<std::pair<int32_t, std::string>> strings;
+    for (int32_t index : {201, 202, 203, 204, 210, 211}) {
+        const std::string text = UnitString(Handle, index);
+        if (!text.empty())
+            strings.emplace_back(index, text);
+    }
+    return strings;
+}
+
+std::string InfoJson(Unit& U, const std::vector<std::string>& Modes, const std::string& Names)
+{
+    std::string modes, strings;
+    for (const std::string& m : Modes)
+        modes += (modes.empty() ? "" : ", ") + JsonString(m);
+    for (const auto& [index, text] : IndexedStrings(U.handle))
+        strings += (strings.empty() ? "" : ", ") + JsonString(std::to_string(index)) + ": " + JsonString(text);
+    return "{\n  \"path\": " + JsonString(UnitPath(U.handle)) + ",\n  \"manufacturer\": " +
+           JsonString(UnitString(U.handle, 1)) + ",\n  \"product\": " + JsonString(UnitString(U.handle, 2)) +
+           ",\n  \"serial\": " + JsonString(U.serial) + ",\n  \"runModes\": [" + modes + "],\n  \"names\": " +
+           JsonString(Names) + ",\n  \"matching\": " + JsonString(MatchingText()) + ",\n  \"strings\": {" + strings +
+           "}\n}";
+}
+
+}  // namespace
+
+int Info(Unit& U, const Options& Opts)
 {
     std::vector<std::string> modes;
     if (zqkDevIsRunningApp(U.handle))
@@ -119,6 +150,10 @@ int Info(Unit& U, const Options&)
     for (const std::string& m : modes)
         mode += (mode.empty() ? "" : ", ") + m;
     const std::string names = NamesText(U.handle);
+    if (Opts.json) {
+        U.console.Json(U.serial, InfoJson(U, modes, names));
+        return kOk;
+    }
     std::string out;
     out += "path           " + Shown(UnitPath(U.handle)) + "\n";
     out += "manufacturer   " + Shown(UnitString(U.handle, 1)) + "\n";
@@ -127,11 +162,8 @@ int Info(Unit& U, const Options&)
     out += "run mode       " + (mode.empty() ? std::string("unknown") : mode) + "\n";
     out += "names          " + names + "\n";
     out += "matching       " + MatchingText() + "\n";
-    for (int32_t index : {201, 202, 203, 204, 210, 211}) {
-        const std::string text = UnitString(U.handle, index);
-        if (!text.empty())
-            out += "string " + std::to_string(index) + "     " + Shown(text) + "\n";
-    }
+    for (const auto& [index, text] : IndexedStrings(U.handle))
+        out += "string " + std::to_string(index) + "     " + Shown(text) + "\n";
     U.console.Out(out);
     return kOk;
 }
@@ -177,7 +209,7 @@ int List(Unit& U, const Options& Opts)
                            JsonString(AttrText(e.attributes)).c_str(), e.IsDir() ? "true" : "false", static_cast<long long>(e.time),
                            JsonString(DateText(e.time)).c_str());
         }
-        U.console.Out(out + (entries.empty() ? "" : "\n") + "]\n");
+        U.console.Json(U.serial, out + (entries.empty() ? "" : "\n") + "]");
         return kOk;
     }
     size_t width = 4;
@@ -214,7 +246,7 @@ int Flash(Unit& U, const Options& Opts)
     if (n == ZQK_LOCAL_FILE_UNREADABLE)
         throw Failure(kLocalFile, "cannot read " + image);
     if (n < 0)
-        throw DeviceFailure("cannot load " + image + " into the device");
+        throw DeviceFailure("cannot load " + Shown(image) + " into the device");
     if (n == 0)
         U.console.Err("zqk: " + image + " is empty; nothing was sent\n");
     else
@@ -248,7 +280,7 @@ void MakeWithParents(int32_t Handle, const std::string& Path)
         return;
     if (there)
         throw Failure(kFailed, "cannot make directory " + Shown(Path) + ": a file of that name is there");
-    Change(zqkDevDirMake(Handle, Path.c_str()), "cannot make directory " + Shown(Path));
+    Change(zqkDevDirMake(Handle, Path.c_str()), "cannot make directory", Shown(Path));
 }
 
 }  // namespace
@@ -261,9 +293,9 @@ int Remove(Unit& U, const Options& Opts)
         const std::string leaf = DeviceLeaf(path);
         const std::optional<Entry> there = leaf.empty() ? std::nullopt : EntryNamed(U.handle, DeviceParent(path), leaf);
         if (there && there->IsDir())
-            return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory " + Shown(path));
+            return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory", Shown(path), PathKind::Folder);
     }
-    return Change(zqkDevFileDelete(U.handle, path.c_str()), "cannot delete " + Shown(path));
+    return Change(zqkDevFileDelete(U.handle, path.c_str()), "cannot delete", Shown(path));
 }
 
 int MakeDir(Unit& U, const Options& Opts)
@@ -272,7 +304,7 @@ int MakeDir(Unit& U, const Options& Opts)
         MakeWithParents(U.handle, Opts.args[0]);
         return kOk;
     }
-    return Change(zqkDevDirMake(U.handle, Opts.args[0].c_str()), "cannot make directory " + Shown(Opts.args[0]));
+    return Change(zqkDevDirMake(U.handle, Opts.args[0].c_str()), "cannot make directory", Shown(Opts.args[0]));
 }
 
 // The device's remove takes a folder's contents with it, so without -r only a
@@ -287,7 +319,7 @@ int RemoveDir(Unit& U, const Options& Opts)
             throw Failure(kFailed, "cannot remove directory " + Shown(path) +
                                        ": it is not empty (-r removes it with everything in it)");
     }
-    return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory " + Shown(path));
+    return Change(zqkDevDirRemove(U.handle, path.c_str()), "cannot remove directory", Shown(path), PathKind::Folder);
 }
 
 int Move(Unit& U, const Options& Opts)

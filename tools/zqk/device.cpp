@@ -113,11 +113,10 @@ ExitCode ExitCodeOf(int32_t Status)
     }
 }
 
-Failure DeviceFailure(const std::string& What)
+Failure DeviceFailure(const std::string& What, const std::string& Path, PathKind Kind)
 {
     const int32_t status = zqkLastStatus();
-    const std::string why = StatusText();
-    return Failure(ExitCodeOf(status), What + (why.empty() ? std::string() : ": " + why), status);
+    return Failure(ExitCodeOf(status), FailureMessage(What, Path, status, StatusText(), Kind), status);
 }
 
 void SetMatching(const Options& Opts)
@@ -175,6 +174,28 @@ std::vector<std::string> AllChosenDevices(const Options& Opts)
     return chosen;
 }
 
+namespace {
+
+void ZQK_CALL LogCommand(intptr_t Out, const char* Line)
+{
+    std::string line = Line;
+    if (!line.empty() && line[0] == '\x1B')
+        line.erase(0, 1);  // the escape that clears the terminal's input says nothing
+    reinterpret_cast<Console*>(Out)->Err("> " + Shown(line) + "\n");
+}
+
+}  // namespace
+
+void LogCommands(int32_t Handle, Console& Out)
+{
+    zqkDevSetCommandLog(Handle, LogCommand, reinterpret_cast<intptr_t>(&Out));
+}
+
+void StopLoggingCommands(int32_t Handle)
+{
+    zqkDevSetCommandLog(Handle, nullptr, 0);
+}
+
 std::string UnitPath(int32_t Handle)
 {
     return BufferText([&](char* b, int32_t s) { return zqkDevUsbPath(Handle, b, s); });
@@ -204,7 +225,7 @@ std::vector<Entry> Listing(int32_t Handle, const std::string& Path, int32_t* Unr
         *Unreadable = 0;
     const int32_t count = zqkDevDir(Handle, Path.c_str());
     if (count < 0)
-        throw DeviceFailure("cannot list " + Shown(Path.empty() ? std::string("/") : Path));
+        throw DeviceFailure("cannot list", Shown(Path.empty() ? std::string("/") : Path), PathKind::Folder);
     std::vector<Entry> entries;
     for (int32_t i = 0; i < count; ++i) {
         Entry e;

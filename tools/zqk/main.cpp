@@ -78,6 +78,12 @@ Options Parse(int argc, char** argv)
             opts.dryRun = true;
         else if (arg == "--quiet" || arg == "-q")
             opts.quiet = true;
+        else if (arg == "--progress")
+            opts.progress = ProgressChoice::Always;
+        else if (arg == "--no-progress")
+            opts.progress = ProgressChoice::Never;
+        else if (arg == "--verbose" || arg == "-v")
+            opts.verbose = true;
         else if (arg == "-b")
             opts.background = true;
         else if (arg == "-o")
@@ -107,7 +113,7 @@ Options Parse(int argc, char** argv)
 void CheckOptions(const Options& Opts, const Subcommand& Command)
 {
     const bool given[] = {Opts.recursive, Opts.deleteExtra, Opts.dryRun, Opts.background, Opts.parents,
-                          !Opts.mountOptions.empty()};
+                          !Opts.mountOptions.empty(), Opts.json};
     for (size_t i = 0; i < sizeof given / sizeof given[0]; ++i) {
         const std::string option = kRestrictedOptions[i];
         bool taken = false;
@@ -150,15 +156,20 @@ Options ForUnit(Options Opts, const std::string& serial)
 int RunUnit(UnitCommand Run, int32_t Handle, const std::string& Serial, Console& Out, const Options& Opts)
 {
     Unit unit {Handle, Serial, Out};
+    if (Opts.verbose)
+        LogCommands(Handle, Out);
+    int status = kOk;
     try {
-        return Run(unit, ForUnit(Opts, PathSafe(Serial)));
+        status = Run(unit, ForUnit(Opts, PathSafe(Serial)));
     } catch (const Failure& failure) {
         Out.Failed(failure.what());
-        return failure.code;
+        status = failure.code;
     } catch (const std::exception& error) {
         Out.Failed(error.what());
-        return kFailed;
+        status = kFailed;
     }
+    StopLoggingCommands(Handle);  // Out ends with the run
+    return status;
 }
 
 int RunOnOne(UnitCommand Run, const Options& Opts)
@@ -287,6 +298,7 @@ int Run(int argc, char** argv)
     }
     const Subcommand& chosen = *command;
     CheckOptions(opts, chosen);
+    ChooseProgress(opts);
     if (chosen.own)
         return chosen.own(opts);
     SetMatching(opts);

@@ -1,23 +1,18 @@
 // What the tool shows while it works: whole lines on standard output and
 // error, and the progress of the job. On a terminal the progress is one
 // line that redraws itself (files done of all, bytes, rate, time left and
-// the current file) for the whole job, whatever number of units take part;
-// otherwise each transfer prints plain lines. Output lines and the progress
+// the current file) for the whole job, whatever number of units take part,
+// cut to the window's width and drawn again when the window changes size;
+// otherwise each file gets one line when it is complete, and a long one a
+// line every few seconds before that. Output lines and the progress
 // line share one lock, so that threads of several units never interleave
 // within a line and a line never lands in the middle of the progress line.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 #include "tool.h"
 #include "zqkAPI.h"
@@ -29,7 +24,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
-constexpr size_t kNameWidth = 32;
+// Off a terminal: a line for a file at most this often while it transfers.
+constexpr auto kLineEvery = std::chrono::seconds(5);
+constexpr size_t kDefaultColumns = 80;
+constexpr size_t kShortestPath = 12;  // "..." and the end of a name
 
 std::string Duration(double seconds)
 {
@@ -53,10 +51,23 @@ struct Job {
 std::mutex g_lock;
 Job g_job;
 
+enum class Form { Line, Lines, None };
+Form g_form = Form::Lines;  // set once by ChooseProgress, before any thread starts
+
 bool ProgressOnTerminal()
 {
-    static const bool terminal = IsTerminal(stderr);
-    return terminal;
+    return g_form == Form::Line;
+}
+
+// The terminal's width; elsewhere (--progress into a file) what $COLUMNS
+// says, as for other programs, or 80.
+size_t ProgressColumns()
+{
+    if (const size_t columns = TerminalColumns(stderr))
+        return columns;
+    const char* given = std::getenv("COLUMNS");
+    const long columns = given ? std::strtol(given, nullptr, 10) : 0;
+    return columns > 0 ? static_cast<size_t>(columns) : kDefaultColumns;
 }
 
 void StartIfNeeded()
@@ -67,11 +78,16 @@ void StartIfNeeded()
     }
 }
 
-std::string LastPart(const std::string& name)
+// The end of Path in Room characters, "..." for what is left out; not cut
+// within a UTF-8 character.
+std::string PathEnd(const std::string& path, size_t room)
 {
-    if (name.size() <= kNameWidth)
-        return name;
-    return "..." + name.substr(name.size() - (kNameWidth - 3));
+    if (path.size() <= room)
+        return path;
+    size_t cut = path.size() - (room - 3);
+    while (cut < path.size() && (static_cast<unsigned char>(path[cut]) & 0xC0) == 0x80)
+        ++cut;
+    return "..." + path.substr(cut);
 }
 
 void Draw()
@@ -83,12 +99,15 @@ void Draw()
     const double left = rate > 0 ? static_cast<double>(total - g_job.bytesDone) / rate : 0.0;
     constexpr int kWidth = 20;
     const int filled = static_cast<int>(fraction * kWidth + 0.5);
-    const std::string bar = "[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "]";
-    std::fprintf(stderr, "\r%s %3d%%  %lld/%lld files  %s of %s  %s/s  %s left  %s\033[K", bar.c_str(),
-                 static_cast<int>(fraction * 100), static_cast<long long>(g_job.filesDone),
-                 static_cast<long long>(std::max(g_job.filesPlanned, g_job.filesDone)),
-                 HumanSize(static_cast<double>(g_job.bytesDone)).c_str(), HumanSize(static_cast<double>(total)).c_str(),
-                 HumanSize(rate).c_str(), Duration(left).c_str(), Shown(LastPart(g_job.current)).c_str());
+    const std::string bar = "[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "] ";
+    char figures[256];
+    std::snprintf(figures, sizeof figures, "%3d%%  %lld/%lld files  %s of %s  %s/s  %s left",
+                  static_cast<int>(fraction * 100), static_cast<long long>(g_job.filesDone),
+                  static_cast<long long>(std::max(g_job.filesPlanned, g_job.filesDone)),
+                  HumanSize(static_cast<double>(g_job.bytesDone)).c_str(), HumanSize(static_cast<double>(total)).c_str(),
+                  HumanSize(rate).c_str(), Duration(left).c_str());
+    const std::string line = FittedLine(bar, figures, Shown(g_job.current), ProgressColumns());
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
     std::fflush(stderr);
     g_job.drawn = true;
     g_job.lastDraw = Clock::now();
@@ -151,6 +170,30 @@ void Console::Write(std::FILE* Stream, std::string& Pending, const std::string& 
         ShowAgain();
 }
 
+void Console::Json(const std::string& Unit, const std::string& Doc)
+{
+    if (prefix_.empty()) {
+        Out(Doc + "\n");
+        return;
+    }
+    // A document's line breaks and indents are never inside its strings, which escape them.
+    std::string line = "{\"unit\": " + JsonString(Unit) + ", \"result\": ";
+    for (size_t i = 0; i < Doc.size(); ++i) {
+        if (Doc[i] != '\n') {
+            line += Doc[i];
+            continue;
+        }
+        while (i + 1 < Doc.size() && Doc[i + 1] == ' ')
+            ++i;
+    }
+    line += "}\n";
+    const std::lock_guard<std::mutex> guard(g_lock);
+    Hide();
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+    ShowAgain();
+}
+
 void Console::Flush()
 {
     for (auto [stream, pending] : {std::make_pair(stdout, &pendingOut_), std::make_pair(stderr, &pendingErr_)}) {
@@ -163,23 +206,29 @@ void Console::Flush()
 
 class ProgressMeter {
 public:
-    ProgressMeter(Console& Out, std::string Label, bool Quiet) : out_(Out), label_(std::move(Label)), quiet_(Quiet) {}
+    ProgressMeter(Console& Out, std::string Label, bool Quiet)
+        : out_(Out), label_(std::move(Label)), quiet_(Quiet || g_form == Form::None), lastLine_(Clock::now())
+    {
+    }
 
     void Moved(int32_t Position, int32_t Total)
     {
         if (quiet_ || Position < 0)
             return;
-        std::string line;
         {
             const std::lock_guard<std::mutex> guard(g_lock);
             g_job.bytesDone += std::max<int64_t>(Position - last_, 0);
             last_ = Position;
             if (ProgressOnTerminal()) {
-                if (Clock::now() - g_job.lastDraw >= kRedrawEvery || Position == Total)
+                if (Clock::now() - g_job.lastDraw >= kRedrawEvery || Position == Total || WindowResized())
                     Draw();
                 return;
             }
         }
+        // A line when the file is complete, and for a long one now and then before.
+        if (Position != Total && Clock::now() - lastLine_ < kLineEvery)
+            return;
+        lastLine_ = Clock::now();
         const int32_t percent = Total > 0 ? static_cast<int32_t>(100.0 * Position / Total) : 100;
         out_.Err(label_ + ": " + std::to_string(Position) + " of " + std::to_string(Total) + " bytes (" +
                  std::to_string(percent) + "%)\n");
@@ -190,6 +239,7 @@ private:
     std::string label_;
     bool quiet_;
     int32_t last_ = 0;
+    Clock::time_point lastLine_;
 };
 
 namespace {
@@ -200,6 +250,15 @@ void ZQK_CALL OnProgress(intptr_t Meter, int32_t Position, int32_t Total)
 }
 
 }  // namespace
+
+void ChooseProgress(const Options& Opts)
+{
+    const bool line = Opts.progress == ProgressChoice::Always ||
+                      (Opts.progress == ProgressChoice::ByTerminal && IsTerminal(stderr));
+    g_form = Opts.quiet || Opts.progress == ProgressChoice::Never ? Form::None : line ? Form::Line : Form::Lines;
+    if (g_form == Form::Line)
+        WatchWindowSize();
+}
 
 void PlanProgress(int64_t Files, int64_t Bytes)
 {
@@ -244,9 +303,16 @@ void EndProgress()
     g_job = Job {};
 }
 
-bool IsTerminal(std::FILE* Stream)
+std::string FittedLine(const std::string& Bar, const std::string& Figures, const std::string& Path, size_t Columns)
 {
-    return isatty(fileno(Stream)) != 0;
+    const size_t room = Columns > 1 ? Columns - 1 : 0;
+    for (const std::string& front : {Bar + Figures, Figures}) {
+        if (front.size() + 2 + Path.size() <= room)
+            return front + "  " + Path;
+        if (front.size() + 2 + kShortestPath <= room)
+            return front + "  " + PathEnd(Path, room - front.size() - 2);
+    }
+    return Figures.substr(0, room);
 }
 
 std::string HumanSize(double Bytes)

@@ -42,12 +42,17 @@ Copying:
   --delete                    pull, push: delete what the source no longer has
   -n, --dry-run               get, put, pull, push: only say what would be done
   -q, --quiet                 no progress, no line for each file and no summary
+  --progress                  the progress line that redraws itself, also when standard
+                              error is no terminal (else a line for each file there)
+  --no-progress               no progress; the line for each file and the summary stay
+  -v, --verbose               each command the library sends, as "> LINE" on standard error
 
 Other options:
   --timeout N                 cmd, term: the milliseconds of silence that end a command's
                               output (default 2000); wait: the seconds to wait (default: no limit)
   -l, --long                  ls: with attribute bits and Unix times
-  --json                      ls, devices: as JSON
+  --json                      devices, info, ls, and the summary of get, put, pull, push:
+                              as JSON (under --all one line for each unit)
   -b                          mount: go to the background once mounted
   -o nonempty                 mount: also on a folder that holds files
   -h, --help                  this text; "zqk COMMAND --help" explains a command
@@ -64,25 +69,25 @@ const Subcommand kSubcommands[] = {
      "Lists the attached units that match the matching values: path, serial number\n"
      "and product (--json: an array of objects). Exits with 3 when there are none.\n"
      "Simulated devices are never attached; --all runs on them when --device names them.\n",
-     {}, nullptr, Devices},
+     {"--json"}, nullptr, Devices},
     {"wait", 0, 0, "", "wait [--timeout S]",
      "wait until a unit (the one of --device, if given) is present",
      "Returns as soon as a unit is present: the one of --device when given, else any\n"
      "that matches. --timeout gives up after S seconds, with exit status 3.\n",
      {}, nullptr, Wait},
-    {"info", 0, 0, "", "info",
+    {"info", 0, 0, "", "info [--json]",
      "the device's path, USB strings, run mode and matching values",
      "Opens the device and shows its path, manufacturer, product, serial number,\n"
      "the firmware that runs (application, boot loader, ATE), whether it takes names\n"
      "in quotes, the matching values used and its indexed USB strings.\n",
-     {}, Info, nullptr},
+     {"--json"}, Info, nullptr},
     {"ls", 0, 1, "[PATH]", "ls [PATH] [--long | --json]",
      "list a device directory (--long, --json for other forms)",
      "Lists a device directory (default: the root), or a file as its one entry, as a\n"
      "table of name, size, attributes and date. --long adds the attribute bits and\n"
      "Unix time; --json prints an array of objects.\n",
-     {}, List, nullptr},
-    {"get", 1, kAny, "DEVICE-PATH... [LOCAL]", "get [-r] [-n] [-q] DEVICE-PATH... [LOCAL]",
+     {"--json"}, List, nullptr},
+    {"get", 1, kAny, "DEVICE-PATH... [LOCAL]", "get [-r] [-n] [-q] [--json] DEVICE-PATH... [LOCAL]",
      "copy device files (-r: folders) to a local file or folder",
      "Copies device files to local ones, with progress on standard error. The last\n"
      "part of a DEVICE-PATH may hold * and ? (quote them from the shell), matched\n"
@@ -94,16 +99,16 @@ const Subcommand kSubcommands[] = {
      "copy is complete. Names from the device that cannot be local file names (a\n"
      "\"/\" or \"\\\" in them, a control byte, \".\" or \"..\") are refused, each with a\n"
      "line on standard error; nothing is written outside the target.\n",
-     {"-r", "--dry-run"}, Get, nullptr},
-    {"put", 1, kAny, "LOCAL... [DEVICE-PATH]", "put [-r] [-n] [-q] LOCAL... [DEVICE-PATH]",
+     {"-r", "--dry-run", "--json"}, Get, nullptr},
+    {"put", 1, kAny, "LOCAL... [DEVICE-PATH]", "put [-r] [-n] [-q] [--json] LOCAL... [DEVICE-PATH]",
      "copy local files (-r: folders) to the device (default: /)",
      "Copies local files to the device, with progress on standard error; the targets\n"
      "are chosen as for get (without DEVICE-PATH: into the root). -r copies folders\n"
      "with all in them, making missing device folders. An empty local file sends\n"
      "nothing. Local names that differ only in case, which the device does not tell\n"
      "apart, are reported and the second is not sent.\n",
-     {"-r", "--dry-run"}, Put, nullptr},
-    {"pull", 2, 2, "DEVICE-DIR LOCAL-DIR", "pull [--delete] [-n] [-q] DEVICE-DIR LOCAL-DIR",
+     {"-r", "--dry-run", "--json"}, Put, nullptr},
+    {"pull", 2, 2, "DEVICE-DIR LOCAL-DIR", "pull [--delete] [-n] [-q] [--json] DEVICE-DIR LOCAL-DIR",
      "mirror a device folder into a local folder",
      "Mirrors the device folder DEVICE-DIR into LOCAL-DIR (made when missing): files\n"
      "whose size or time differ are copied and get the device's time stamp as their\n"
@@ -112,8 +117,8 @@ const Subcommand kSubcommands[] = {
      "listing was cut short or holds a line that is no entry); -n only says what would\n"
      "happen. Names are refused as by get; names that differ only in case, in a local\n"
      "folder that does not tell case apart, are reported and not copied over each other.\n",
-     {"--delete", "--dry-run"}, Pull, nullptr},
-    {"push", 2, 2, "LOCAL-DIR DEVICE-DIR", "push [--delete] [-n] [-q] LOCAL-DIR DEVICE-DIR",
+     {"--delete", "--dry-run", "--json"}, Pull, nullptr},
+    {"push", 2, 2, "LOCAL-DIR DEVICE-DIR", "push [--delete] [-n] [-q] [--json] LOCAL-DIR DEVICE-DIR",
      "mirror a local folder onto the device",
      "Mirrors the local folder LOCAL-DIR onto the device folder DEVICE-DIR (made when\n"
      "missing): files whose size or time differ are sent with the local file's\n"
@@ -122,7 +127,7 @@ const Subcommand kSubcommands[] = {
      "would happen. Symbolic links are not followed. Local names the device would\n"
      "read as a path (\"\\\", a control byte, \".\", \"..\") or store as another's are\n"
      "refused.\n",
-     {"--delete", "--dry-run"}, Push, nullptr},
+     {"--delete", "--dry-run", "--json"}, Push, nullptr},
     {"flash", 1, 1, "IMAGE", "flash IMAGE",
      "load a firmware image into the device",
      "Loads a firmware image into the device, with progress on standard error. The\n"

@@ -25,6 +25,11 @@ struct Failure : std::runtime_error {
     int32_t status;  // the library's status when the library failed (ZQK_STATUS_...), else 0
 };
 
+// Whether a transfer shows its progress: on a terminal as one line that
+// redraws itself, elsewhere as a line for each file; --progress draws the
+// line wherever standard error goes, --no-progress shows none.
+enum class ProgressChoice { ByTerminal, Always, Never };
+
 struct Options {
     int32_t vendorId = 0x16D0;
     int32_t productId = 0x064E;
@@ -42,6 +47,8 @@ struct Options {
     bool deleteExtra = false;
     bool dryRun = false;
     bool quiet = false;
+    bool verbose = false;  // -v: each command the library sends, on standard error
+    ProgressChoice progress = ProgressChoice::ByTerminal;
     bool background = false;  // mount -b
     std::string mountOptions;  // mount -o: "nonempty" or nothing
     bool longForm = false;
@@ -62,6 +69,10 @@ public:
 
     void Out(const std::string& Text);  // standard output
     void Err(const std::string& Text);  // standard error
+    // A JSON document of the unit's on standard output: as it is for one
+    // unit; under --all (a prefix) one line {"unit": UNIT, "result": DOC}
+    // for each unit, so that every line parses.
+    void Json(const std::string& Unit, const std::string& Doc);
     // One line on standard error: "zqk: " and the message.
     void Failed(const std::string& Message) { Err("zqk: " + Message + "\n"); }
     void Flush();
@@ -91,8 +102,23 @@ std::string MatchingText();
 // Why the calling thread's last library call failed, as the library says it.
 std::string StatusText();
 ExitCode ExitCodeOf(int32_t Status);
-// A Failure of What, with the library's reason for the last call.
-Failure DeviceFailure(const std::string& What);
+// What a device path names for a message: the device's "No path" means a
+// Folder itself is missing, and the folder above an Entry.
+enum class PathKind { Entry, Folder };
+// A Failure of What ("cannot list") on Path, with the library's reason for
+// the last call in words (FailureMessage).
+Failure DeviceFailure(const std::string& What, const std::string& Path = std::string(), PathKind Kind = PathKind::Entry);
+
+// ---- messages (messages.cpp) ----
+// "What: Why", or Why alone where it starts with What already.
+std::string Because(const std::string& What, const std::string& Why);
+// What failed on Path for the library's Status and Text: a device that said
+// a file or folder is not there as "no such folder: PATH (the device said
+// 5:No path)", another refusal as "WHAT PATH: it exists already (the device
+// said 8:Exist)", anything else with the library's reason, but without the
+// protocol's commands in it.
+std::string FailureMessage(const std::string& What, const std::string& Path, int32_t Status, const std::string& Text,
+                           PathKind Kind = PathKind::Entry);
 
 // One unit that a command runs on.
 struct Unit {
@@ -100,6 +126,11 @@ struct Unit {
     std::string serial;  // as the device gives it
     Console& console;
 };
+
+// -v: each command line the library sends on Handle, as a line "> LINE" on
+// Out's standard error, until Stop.
+void LogCommands(int32_t Handle, Console& Out);
+void StopLoggingCommands(int32_t Handle);
 
 // The handle's path and USB strings through the buffer-return convention.
 std::string UnitPath(int32_t Handle);
@@ -138,6 +169,8 @@ bool SameDeviceTime(int64_t A, int64_t B);
 
 // ---- progress of the whole job, one display for every unit ----
 class ProgressMeter;  // progress.cpp
+// How the job shows its progress, from the options, before it starts.
+void ChooseProgress(const Options& Opts);
 // Starts a job of Files files and Bytes bytes (several units add theirs).
 void PlanProgress(int64_t Files, int64_t Bytes);
 // The transfer of one file on a unit: progress from the library's callback
@@ -179,8 +212,19 @@ int Wait(const Options& Opts);
 // zqk mount DIR (mount.cpp where libfuse3 is found, else mount_unavailable.cpp).
 int Mount(const Options& Opts);
 
-// ---- text helpers ----
+// ---- the terminal (terminal_posix.cpp, terminal_windows.cpp) ----
 bool IsTerminal(std::FILE* Stream);
+// The width of the terminal or console window Stream shows, 0 when it is none.
+size_t TerminalColumns(std::FILE* Stream);
+// From now on WindowResized tells, once, of each change of the window's size.
+void WatchWindowSize();
+bool WindowResized();
+// The progress line in fewer than Columns characters (a terminal wraps a
+// line that fills its last column): Path gives way first, from its front so
+// that the file's name stays, then the bar, then the end of the figures.
+std::string FittedLine(const std::string& Bar, const std::string& Figures, const std::string& Path, size_t Columns);
+
+// ---- text helpers ----
 // Text as a JSON string: UTF-8 as it is, another byte as the lone surrogate \udcXX.
 std::string JsonString(const std::string& Text);
 std::string HumanSize(double Bytes);

@@ -124,11 +124,11 @@ Sources DeviceSources(Job& job)
             }
             Entry e;
             if (!DeviceEntryAt(job.Of(), arg, e))
-                job.Fail(kFailed, "cannot read " + Shown(arg) + " from the device: there is no such file or folder");
+                job.Fail(kFailed, "no such file or folder: " + Shown(arg));
             else
                 s.items.push_back(DeviceSource(TrimmedDevicePath(arg), CopyName(arg), e));
         } catch (const Failure& failure) {
-            job.Fail(kFailed, "cannot read " + Shown(arg) + " from the device: " + failure.what());
+            job.Fail(kFailed, failure.what());  // it names the path
         }
     }
     s.target = opts.args.size() == 1 ? "." : opts.args.back();
@@ -145,7 +145,7 @@ Sources LocalSources(Job& job)
     for (const std::string& arg : SourceArgs(opts)) {
         const LocalStat local = StatLocal(arg);
         if (local.kind == LocalKind::Missing)
-            job.Fail(kLocalFile, "cannot read " + Shown(arg) + ": there is no such file or folder");
+            job.Fail(kLocalFile, "no such file or folder: " + Shown(arg));
         else if (local.kind == LocalKind::Other)
             job.Fail(kLocalFile, Shown(arg) + " is a link or special file; not followed");
         else
@@ -261,14 +261,16 @@ int Pull(Unit& U, const Options& Opts)
     Job job(U, Opts, Way::Down);
     const std::string from = job.Stored(Opts.args[0]), to = Opts.args[1];
     Entry e;
-    bool folder = false;
+    bool found = false;
     try {
-        folder = DeviceEntryAt(U, from, e) && e.IsDir();
+        found = DeviceEntryAt(U, from, e);
     } catch (const Failure& failure) {
-        throw Failure(failure.code, "cannot pull " + Shown(from) + ": " + failure.what());
+        throw Failure(failure.code, Because("cannot pull " + Shown(from), failure.what()), failure.status);
     }
-    if (!folder)
-        throw Failure(kFailed, "cannot pull " + Shown(from) + ": the device has no such folder");
+    if (!found)
+        throw Failure(kFailed, "no such folder: " + Shown(from));
+    if (!e.IsDir())
+        throw Failure(kFailed, "cannot pull " + Shown(from) + ": it is a file, not a folder");
     AnchorAbove(job, to);
     if (PlanLocalParents(job, to))
         PlanDownTree(job, {IsDeviceRoot(from) ? "/" : TrimmedDevicePath(from), TrimmedDevicePath(to), true}, 0);

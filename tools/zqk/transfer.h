@@ -93,7 +93,7 @@ private:
     // What the library said of the call just made, before another call replaces it.
     void Heard();
 
-    bool DeviceStepFailed(const std::string& what);
+    bool DeviceStepFailed(const std::string& what, const std::string& path, PathKind kind = PathKind::Entry);
 
     // The local folder at a path of the job, opened once: from an anchor (a
     // folder the user named, opened by its path) down, each folder in the
@@ -120,6 +120,11 @@ private:
 
     void Summary(double seconds);
 
+    // --json (transfer_report.cpp): each step with its outcome, the bytes
+    // it copied (stepBytes_) and the failure line that said why not.
+    void Record(const Step& step, bool ok, const std::string& error = std::string());
+    std::string JsonSummary(double seconds) const;
+
     Unit& unit_;
     const Options& opts_;
     const Way way_;
@@ -130,6 +135,9 @@ private:
     std::map<std::string, std::vector<LocalEntry>> listed_;  // local folders as planning found them
     std::map<std::string, std::unique_ptr<LocalFolder>> folders_;
     int64_t copied_ = 0, bytes_ = 0, upToDate_ = 0, deleted_ = 0, skipped_ = 0, failed_ = 0;
+    int64_t stepBytes_ = -1;  // -1: the step copied nothing; 0: an empty file, not sent
+    std::vector<std::string> items_;   // --json: each step as an object
+    std::vector<std::string> errors_;  // every failure line, in order
     ExitCode worst_ = kOk;
     int32_t lastStatus_ = ZQK_STATUS_OK;
     std::string lastText_;

@@ -105,6 +105,7 @@ LocalIdentity Job::PlannedIdentity(const std::string& path)
 void Job::Fail(ExitCode code, const std::string& message)
 {
     unit_.console.Failed(message);
+    errors_.push_back(message);
     ++failed_;
     worst_ = std::max(worst_, code);
 }
@@ -122,13 +123,19 @@ int Job::Run()
         const Step& step = steps_[i];
         if (UnderFailedFolder(step.to)) {
             ++failed_;  // its folder's failure said why
+            Record(step, false, "its folder could not be made");
             continue;
         }
         if (opts_.dryRun) {
             Tell(step);
+            Record(step, true);
             continue;
         }
-        if (!Carry(step) && DeviceGone()) {
+        const size_t said = errors_.size();
+        stepBytes_ = -1;
+        const bool done = Carry(step);
+        Record(step, done, errors_.size() > said ? errors_.back() : std::string());
+        if (!done && DeviceGone()) {
             const auto left = static_cast<int64_t>(steps_.size() - i - 1);
             if (left > 0) {
                 unit_.console.Failed("the device went away; " + Plural(left, "step", "steps") +
@@ -166,7 +173,7 @@ void Job::Tell(const Step& step)
 
 void Job::Line(const std::string& text)
 {
-    if (!opts_.quiet)
+    if (!opts_.quiet && !opts_.json)
         unit_.console.Out(text);
 }
 
@@ -196,10 +203,10 @@ void Job::Heard()
     lastText_ = StatusText();
 }
 
-bool Job::DeviceStepFailed(const std::string& what)
+bool Job::DeviceStepFailed(const std::string& what, const std::string& path, PathKind kind)
 {
     Heard();
-    return Failed(StepExitCode(lastStatus_), what + ": " + lastText_);
+    return Failed(StepExitCode(lastStatus_), FailureMessage(what, path, lastStatus_, lastText_, kind));
 }
 
 // The local folder at a path of the job, opened once: from an anchor (a
@@ -234,10 +241,10 @@ bool Job::MakeFolder(const Step& step)
     if (way_ == Way::Down) {
         LocalFolder* parent = FolderAt(LocalParent(step.to), error);
         return (parent && parent->MakeFolder(LocalLeaf(step.to), error)) ||
-               Failed(kLocalFile, "cannot make folder " + Shown(step.to) + ": " + error);
+               Failed(kLocalFile, Because("cannot make folder " + Shown(step.to), error));
     }
     return zqkDevDirMake(unit_.handle, step.to.c_str()) == 0 ||
-           DeviceStepFailed("cannot make folder " + Shown(step.to) + " on the device");
+           DeviceStepFailed("cannot make folder", Shown(step.to));
 }
 
 bool Job::Delete(const Step& step)
@@ -248,11 +255,11 @@ bool Job::Delete(const Step& step)
         Forget(step.to);
         LocalFolder* parent = FolderAt(LocalParent(step.to), error);
         done = (parent && parent->Remove(LocalLeaf(step.to), error)) ||
-               Failed(kLocalFile, "cannot delete " + Shown(step.to) + ": " + error);
+               Failed(kLocalFile, Because("cannot delete " + Shown(step.to), error));
     } else {
         const int32_t result = step.folder ? zqkDevDirRemove(unit_.handle, step.to.c_str())
                                            : zqkDevFileDelete(unit_.handle, step.to.c_str());
-        done = result == 0 || DeviceStepFailed("cannot delete " + Shown(step.to) + " on the device");
+        done = result == 0 || DeviceStepFailed("cannot delete", Shown(step.to), step.folder ? PathKind::Folder : PathKind::Entry);
     }
     if (done) {
         ++deleted_;
@@ -293,12 +300,12 @@ bool Job::CopyDown(const Step& step)
     std::string error, data;
     LocalFolder* folder = FolderAt(LocalParent(step.to), error);
     if (!folder)
-        return Failed(kLocalFile, "cannot write " + Shown(step.to) + ": " + error);
+        return Failed(kLocalFile, Because("cannot write " + Shown(step.to), error));
     if (!ReadDeviceFile(step, data))
-        return Failed(StepExitCode(lastStatus_), "cannot read " + Shown(step.from) + " from the device: " + lastText_);
+        return Failed(StepExitCode(lastStatus_), FailureMessage("cannot read", Shown(step.from), lastStatus_, lastText_));
     const int64_t modified = UnixTimeOf(step.time);
     if (!folder->WriteFile(LocalLeaf(step.to), data, step.stamp ? &modified : nullptr, step.expected, error))
-        return Failed(kLocalFile, "cannot write " + Shown(step.to) + ": " + error);
+        return Failed(kLocalFile, Because("cannot write " + Shown(step.to), error));
     Copied(step, static_cast<int32_t>(data.size()));
     return true;
 }
@@ -308,7 +315,7 @@ bool Job::CopyUp(const Step& step)
     std::string error, data;
     LocalFolder* folder = FolderAt(LocalParent(step.from), error);
     if (!folder || !folder->ReadFile(LocalLeaf(step.from), data, error))
-        return Failed(kLocalFile, "cannot read " + Shown(step.from) + ": " + error);
+        return Failed(kLocalFile, Because("cannot read " + Shown(step.from), error));
     int32_t n = 0;
     {
         FileProgress progress(unit_, opts_.command + " " + step.to, step.to, opts_.quiet);
@@ -318,9 +325,10 @@ bool Job::CopyUp(const Step& step)
         progress.Done();
     }
     if (n < 0)
-        return Failed(StepExitCode(lastStatus_), "cannot write " + Shown(step.to) + " on the device: " + lastText_);
+        return Failed(StepExitCode(lastStatus_), FailureMessage("cannot write", Shown(step.to), lastStatus_, lastText_));
     if (n == 0) {
         ++skipped_;  // the protocol sends no empty file
+        stepBytes_ = 0;
         unit_.console.Err("zqk: " + Shown(step.from) + " is empty; nothing was sent\n");
         return true;
     }
@@ -332,11 +340,16 @@ void Job::Copied(const Step& step, int32_t n)
 {
     ++copied_;
     bytes_ += n;
+    stepBytes_ = n;
     Line(Shown(step.from) + " -> " + Shown(step.to) + ": " + std::to_string(n) + " bytes\n");
 }
 
 void Job::Summary(double seconds)
 {
+    if (opts_.json) {
+        unit_.console.Json(unit_.serial, JsonSummary(seconds));
+        return;
+    }
     if (opts_.quiet)
         return;
     std::string line = opts_.command;

@@ -4,7 +4,7 @@
 
 _zqk_commands="devices wait info ls get put pull push flash rm mkdir rmdir mv cmd term mount"
 _zqk_options="--device -d --all --vid --pid --usage-page --usage --sim --sim-dir --sim-mode --sim-unquoted
-  --recursive -r --parents -p --delete --dry-run -n --quiet -q --timeout --long -l --json -b -o --help -h --version"
+  --recursive -r --parents -p --delete --dry-run -n --quiet -q --progress --no-progress --verbose -v --timeout --long -l --json -b -o --help -h --version"
 
 # The options of the line that choose the device, for asking it for a listing.
 _zqk_device_options()

@@ -39,6 +39,8 @@ _p32 = ctypes.POINTER(ctypes.c_int32)
 ProgressCallback = _FUNCTYPE(None, _i32, _i32, _i32)
 #: zqkDevSetCallback's callback: (UserData, position, total).
 DevProgressCallback = _FUNCTYPE(None, _intptr, _i32, _i32)
+#: zqkDevSetCommandLog's callback: (UserData, command line).
+DevCommandLogCallback = _FUNCTYPE(None, _intptr, ctypes.c_char_p)
 
 #: How each C type of zqkAPI.h crosses into ctypes.
 C_TYPES: Dict[str, Any] = {
@@ -50,6 +52,7 @@ C_TYPES: Dict[str, Any] = {
     "int32_t *": _p32,
     "zqkProgressCallback": ProgressCallback,
     "zqkDevProgressCallback": DevProgressCallback,
+    "zqkDevCommandLogCallback": DevCommandLogCallback,
 }
 
 #: Every export: its result type and argument types, as in zqkAPI.h (from
