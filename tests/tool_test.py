@@ -22,7 +22,7 @@ ZQK = os.path.abspath(sys.argv[1]) if len(sys.argv) > 2 else None
 LOCK_HOLDER = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 RUNNER = sys.argv[3:4]
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-COMMANDS = ["devices", "wait", "info", "ls", "get", "put", "pull", "push", "flash", "rm", "mkdir", "rmdir", "mv",
+COMMANDS = ["devices", "wait", "info", "ls", "get", "put", "pull", "push", "cat", "flash", "rm", "mkdir", "rmdir", "mv",
             "cmd", "term", "mount"]
 # A zone away from UTC with summer time, so that time stamps cross a real offset both ways.
 ZONE = "CET-1CEST,M3.5.0,M10.5.0/3"
@@ -194,6 +194,9 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(complete("--dr"), ["--dry-run"])
         self.assertEqual(complete("--sim-dir", self.sim_dir, "get", "/lo"), ["/logs/"])
         self.assertEqual(complete("--sim-dir", self.sim_dir, "-r", "ls", "/logs/s"), ["/logs/samples.bin"])
+        # bash splits "sim:DIR" and "--sim-dir=DIR" at ":" and "=": the device is still the one named.
+        self.assertEqual(complete("-d", "sim", ":", self.sim_dir, "cat", "/lo"), ["/logs/"])
+        self.assertEqual(complete("--sim-dir", "=", self.sim_dir, "get", "/lo"), ["/logs/"])
         self.local("notes.txt", b"x")
         self.assertEqual(complete("put", "no"), ["notes.txt"])
         # A device's names are offered as they are, never run.
@@ -212,7 +215,10 @@ class ToolTest(unittest.TestCase):
         self.fails(2, "unknown command", "frobnicate")
         self.fails(2, "unknown option", "--frob", "ls")
         self.fails(2, "usage: zqk mv OLD NEW", "mv", "/only-one")
-        self.fails(2, "wants a number", "--vid", "abc", "info")
+        self.fails(2, "wants a number", "--vid=abc", "info")
+        self.fails(2, '--json takes no value ("--json=yes")', "--json=yes", "ls")
+        self.fails(2, "--timeout wants a time such as 500ms, 2s or 1m (a bare number is milliseconds here)",
+                   "--timeout", "2x", "cmd", "ver")
 
     # ---- identity ----
 
@@ -234,9 +240,10 @@ class ToolTest(unittest.TestCase):
         code, out, err = self.zqk("--vid", "0x1234", "devices", "--json", sim=False)
         self.assertEqual((code, json.loads(out)), (3, []), err)
         self.fails(3, "no device attached (looked for vendor 0x1234", "--vid", "0x1234", "devices", sim=False)
+        self.fails(3, "appeared within 300 ms", "--vid=0x1234", "wait", "--timeout=300ms", sim=False)
         self.fails(3, "appeared within 300 ms", "--vid", "0x1234", "wait", "--timeout", "0.3", sim=False)
         self.ok("wait", "--timeout", "5")  # a simulated device is always present
-        self.fails(2, "wait: --timeout wants seconds", "wait", "--timeout", "soon")
+        self.fails(2, "(a bare number is seconds here), not \"soon\"", "wait", "--timeout", "soon")
         other = sim_device_path(os.path.join(self.work, "other")) + "?serial=ZQK-0042"
         self.assertIn("serial number  ZQK-0042", self.ok("-d", other, "info", sim=False)[0])
         self.fails(2, "--device is given 2 times; --all runs on each", "-d", other, "--device", other, "info",
@@ -318,6 +325,16 @@ class ToolTest(unittest.TestCase):
         out, err = self.ok("get", "/a.bin", "b.bin")
         self.assertEqual(self.read("b.bin"), data)
         self.assertIn("get /a.bin: %d of %d bytes (100%%)" % (len(data), len(data)), err)
+        # "-" is standard input and output; cat prints files; --verify reads each copy back.
+        self.assertIn("- -> /c.bin: %d bytes, verified" % len(data),
+                      self.ok("put", "--verify", "-", "/c.bin", stdin=data)[0])
+        code, out, err = self.zqk("get", "/c.bin", "-")
+        self.assertEqual((code, out), (0, data), err)
+        self.assertIn("/c.bin -> -: %d bytes" % len(data), err)
+        code, out, err = self.zqk("cat", "/a.bin", "/none.bin", "/c.bin")
+        self.assertEqual((code, out), (1, data + data), err)
+        self.assertEqual(len(self.failure_lines(err)), 1, err)
+        self.assertIn("/a.bin -> v.bin: %d bytes, verified" % len(data), self.ok("get", "--verify", "/a.bin", "v.bin")[0])
 
     def test_changes_survive_between_runs_with_time_stamps_and_attributes(self):
         before = json.loads(self.ok("ls", "/", "--json")[0])
@@ -365,11 +382,15 @@ class ToolTest(unittest.TestCase):
         self.fails(1, "no such file or folder: /missing.bin", "get", "/missing.bin", "x.bin")
         self.assertFalse(os.path.exists(os.path.join(self.work, "x.bin")))
         self.fails(5, "no such file or folder: nothing.bin", "put", "nothing.bin")
-        self.fails(5, "cannot write no/such/dir/x.bin", "get", "/README.TXT", "no/such/dir/x.bin")
+        # The local side is looked at before the file comes: no progress of it.
+        self.assertNotIn("get /README.TXT",
+                         self.fails(5, "cannot write no/such/dir/x.bin", "get", "/README.TXT", "no/such/dir/x.bin"))
         self.local("keep.txt", b"old")
+        self.assertNotIn("get /README.TXT",
+                         self.fails(5, "cannot write keep.txt/x.bin", "get", "/README.TXT", "keep.txt/x.bin"))
         # A file goes into a folder given as the target: here a folder of its name is in the way.
         os.makedirs(os.path.join(self.work, "adir", "README.TXT"))
-        self.fails(5, "cannot write adir/README.TXT", "get", "/README.TXT", "adir")
+        self.assertNotIn("get /README.TXT", self.fails(5, "cannot write adir/README.TXT", "get", "/README.TXT", "adir"))
         self.assertEqual(sorted(os.listdir(self.work)), ["adir", "device", "keep.txt"], "nothing half-written")
         self.assertEqual(os.listdir(os.path.join(self.work, "adir")), ["README.TXT"])
         # A refusal in words with the device's text after it, never the protocol's command.
@@ -384,6 +405,10 @@ class ToolTest(unittest.TestCase):
         self.assertIn("Main.BIN: 12800 bytes sent", out)
         self.assertIn("flash Main.BIN: 12800 of 12800 bytes", err)
         self.fails(5, "cannot read none.bin", "flash", "none.bin")
+        # --wait: the firmware string before the load and once the device is back (a simulated one stays).
+        out, _ = self.ok("flash", "--wait", "--timeout=5s", "Main.BIN")
+        self.assertIn("firmware before: fw 2.4.1\nMain.BIN: 12800 bytes sent\nfirmware after:  fw 2.4.1\n", out)
+        self.fails(2, "--wait applies to flash only", "get", "--wait", "/README.TXT")
 
     # ---- folders, patterns and mirrors ----
 
@@ -394,6 +419,13 @@ class ToolTest(unittest.TestCase):
         self.assertIn("put: 3 files copied", out)
         self.ok("get", "-r", "/up", "back")
         self.assertEqual(self.tree("back"), tree)
+        # As cp -r: a folder goes into a target folder that exists, by its name; put -r alike.
+        self.ok("get", "-r", "/up", "back")
+        self.assertEqual(self.tree("back"), dict(tree, **{"up/" + name: data for name, data in tree.items()}))
+        self.ok("get", "-r", "/up/.", "back")  # "DIR/." fills the target with DIR's contents
+        self.assertEqual(len(self.tree("back")), 2 * len(tree))
+        self.ok("put", "-r", "tree", "/up")
+        self.assertEqual(self.device_file("/up/tree/sub/deeper/c.txt"), b"gamma")
         # Several sources go into a folder, made when missing; a pattern matches without regard to case.
         self.ok("get", "/logs/*.LOG", "/README.TXT", "several")
         self.assertEqual(self.tree("several"), {"2024-03-15.log": self.device_file("/logs/2024-03-15.log"),
@@ -421,8 +453,9 @@ class ToolTest(unittest.TestCase):
 
     def check_mirrors(self, env):
         # pull: the copies get the device's time stamps, and a second run copies nothing.
-        out, _ = self.ok("pull", "/logs", "mirror", env=env)
+        out, _ = self.ok("pull", "--verify", "/logs", "mirror", env=env)
         self.assertIn("pull: 2 files copied (13.9 KiB)", out)
+        self.assertIn("mirror/samples.bin: 6000 bytes, verified", out)
         self.assertTrue(out.rstrip().endswith(", 0 failed"), out)
         stamp = time.mktime((2024, 3, 15, 10, 20, 30, 0, 0, -1))
         self.assertEqual(os.stat(os.path.join(self.work, "mirror", "samples.bin")).st_mtime, stamp)
@@ -454,6 +487,18 @@ class ToolTest(unittest.TestCase):
         out, _ = self.ok("push", "cfg", "/cfg2", env=env)
         self.assertIn("push: 0 files copied (0 B)", out)
         self.assertIn("2 up to date", out)
+        # A time zone's change moves every local time an hour: --modify-window 3600 takes them as the same.
+        for name in ("settings.ini", "sub/odd.txt"):
+            os.utime(os.path.join(self.work, "cfg", name), (when + 3600, when + 3600))
+        self.assertIn("2 up to date", self.ok("push", "--modify-window", "3600", "cfg", "/cfg2", env=env)[0])
+        self.assertIn("2 files to copy", self.ok("push", "-n", "cfg", "/cfg2", env=env)[0])
+        for name in ("settings.ini", "sub/odd.txt"):
+            os.utime(os.path.join(self.work, "cfg", name), (when, when))
+        # get and put keep time stamps as the mirrors do.
+        self.ok("put", "--verify", "cfg/settings.ini", "/one.ini", env=env)
+        self.assertEqual(json.loads(self.ok("ls", "/one.ini", "--json")[0])[0]["time"], device_time(when))
+        self.ok("get", "/one.ini", "one.ini", env=env)
+        self.assertEqual(os.stat(self.local("one.ini")).st_mtime, when - 1)
         os.remove(os.path.join(self.work, "cfg", "sub", "odd.txt"))
         out, _ = self.ok("push", "--delete", "cfg", "/cfg2", env=env)
         self.assertIn("deleted /cfg2/sub/odd.txt", out)
@@ -691,6 +736,7 @@ class ToolTest(unittest.TestCase):
         self.assertIn("[ZQK-0001] samples.bin", out.decode())
         self.assertIn("[ZQK-0003] samples.bin", out.decode())
         self.fails(2, "--all does not apply to term", *devices, "--all", "term", sim=False)
+        self.fails(2, "--all does not apply to cat", *devices, "--all", "cat", "/logs/unit.txt", sim=False)
 
     def test_all_units_get_folders_of_their_own(self):
         devices = []

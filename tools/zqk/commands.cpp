@@ -65,13 +65,7 @@ std::string Printed(const char* format, ...)
 
 int32_t CommandTimeout(const Options& opts)
 {
-    if (opts.timeout.empty())
-        return kDefaultTimeoutMs;
-    char* end = nullptr;
-    const long long value = std::strtoll(opts.timeout.c_str(), &end, 0);
-    if (*end != '\0' || value < 0 || value > INT32_MAX)
-        throw Failure(kUsage, "--timeout wants milliseconds, not \"" + opts.timeout + "\"");
-    return static_cast<int32_t>(value);
+    return opts.timeoutMs < 0 ? kDefaultTimeoutMs : opts.timeoutMs;
 }
 
 // Runs one command and returns its output; a closed device is a failure.
@@ -233,9 +227,78 @@ int List(Unit& U, const Options& Opts)
     return kOk;
 }
 
+bool ReadDeviceFile(int32_t Handle, const std::string& Path, int64_t SizeHint, std::string& Data)
+{
+    std::vector<char> buffer(static_cast<size_t>(std::clamp<int64_t>(SizeHint, 0, INT32_MAX - 1)) + 1);
+    int32_t n = -1;
+    for (int tries = 0; tries < 2; ++tries) {
+        n = zqkDevFileReadBuffer(Handle, Path.c_str(), buffer.data(), static_cast<int32_t>(buffer.size()));
+        if (n >= 0 || zqkLastStatus() != ZQK_STATUS_BUFFER || n > -2)
+            break;
+        buffer.resize(static_cast<size_t>(-static_cast<int64_t>(n)));
+    }
+    if (n < 0)
+        return false;
+    Data.assign(buffer.data(), static_cast<size_t>(n));
+    return true;
+}
+
+// Each file's bytes to standard output, as cat prints them: no progress,
+// and a file that cannot be read is said and the others still come.
+int Cat(Unit& U, const Options& Opts)
+{
+    constexpr int64_t kFirstRoom = 64 << 10;  // a larger file comes with the second call, not a second transfer
+    int worst = kOk;
+    for (const std::string& given : Opts.args) {
+        const std::string path = StoredName(given, QuotesNames(U.handle));
+        std::string data, error;
+        if (!ReadDeviceFile(U.handle, path, kFirstRoom, data)) {
+            const Failure failure = DeviceFailure("cannot read", path);
+            U.console.Failed(failure.what());
+            worst = std::max<int>(worst, failure.code);
+        } else if (!WriteStandardOutput(data, error)) {
+            throw Failure(kLocalFile, Because("cannot write standard output", error));
+        }
+    }
+    return worst;
+}
+
+namespace {
+
+// The firmware's own words on its release (string 203), for a line.
+std::string FirmwareText(int32_t Handle)
+{
+    const std::string text = UnitString(Handle, 203);
+    return text.empty() ? std::string("(the device gives none)") : Shown(text);
+}
+
+// After a firmware load the device starts again and comes back as a new
+// USB device, by its serial number (its path may change); a simulated one
+// is found by its folder again.
+void WaitForReturn(Unit& U, const std::string& Serial, const std::string& Path, const Options& Opts)
+{
+    constexpr int32_t kDefaultWaitMs = 60000;
+    const std::string device = Path.rfind("sim:", 0) == 0 ? Path : Serial;
+    const int32_t timeout = Opts.timeoutMs < 0 ? kDefaultWaitMs : Opts.timeoutMs;
+    if (zqkWaitForDevice(device.c_str(), timeout) != 1)
+        throw Failure(kNoDevice, "the device " + Shown(Serial) + " did not come back after the load: " + StatusText());
+    const int32_t handle = zqkDevOpen(device.c_str());
+    if (handle <= 0)
+        throw DeviceFailure("the device " + Shown(Serial) + " came back after the load but cannot be opened");
+    U.console.Out("firmware after:  " + FirmwareText(handle) + "\n");
+    zqkDevClose(handle);
+}
+
+}  // namespace
+
 int Flash(Unit& U, const Options& Opts)
 {
     const std::string image = Opts.args[0];
+    std::string serial, path;  // --wait: the device to wait for, as it is before the load
+    if (Opts.waitAfter) {
+        serial = UnitString(U.handle, 0), path = UnitPath(U.handle);
+        U.console.Out("firmware before: " + FirmwareText(U.handle) + "\n");
+    }
     int32_t n = 0;
     PlanProgress(1, StatLocal(image).size);
     {
@@ -251,6 +314,8 @@ int Flash(Unit& U, const Options& Opts)
         U.console.Err("zqk: " + image + " is empty; nothing was sent\n");
     else
         U.console.Out(image + ": " + std::to_string(n) + " bytes sent\n");
+    if (Opts.waitAfter)
+        WaitForReturn(U, serial, path, Opts);
     return kOk;
 }
 

@@ -281,16 +281,8 @@ int Devices(const Options& Opts)
 int Wait(const Options& Opts)
 {
     SetMatching(Opts);
-    int32_t timeoutMs = -1;
-    if (!Opts.timeout.empty()) {
-        char* end = nullptr;
-        const double seconds = std::strtod(Opts.timeout.c_str(), &end);
-        if (*end != '\0' || !(seconds >= 0) || seconds > 2000000)
-            throw Failure(kUsage, "wait: --timeout wants seconds, not \"" + Opts.timeout + "\"");
-        timeoutMs = static_cast<int32_t>(seconds * 1000 + 0.5);
-    }
     const std::string chosen = ChosenDevice(Opts);
-    if (zqkWaitForDevice(chosen.c_str(), timeoutMs) != 1)
+    if (zqkWaitForDevice(chosen.c_str(), Opts.timeoutMs) != 1)
         throw Failure(kNoDevice, StatusText());
     return kOk;
 }

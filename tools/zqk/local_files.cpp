@@ -4,6 +4,8 @@
 #include "local_files.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace zqktool {
@@ -59,6 +61,27 @@ std::string LocalLeaf(const std::string& given)
     while (cut > RootLength(path) && !IsLocalSeparator(path[cut - 1]))
         --cut;
     return path.substr(cut);
+}
+
+bool ReadStandardInput(std::string& Data, std::string& Error)
+{
+    Data.clear();
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0)
+        Data.append(chunk, n);
+    if (!std::ferror(stdin))
+        return true;
+    Error = std::strerror(errno);
+    return false;
+}
+
+bool WriteStandardOutput(const std::string& Data, std::string& Error)
+{
+    if (std::fwrite(Data.data(), 1, Data.size(), stdout) == Data.size() && std::fflush(stdout) == 0)
+        return true;
+    Error = std::strerror(errno);
+    return false;
 }
 
 bool LocalFolder::Remove(const std::string& Name, std::string& Error) const

@@ -88,6 +88,10 @@ public:
     // put there since.
     bool WriteFile(const std::string& Name, const std::string& Data, const int64_t* Modified,
                    const LocalIdentity& Expected, std::string& Error) const;
+    // Whether WriteFile could write Name now: nothing in the way (as WriteFile
+    // judges it) and a new file can be made in this folder (one is made and
+    // removed again). A transfer asks before its bytes cross the link.
+    bool CanWriteFile(const std::string& Name, const LocalIdentity& Expected, std::string& Error) const;
     // A file or a link; a folder with everything in it, no link followed.
     bool Remove(const std::string& Name, std::string& Error) const;
 
@@ -102,6 +106,9 @@ private:
     intptr_t native_;   // the platform's handle of the open folder
     std::string path_;  // as it was opened, for the platforms that name entries by path
 };
+// All of standard input, and Data to standard output, byte for byte.
+bool ReadStandardInput(std::string& Data, std::string& Error);
+bool WriteStandardOutput(const std::string& Data, std::string& Error);
 // The local time of a Unix time, as localtime gives it.
 std::tm LocalTimeOf(int64_t UnixSeconds);
 

@@ -122,6 +122,20 @@ std::string TemporaryName()
     return ".zqk-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".part";
 }
 
+// The new file of a temporary name in Folder that will become Name, once
+// nothing is in the way of it: its descriptor, or -1 with the reason.
+int NewFileFor(int Folder, const std::string& Name, const LocalIdentity& Expected, std::string& Temporary,
+               std::string& Error)
+{
+    if (!WritableName(Folder, Name, Expected, Error))
+        return -1;
+    Temporary = TemporaryName();
+    const int file = openat(Folder, Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (file < 0)
+        Fails(Error);
+    return file;
+}
+
 bool WriteAll(int File, const std::string& Data, std::string& Error)
 {
     for (size_t done = 0; done < Data.size();) {
@@ -240,12 +254,10 @@ bool LocalFolder::WriteFile(const std::string& Name, const std::string& Data, co
                             const LocalIdentity& Expected, std::string& Error) const
 {
     const int folder = static_cast<int>(native_);
-    if (!WritableName(folder, Name, Expected, Error))
-        return false;
-    const std::string temporary = TemporaryName();
-    Fd file(openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    std::string temporary;
+    Fd file(NewFileFor(folder, Name, Expected, temporary, Error));
     if (file.get() < 0)
-        return Fails(Error);
+        return false;
     bool written = WriteAll(file.get(), Data, Error);
     if (written && Modified) {
         struct timespec times[2] {};
@@ -263,6 +275,17 @@ bool LocalFolder::WriteFile(const std::string& Name, const std::string& Data, co
     if (!written)
         unlinkat(folder, temporary.c_str(), 0);
     return written;
+}
+
+bool LocalFolder::CanWriteFile(const std::string& Name, const LocalIdentity& Expected, std::string& Error) const
+{
+    const int folder = static_cast<int>(native_);
+    std::string probe;
+    Fd file(NewFileFor(folder, Name, Expected, probe, Error));
+    if (file.get() < 0)
+        return false;
+    unlinkat(folder, probe.c_str(), 0);
+    return true;
 }
 
 bool LocalFolder::RemoveEntry(const std::string& Name, std::string& Error) const

@@ -300,6 +300,20 @@ bool LocalFolder::WriteFile(const std::string& Name, const std::string& Data, co
     return written;
 }
 
+bool LocalFolder::CanWriteFile(const std::string& Name, const LocalIdentity& Expected, std::string& Error) const
+{
+    if (!WritableName(InFolder(path_, Name), Expected, Error))
+        return false;
+    const std::string probe = InFolder(path_, TemporaryName());
+    {
+        Handle file(CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid())
+            return Fails(Error);
+    }
+    DeleteFileA(probe.c_str());
+    return true;
+}
+
 bool LocalFolder::RemoveEntry(const std::string& Name, std::string& Error) const
 {
     return RemoveLocalFile(InFolder(path_, Name), Error);

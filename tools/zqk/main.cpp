@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -36,12 +37,65 @@ int32_t Number(const std::string& option, const std::string& text)
     return static_cast<int32_t>(value);
 }
 
+// A time as "500ms", "2s", "1.5m" or "1h"; a bare number counts in
+// BareUnitMs. The milliseconds, at most what the library's 32 bits take.
+int32_t Milliseconds(const std::string& option, const std::string& text, double bareUnitMs, const char* bareUnit)
+{
+    static const struct {
+        const char* suffix;
+        double ms;
+    } kUnits[] = {{"ms", 1}, {"s", 1000}, {"m", 60000}, {"h", 3600000}};
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    double unitMs = *end == '\0' ? bareUnitMs : 0;
+    for (const auto& unit : kUnits)
+        if (std::strcmp(end, unit.suffix) == 0)
+            unitMs = unit.ms;
+    const double ms = value * unitMs;
+    if (end == text.c_str() || unitMs == 0 || !(ms >= 0) || ms > INT32_MAX)
+        throw Failure(kUsage, option + " wants a time such as 500ms, 2s or 1m (a bare number is " + bareUnit +
+                                  " here), not \"" + text + "\"");
+    return static_cast<int32_t>(ms + 0.5);
+}
+
+// What a bare number of --timeout counts: seconds where the tool waits for a
+// device, milliseconds of silence for the terminal's commands.
+void TakeTimeout(Options& opts, const std::optional<std::string>& text)
+{
+    if (!text)
+        return;
+    const bool seconds = opts.command == "wait" || opts.command == "flash";
+    opts.timeoutMs = seconds ? Milliseconds("--timeout", *text, 1000, "seconds")
+                             : Milliseconds("--timeout", *text, 1, "milliseconds");
+}
+
+// "--name=value" is "--name value"; a value given so to an option that
+// takes none is wrong.
+struct Argument {
+    std::string name, inlineValue;
+    bool hasInline = false;
+};
+
+Argument Split(const std::string& arg)
+{
+    const size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") != 0 || equals == std::string::npos)
+        return {arg, std::string(), false};
+    return {arg.substr(0, equals), arg.substr(equals + 1), true};
+}
+
 Options Parse(int argc, char** argv)
 {
     Options opts;
+    std::optional<std::string> timeout;  // known once the command is
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        const Argument split = Split(argv[i]);
+        const std::string& arg = split.name;
+        bool taken = !split.hasInline;
         auto value = [&]() -> std::string {
+            taken = true;
+            if (split.hasInline)
+                return split.inlineValue;
             if (i + 1 >= argc)
                 throw Failure(kUsage, arg + " wants a value");
             return argv[++i];
@@ -55,7 +109,7 @@ Options Parse(int argc, char** argv)
         else if (arg == "--usage")
             opts.usage = Number(arg, value());
         else if (arg == "--timeout")
-            opts.timeout = value();
+            timeout = value();
         else if (arg == "--device" || arg == "-d")
             opts.devices.push_back(value());
         else if (arg == "--all")
@@ -84,6 +138,12 @@ Options Parse(int argc, char** argv)
             opts.progress = ProgressChoice::Never;
         else if (arg == "--verbose" || arg == "-v")
             opts.verbose = true;
+        else if (arg == "--verify")
+            opts.verify = true;
+        else if (arg == "--modify-window")
+            opts.modifyWindowMs = Milliseconds(arg, value(), 1000, "seconds");
+        else if (arg == "--wait")
+            opts.waitAfter = true;
         else if (arg == "-b")
             opts.background = true;
         else if (arg == "-o")
@@ -96,7 +156,7 @@ Options Parse(int argc, char** argv)
             opts.help = true;
         else if (arg == "--version")
             opts.version = true;
-        else if (arg == "--")
+        else if (std::strcmp(argv[i], "--") == 0)
             for (++i; i < argc; ++i)
                 (opts.command.empty() ? opts.command : opts.args.emplace_back()) = argv[i];
         else if (arg.size() > 1 && arg[0] == '-' && opts.command != "cmd")
@@ -104,8 +164,11 @@ Options Parse(int argc, char** argv)
         else if (opts.command.empty())
             opts.command = arg;
         else
-            opts.args.push_back(arg);
+            opts.args.push_back(argv[i]), taken = true;  // as given: a line for cmd may hold "="
+        if (!taken)
+            throw Failure(kUsage, arg + " takes no value (\"" + std::string(argv[i]) + "\")");
     }
+    TakeTimeout(opts, timeout);
     return opts;
 }
 
@@ -113,7 +176,10 @@ Options Parse(int argc, char** argv)
 void CheckOptions(const Options& Opts, const Subcommand& Command)
 {
     const bool given[] = {Opts.recursive, Opts.deleteExtra, Opts.dryRun, Opts.background, Opts.parents,
-                          !Opts.mountOptions.empty(), Opts.json};
+                          !Opts.mountOptions.empty(), Opts.json, Opts.verify, Opts.modifyWindowMs >= 0,
+                          Opts.waitAfter};
+    static_assert(sizeof given / sizeof given[0] == sizeof kRestrictedOptions / sizeof kRestrictedOptions[0],
+                  "one flag for each restricted option");
     for (size_t i = 0; i < sizeof given / sizeof given[0]; ++i) {
         const std::string option = kRestrictedOptions[i];
         bool taken = false;
@@ -122,7 +188,7 @@ void CheckOptions(const Options& Opts, const Subcommand& Command)
         if (given[i] && !taken)
             throw Failure(kUsage, option + " applies to " + CommandsTaking(option) + " only");
     }
-    if (Opts.all && (!Command.onUnit || Opts.command == "term"))
+    if (Opts.all && (!Command.onUnit || Opts.command == "term" || Opts.command == "cat"))
         throw Failure(kUsage, "--all does not apply to " + Opts.command);
     if (Opts.args.size() < Command.least || Opts.args.size() > Command.most)
         throw Failure(kUsage, UsageLineOf(Command));
@@ -313,6 +379,7 @@ int main(int argc, char** argv)
 {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);  // device output goes out byte for byte
+    _setmode(_fileno(stdin), _O_BINARY);   // and put - takes its bytes as they are
     // The progress line redraws itself with terminal escapes.
     const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;

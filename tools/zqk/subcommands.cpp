@@ -18,6 +18,9 @@ simulated one (--sim).
 )";
 
 const char* const kAfterCommands = R"(
+Every option that takes a value takes it as the next word or after "=":
+--device=sim:DIR, --timeout=2s.
+
 Choosing the device:
   -d, --device PATH|SERIAL|sim:DIR
                               the unit to use: a path that "zqk devices" shows, a serial
@@ -41,6 +44,10 @@ Copying:
   -p, --parents               mkdir: make the missing folders above it too
   --delete                    pull, push: delete what the source no longer has
   -n, --dry-run               get, put, pull, push: only say what would be done
+  --verify                    get, put, pull, push: read each copy back and compare; one
+                              that differs counts as failed
+  --modify-window S           pull, push: times that differ by S seconds or less are the
+                              same (default 2; 3600 rides over a time zone's change)
   -q, --quiet                 no progress, no line for each file and no summary
   --progress                  the progress line that redraws itself, also when standard
                               error is no terminal (else a line for each file there)
@@ -48,11 +55,14 @@ Copying:
   -v, --verbose               each command the library sends, as "> LINE" on standard error
 
 Other options:
-  --timeout N                 cmd, term: the milliseconds of silence that end a command's
-                              output (default 2000); wait: the seconds to wait (default: no limit)
+  --timeout TIME              a time with its unit: 500ms, 2s, 1m, 1h; cmd, term: the silence
+                              that ends a command's output (default 2s; a bare number is
+                              milliseconds); wait: how long to wait (default: no limit; a
+                              bare number is seconds)
   -l, --long                  ls: with attribute bits and Unix times
   --json                      devices, info, ls, and the summary of get, put, pull, push:
                               as JSON (under --all one line for each unit)
+  --wait                      flash: wait for the device to come back after the load
   -b                          mount: go to the background once mounted
   -o nonempty                 mount: also on a folder that holds files
   -h, --help                  this text; "zqk COMMAND --help" explains a command
@@ -70,10 +80,11 @@ const Subcommand kSubcommands[] = {
      "and product (--json: an array of objects). Exits with 3 when there are none.\n"
      "Simulated devices are never attached; --all runs on them when --device names them.\n",
      {"--json"}, nullptr, Devices},
-    {"wait", 0, 0, "", "wait [--timeout S]",
+    {"wait", 0, 0, "", "wait [--timeout TIME]",
      "wait until a unit (the one of --device, if given) is present",
      "Returns as soon as a unit is present: the one of --device when given, else any\n"
-     "that matches. --timeout gives up after S seconds, with exit status 3.\n",
+     "that matches. --timeout gives up after TIME (2s, 1m; a bare number is seconds),\n"
+     "with exit status 3.\n",
      {}, nullptr, Wait},
     {"info", 0, 0, "", "info [--json]",
      "the device's path, USB strings, run mode and matching values",
@@ -87,52 +98,68 @@ const Subcommand kSubcommands[] = {
      "table of name, size, attributes and date. --long adds the attribute bits and\n"
      "Unix time; --json prints an array of objects.\n",
      {"--json"}, List, nullptr},
-    {"get", 1, kAny, "DEVICE-PATH... [LOCAL]", "get [-r] [-n] [-q] [--json] DEVICE-PATH... [LOCAL]",
+    {"get", 1, kAny, "DEVICE-PATH... [LOCAL]", "get [-r] [-n] [-q] [--verify] [--json] DEVICE-PATH... [LOCAL|-]",
      "copy device files (-r: folders) to a local file or folder",
      "Copies device files to local ones, with progress on standard error. The last\n"
      "part of a DEVICE-PATH may hold * and ? (quote them from the shell), matched\n"
      "against the listing without regard to case. -r copies folders with all in them.\n"
-     "One file becomes LOCAL, or goes into it when LOCAL is a folder; one folder (-r)\n"
-     "becomes LOCAL (made when missing, added to when it exists); several sources or\n"
-     "a pattern go by name into the folder LOCAL, made when missing. Without LOCAL,\n"
-     "everything goes into this folder. An existing file is replaced only once its\n"
-     "copy is complete. Names from the device that cannot be local file names (a\n"
+     "As cp -r does, a file or folder goes into LOCAL by its name when LOCAL is a\n"
+     "folder, and else becomes LOCAL; several sources or a pattern go by name into the\n"
+     "folder LOCAL, made when missing. Without LOCAL, everything goes into this folder;\n"
+     "LOCAL \"-\" is standard output, for one file. The copies keep the device's time\n"
+     "stamps. The local folder is checked before the file crosses the link. An\n"
+     "existing file is replaced only once its copy is complete; --verify reads each\n"
+     "copy back and counts one that differs as failed. Names from the device that\n"
+     "cannot be local file names (a\n"
      "\"/\" or \"\\\" in them, a control byte, \".\" or \"..\") are refused, each with a\n"
      "line on standard error; nothing is written outside the target.\n",
-     {"-r", "--dry-run", "--json"}, Get, nullptr},
-    {"put", 1, kAny, "LOCAL... [DEVICE-PATH]", "put [-r] [-n] [-q] [--json] LOCAL... [DEVICE-PATH]",
+     {"-r", "--dry-run", "--verify", "--json"}, Get, nullptr},
+    {"put", 1, kAny, "LOCAL... [DEVICE-PATH]", "put [-r] [-n] [-q] [--verify] [--json] LOCAL...|- [DEVICE-PATH]",
      "copy local files (-r: folders) to the device (default: /)",
      "Copies local files to the device, with progress on standard error; the targets\n"
-     "are chosen as for get (without DEVICE-PATH: into the root). -r copies folders\n"
-     "with all in them, making missing device folders. An empty local file sends\n"
-     "nothing. Local names that differ only in case, which the device does not tell\n"
-     "apart, are reported and the second is not sent.\n",
-     {"-r", "--dry-run", "--json"}, Put, nullptr},
-    {"pull", 2, 2, "DEVICE-DIR LOCAL-DIR", "pull [--delete] [-n] [-q] [--json] DEVICE-DIR LOCAL-DIR",
+     "are chosen as for get (without DEVICE-PATH: into the root), and the copies get\n"
+     "the local files' modification times. \"put - DEVICE-PATH\" sends standard input.\n"
+     "-r copies folders with all in them, making missing device folders. An empty\n"
+     "local file sends nothing. --verify reads each copy back from the device and\n"
+     "counts one that differs as failed. Local names that differ only in case, which\n"
+     "the device does not tell apart, are reported and the second is not sent.\n",
+     {"-r", "--dry-run", "--verify", "--json"}, Put, nullptr},
+    {"pull", 2, 2, "DEVICE-DIR LOCAL-DIR", "pull [--delete] [-n] [-q] [--verify] [--modify-window S] [--json] DEVICE-DIR LOCAL-DIR",
      "mirror a device folder into a local folder",
      "Mirrors the device folder DEVICE-DIR into LOCAL-DIR (made when missing): files\n"
      "whose size or time differ are copied and get the device's time stamp as their\n"
-     "modification time, so that a second run copies nothing. --delete removes local\n"
+     "modification time, so that a second run copies nothing; times less than\n"
+     "--modify-window apart (default 2 s; a bare number is seconds) are the same.\n"
+     "--verify reads each copy back. --delete removes local\n"
      "files and folders that the device does not have (nothing in a folder whose\n"
      "listing was cut short or holds a line that is no entry); -n only says what would\n"
      "happen. Names are refused as by get; names that differ only in case, in a local\n"
      "folder that does not tell case apart, are reported and not copied over each other.\n",
-     {"--delete", "--dry-run", "--json"}, Pull, nullptr},
-    {"push", 2, 2, "LOCAL-DIR DEVICE-DIR", "push [--delete] [-n] [-q] [--json] LOCAL-DIR DEVICE-DIR",
+     {"--delete", "--dry-run", "--verify", "--modify-window", "--json"}, Pull, nullptr},
+    {"push", 2, 2, "LOCAL-DIR DEVICE-DIR", "push [--delete] [-n] [-q] [--verify] [--modify-window S] [--json] LOCAL-DIR DEVICE-DIR",
      "mirror a local folder onto the device",
      "Mirrors the local folder LOCAL-DIR onto the device folder DEVICE-DIR (made when\n"
      "missing): files whose size or time differ are sent with the local file's\n"
-     "modification time as their time stamp, so that a second run sends nothing.\n"
+     "modification time as their time stamp, so that a second run sends nothing;\n"
+     "--modify-window and --verify as for pull.\n"
      "--delete removes what the device has and LOCAL-DIR does not; -n only says what\n"
      "would happen. Symbolic links are not followed. Local names the device would\n"
      "read as a path (\"\\\", a control byte, \".\", \"..\") or store as another's are\n"
      "refused.\n",
-     {"--delete", "--dry-run", "--json"}, Push, nullptr},
-    {"flash", 1, 1, "IMAGE", "flash IMAGE",
+     {"--delete", "--dry-run", "--verify", "--modify-window", "--json"}, Push, nullptr},
+    {"cat", 1, kAny, "DEVICE-FILE...", "cat DEVICE-FILE...",
+     "print device files on standard output",
+     "Prints the device files one after the other on standard output, byte for\n"
+     "byte and without progress. A file that cannot be read is said on standard\n"
+     "error and the others still come (exit status 1).\n",
+     {}, Cat, nullptr},
+    {"flash", 1, 1, "IMAGE", "flash [--wait [--timeout TIME]] IMAGE",
      "load a firmware image into the device",
      "Loads a firmware image into the device, with progress on standard error. The\n"
-     "image goes by its file name in lower case.\n",
-     {}, Flash, nullptr},
+     "image goes by its file name in lower case. --wait then waits for the device to\n"
+     "come back (the same serial number; --timeout, default 60s, a bare number is\n"
+     "seconds) and prints its firmware string before and after.\n",
+     {"--wait"}, Flash, nullptr},
     {"rm", 1, 1, "PATH", "rm [-r] PATH",
      "delete a device file (-r: or a directory with its contents)",
      "Deletes a device file; with -r also a directory, with everything in it.\n",
@@ -155,7 +182,8 @@ const Subcommand kSubcommands[] = {
     {"cmd", 1, kAny, "LINE...", "cmd LINE...",
      "run terminal commands and print their output",
      "Runs each LINE as a command on the device's terminal and prints its output up\n"
-     "to the device's prompt. --timeout sets how long a silence ends an output.\n",
+     "to the device's prompt. --timeout sets how long a silence ends an output (500ms,\n"
+     "2s; a bare number is milliseconds; default 2s).\n",
      {}, Command, nullptr},
     {"term", 0, 0, "", "term",
      "an interactive session with the device's terminal",

@@ -35,7 +35,7 @@ struct Options {
     int32_t productId = 0x064E;
     int32_t usagePage = 0xFFB2;
     int32_t usage = -1;
-    std::string timeout;  // as given: milliseconds for cmd and term, seconds for wait
+    int32_t timeoutMs = -1;  // -1: none given (a bare number: milliseconds for cmd and term, seconds for wait and flash)
     bool sim = false;
     std::string simDir;
     std::string simMode = "app";
@@ -49,6 +49,9 @@ struct Options {
     bool quiet = false;
     bool verbose = false;  // -v: each command the library sends, on standard error
     ProgressChoice progress = ProgressChoice::ByTerminal;
+    bool verify = false;        // get, put, pull, push: read each copy back and compare
+    int32_t modifyWindowMs = -1;  // pull, push: times this close are one (-1: none given, 2 s)
+    bool waitAfter = false;     // flash --wait: for the device to come back
     bool background = false;  // mount -b
     std::string mountOptions;  // mount -o: "nonempty" or nothing
     bool longForm = false;
@@ -153,6 +156,13 @@ std::string StoredName(const std::string& Name, bool Quoted);
 // Unreadable is given, counted there: a folder with such a line is not
 // fully known, so nothing may be judged missing from it.
 std::vector<Entry> Listing(int32_t Handle, const std::string& Path, int32_t* Unreadable = nullptr);
+// A device file into memory: room for SizeHint bytes, and once more with room
+// for what it holds when that was too little (the handle keeps the file for
+// that call, so it crosses the link once). False when it could not be read;
+// zqkLastStatus says why.
+bool ReadDeviceFile(int32_t Handle, const std::string& Path, int64_t SizeHint, std::string& Data);
+// "-" for a local file: standard input or output.
+constexpr const char* kStandardStream = "-";
 
 // ---- times (device_time.cpp): the device counts seconds of its local time
 // as if they were UTC, kept to two seconds ----
@@ -200,6 +210,7 @@ int Put(Unit& U, const Options& Opts);
 int Pull(Unit& U, const Options& Opts);
 int Push(Unit& U, const Options& Opts);
 int Flash(Unit& U, const Options& Opts);
+int Cat(Unit& U, const Options& Opts);
 int Remove(Unit& U, const Options& Opts);
 int MakeDir(Unit& U, const Options& Opts);
 int RemoveDir(Unit& U, const Options& Opts);

@@ -122,20 +122,36 @@ Sources DeviceSources(Job& job)
                     job.Fail(kFailed, "nothing on the device matches " + Shown(arg));
                 continue;
             }
+            // "DIR/." is the folder itself, whose contents then go into the target.
+            const std::string at = DeviceLeaf(arg) == "." ? DeviceParent(arg) : arg;
             Entry e;
-            if (!DeviceEntryAt(job.Of(), arg, e))
+            if (!DeviceEntryAt(job.Of(), at, e) || (at != arg && !e.IsDir()))
                 job.Fail(kFailed, "no such file or folder: " + Shown(arg));
             else
-                s.items.push_back(DeviceSource(TrimmedDevicePath(arg), CopyName(arg), e));
+                s.items.push_back(DeviceSource(IsDeviceRoot(at) ? "/" : TrimmedDevicePath(at), CopyName(arg), e));
         } catch (const Failure& failure) {
             job.Fail(kFailed, failure.what());  // it names the path
         }
     }
     s.target = opts.args.size() == 1 ? "." : opts.args.back();
-    const bool oneFile = s.items.size() == 1 && !s.items[0].folder;
+    if (s.target == kStandardStream && many)
+        throw Failure(kUsage, "standard output (-) takes one device file; zqk cat prints several");
+    // As cp -r: a file or a folder goes into a folder that is there, and else becomes the target.
+    const bool one = s.items.size() == 1, oneFile = one && !s.items[0].folder;
     s.intoFolder = many || opts.args.size() == 1 ||
-                   (oneFile && (IsDeviceSeparator(s.target.back()) || StatLocal(s.target).kind == LocalKind::Folder));
+                   (one && (StatLocal(s.target).kind == LocalKind::Folder ||
+                            (oneFile && IsDeviceSeparator(s.target.back()))));
     return s;
+}
+
+// put -: standard input stands for one file, its size known once read.
+LocalStat StandardInput(const Options& opts)
+{
+    if (opts.args.size() != 2)
+        throw Failure(kUsage, "standard input (-) goes to one device file: put - DEVICE-PATH");
+    LocalStat in;
+    in.kind = LocalKind::File;
+    return in;
 }
 
 Sources LocalSources(Job& job)
@@ -143,7 +159,7 @@ Sources LocalSources(Job& job)
     const Options& opts = job.Opts();
     Sources s;
     for (const std::string& arg : SourceArgs(opts)) {
-        const LocalStat local = StatLocal(arg);
+        const LocalStat local = arg == kStandardStream ? StandardInput(opts) : StatLocal(arg);
         if (local.kind == LocalKind::Missing)
             job.Fail(kLocalFile, "no such file or folder: " + Shown(arg));
         else if (local.kind == LocalKind::Other)
@@ -152,9 +168,12 @@ Sources LocalSources(Job& job)
             s.items.push_back(LocalSource(arg, local));
     }
     s.target = opts.args.size() == 1 ? "/" : job.Stored(opts.args.back());
-    const bool oneFile = s.items.size() == 1 && !s.items[0].folder;
+    // As for get: into a device folder that is there, else the copy becomes the target.
+    const bool one = s.items.size() == 1, oneFile = one && !s.items[0].folder;
     s.intoFolder = opts.args.size() != 2 ||
-                   (oneFile && (IsDeviceSeparator(s.target.back()) || DeviceFolderExists(job.Of(), s.target)));
+                   (one && ((oneFile && IsDeviceSeparator(s.target.back())) || DeviceFolderExists(job.Of(), s.target)));
+    if (s.intoFolder && one && s.items[0].path == kStandardStream)
+        throw Failure(kUsage, "standard input (-) wants a device file to go to, not the folder " + Shown(s.target));
     return s;
 }
 
@@ -205,7 +224,11 @@ int Get(Unit& U, const Options& Opts)
                                       "; not copied");
             continue;
         }
-        if (!s.intoFolder)
+        if (to == kStandardStream && item.folder) {
+            job.Fail(kFailed, Shown(item.path) + " is a folder; standard output takes one file");
+            continue;
+        }
+        if (!s.intoFolder && to != kStandardStream)
             AnchorAbove(job, to);
         if (item.folder) {
             if (!s.intoFolder && !PlanLocalParents(job, to))
@@ -213,7 +236,10 @@ int Get(Unit& U, const Options& Opts)
             PlanDownTree(job, {item.path, to, false}, 0);
         } else {
             Step copy = CopyStep(item.path, to, item.entry.size);
-            copy.expected = job.PlannedIdentity(to);
+            copy.stamp = to != kStandardStream && KnownDeviceTime(item.entry.time);
+            copy.time = item.entry.time;
+            if (to != kStandardStream)
+                copy.expected = job.PlannedIdentity(to);
             job.Add(copy);
         }
     }
@@ -250,7 +276,10 @@ int Put(Unit& U, const Options& Opts)
                 PlanDeviceFolders(job, DeviceParent(to));
             PlanUpTree(job, {item.path, TrimmedDevicePath(to), false}, exists, 0);
         } else {
-            job.Add(CopyStep(item.path, to, item.local.size));
+            Step copy = CopyStep(item.path, to, item.local.size);
+            copy.stamp = item.path != kStandardStream;
+            copy.time = item.local.modified;
+            job.Add(copy);
         }
     }
     return job.Run();

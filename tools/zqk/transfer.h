@@ -107,16 +107,25 @@ private:
 
     bool Delete(const Step& step);
 
-    // The device file into memory, with the job's progress: room for the
-    // size the listing gave, and once more with room for what it holds when
-    // it grew since (the library keeps it for that call).
-    bool ReadDeviceFile(const Step& step, std::string& data);
+    // A device file into memory with the job's progress, Label starting its lines.
+    bool ReadWithProgress(const std::string& label, const std::string& path, int64_t size, std::string& data);
 
     bool CopyDown(const Step& step);
 
+    // get DEVICE-FILE -: the file's bytes to standard output.
+    bool CopyToStandardOutput(const Step& step);
+
     bool CopyUp(const Step& step);
 
+    // --verify: the copy read back is what was received (Down) or sent (Up).
+    bool VerifiedLocal(const LocalFolder& folder, const Step& step, const std::string& data);
+    bool VerifiedOnDevice(const Step& step, const std::string& data);
+
     void Copied(const Step& step, int32_t n);
+
+    // A line of the job's report: on standard output, unless the copied
+    // bytes go there.
+    void Report(const std::string& text);
 
     void Summary(double seconds);
 
@@ -139,6 +148,7 @@ private:
     std::vector<std::string> items_;   // --json: each step as an object
     std::vector<std::string> errors_;  // every failure line, in order
     ExitCode worst_ = kOk;
+    bool dataOnStdout_ = false;
     int32_t lastStatus_ = ZQK_STATUS_OK;
     std::string lastText_;
 };
@@ -150,6 +160,10 @@ struct Tree {
     std::string from, to;
     bool mirror = false;  // pull, push: compare, stamp, and --delete
 };
+
+// Whether the device gave a time for an entry (one without a date has a
+// time of its own); a copy gets only a known time.
+bool KnownDeviceTime(int64_t DeviceTime);
 
 // Why a name from the device's listing cannot be sent back to it: firmware
 // without quoted names reads every blank as "_", so the name would address

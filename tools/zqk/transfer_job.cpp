@@ -114,8 +114,10 @@ int Job::Run()
 {
     int64_t files = 0, bytes = 0;
     for (const Step& step : steps_)
-        if (step.kind == Step::Copy)
+        if (step.kind == Step::Copy) {
             ++files, bytes += step.size;
+            dataOnStdout_ = dataOnStdout_ || (way_ == Way::Down && step.to == kStandardStream);
+        }
     if (!opts_.dryRun && !opts_.quiet)
         PlanProgress(files, bytes);
     const Clock::time_point start = Clock::now();
@@ -174,6 +176,14 @@ void Job::Tell(const Step& step)
 void Job::Line(const std::string& text)
 {
     if (!opts_.quiet && !opts_.json)
+        Report(text);
+}
+
+void Job::Report(const std::string& text)
+{
+    if (dataOnStdout_)
+        unit_.console.Err(text);
+    else
         unit_.console.Out(text);
 }
 
@@ -268,26 +278,13 @@ bool Job::Delete(const Step& step)
     return done;
 }
 
-// The device file into memory, with the job's progress: room for the
-// size the listing gave, and once more with room for what it holds when
-// it grew since (the library keeps it for that call).
-bool Job::ReadDeviceFile(const Step& step, std::string& data)
+bool Job::ReadWithProgress(const std::string& label, const std::string& path, int64_t size, std::string& data)
 {
-    FileProgress progress(unit_, opts_.command + " " + step.from, step.from, opts_.quiet);
-    std::vector<char> buffer(static_cast<size_t>(std::max<int64_t>(step.size, 0)) + 1);
-    int32_t n = -1;
-    for (int tries = 0; tries < 2; ++tries) {
-        n = zqkDevFileReadBuffer(unit_.handle, step.from.c_str(), buffer.data(), static_cast<int32_t>(buffer.size()));
-        Heard();
-        if (n >= 0 || lastStatus_ != ZQK_STATUS_BUFFER || n > -2)
-            break;
-        buffer.resize(static_cast<size_t>(-static_cast<int64_t>(n)));
-    }
+    FileProgress progress(unit_, label, path, opts_.quiet);
+    const bool read = ReadDeviceFile(unit_.handle, path, size, data);
+    Heard();
     progress.Done();
-    if (n < 0)
-        return false;
-    data.assign(buffer.data(), static_cast<size_t>(n));
-    return true;
+    return read;
 }
 
 bool Job::CopyDown(const Step& step)
@@ -297,25 +294,70 @@ bool Job::CopyDown(const Step& step)
         if (SameLocalEntry(rival, step.to))
             return Failed(kFailed, "refused " + Shown(step.from) + ": its name differs only in case from " +
                                        Shown(rival) + ", which this folder does not tell apart; not copied");
+    if (step.to == kStandardStream)
+        return CopyToStandardOutput(step);
+    // The local side is looked at before a byte crosses the link: a folder
+    // that is missing or cannot take the file fails at once, not after the
+    // whole file has come.
     std::string error, data;
     LocalFolder* folder = FolderAt(LocalParent(step.to), error);
-    if (!folder)
+    if (!folder || !folder->CanWriteFile(LocalLeaf(step.to), step.expected, error))
         return Failed(kLocalFile, Because("cannot write " + Shown(step.to), error));
-    if (!ReadDeviceFile(step, data))
+    if (!ReadWithProgress(opts_.command + " " + step.from, step.from, step.size, data))
         return Failed(StepExitCode(lastStatus_), FailureMessage("cannot read", Shown(step.from), lastStatus_, lastText_));
     const int64_t modified = UnixTimeOf(step.time);
     if (!folder->WriteFile(LocalLeaf(step.to), data, step.stamp ? &modified : nullptr, step.expected, error))
         return Failed(kLocalFile, Because("cannot write " + Shown(step.to), error));
+    if (opts_.verify && !VerifiedLocal(*folder, step, data))
+        return false;
     Copied(step, static_cast<int32_t>(data.size()));
     return true;
+}
+
+bool Job::CopyToStandardOutput(const Step& step)
+{
+    std::string data;
+    if (!ReadWithProgress(opts_.command + " " + step.from, step.from, step.size, data))
+        return Failed(StepExitCode(lastStatus_), FailureMessage("cannot read", Shown(step.from), lastStatus_, lastText_));
+    std::string error;
+    if (!WriteStandardOutput(data, error))
+        return Failed(kLocalFile, Because("cannot write standard output", error));
+    Copied(step, static_cast<int32_t>(data.size()));
+    return true;
+}
+
+bool Job::VerifiedLocal(const LocalFolder& folder, const Step& step, const std::string& data)
+{
+    std::string error, back;
+    if (!folder.ReadFile(LocalLeaf(step.to), back, error))
+        return Failed(kLocalFile, Because("cannot read back " + Shown(step.to) + " to verify it", error));
+    return back == data ||
+           Failed(kFailed, Shown(step.to) + " does not hold what the device sent (" + std::to_string(back.size()) +
+                               " bytes read back of " + std::to_string(data.size()) + ", or other bytes)");
+}
+
+bool Job::VerifiedOnDevice(const Step& step, const std::string& data)
+{
+    std::string back;
+    if (!ReadWithProgress("verify " + step.to, step.to, static_cast<int64_t>(data.size()), back))
+        return Failed(StepExitCode(lastStatus_),
+                      FailureMessage("cannot read back", Shown(step.to), lastStatus_, lastText_));
+    return back == data || Failed(kFailed, Shown(step.to) + " on the device does not hold what was sent (" +
+                                               std::to_string(back.size()) + " bytes read back of " +
+                                               std::to_string(data.size()) + ", or other bytes)");
 }
 
 bool Job::CopyUp(const Step& step)
 {
     std::string error, data;
-    LocalFolder* folder = FolderAt(LocalParent(step.from), error);
-    if (!folder || !folder->ReadFile(LocalLeaf(step.from), data, error))
-        return Failed(kLocalFile, Because("cannot read " + Shown(step.from), error));
+    if (step.from == kStandardStream) {
+        if (!ReadStandardInput(data, error))
+            return Failed(kLocalFile, Because("cannot read standard input", error));
+    } else {
+        LocalFolder* folder = FolderAt(LocalParent(step.from), error);
+        if (!folder || !folder->ReadFile(LocalLeaf(step.from), data, error))
+            return Failed(kLocalFile, Because("cannot read " + Shown(step.from), error));
+    }
     int32_t n = 0;
     {
         FileProgress progress(unit_, opts_.command + " " + step.to, step.to, opts_.quiet);
@@ -332,6 +374,8 @@ bool Job::CopyUp(const Step& step)
         unit_.console.Err("zqk: " + Shown(step.from) + " is empty; nothing was sent\n");
         return true;
     }
+    if (opts_.verify && !VerifiedOnDevice(step, data))
+        return false;
     Copied(step, n);
     return true;
 }
@@ -341,7 +385,9 @@ void Job::Copied(const Step& step, int32_t n)
     ++copied_;
     bytes_ += n;
     stepBytes_ = n;
-    Line(Shown(step.from) + " -> " + Shown(step.to) + ": " + std::to_string(n) + " bytes\n");
+    const bool verified = opts_.verify && step.to != kStandardStream;
+    Line(Shown(step.from) + " -> " + Shown(step.to) + ": " + std::to_string(n) + " bytes" +
+         (verified ? ", verified" : "") + "\n");
 }
 
 void Job::Summary(double seconds)
@@ -371,7 +417,7 @@ void Job::Summary(double seconds)
     line += ", " + std::to_string(failed_) + " failed";
     if (opts_.dryRun)
         line += "; nothing was changed";
-    unit_.console.Out(line + "\n");
+    Report(line + "\n");
 }
 
 }  // namespace zqktool::transfer

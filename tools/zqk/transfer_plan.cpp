@@ -4,26 +4,38 @@
 #include "transfer.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace zqktool::transfer {
 
 namespace {
 
 
-constexpr int kDeepest = 64;                 // folder levels followed; a device that lies goes no deeper
-constexpr int64_t kNoDeviceTime = 2085805696;  // zqkGetDirEntry's time of an entry without a date
+constexpr int kDeepest = 64;  // folder levels followed; a device that lies goes no deeper
+constexpr int32_t kDefaultModifyWindowMs = 2000;
 
-bool KnownTime(int64_t deviceTime)
+// A mirror's file is up to date when its size is the same and its time is
+// (as the device keeps it, and within --modify-window: a time zone's or
+// summer time's change moves every local time as the device reads it).
+bool UpToDate(const Job& job, const LocalStat& local, const Entry& device)
 {
-    return deviceTime != kNoDeviceTime;
-}
-
-bool SameTime(int64_t localUnix, int64_t deviceTime)
-{
-    return SameDeviceTime(DeviceTimeOf(localUnix), deviceTime);
+    if (local.size != device.size)
+        return false;
+    if (!KnownDeviceTime(device.time))
+        return true;
+    const int32_t windowMs = job.Opts().modifyWindowMs < 0 ? kDefaultModifyWindowMs : job.Opts().modifyWindowMs;
+    const int64_t localTime = DeviceTimeOf(local.modified);
+    const int64_t apart = localTime - localTime % 2 - device.time;  // in the device's steps of 2 s
+    return SameDeviceTime(localTime, device.time) || std::abs(apart) * 1000 <= windowMs;
 }
 
 }  // namespace
+
+bool KnownDeviceTime(int64_t deviceTime)
+{
+    constexpr int64_t kNoDeviceTime = 2085805696;  // zqkGetDirEntry's time of an entry without a date
+    return deviceTime != kNoDeviceTime;
+}
 
 // Why a name from the device's listing cannot be sent back to it: firmware
 // without quoted names reads every blank as "_", so the name would address
@@ -246,13 +258,12 @@ void PlanDownFile(Job& job, const Tree& tree, const Entry& e, const std::vector<
                                  "; not replaced by " + Shown(from));
         return;
     }
-    if (tree.mirror && local.kind == LocalKind::File && local.size == e.size &&
-        (!KnownTime(e.time) || SameTime(local.modified, e.time))) {
+    if (tree.mirror && local.kind == LocalKind::File && UpToDate(job, local, e)) {
         job.UpToDate();
         return;
     }
     Step copy = CopyStep(from, to, e.size);
-    copy.stamp = tree.mirror && KnownTime(e.time);
+    copy.stamp = KnownDeviceTime(e.time);
     copy.time = e.time;
     copy.caseRivals = rivals;
     if (local.kind != LocalKind::Folder)  // a folder in the way is deleted first
@@ -409,12 +420,12 @@ void PlanUpEntry(Job& job, const Tree& tree, const LocalEntry& l, const Entry* d
         PlanUpTree(job, {from, to, tree.mirror}, exists, depth + 1);
         return;
     }
-    if (tree.mirror && exists && d->size == l.stat.size && (!KnownTime(d->time) || SameTime(l.stat.modified, d->time))) {
+    if (tree.mirror && exists && UpToDate(job, l.stat, *d)) {
         job.UpToDate();
         return;
     }
     Step copy = CopyStep(from, to, l.stat.size);
-    copy.stamp = tree.mirror;
+    copy.stamp = true;  // get and put keep times as pull and push do
     copy.time = l.stat.modified;
     job.Add(copy);
 }

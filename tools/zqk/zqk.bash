@@ -2,22 +2,48 @@
 # completed from the device's listing (of the device that the options on
 # the line choose).
 
-_zqk_commands="devices wait info ls get put pull push flash rm mkdir rmdir mv cmd term mount"
+_zqk_commands="devices wait info ls get put pull push cat flash rm mkdir rmdir mv cmd term mount"
 _zqk_options="--device -d --all --vid --pid --usage-page --usage --sim --sim-dir --sim-mode --sim-unquoted
-  --recursive -r --parents -p --delete --dry-run -n --quiet -q --progress --no-progress --verbose -v --timeout --long -l --json -b -o --help -h --version"
+  --recursive -r --parents -p --delete --dry-run -n --verify --modify-window --quiet -q --progress --no-progress
+  --verbose -v --timeout --wait --long -l --json -b -o --help -h --version"
+
+# The words of the line as the tool takes them: bash splits them at the
+# characters of COMP_WORDBREAKS too, so that "sim:DIR" comes as "sim", ":",
+# "DIR" and "--sim-dir=DIR" as "--sim-dir", "=", "DIR". Such a piece is
+# joined again to the words it touches. Sets _zqk_words and _zqk_cword.
+_zqk_join_words()
+{
+    local i word glue=0
+    _zqk_words=()
+    _zqk_cword=0
+    for ((i = 0; i < ${#COMP_WORDS[@]}; i++)); do
+        word=${COMP_WORDS[i]}
+        if ((i > 0)) && [[ $word == [:=] ]]; then
+            _zqk_words[${#_zqk_words[@]} - 1]+=$word
+            glue=1
+        elif ((glue)); then
+            _zqk_words[${#_zqk_words[@]} - 1]+=$word
+            glue=0
+        else
+            _zqk_words+=("$word")
+        fi
+        ((i == COMP_CWORD)) && _zqk_cword=$((${#_zqk_words[@]} - 1))
+    done
+}
 
 # The options of the line that choose the device, for asking it for a listing.
 _zqk_device_options()
 {
     local i word
-    for ((i = 1; i < COMP_CWORD; i++)); do
-        word=${COMP_WORDS[i]}
+    for ((i = 1; i < _zqk_cword; i++)); do
+        word=${_zqk_words[i]}
         case $word in
             --device | -d | --vid | --pid | --usage-page | --usage | --sim-dir | --sim-mode)
-                printf '%s\n%s\n' "$word" "${COMP_WORDS[i + 1]}"
+                printf '%s\n%s\n' "$word" "${_zqk_words[i + 1]}"
                 ((i++))
                 ;;
-            --sim | --sim-unquoted) printf '%s\n' "$word" ;;
+            --device=* | --vid=* | --pid=* | --usage-page=* | --usage=* | --sim-dir=* | --sim-mode=* | --sim | \
+                --sim-unquoted) printf '%s\n' "$word" ;;
         esac
     done
 }
@@ -34,7 +60,7 @@ _zqk_device_paths()
         name=${line%$'\t'*}
         [[ ${line##*$'\t'} == true ]] && name+=/
         printf '%s\n' "$folder/$name"
-    done < <("${COMP_WORDS[0]}" "${options[@]}" ls --json "${folder:-/}" 2>/dev/null |
+    done < <("${_zqk_words[0]}" "${options[@]}" ls --json "${folder:-/}" 2>/dev/null |
         sed -n 's/^  {"name": "\(.*\)", "size": .*"directory": \(true\|false\),.*/\1\t\2/p')
 }
 
@@ -59,25 +85,46 @@ _zqk_local_paths()
     fi
 }
 
+# A completion of a word that bash split at ":" replaces only its last
+# piece: the part up to the last ":" comes off each candidate.
+_zqk_after_colon()
+{
+    local i
+    [[ $1 == *:* && $COMP_WORDBREAKS == *:* ]] || return
+    for ((i = 0; i < ${#COMPREPLY[@]}; i++)); do
+        COMPREPLY[i]=${COMPREPLY[i]#"${1%:*}:"}
+    done
+}
+
 _zqk()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local _zqk_words _zqk_cword
+    _zqk_join_words
+    local cur=${_zqk_words[_zqk_cword]} prev=${_zqk_words[_zqk_cword - 1]}
     local command="" i position=0 word
     COMPREPLY=()
     case $prev in
         --sim-dir) _zqk_local_paths "$cur" folders; return ;;
         --sim-mode) COMPREPLY=($(compgen -W "app bootloader ate" -- "$cur")); return ;;
         --device | -d)
-            _zqk_add_matching "$cur" < <(printf 'sim:\n'; "${COMP_WORDS[0]}" devices 2>/dev/null | awk 'NR > 1 {print $1; print $2}')
+            if [[ $cur == sim:* ]]; then
+                _zqk_local_paths "${cur#sim:}" folders
+                COMPREPLY=("${COMPREPLY[@]/#/sim:}")
+                compopt -o nospace 2>/dev/null
+            else
+                _zqk_add_matching "$cur" < <(printf 'sim:\n'; "${_zqk_words[0]}" devices 2>/dev/null | awk 'NR > 1 {print $1; print $2}')
+            fi
+            _zqk_after_colon "$cur"
             return
             ;;
-        --vid | --pid | --usage-page | --usage | --timeout) return ;;
+        --vid | --pid | --usage-page | --usage | --timeout | --modify-window) return ;;
     esac
     # The command, and which of its arguments is being completed.
-    for ((i = 1; i < COMP_CWORD; i++)); do
-        word=${COMP_WORDS[i]}
+    for ((i = 1; i < _zqk_cword; i++)); do
+        word=${_zqk_words[i]}
         case $word in
-            --device | -d | --vid | --pid | --usage-page | --usage | --sim-dir | --sim-mode | --timeout) ((i++)) ;;
+            --device | -d | --vid | --pid | --usage-page | --usage | --sim-dir | --sim-mode | --timeout | \
+                --modify-window) ((i++)) ;;
             -*) ;;
             *) if [[ -z $command ]]; then command=$word; else ((position++)); fi ;;
         esac
@@ -92,7 +139,7 @@ _zqk()
     fi
     local side=none
     case $command in
-        ls | rm | mkdir | rmdir | mv) side=device ;;
+        ls | cat | rm | mkdir | rmdir | mv) side=device ;;
         get) [[ $cur == /* || $position -eq 0 ]] && side=device || side=local ;;
         put) [[ $cur == /* ]] && side=device || side=local ;;
         pull) ((position == 0)) && side=device || side=folders ;;
@@ -103,6 +150,7 @@ _zqk()
     case $side in
         device)
             _zqk_add_matching "$cur" < <(_zqk_device_paths "$cur")
+            _zqk_after_colon "$cur"
             compopt -o nospace 2>/dev/null
             ;;
         local) _zqk_local_paths "$cur" files ;;
