@@ -24,6 +24,8 @@ const ProgressCallback = koffi.proto(
   `void ${convention} zqkProgressCallback(int32_t UserData, int32_t Position, int32_t Total)`);
 const DevProgressCallback = koffi.proto(
   `void ${convention} zqkDevProgressCallback(intptr_t UserData, int32_t Position, int32_t Total)`);
+const DevCommandLogCallback = koffi.proto(
+  `void ${convention} zqkDevCommandLogCallback(intptr_t UserData, const char *Line)`);
 
 // How each C type of zqkAPI.h crosses into koffi: text goes as zero-terminated
 // Buffers (so that the binding decides the encoding), the buffer-return
@@ -37,6 +39,7 @@ const C_TYPES = {
   'int32_t *': 'int32_t *',
   'zqkProgressCallback': koffi.pointer(ProgressCallback),
   'zqkDevProgressCallback': koffi.pointer(DevProgressCallback),
+  'zqkDevCommandLogCallback': koffi.pointer(DevCommandLogCallback),
 };
 
 function koffiType(cType, exportName) {
