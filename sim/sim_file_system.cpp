@@ -164,6 +164,11 @@ std::string SimFileSystem::WriteHeld(const SimPath& File, const std::string& Dat
 {
     if (File.empty() || !IsDir(ParentPath(File)) || IsDir(File))
         return "5:No path";
+    if (garbledWrites_ && !Data.empty()) {
+        std::string garbled = Data;
+        garbled[0] = static_cast<char>(~garbled[0]);
+        return store_->Write(File, garbled, Stamp) ? kNoError : kDiskError;
+    }
     return store_->Write(File, Data, Stamp) ? kNoError : kDiskError;
 }
 

@@ -64,6 +64,9 @@ public:
     // ---- faults on demand ----
     // Every answer comes after this much silence.
     void SetAnswerDelay(uint32_t Ms) { answerDelayMs_ = Ms; }
+    // A flash that keeps other bytes than it was sent: each file written is
+    // stored with its first byte inverted, for tests of read-back checks.
+    void SetGarbledWrites(bool Garbled) { garbledWrites_ = Garbled; }
     // NFTYPE sends AfterBytes of the data, then falls silent for SilenceMs
     // (0: for good) before the rest.
     void SetReadStall(size_t AfterBytes, uint32_t SilenceMs);
@@ -111,6 +114,7 @@ private:
     SimTree tree_;
     SimStore* store_ = &tree_;
     uint32_t answerDelayMs_ = 0;
+    bool garbledWrites_ = false;
     size_t readStallAfter_ = SIZE_MAX;
     uint32_t readStallMs_ = 0;
     size_t writeBreakAfter_ = SIZE_MAX;

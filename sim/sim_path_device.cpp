@@ -62,6 +62,10 @@ bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptio
         Options.CaseSensitiveNames = Value == "case";
         return true;
     }
+    if (Name == "garble" && (Value == "0" || Value == "1")) {
+        Options.GarbledWrites = Value == "1";
+        return true;
+    }
     if (Name == "unplug" && ParseNumber(Value, UINT64_MAX / 2, number)) {
         Options.UnplugAfterReports = number;
         return true;
@@ -110,7 +114,7 @@ bool ParseSimPath(const std::string& Path, SimPathOptions& Options, std::string&
         if (!ApplyOption(name, value, Options)) {
             Problem = "unknown option \"" + pair +
                       "\" for a simulated device (mode=app|bootloader|ate, unquoted=0|1, pace=MICROSECONDS|host, "
-                      "serial=TEXT, unplug=REPORTS, names=case|nocase)";
+                      "serial=TEXT, unplug=REPORTS, names=case|nocase, garble=0|1)";
             return false;
         }
         at = end + 1;
@@ -135,6 +139,7 @@ void ApplySimPathOptions(const SimPathOptions& Options, SimKeeper& Keeper)
     Keeper.Device.KeepHostPackets(false);
     if (Options.UnplugAfterReports > 0)
         Keeper.Device.UnplugAfterReports(Options.UnplugAfterReports);
+    Keeper.Files.SetGarbledWrites(Options.GarbledWrites);
 }
 
 SimPathDevice::SimPathDevice(const SimPathOptions& Options)

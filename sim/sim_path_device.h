@@ -20,6 +20,7 @@ struct SimPathOptions {
     std::string SerialNumber = "ZQK-0001";
     uint64_t UnplugAfterReports = 0;  // 0: never
     bool CaseSensitiveNames = false;  // true: names that differ in case are different entries
+    bool GarbledWrites = false;  // true: files are stored with their first byte inverted
 };
 
 bool IsSimPath(const std::string& Path);

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "base/clock.h"
+#include "base/whole_transfer_posix.h"
 
 namespace zqk::sim::usbip {
 
@@ -21,32 +22,16 @@ uint64_t NowUs()
     return SystemClock::Instance().NowUs();
 }
 
-// Repeats Step (which moves bytes from offset Done on) until all have moved.
-template <typename Step>
-bool Whole(size_t Size, Step&& Move)
-{
-    size_t done = 0;
-    while (done < Size) {
-        const ssize_t n = Move(done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool SendAll(int Socket, const uint8_t* Data, size_t Size)
 {
-    return Whole(Size, [&](size_t Done) { return ::send(Socket, Data + Done, Size - Done, MSG_NOSIGNAL); });
+    return MoveWhole(Size, [&](size_t Done) { return ::send(Socket, Data + Done, Size - Done, MSG_NOSIGNAL); });
 }
 
 bool ReceiveAll(int Socket, uint8_t* Buffer, size_t Size)
 {
-    return Whole(Size, [&](size_t Done) { return ::recv(Socket, Buffer + Done, Size - Done, 0); });
+    return MoveWhole(Size, [&](size_t Done) { return ::recv(Socket, Buffer + Done, Size - Done, 0); });
 }
 
 UrbSession::UrbSession(int Socket, SimDevice& Device, const usb::UsbDescriptors& Descriptors, uint32_t LatencyMs)

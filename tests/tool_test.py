@@ -335,6 +335,11 @@ class ToolTest(unittest.TestCase):
         self.assertEqual((code, out), (1, data + data), err)
         self.assertEqual(len(self.failure_lines(err)), 1, err)
         self.assertIn("/a.bin -> v.bin: %d bytes, verified" % len(data), self.ok("get", "--verify", "/a.bin", "v.bin")[0])
+        # A device that keeps other bytes than it was sent: the copy counts as failed.
+        code, out, err = self.zqk("-d", sim_device_path(self.sim_dir) + "?garble=1", "put", "--verify", "b.bin", "/g.bin",
+                                  sim=False)
+        self.assertEqual(code, 1, err)
+        self.assertIn("/g.bin on the device does not hold what was sent", err)
 
     def test_changes_survive_between_runs_with_time_stamps_and_attributes(self):
         before = json.loads(self.ok("ls", "/", "--json")[0])

@@ -16,6 +16,7 @@
 
 #include "base/failure_note.h"
 #include "base/platform_text.h"
+#include "base/whole_transfer_posix.h"
 
 namespace zqk {
 
@@ -28,15 +29,7 @@ void NoteLocalFailure(const char* Verb, const std::string& Path, int Error)
 
 bool WriteAll(int fd, const std::string& data)
 {
-    for (size_t done = 0; done < data.size();) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return MoveWhole(data.size(), [&](size_t Done) { return write(fd, data.data() + Done, data.size() - Done); });
 }
 
 // Bits that keep this process's temporary names apart from those another
