@@ -414,6 +414,20 @@ typedef void(ZQK_CALL *zqkDevCommandLogCallback)(intptr_t UserData, const char *
  * Always 0 (-1 for a bad handle). */
 ZQK_API int32_t ZQK_CALL zqkDevSetCommandLog(int32_t Device, zqkDevCommandLogCallback Callback, intptr_t UserData);
 
+/* Writes every report that crosses the link of the handle, both ways, from
+ * now on to a pcapng file at Path (made anew; link type LINKTYPE_USER0, 147,
+ * one packet per 64-byte report with its time and direction; the device's
+ * path and serial number name the interface; opening, closing and the
+ * device going away are empty packets with a comment). NULL or "" stops the
+ * trace. 0, or -1 with a status: ZQK_STATUS_LOCAL_FILE when the file cannot
+ * be made (no trace then runs), or when the trace before stopped by itself
+ * because its file could not be written (what was asked is done all the
+ * same); ZQK_STATUS_ARGUMENT for a bad handle. A trace never disturbs the
+ * conversation. */
+ZQK_API int32_t ZQK_CALL zqkDevSetTrace(int32_t Device, const char *Path);
+/* The same for the classic functions' device. */
+ZQK_API int32_t ZQK_CALL zqkSetTrace(const char *Path);
+
 #ifdef __cplusplus
 }
 #endif

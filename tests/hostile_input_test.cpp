@@ -212,6 +212,57 @@ void ZQK_CALL LogLine(intptr_t Lines, const char* Line)
     reinterpret_cast<std::vector<std::string>*>(Lines)->push_back(Line);
 }
 
+// What a pcapng trace holds: its block types in order, the texts of its
+// section and interface blocks, and its packets' directions (epb_flags:
+// 1 inbound, 2 outbound, 0 an event) with their data.
+struct TraceContents {
+    std::vector<uint32_t> BlockTypes;
+    std::string Headers;
+    std::vector<std::pair<uint32_t, std::string>> Packets;
+};
+
+uint32_t Le32(const std::string& Bytes, size_t At)
+{
+    uint32_t value = 0;
+    for (size_t i = 4; i-- > 0;)
+        value = value << 8 | static_cast<uint8_t>(Bytes.at(At + i));
+    return value;
+}
+
+uint32_t FlagsOfPacket(const std::string& Block, size_t OptionsAt)
+{
+    for (size_t at = OptionsAt; at + 4 <= Block.size();) {
+        const uint32_t head = Le32(Block, at);
+        const uint32_t code = head & 0xFFFF, length = head >> 16;
+        if (code == 0)
+            break;
+        if (code == 2 && length == 4)
+            return Le32(Block, at + 4);
+        at += 4 + (length + 3) / 4 * 4;
+    }
+    return 0;
+}
+
+TraceContents ReadTrace(const std::string& Path)
+{
+    const std::string bytes = ReadFile(Path);
+    TraceContents trace;
+    for (size_t at = 0; at + 12 <= bytes.size();) {
+        const uint32_t type = Le32(bytes, at), length = Le32(bytes, at + 4);
+        EXPECT_EQ(Le32(bytes, at + length - 4), length) << "block lengths agree";
+        const std::string block = bytes.substr(at + 8, length - 12);
+        trace.BlockTypes.push_back(type);
+        if (type == 6) {
+            const uint32_t captured = Le32(block, 12);
+            trace.Packets.emplace_back(FlagsOfPacket(block, 20 + (captured + 3) / 4 * 4), block.substr(20, captured));
+        } else {
+            trace.Headers += block;
+        }
+        at += length;
+    }
+    return trace;
+}
+
 struct ExportCase {
     const char* Name;
     std::function<void(HostileInput&)> Body;
@@ -667,6 +718,53 @@ const std::vector<ExportCase>& ExportCases()
              EXPECT_GE(zqkDevCommand(h, "ver", buffer, sizeof buffer, 500), 0);
              EXPECT_EQ(logged.size(), sent.size()) << "no log once cleared";
          }},
+        // ---- the trace of the reports, on a handle ----
+        {"zqkDevSetTrace",
+         [](HostileInput& t) {
+             const int32_t h = t.Handle();
+             EXPECT_EQ(zqkDevSetTrace(h, t.Local("folder").c_str()), -1);
+             EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_LOCAL_FILE);
+             const size_t sentBefore = t.Device().HostPackets().size();
+             const uint64_t movedBefore = t.Device().ReportsMoved();
+             ASSERT_EQ(zqkDevSetTrace(h, t.Local("t.pcapng").c_str()), 0);
+             EXPECT_GE(zqkDevDir(h, "/docs"), 0);
+             EXPECT_EQ(zqkDevSetTrace(h, nullptr), 0);
+             const size_t sent = t.Device().HostPackets().size() - sentBefore;
+             const size_t received = t.Device().ReportsMoved() - movedBefore - sent;
+             EXPECT_GE(zqkDevDir(h, "/"), 0) << "nothing is traced once stopped";
+             const TraceContents trace = ReadTrace(t.Local("t.pcapng"));
+             ASSERT_GE(trace.BlockTypes.size(), 2u);
+             EXPECT_EQ(trace.BlockTypes[0], 0x0A0D0D0Au);
+             EXPECT_EQ(trace.BlockTypes[1], 1u);
+             EXPECT_NE(trace.Headers.find("zqkAPI " ZQK_VERSION_STR), std::string::npos);
+             EXPECT_NE(trace.Headers.find("serial number ZQK-0001"), std::string::npos);
+             std::map<uint32_t, size_t> byDirection;
+             std::string outbound;
+             for (const auto& [flags, data] : trace.Packets) {
+                 ++byDirection[flags];
+                 if (flags == 2)
+                     outbound += data.substr(3, static_cast<uint8_t>(data.at(2)));
+             }
+             EXPECT_EQ(byDirection[2], sent);
+             EXPECT_EQ(byDirection[1], received);
+             EXPECT_GT(received, 0u);
+             EXPECT_EQ(byDirection[0], 2u) << "started and stopped";
+             EXPECT_NE(outbound.find("/docs"), std::string::npos) << ::testing::PrintToString(outbound);
+         }},
+        {"zqkSetTrace",
+         [](HostileInput& t) {
+             EXPECT_EQ(zqkSetTrace(nullptr), 0) << "none runs: nothing to stop";
+             EXPECT_EQ(zqkSetTrace(""), 0);
+             EXPECT_EQ(zqkSetTrace(t.Local("folder").c_str()), -1);
+             EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_LOCAL_FILE);
+             EXPECT_EQ(zqkSetTrace(t.Local("no such folder/t.pcapng").c_str()), -1);
+             ASSERT_EQ(zqkSetTrace(t.Local("d.pcapng").c_str()), 0);
+             EXPECT_EQ(zqkClose(), 0);
+             EXPECT_EQ(zqkSetTrace(""), 0);
+             const TraceContents trace = ReadTrace(t.Local("d.pcapng"));
+             ASSERT_EQ(trace.Packets.size(), 3u) << "started, the device closed, stopped";
+             EXPECT_EQ(trace.Packets[1].first, 0u);
+         }},
         // ---- transfers in memory, on a handle ----
         {"zqkDevFileReadBuffer",
          [](HostileInput& t) {
@@ -761,6 +859,7 @@ const std::vector<TwinCase>& TwinCases()
         {"zqkDevLastError", 0, [](int32_t h, char*, int32_t*) { return zqkDevLastError(h); }},
         {"zqkDevSetCallback", -1, [](int32_t h, char*, int32_t*) { return zqkDevSetCallback(h, nullptr, 0); }},
         {"zqkDevSetCommandLog", -1, [](int32_t h, char*, int32_t*) { return zqkDevSetCommandLog(h, nullptr, 0); }},
+        {"zqkDevSetTrace", -1, [](int32_t h, char*, int32_t*) { return zqkDevSetTrace(h, nullptr); }},
         {"zqkDevCommand", -1, [](int32_t h, char* b, int32_t*) { return zqkDevCommand(h, "ver", b, 64, 0); }},
         {"zqkDevEscape", 1, [](int32_t h, char*, int32_t*) { return zqkDevEscape(h); }},
         {"zqkDevFlushPrompt", -1, [](int32_t h, char* b, int32_t*) { return zqkDevFlushPrompt(h, b, 64, 0); }},
@@ -826,7 +925,7 @@ TEST(HostileInputTable, CoversEveryExport)
         covered.insert(c.Name);
     for (const TwinCase& c : TwinCases())
         covered.insert(c.Name);
-    EXPECT_EQ(exported.size(), 71u);
+    EXPECT_EQ(exported.size(), 73u);
     EXPECT_EQ(covered, exported);
 }
 

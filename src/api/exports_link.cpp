@@ -88,6 +88,11 @@ int32_t LastErrorOn(TzqkDevice& Dev)
     return Dev.Comms.LastError();
 }
 
+int32_t SetTraceOn(TzqkDevice& Dev, const char* Path)
+{
+    return Dev.Comms.SetTrace(zqk::TextArg(Path)) ? 0 : -1;
+}
+
 bool IsMatchIndex(int32_t Index)
 {
     if (Index >= 0 && Index < 4)
@@ -407,6 +412,16 @@ ZQK_API int32_t ZQK_CALL zqkDevSetCommandLog(int32_t Device, zqkDevCommandLogCal
         dev.CommandLog.Set(Callback, UserData);
         return 0;
     });
+}
+
+ZQK_API int32_t ZQK_CALL zqkDevSetTrace(int32_t Device, const char* Path)
+{
+    return OnHandle<int32_t>(Device, -1, [=](TzqkDevice& dev) { return SetTraceOn(dev, Path); });
+}
+
+ZQK_API int32_t ZQK_CALL zqkSetTrace(const char* Path)
+{
+    return OnDefault<int32_t>(-1, [=](TzqkDevice& dev) { return SetTraceOn(dev, Path); });
 }
 
 }  // extern "C"

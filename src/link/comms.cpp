@@ -37,6 +37,7 @@ bool TzqComms::Open()
     if (!hid_->Open(match_[0], match_[1], match_[2], match_[3]))
         return false;
     UseLockOfOpenedDevice();
+    trace_.Event("device opened");
     return true;
 }
 
@@ -47,8 +48,10 @@ void TzqComms::Attach(std::unique_ptr<ReportDevice> Opened)
         const std::scoped_lock alone(input_, writing_);
         old = std::exchange(hid_, std::move(Opened));
         ClearChannelBuffersHeld();  // what the device before sent is not this one's
-        if (hid_->IsOpen())
+        if (hid_->IsOpen()) {
             UseLockOfOpenedDevice();
+            trace_.Event("device opened");
+        }
     }
     old->Close();
 }
@@ -68,6 +71,8 @@ bool TzqComms::HoldsDeviceFoundByMatching() const
 void TzqComms::Close()
 {
     const std::scoped_lock alone(input_, writing_);
+    if (hid_->IsOpen())
+        trace_.Event("device closed");
     hid_->Close();
 }
 
@@ -95,8 +100,10 @@ bool TzqComms::Send(const std::string& Data, int32_t Channel, uint8_t Tag, int32
                 gone = hid_->Gone();
             }
             NoteWriteFailure();
-            if (gone)
+            if (gone) {
                 ForgetOwedTransfers();
+                trace_.Event("device gone");
+            }
             Close();
             return false;
         }
@@ -123,7 +130,10 @@ void TzqComms::NoteWriteFailure() const
 bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
 {
     const std::lock_guard<std::mutex> oneWriter(writing_);
-    return hid_->WriteReport(Report.data(), kPacketSize, Timeout) == kPacketSize;
+    if (hid_->WriteReport(Report.data(), kPacketSize, Timeout) != kPacketSize)
+        return false;
+    trace_.Report(Report.data(), kPacketSize, false);
+    return true;
 }
 
 TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout)
@@ -131,6 +141,7 @@ TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout)
     const int32_t n = hid_->ReadReport(Report, kPacketSize, Timeout);
     if (n <= 0)
         return ReadOutcome::Nothing;
+    trace_.Report(Report, static_cast<size_t>(n), true);
     if (n != kPacketSize || Report[0] >= kChannelCount)
         return ReadOutcome::NotAPacket;
     ChannelBuffer& buffer = rxBuffers_[Report[0]];
@@ -148,6 +159,7 @@ bool TzqComms::CloseIfGoneHeld()
     if (!hid_->Gone())
         return false;
     ForgetOwedTransfers();
+    trace_.Event("device gone");
     NoteFailure(Failure::Gone, "the device went away; it was closed");
     const std::lock_guard<std::mutex> noWriter(writing_);
     hid_->Close();
@@ -276,6 +288,24 @@ size_t TzqComms::Buffered(int32_t Channel) const
         return 0;
     const std::lock_guard<std::mutex> guard(input_);
     return rxBuffers_[Channel].Size();
+}
+
+bool TzqComms::SetTrace(const std::string& Path)
+{
+    const std::string earlier = trace_.TakeWriteProblem();
+    bool done = true;
+    if (Path.empty()) {
+        trace_.Stop();
+    } else {
+        std::string problem;
+        const std::string serial = IsOpen() ? SerialNumber() : std::string();
+        done = trace_.Start(Path, DevicePath(), serial, problem);
+        if (!done)
+            NoteFailure(Failure::LocalFile, problem);
+    }
+    if (!earlier.empty())
+        NoteFailure(Failure::LocalFile, earlier + "; that trace stopped there");
+    return done && earlier.empty();
 }
 
 uint32_t TzqComms::Ticks() const

@@ -12,6 +12,7 @@
 #include "link/channel_packet.h"
 #include "base/clock.h"
 #include "link/device_lock.h"
+#include "link/trace_file.h"
 #include "transport/report_device.h"
 
 namespace zqk {
@@ -147,6 +148,13 @@ public:
     int32_t MatchValue(int32_t Index) const;
     void SetMatchValue(int32_t Index, int32_t Value);
 
+    // A pcapng capture of every report that crosses the link from now on,
+    // in Path (see TraceFile); an empty Path stops it. False, LOCAL_FILE
+    // noted, when the file cannot be made, or when the trace before stopped
+    // by itself because its file could not be written (the new request is
+    // carried out all the same).
+    bool SetTrace(const std::string& Path);
+
 private:
     // What Ask gives of the transport, asked under the writing lock.
     template <typename Question>
@@ -208,6 +216,7 @@ private:
     mutable std::mutex input_;
     mutable std::mutex writing_;
     std::array<ChannelBuffer, kChannelCount> rxBuffers_;
+    TraceFile trace_;
     std::array<std::atomic<int32_t>, 4> match_ {0x16D0, 0x064E, 0xFFB2, -1};
     Clock& clock_;
 };

@@ -1,0 +1,228 @@
+// The pcapng capture of a link's reports (see trace_file.h). Blocks are
+// built in memory and written whole, in little-endian order, which the
+// section header's byte-order magic declares.
+#include "link/trace_file.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "zqkAPI.h"
+
+namespace zqk {
+namespace {
+
+// Block types.
+constexpr uint32_t kSectionHeader = 0x0A0D0D0A, kInterfaceDescription = 1, kEnhancedPacket = 6;
+constexpr uint16_t kLinkTypeUser0 = 147;
+constexpr uint32_t kSnapLength = 65535;
+// Option codes: of every block, of the section header, of the interface, of a packet.
+constexpr uint16_t kOptionEnd = 0, kOptionComment = 1;
+constexpr uint16_t kShbUserApplication = 4;
+constexpr uint16_t kIfName = 2, kIfDescription = 3;
+constexpr uint16_t kEpbFlags = 2;
+// epb_flags' direction bits.
+constexpr uint32_t kInbound = 1, kOutbound = 2;
+constexpr size_t kBufferSize = 1 << 16;
+
+void Put16(std::string& Out, uint16_t Value)
+{
+    Out.push_back(static_cast<char>(Value & 0xFF));
+    Out.push_back(static_cast<char>(Value >> 8));
+}
+
+void Put32(std::string& Out, uint32_t Value)
+{
+    Put16(Out, static_cast<uint16_t>(Value & 0xFFFF));
+    Put16(Out, static_cast<uint16_t>(Value >> 16));
+}
+
+void PadTo4(std::string& Out)
+{
+    while (Out.size() % 4 != 0)
+        Out.push_back('\0');
+}
+
+void PutOption(std::string& Out, uint16_t Code, const std::string& Value)
+{
+    if (Value.empty())
+        return;  // an empty option says nothing, and readers may refuse one
+    const size_t length = Value.size() < 0xFFFF ? Value.size() : 0xFFFC;
+    Put16(Out, Code);
+    Put16(Out, static_cast<uint16_t>(length));
+    Out.append(Value, 0, length);
+    PadTo4(Out);
+}
+
+void PutFlagsOption(std::string& Out, uint32_t Flags)
+{
+    Put16(Out, kEpbFlags);
+    Put16(Out, 4);
+    Put32(Out, Flags);
+}
+
+void EndOptions(std::string& Out)
+{
+    Put16(Out, kOptionEnd);
+    Put16(Out, 0);
+}
+
+// Type, total length, Body, total length again.
+std::string Block(uint32_t Type, const std::string& Body)
+{
+    std::string block;
+    const uint32_t total = static_cast<uint32_t>(Body.size() + 12);
+    Put32(block, Type);
+    Put32(block, total);
+    block += Body;
+    Put32(block, total);
+    return block;
+}
+
+
+std::string SectionHeader()
+{
+    std::string body;
+    Put32(body, 0x1A2B3C4D);  // byte-order magic
+    Put16(body, 1);           // version 1.0
+    Put16(body, 0);
+    Put32(body, 0xFFFFFFFF);  // section length not known: -1 as 64 bits
+    Put32(body, 0xFFFFFFFF);
+    PutOption(body, kShbUserApplication, "zqkAPI " ZQK_VERSION_STR);
+    EndOptions(body);
+    return Block(kSectionHeader, body);
+}
+
+std::string InterfaceDescription(const std::string& DevicePath, const std::string& Serial)
+{
+    std::string body;
+    Put16(body, kLinkTypeUser0);
+    Put16(body, 0);
+    Put32(body, kSnapLength);
+    PutOption(body, kIfName, DevicePath);
+    PutOption(body, kIfDescription, Serial.empty() ? std::string() : "serial number " + Serial);
+    EndOptions(body);  // microseconds: the default time-stamp resolution
+    return Block(kInterfaceDescription, body);
+}
+
+uint64_t MicrosecondsNow()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+TraceFile::~TraceFile()
+{
+    Stop();
+}
+
+bool TraceFile::Start(const std::string& Path, const std::string& DevicePath, const std::string& Serial,
+                      std::string& Problem)
+{
+    const std::lock_guard<std::mutex> held(guard_);
+    CloseHeld();
+    writeProblem_.clear();
+    FILE* file = std::fopen(Path.c_str(), "wb");
+    if (!file) {
+        Problem = "the trace file " + Path + " could not be made: " + std::strerror(errno);
+        return false;
+    }
+    std::setvbuf(file, nullptr, _IOFBF, kBufferSize);
+    file_ = file;
+    path_ = Path;
+    WriteHeld(SectionHeader() + InterfaceDescription(DevicePath, Serial));
+    WritePacketHeld(nullptr, 0, 0, "trace started");
+    if (file_ && std::fflush(file_) != 0)
+        GiveUpHeld();
+    if (!file_) {
+        Problem.swap(writeProblem_);  // this call's own failure, not one for the next
+        return false;
+    }
+    active_ = true;
+    return true;
+}
+
+void TraceFile::Stop()
+{
+    const std::lock_guard<std::mutex> held(guard_);
+    if (file_)
+        WritePacketHeld(nullptr, 0, 0, "trace stopped");
+    CloseHeld();
+}
+
+void TraceFile::Report(const uint8_t* Data, size_t Count, bool Inbound)
+{
+    if (!Active())
+        return;
+    const std::lock_guard<std::mutex> held(guard_);
+    WritePacketHeld(Data, Count, Inbound ? kInbound : kOutbound, std::string());
+}
+
+void TraceFile::Event(const std::string& What)
+{
+    if (!Active())
+        return;
+    const std::lock_guard<std::mutex> held(guard_);
+    WritePacketHeld(nullptr, 0, 0, What);
+    if (file_ && std::fflush(file_) != 0)
+        GiveUpHeld();
+}
+
+std::string TraceFile::TakeWriteProblem()
+{
+    const std::lock_guard<std::mutex> held(guard_);
+    std::string problem;
+    problem.swap(writeProblem_);
+    return problem;
+}
+
+void TraceFile::WritePacketHeld(const uint8_t* Data, size_t Count, uint32_t Flags, const std::string& Comment)
+{
+    if (!file_)
+        return;
+    const uint64_t now = MicrosecondsNow();
+    std::string body;
+    Put32(body, 0);  // the one interface
+    Put32(body, static_cast<uint32_t>(now >> 32));
+    Put32(body, static_cast<uint32_t>(now & 0xFFFFFFFF));
+    Put32(body, static_cast<uint32_t>(Count));
+    Put32(body, static_cast<uint32_t>(Count));
+    if (Count > 0)
+        body.append(reinterpret_cast<const char*>(Data), Count);
+    PadTo4(body);
+    if (Flags != 0)
+        PutFlagsOption(body, Flags);
+    PutOption(body, kOptionComment, Comment);
+    EndOptions(body);
+    WriteHeld(Block(kEnhancedPacket, body));
+}
+
+void TraceFile::WriteHeld(const std::string& Block)
+{
+    if (!file_)
+        return;
+    if (std::fwrite(Block.data(), 1, Block.size(), file_) != Block.size())
+        GiveUpHeld();
+}
+
+void TraceFile::GiveUpHeld()
+{
+    if (writeProblem_.empty())
+        writeProblem_ = "the trace file " + path_ + " could not be written: " + std::strerror(errno);
+    CloseHeld();
+}
+
+void TraceFile::CloseHeld()
+{
+    active_ = false;
+    if (!file_)
+        return;
+    FILE* file = std::exchange(file_, nullptr);
+    if (std::fclose(file) != 0)
+        GiveUpHeld();
+}
+
+}  // namespace zqk

@@ -1,0 +1,56 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace zqk {
+
+// A capture of the reports that cross a link, as a pcapng file that
+// Wireshark and tshark read: one section whose header names the library and
+// its version, one interface (link type LINKTYPE_USER0, 147, each packet one
+// whole report as it crossed) whose name is the device's path and whose
+// description holds its serial number, and one enhanced packet block per
+// report, time-stamped in microseconds with its direction in epb_flags.
+// Events of the link (the device opened, closed or gone, the trace started
+// and stopped) are empty packets with the event as their comment.
+//
+// The file is written through the C library's buffer, so that a report costs
+// no system call; the buffer is flushed at each event. A write that fails
+// stops the trace and keeps why, and never touches the conversation.
+// Safe between threads: the link reads and writes on different ones.
+class TraceFile {
+public:
+    TraceFile() = default;
+    ~TraceFile();
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    // Starts a new trace in Path (replacing one that runs). False, with why
+    // in Problem, when the file cannot be made.
+    bool Start(const std::string& Path, const std::string& DevicePath, const std::string& Serial,
+               std::string& Problem);
+    void Stop();
+    bool Active() const { return active_.load(std::memory_order_relaxed); }
+    // One report as it crossed: Inbound from the device, else to it.
+    void Report(const uint8_t* Data, size_t Count, bool Inbound);
+    void Event(const std::string& What);
+    // Why a trace that ran stopped by itself (empty if none did), taken once.
+    std::string TakeWriteProblem();
+
+private:
+    void WritePacketHeld(const uint8_t* Data, size_t Count, uint32_t Flags, const std::string& Comment);
+    void WriteHeld(const std::string& Block);
+    // Closes the file, keeping why it could not be written (errno's words).
+    void GiveUpHeld();
+    void CloseHeld();
+
+    std::mutex guard_;
+    std::atomic<bool> active_ {false};
+    FILE* file_ = nullptr;  // under guard_
+    std::string path_;
+    std::string writeProblem_;
+};
+
+}  // namespace zqk
