@@ -813,6 +813,10 @@ class ToolTest(unittest.TestCase):
         self.assertEqual([l for l in err.splitlines() if l.startswith("> ")], ['> NFDIR @"/"', '> NFTYPE @"/README.TXT"'])
         self.assertNotIn("> ", self.ok("get", "/README.TXT", "r.txt")[1])
 
+    def test_trace_writes_a_capture(self):
+        self.ok("--trace", "t.pcapng", "ls", "/")
+        self.assertEqual(self.read("t.pcapng")[:4], bytes.fromhex("0a0d0d0a"))
+
     def test_terminal_session(self):
         code, out, err = self.zqk("term", stdin=b"echo one\n\\e\necho two\n")
         self.assertEqual(code, 0, err)

@@ -196,6 +196,12 @@ void StopLoggingCommands(int32_t Handle)
     zqkDevSetCommandLog(Handle, nullptr, 0);
 }
 
+void TraceUnit(int32_t Handle, const std::string& Path)
+{
+    if (!Path.empty() && zqkDevSetTrace(Handle, Path.c_str()) != 0)
+        throw Failure(ExitCodeOf(zqkLastStatus()), StatusText());
+}
+
 std::string UnitPath(int32_t Handle)
 {
     return BufferText([&](char* b, int32_t s) { return zqkDevUsbPath(Handle, b, s); });

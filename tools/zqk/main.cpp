@@ -138,6 +138,8 @@ Options Parse(int argc, char** argv)
             opts.progress = ProgressChoice::Never;
         else if (arg == "--verbose" || arg == "-v")
             opts.verbose = true;
+        else if (arg == "--trace")
+            opts.tracePath = value();
         else if (arg == "--verify")
             opts.verify = true;
         else if (arg == "--modify-window")
@@ -209,12 +211,20 @@ std::string PathSafe(const std::string& serial)
     return safe;
 }
 
+std::vector<std::string*> ArgumentsOf(Options& Opts)
+{
+    std::vector<std::string*> arguments {&Opts.tracePath};
+    for (std::string& arg : Opts.args)
+        arguments.push_back(&arg);
+    return arguments;
+}
+
 // The options for one unit: {serial} in each argument is its serial number.
 Options ForUnit(Options Opts, const std::string& serial)
 {
-    for (std::string& arg : Opts.args)
-        for (size_t at; (at = arg.find("{serial}")) != std::string::npos;)
-            arg.replace(at, 8, serial);
+    for (std::string* arg : ArgumentsOf(Opts))
+        for (size_t at; (at = arg->find("{serial}")) != std::string::npos;)
+            arg->replace(at, 8, serial);
     return Opts;
 }
 
@@ -226,7 +236,9 @@ int RunUnit(UnitCommand Run, int32_t Handle, const std::string& Serial, Console&
         LogCommands(Handle, Out);
     int status = kOk;
     try {
-        status = Run(unit, ForUnit(Opts, PathSafe(Serial)));
+        const Options forUnit = ForUnit(Opts, PathSafe(Serial));
+        TraceUnit(Handle, forUnit.tracePath);  // until the handle is closed
+        status = Run(unit, forUnit);
     } catch (const Failure& failure) {
         Out.Failed(failure.what());
         status = failure.code;
@@ -282,6 +294,9 @@ std::vector<std::string> UnitNames(const std::vector<std::string>& serials)
 // must each have their own, through {serial}.
 void CheckLocalTargetPerUnit(const Options& Opts, size_t Units)
 {
+    if (Units > 1 && !Opts.tracePath.empty() && Opts.tracePath.find("{serial}") == std::string::npos)
+        throw Failure(kUsage, "--all on " + std::to_string(Units) + " units traces every unit to " +
+                                  Shown(Opts.tracePath) + "; put {serial} into the trace's name");
     std::string target;
     if (Opts.command == "get")
         target = Opts.args.size() > 1 ? Opts.args.back() : ".";

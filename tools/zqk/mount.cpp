@@ -259,6 +259,7 @@ struct FuseMount {
 int Serve(const Options& Opts, const std::string& Dir, const std::function<void(const std::string&)>& Ready)
 {
     const DeviceHandle device {OpenChosenDevice(Opts)};
+    TraceUnit(device.id, Opts.tracePath);  // until the handle is closed
     if (zqkDevDir(device.id, "/") < 0)
         throw DeviceFailure("cannot list the device's root folder");
     DeviceNames names;

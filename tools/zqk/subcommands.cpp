@@ -53,6 +53,8 @@ Copying:
                               error is no terminal (else a line for each file there)
   --no-progress               no progress; the line for each file and the summary stay
   -v, --verbose               each command the library sends, as "> LINE" on standard error
+  --trace FILE                every report to and from the unit, as a pcapng capture in FILE
+                              (under --all put {serial} into FILE)
 
 Other options:
   --timeout TIME              a time with its unit: 500ms, 2s, 1m, 1h; cmd, term: the silence

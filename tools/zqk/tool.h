@@ -48,6 +48,7 @@ struct Options {
     bool dryRun = false;
     bool quiet = false;
     bool verbose = false;  // -v: each command the library sends, on standard error
+    std::string tracePath;  // --trace: every report of the unit's handle, as pcapng
     ProgressChoice progress = ProgressChoice::ByTerminal;
     bool verify = false;        // get, put, pull, push: read each copy back and compare
     int32_t modifyWindowMs = -1;  // pull, push: times this close are one (-1: none given, 2 s)
@@ -134,6 +135,9 @@ struct Unit {
 // Out's standard error, until Stop.
 void LogCommands(int32_t Handle, Console& Out);
 void StopLoggingCommands(int32_t Handle);
+// Starts the handle's trace in Path (none when empty); a trace that cannot be
+// made fails the unit's run.
+void TraceUnit(int32_t Handle, const std::string& Path);
 
 // The handle's path and USB strings through the buffer-return convention.
 std::string UnitPath(int32_t Handle);

@@ -5,7 +5,7 @@
 _zqk_commands="devices wait info ls get put pull push cat flash rm mkdir rmdir mv cmd term mount"
 _zqk_options="--device -d --all --vid --pid --usage-page --usage --sim --sim-dir --sim-mode --sim-unquoted
   --recursive -r --parents -p --delete --dry-run -n --verify --modify-window --quiet -q --progress --no-progress
-  --verbose -v --timeout --wait --long -l --json -b -o --help -h --version"
+  --verbose -v --trace --timeout --wait --long -l --json -b -o --help -h --version"
 
 # The words of the line as the tool takes them: bash splits them at the
 # characters of COMP_WORDBREAKS too, so that "sim:DIR" comes as "sim", ":",
@@ -105,6 +105,7 @@ _zqk()
     COMPREPLY=()
     case $prev in
         --sim-dir) _zqk_local_paths "$cur" folders; return ;;
+        --trace) _zqk_local_paths "$cur"; return ;;
         --sim-mode) COMPREPLY=($(compgen -W "app bootloader ate" -- "$cur")); return ;;
         --device | -d)
             if [[ $cur == sim:* ]]; then
@@ -124,7 +125,7 @@ _zqk()
         word=${_zqk_words[i]}
         case $word in
             --device | -d | --vid | --pid | --usage-page | --usage | --sim-dir | --sim-mode | --timeout | \
-                --modify-window) ((i++)) ;;
+                --modify-window | --trace) ((i++)) ;;
             -*) ;;
             *) if [[ -z $command ]]; then command=$word; else ((position++)); fi ;;
         esac
