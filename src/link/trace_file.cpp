@@ -68,22 +68,27 @@ void EndOptions(std::string& Out)
     Put16(Out, 0);
 }
 
-// Type, total length, Body, total length again.
-std::string Block(uint32_t Type, const std::string& Body)
+// A block is its type, its total length, its body and the total length
+// again: begun with a length to be filled in when it ends.
+void BeginBlock(std::string& Out, uint32_t Type)
 {
-    std::string block;
-    const uint32_t total = static_cast<uint32_t>(Body.size() + 12);
-    Put32(block, Type);
-    Put32(block, total);
-    block += Body;
-    Put32(block, total);
-    return block;
+    Out.clear();
+    Put32(Out, Type);
+    Put32(Out, 0);
 }
 
+void EndBlock(std::string& Out)
+{
+    const uint32_t total = static_cast<uint32_t>(Out.size() + 4);
+    for (size_t i = 0; i < 4; ++i)
+        Out[4 + i] = static_cast<char>((total >> (8 * i)) & 0xFF);
+    Put32(Out, total);
+}
 
 std::string SectionHeader()
 {
     std::string body;
+    BeginBlock(body, kSectionHeader);
     Put32(body, 0x1A2B3C4D);  // byte-order magic
     Put16(body, 1);           // version 1.0
     Put16(body, 0);
@@ -91,19 +96,22 @@ std::string SectionHeader()
     Put32(body, 0xFFFFFFFF);
     PutOption(body, kShbUserApplication, "zqkAPI " ZQK_VERSION_STR);
     EndOptions(body);
-    return Block(kSectionHeader, body);
+    EndBlock(body);
+    return body;
 }
 
 std::string InterfaceDescription(const std::string& DevicePath, const std::string& Serial)
 {
     std::string body;
+    BeginBlock(body, kInterfaceDescription);
     Put16(body, kLinkTypeUser0);
     Put16(body, 0);
     Put32(body, kSnapLength);
     PutOption(body, kIfName, DevicePath);
     PutOption(body, kIfDescription, Serial.empty() ? std::string() : "serial number " + Serial);
     EndOptions(body);  // microseconds: the default time-stamp resolution
-    return Block(kInterfaceDescription, body);
+    EndBlock(body);
+    return body;
 }
 
 uint64_t MicrosecondsNow()
@@ -184,7 +192,8 @@ void TraceFile::WritePacketHeld(const uint8_t* Data, size_t Count, uint32_t Flag
     if (!file_)
         return;
     const uint64_t now = MicrosecondsNow();
-    std::string body;
+    std::string& body = packet_;  // its room is kept from one report to the next
+    BeginBlock(body, kEnhancedPacket);
     Put32(body, 0);  // the one interface
     Put32(body, static_cast<uint32_t>(now >> 32));
     Put32(body, static_cast<uint32_t>(now & 0xFFFFFFFF));
@@ -197,7 +206,8 @@ void TraceFile::WritePacketHeld(const uint8_t* Data, size_t Count, uint32_t Flag
         PutFlagsOption(body, Flags);
     PutOption(body, kOptionComment, Comment);
     EndOptions(body);
-    WriteHeld(Block(kEnhancedPacket, body));
+    EndBlock(body);
+    WriteHeld(body);
 }
 
 void TraceFile::WriteHeld(const std::string& Block)

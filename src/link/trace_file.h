@@ -51,6 +51,7 @@ private:
     FILE* file_ = nullptr;  // under guard_
     std::string path_;
     std::string writeProblem_;
+    std::string packet_;  // the block being written, under guard_
 };
 
 }  // namespace zqk
