@@ -401,17 +401,26 @@ TEST_F(ConcurrencyTest, TerminalExportsTellTheirOwnSilence)
 {
     constexpr int kRounds = 2000;
     std::atomic<int> wrong {0};
+    std::atomic<int> busy {0};
     OnThreads(3, [&](int thread) {
         char buffer[64];
         for (int n = 0; n < kRounds; ++n) {
+            bool right = false;
             if (thread == 0) {  // the device answers an escape with its prompt
-                wrong += zqkEscape() != 1 || zqkLastStatus() != ZQK_STATUS_OK;
+                right = zqkEscape() == 1 && zqkLastStatus() == ZQK_STATUS_OK;
             } else if (thread == 1) {
-                wrong += zqkIsPrompt("zq.keeper") != 1 || zqkLastStatus() != ZQK_STATUS_OK;
+                right = zqkIsPrompt("zq.keeper") == 1 && zqkLastStatus() == ZQK_STATUS_OK;
             } else {  // and says nothing more (the silence costs no time on the test clock)
                 const int32_t got = zqkFlushPrompt(buffer, sizeof buffer, 1000);
-                wrong += got != 0 || zqkLastStatus() != ZQK_STATUS_TIMEOUT;
+                right = got == 0 && zqkLastStatus() == ZQK_STATUS_TIMEOUT;
             }
+            // The wait for another thread's turn is real time (1000 ms): on a
+            // loaded machine a call may be refused as busy, which tells
+            // nothing of the silence; that round is done again, a few times.
+            if (!right && zqkLastStatus() == ZQK_STATUS_BUSY && ++busy <= 10)
+                --n;
+            else
+                wrong += !right;
         }
     });
     EXPECT_EQ(wrong, 0);
