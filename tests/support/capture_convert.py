@@ -26,8 +26,10 @@ EINPROGRESS = 115
 # epb_flags' direction bits
 INBOUND, OUTBOUND = 1, 2
 GET_DEVICE_DESCRIPTOR = bytes([0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0x00])
-DEVICE_DESCRIPTOR = struct.pack("<BBHBBBBHHHBBBB", 18, 1, 0x0200, 0, 0, 0, 64, VENDOR_ID, PRODUCT_ID,
-                                0x0100, 1, 2, 3, 1)
+
+
+def device_descriptor(vendor=VENDOR_ID, product=PRODUCT_ID):
+    return struct.pack("<BBHBBBBHHHBBBB", 18, 1, 0x0200, 0, 0, 0, 64, vendor, product, 0x0100, 1, 2, 3, 1)
 
 
 def read_blocks(data):
@@ -93,12 +95,14 @@ def usbmon_event(microseconds, urb_id, kind, transfer, endpoint, status, length,
     return header + data
 
 
-def usbmon_frames(trace):
-    """(microseconds, frame) of the whole capture."""
+def usbmon_frames(trace, descriptor):
+    """(microseconds, frame) of the whole capture; no descriptor exchange
+    when descriptor is None, as in a capture begun after enumeration."""
     items = list(trace)
     start = items[0][0] if items else 0
-    yield start, usbmon_event(start, 1, b"S", CONTROL, 0x80, -EINPROGRESS, 18, b"", GET_DEVICE_DESCRIPTOR)
-    yield start, usbmon_event(start, 1, b"C", CONTROL, 0x80, 0, 18, DEVICE_DESCRIPTOR)
+    if descriptor is not None:
+        yield start, usbmon_event(start, 1, b"S", CONTROL, 0x80, -EINPROGRESS, 18, b"", GET_DEVICE_DESCRIPTOR)
+        yield start, usbmon_event(start, 1, b"C", CONTROL, 0x80, 0, 18, descriptor)
     for number, (microseconds, inbound, packet) in enumerate(items, start=2):
         endpoint = IN_ENDPOINT if inbound else OUT_ENDPOINT
         submitted = b"" if inbound else packet  # an OUT transfer's data goes with its submission
@@ -123,11 +127,12 @@ def usbpcap_event(irp_id, completed, transfer, endpoint, data, stage=None):
     return header + data
 
 
-def usbpcap_frames(trace):
+def usbpcap_frames(trace, descriptor):
     items = list(trace)
     start = items[0][0] if items else 0
-    yield start, usbpcap_event(1, False, CONTROL, 0x80, GET_DEVICE_DESCRIPTOR, STAGE_SETUP)
-    yield start, usbpcap_event(1, True, CONTROL, 0x80, DEVICE_DESCRIPTOR, STAGE_COMPLETE)
+    if descriptor is not None:
+        yield start, usbpcap_event(1, False, CONTROL, 0x80, GET_DEVICE_DESCRIPTOR, STAGE_SETUP)
+        yield start, usbpcap_event(1, True, CONTROL, 0x80, descriptor, STAGE_COMPLETE)
     for number, (microseconds, inbound, packet) in enumerate(items, start=2):
         endpoint = IN_ENDPOINT if inbound else OUT_ENDPOINT
         yield microseconds, usbpcap_event(number, False, INTERRUPT, endpoint, b"" if inbound else packet)
@@ -137,15 +142,20 @@ def usbpcap_frames(trace):
 FORMATS = {"--usbmon": (220, usbmon_frames), "--usbpcap": (249, usbpcap_frames)}
 
 
+def convert(form, trace_path, out_path, descriptor=device_descriptor()):
+    """Writes the capture; form is --usbmon or --usbpcap."""
+    link_type, frames = FORMATS[form]
+    with open(out_path, "wb") as out:
+        out.write(pcap_header(link_type))
+        for microseconds, frame in frames(reports(trace_path), descriptor):
+            out.write(pcap_record(microseconds, frame))
+
+
 def main(argv):
     if len(argv) != 4 or argv[1] not in FORMATS:
         sys.stderr.write(__doc__.split("\n\n")[1] + "\n")
         return 2
-    link_type, frames = FORMATS[argv[1]]
-    with open(argv[3], "wb") as out:
-        out.write(pcap_header(link_type))
-        for microseconds, frame in frames(reports(argv[2])):
-            out.write(pcap_record(microseconds, frame))
+    convert(argv[1], argv[2], argv[3])
     return 0
 
 
