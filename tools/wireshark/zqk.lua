@@ -47,6 +47,7 @@ local f = {
     progress = ProtoField.uint32("zqk.progress", "Bytes moved", base.DEC),
     block = ProtoField.uint32("zqk.block", "Block", base.DEC),
     blocks = ProtoField.uint32("zqk.blocks", "Blocks", base.DEC),
+    block_done = ProtoField.bool("zqk.block_done", "Block done"),
     ended = ProtoField.string("zqk.ended", "Transfer ended"),
     event = ProtoField.string("zqk.event", "Event"),
 }
@@ -173,6 +174,9 @@ local function take_transfer_bytes(conv, direction, bytes, view)
     show(view, f.blocks, block_count(transfer.size))
     say(view, string.format("%s %d of %d bytes, block %d of %d", transfer.file, transfer.moved, transfer.size,
                             math.ceil(transfer.moved / BLOCK_SIZE), block_count(transfer.size)))
+    if transfer.moved % BLOCK_SIZE == 0 or transfer.moved == transfer.size then
+        show(view, f.block_done, true)
+    end
     if transfer.moved == transfer.size then
         conv.streams[direction].transfer = nil
         show(view, f.ended, "complete")
