@@ -29,28 +29,23 @@ local TO_DEVICE, FROM_DEVICE = 0, 1
 
 local directions = { [TO_DEVICE] = "to device", [FROM_DEVICE] = "from device" }
 
-local f = {
-    direction = ProtoField.uint8("zqk.direction", "Direction", base.DEC, directions),
-    channel = ProtoField.uint8("zqk.channel", "Channel", base.DEC),
-    tag = ProtoField.uint8("zqk.tag", "Tag", base.HEX),
-    length = ProtoField.uint8("zqk.length", "Length", base.DEC),
-    data = ProtoField.bytes("zqk.data", "Data"),
-    text = ProtoField.string("zqk.text", "Terminal text"),
-    escape = ProtoField.bool("zqk.escape", "Escape"),
-    command = ProtoField.string("zqk.command", "Command"),
-    answer = ProtoField.string("zqk.answer", "Answer"),
-    code = ProtoField.int32("zqk.code", "Answer code", base.DEC),
-    prompt = ProtoField.string("zqk.prompt", "Prompt"),
-    password = ProtoField.bool("zqk.password", "Password prompt"),
-    file = ProtoField.string("zqk.file", "File"),
-    size = ProtoField.uint32("zqk.size", "File size", base.DEC),
-    progress = ProtoField.uint32("zqk.progress", "Bytes moved", base.DEC),
-    block = ProtoField.uint32("zqk.block", "Block", base.DEC),
-    blocks = ProtoField.uint32("zqk.blocks", "Blocks", base.DEC),
-    block_done = ProtoField.bool("zqk.block_done", "Block done"),
-    ended = ProtoField.string("zqk.ended", "Transfer ended"),
-    event = ProtoField.string("zqk.event", "Event"),
-}
+-- The fields, zqk.NAME each, declared a type at a time.
+local f = {}
+local function declare(maker, labels, ...)
+    for name, label in pairs(labels) do
+        f[name] = maker("zqk." .. name, label, ...)
+    end
+end
+declare(ProtoField.uint8, { direction = "Direction" }, base.DEC, directions)
+declare(ProtoField.uint8, { channel = "Channel", length = "Length" }, base.DEC)
+declare(ProtoField.uint8, { tag = "Tag" }, base.HEX)
+declare(ProtoField.bytes, { data = "Data" })
+declare(ProtoField.string, { text = "Terminal text", command = "Command", answer = "Answer", prompt = "Prompt",
+                             file = "File", ended = "Transfer ended", event = "Event" })
+declare(ProtoField.bool, { escape = "Escape", password = "Password prompt", block_done = "Block done" })
+declare(ProtoField.int32, { code = "Answer code" }, base.DEC)
+declare(ProtoField.uint32, { size = "File size", progress = "Bytes moved", block = "Block", blocks = "Blocks" },
+        base.DEC)
 zqk.fields = {}
 for _, field in pairs(f) do
     table.insert(zqk.fields, field)
