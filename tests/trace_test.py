@@ -62,14 +62,25 @@ def tshark_conversation(capture):
 READERS = {"tshark": tshark_conversation}
 
 
-def expected_from_trace(trace):
-    """What the library's own trace holds: reports and prompts each way."""
-    reports, prompts = [0, 0], 0
+def expected_from_trace(trace, read=b""):
+    """What the library's own trace holds: the reports each way, and the
+    prompts, whose closing bytes are those from the device but for the ones
+    in the file data read."""
+    reports, closing = [0, 0], 0
     for _, inbound, packet in capture_convert.reports(trace):
         reports[1 if inbound else 0] += 1
         if inbound and packet[0] == 0:
-            prompts += packet[3:3 + packet[2]].count(0xBB)
-    return tuple(reports), prompts
+            closing += packet[3:3 + packet[2]].count(0xBB)
+    return tuple(reports), closing - read.count(0xBB)
+
+
+def file_contents():
+    """Random bytes with, here and there, what would pass for an escape, a
+    command and a prompt if a reader took a file's data for terminal text."""
+    decoy = b"\x1bNFDIR @inside\r\n\xabinside>\xbb"
+    plain = bytes(b for b in os.urandom(2 * FILE_SIZE) if b not in decoy)
+    contents = b"".join(decoy + plain[i:i + 500] for i in range(0, FILE_SIZE, 500 + len(decoy)))
+    return contents[:FILE_SIZE]
 
 
 class Captures:
@@ -78,13 +89,15 @@ class Captures:
     def __init__(self, work):
         self.work = work
         device = os.path.join(work, "device")
+        self.contents = file_contents()
         with open(os.path.join(work, "few.bin"), "wb") as f:
-            f.write(os.urandom(FILE_SIZE))
-        # The session: a listing and a file written, two runs of the tool and
-        # so two sections of one capture.
+            f.write(self.contents)
+        # The session: a listing, a file written and read back, three runs of
+        # the tool and so three sections of one capture.
         self.zqk("--sim-dir", device, "--trace", "ls.pcapng", "ls", "/logs")
         self.zqk("--sim-dir", device, "--trace", "put.pcapng", "put", "few.bin", "/logs/few.bin")
-        self.session = self.joined("session.pcapng", "ls.pcapng", "put.pcapng")
+        self.zqk("--sim-dir", device, "--trace", "get.pcapng", "get", "/logs/few.bin", "back.bin")
+        self.session = self.joined("session.pcapng", "ls.pcapng", "put.pcapng", "get.pcapng")
         # The device goes away after 100 reports, amid the file's first block.
         self.zqk("--device", "sim:%s?unplug=100" % device, "--trace", "abandoned.pcapng", "put", "few.bin",
                  "/logs/cut.bin", code=3)
@@ -110,22 +123,29 @@ class Captures:
         return path
 
 
-SESSION_COMMANDS = ['NFDIR @"/logs"', 'NFWRITE "/logs/few.bin"\\t%d\\t' % FILE_SIZE]
-WRITTEN = [("/logs/few.bin", FILE_SIZE, FILE_SIZE)]
+SESSION_COMMANDS = ['NFDIR @"/logs"', 'NFWRITE "/logs/few.bin"\\t%d\\t' % FILE_SIZE, 'NFTYPE @"/logs/few.bin"']
+WRITTEN_AND_READ = [("/logs/few.bin", FILE_SIZE, FILE_SIZE)] * 2
 OTHER_DEVICE = capture_convert.device_descriptor(0x1234, 0x5678)
 
-# One row per capture: how it is made from the traces, the commands that
-# must be seen in order (each line's beginning), the transfers; None where
-# nothing of the protocol may be decoded at all.
+# One row per capture: the trace it comes from, how it is made of it, the
+# commands that must be seen in this order (each line's beginning), and each
+# transfer as (file, size, bytes moved or their range); None where nothing of
+# the protocol may be decoded at all.
 TABLE = [
-    ("own trace", lambda c: c.session, SESSION_COMMANDS, WRITTEN),
-    ("usbmon", lambda c: c.converted(c.session, "--usbmon"), SESSION_COMMANDS, WRITTEN),
-    ("usbmon begun after enumeration", lambda c: c.converted(c.session, "--usbmon", None), SESSION_COMMANDS,
-     WRITTEN),
-    ("USBPcap", lambda c: c.converted(c.session, "--usbpcap"), SESSION_COMMANDS, WRITTEN),
-    ("usbmon of another device", lambda c: c.converted(c.session, "--usbmon", OTHER_DEVICE), None, None),
-    ("abandoned transfer", lambda c: c.abandoned, ['NFDIR @"/logs"', 'NFWRITE "/logs/cut.bin"'], "cut short"),
+    ("own trace", "session", lambda c: c.session, SESSION_COMMANDS, WRITTEN_AND_READ),
+    ("usbmon", "session", lambda c: c.converted(c.session, "--usbmon"), SESSION_COMMANDS, WRITTEN_AND_READ),
+    ("usbmon begun after enumeration", "session", lambda c: c.converted(c.session, "--usbmon", None),
+     SESSION_COMMANDS, WRITTEN_AND_READ),
+    ("USBPcap", "session", lambda c: c.converted(c.session, "--usbpcap"), SESSION_COMMANDS, WRITTEN_AND_READ),
+    ("usbmon of another device", "session", lambda c: c.converted(c.session, "--usbmon", OTHER_DEVICE), None,
+     None),
+    ("abandoned transfer", "abandoned", lambda c: c.abandoned, ['NFDIR @"/logs"', 'NFWRITE "/logs/cut.bin"'],
+     [("/logs/cut.bin", FILE_SIZE, range(1, FILE_SIZE))]),
 ]
+
+
+def transfer_matches(seen, expected):
+    return len(seen) == len(expected) and all(a == b or (isinstance(b, range) and a in b) for a, b in zip(seen, expected))
 
 
 class TraceTest(unittest.TestCase):
@@ -140,28 +160,25 @@ class TraceTest(unittest.TestCase):
 
     def test_table(self):
         for reader_name, reader in READERS.items():
-            for row, make, commands, transfers in TABLE:
+            for row, trace, make, commands, transfers in TABLE:
                 with self.subTest(reader=reader_name, capture=row):
-                    self.check(reader(make(self.captures)), row, commands, transfers)
+                    self.check(reader(make(self.captures)), getattr(self.captures, trace), commands, transfers)
 
-    def check(self, seen, row, commands, transfers):
+    def check(self, seen, trace, commands, transfers):
         if commands is None:
             self.assertEqual(seen, Conversation([], [], (0, 0), []))
             return
-        trace = self.captures.abandoned if row == "abandoned transfer" else self.captures.session
-        reports, prompts = expected_from_trace(trace)
+        read = self.captures.contents if trace == self.captures.session else b""
+        reports, prompts = expected_from_trace(trace, read)
         self.assertEqual(seen.reports, reports, "reports to and from the device")
         self.assertEqual(seen.prompts, [PROMPT] * prompts)
         sent = iter(seen.commands)
         self.assertTrue(all(any(line.startswith(e) for line in sent) for e in commands),
                         "%r in this order among %r" % (commands, seen.commands))
-        if transfers == "cut short":
-            self.assertEqual(len(seen.transfers), 1)
-            name, size, moved = seen.transfers[0]
-            self.assertEqual((name, size), ("/logs/cut.bin", FILE_SIZE))
-            self.assertTrue(0 < moved < size, "cut short at %d of %d bytes" % (moved, size))
-        else:
-            self.assertEqual(seen.transfers, transfers)
+        self.assertFalse([c for c in seen.commands if "inside" in c], "no command line from a file's data")
+        self.assertEqual(len(seen.transfers), len(transfers), seen.transfers)
+        for got, expected in zip(seen.transfers, transfers):
+            self.assertTrue(transfer_matches(got, expected), "%r, not %r" % (got, expected))
 
 
 if __name__ == "__main__":
