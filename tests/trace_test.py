@@ -58,7 +58,9 @@ def tshark_conversation(capture):
     return Conversation(commands, prompts, tuple(reports), transfers)
 
 
-# The place for further readers of the same captures.
+# Every reader gives the same Conversation of each capture in TABLE; a reader
+# of another program (the tool's own text reader, say) is one more function
+# here, skipped with SkipTest where its program is missing.
 READERS = {"tshark": tshark_conversation}
 
 
