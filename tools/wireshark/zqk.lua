@@ -347,19 +347,23 @@ local function value_of(extractor)
     return field and field.value
 end
 
+-- The USB device of this frame: its bus and address.
+local function usb_device()
+    return string.format("usb %s.%s", tostring(value_of(usb_bus)), tostring(value_of(usb_address)))
+end
+
 -- The direction of this report, and the key of its device's conversation.
-local function whereabouts(pinfo)
+local function whereabouts()
     local usb_in = value_of(usb_direction)
     if usb_in ~= nil then
-        return usb_in == 1 and FROM_DEVICE or TO_DEVICE,
-               string.format("usb %s.%s", tostring(value_of(usb_bus)), tostring(value_of(usb_address)))
+        return usb_in == 1 and FROM_DEVICE or TO_DEVICE, usb_device()
     end
     -- A trace of the library: epb_flags say inbound (1) or outbound (2).
     return value_of(packet_direction) == 1 and FROM_DEVICE or TO_DEVICE, "trace"
 end
 
-local function decode(tvb, pinfo)
-    local direction, key = whereabouts(pinfo)
+local function decode(tvb)
+    local direction, key = whereabouts()
     local view = new_view()
     view.direction = direction
     view.own_trace = key == "trace"
@@ -408,7 +412,7 @@ end
 function zqk.dissector(tvb, pinfo, tree)
     local view = decoded[pinfo.number]
     if not view then
-        view = decode(tvb, pinfo)
+        view = decode(tvb)
         decoded[pinfo.number] = view
     end
     pinfo.cols.protocol = "ZQK"
@@ -464,7 +468,7 @@ local function heuristic(tvb, pinfo, tree)
     if not looks_like_report(tvb) then
         return false
     end
-    local ids = device_ids[string.format("%s.%s", tostring(value_of(usb_bus)), tostring(value_of(usb_address)))]
+    local ids = device_ids[usb_device()]
     if ids and not is_ours(ids[1], ids[2]) then
         return false
     end
@@ -477,8 +481,7 @@ local descriptors = Proto("zqk_ids", "zq.keeper device IDs")
 function descriptors.dissector(tvb, pinfo, tree)
     local vendor, product = value_of(usb_vendor), value_of(usb_product)
     if vendor and product then
-        device_ids[string.format("%s.%s", tostring(value_of(usb_bus)), tostring(value_of(usb_address)))] =
-            { vendor, product }
+        device_ids[usb_device()] = { vendor, product }
     end
 end
 register_postdissector(descriptors)
