@@ -40,8 +40,8 @@ declare(ProtoField.uint8, { direction = "Direction" }, base.DEC, directions)
 declare(ProtoField.uint8, { channel = "Channel", length = "Length" }, base.DEC)
 declare(ProtoField.uint8, { tag = "Tag" }, base.HEX)
 declare(ProtoField.bytes, { data = "Data" })
-declare(ProtoField.string, { text = "Terminal text", command = "Command", answer = "Answer", prompt = "Prompt",
-                             file = "File", ended = "Transfer ended", event = "Event" })
+declare(ProtoField.string, { text = "Terminal text", command = "Command", operation = "Operation", answer = "Answer",
+                             prompt = "Prompt", file = "File", ended = "Transfer ended", event = "Event" })
 declare(ProtoField.bool, { escape = "Escape", password = "Password prompt", block_done = "Block done" })
 declare(ProtoField.int32, { code = "Answer code" }, base.DEC)
 declare(ProtoField.uint32, { size = "File size", progress = "Bytes moved", block = "Block", blocks = "Blocks" },
@@ -198,10 +198,18 @@ local command_parsers = {
     end,
 }
 
+-- What the device's file commands do.
+local operations = { NFDIR = "directory listing", NFTYPE = "file read", NFWRITE = "file write",
+                     NFMKDIR = "directory made", NFWIPEDIR = "directory removed", NFDEL = "file deleted",
+                     NFRENAME = "rename", LOAD = "firmware load" }
+
 local function command_line(conv, line, view)
-    show(view, f.command, readable(line))
-    say(view, readable(line))
     local word, rest = line:match("^(%u+) ?(.*)$")
+    show(view, f.command, readable(line))
+    if operations[word] then
+        show(view, f.operation, operations[word])
+    end
+    say(view, readable(line))
     local parse = word and command_parsers[word]
     conv.command = word
     conv.pending = parse and parse(rest) or nil
