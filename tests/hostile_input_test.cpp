@@ -765,6 +765,13 @@ const std::vector<ExportCase>& ExportCases()
              ASSERT_EQ(trace.Packets.size(), 3u) << "started, the device closed, stopped";
              EXPECT_EQ(trace.Packets[1].first, 0u);
          }},
+        // ---- devices arriving and leaving ----
+        {"zqkSetDeviceCallback",
+         [](HostileInput&) {
+             EXPECT_EQ(zqkSetDeviceCallback(nullptr, 0), 0) << "none set: nothing to stop";
+             EXPECT_EQ(zqkSetDeviceCallback(nullptr, -1), 0);
+             EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_OK);
+         }},
         // ---- transfers in memory, on a handle ----
         {"zqkDevFileReadBuffer",
          [](HostileInput& t) {
@@ -925,7 +932,7 @@ TEST(HostileInputTable, CoversEveryExport)
         covered.insert(c.Name);
     for (const TwinCase& c : TwinCases())
         covered.insert(c.Name);
-    EXPECT_EQ(exported.size(), 73u);
+    EXPECT_EQ(exported.size(), 74u);
     EXPECT_EQ(covered, exported);
 }
 
