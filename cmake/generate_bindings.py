@@ -214,6 +214,7 @@ CSHARP_TYPES = {
     "zqkProgressCallback": "ProgressCallback",
     "zqkDevProgressCallback": "DevProgressCallback",
     "zqkDevCommandLogCallback": "DevCommandLogCallback",
+    "zqkDeviceCallback": "DeviceCallback",
 }
 
 

@@ -428,6 +428,29 @@ ZQK_API int32_t ZQK_CALL zqkDevSetTrace(int32_t Device, const char *Path);
 /* The same for the classic functions' device. */
 ZQK_API int32_t ZQK_CALL zqkSetTrace(const char *Path);
 
+/* ---- Devices arriving and leaving ----------------------------------------
+ *
+ * A callback for each matching device (zqkSetVidPid, the rule of
+ * zqkFindDevices) that arrives or leaves: (UserData, Arrived 1 or 0, Path as
+ * zqkFoundDevice gives it, Serial, "" when the device has none). Once a
+ * callback is set, every device present is reported as arrived, then each
+ * arrival and removal in the order they happen, each exactly once per path.
+ * The callback runs on a thread of the library's own, never while a device
+ * lock is held; it may call any export, zqkDevOpen of the device that just
+ * arrived or zqkSetDeviceCallback itself included. Path and Serial are valid
+ * until the callback returns. A simulated "sim:" device is never reported. */
+typedef void(ZQK_CALL *zqkDeviceCallback)(intptr_t UserData, int32_t Arrived, const char *Path,
+                                          const char *Serial);
+/* Starts watching with Callback, which gets UserData first; NULL stops it.
+ * The library's thread runs only while a callback is set (no other function
+ * starts a thread). A new callback while one is set replaces it: the watch
+ * starts anew, and the new callback is told of every present device first.
+ * After the call returns, the callback given before is not called any more
+ * (called from inside that callback: once it returns). The matching values
+ * are read when watching starts. 0, or -1 with a status: NO_DEVICE when the
+ * platform cannot watch for devices (nothing is watched then). */
+ZQK_API int32_t ZQK_CALL zqkSetDeviceCallback(zqkDeviceCallback Callback, intptr_t UserData);
+
 #ifdef __cplusplus
 }
 #endif

@@ -263,6 +263,20 @@ TraceContents ReadTrace(const std::string& Path)
     return trace;
 }
 
+// A device callback that keeps "+PATH SERIAL" or "-PATH SERIAL" in the
+// vector its user data points at.
+void ZQK_CALL TellDevice(intptr_t Told, int32_t Arrived, const char* Path, const char* Serial)
+{
+    reinterpret_cast<std::vector<std::string>*>(Told)->push_back((Arrived ? "+" : "-") + std::string(Path) + " " +
+                                                                 Serial);
+}
+
+std::string LastStatusText()
+{
+    char text[512];
+    return zqkStatusText(text, sizeof text) >= 0 ? text : "";
+}
+
 struct ExportCase {
     const char* Name;
     std::function<void(HostileInput&)> Body;
@@ -765,6 +779,19 @@ const std::vector<ExportCase>& ExportCases()
              ASSERT_EQ(trace.Packets.size(), 3u) << "started, the device closed, stopped";
              EXPECT_EQ(trace.Packets[1].first, 0u);
          }},
+        // ---- devices arriving and leaving ----
+        {"zqkSetDeviceCallback",
+         [](HostileInput&) {
+             EXPECT_EQ(zqkSetDeviceCallback(nullptr, 0), 0) << "none set: nothing to stop";
+             EXPECT_EQ(zqkSetDeviceCallback(nullptr, -1), 0);
+             EXPECT_EQ(zqkLastStatus(), ZQK_STATUS_OK);
+             std::vector<std::string> first, second;
+             ASSERT_EQ(zqkSetDeviceCallback(TellDevice, reinterpret_cast<intptr_t>(&first)), 0) << LastStatusText();
+             EXPECT_EQ(zqkSetDeviceCallback(TellDevice, reinterpret_cast<intptr_t>(&second)), 0) << "replaced";
+             EXPECT_EQ(zqkSetDeviceCallback(nullptr, 0), 0);
+             EXPECT_EQ(zqkSetDeviceCallback(nullptr, 0), 0) << "stopped already";
+             EXPECT_TRUE(first.empty() && second.empty()) << "the open simulated device is no device that arrived";
+         }},
         // ---- transfers in memory, on a handle ----
         {"zqkDevFileReadBuffer",
          [](HostileInput& t) {
@@ -925,7 +952,7 @@ TEST(HostileInputTable, CoversEveryExport)
         covered.insert(c.Name);
     for (const TwinCase& c : TwinCases())
         covered.insert(c.Name);
-    EXPECT_EQ(exported.size(), 73u);
+    EXPECT_EQ(exported.size(), 74u);
     EXPECT_EQ(covered, exported);
 }
 

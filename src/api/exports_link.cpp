@@ -2,6 +2,7 @@
 // classic functions' device and for handles.
 #include "api/export_names.h"
 #include "api/found_devices.h"
+#include "transport/device_watcher.h"
 #include "transport/hid_transport.h"
 #include "transport/opener.h"
 #include "zqkAPI.h"
@@ -319,6 +320,13 @@ ZQK_API int32_t ZQK_CALL zqkOpenSerial(const char* Serial)
 {
     return zqk::Guarded<int32_t>(0, [=](Library& lib) {
         return OpenDefaultWith(lib, [&] { return zqk::OpenSerial(zqk::TextArg(Serial), MatchingOf(lib)); });
+    });
+}
+
+ZQK_API int32_t ZQK_CALL zqkSetDeviceCallback(zqkDeviceCallback Callback, intptr_t UserData)
+{
+    return zqk::Guarded<int32_t>(-1, [=](Library& lib) {
+        return zqk::SetDeviceWatch(Callback, UserData, MatchingOf(lib)) ? 0 : -1;
     });
 }
 

@@ -3,11 +3,14 @@
 // simulated device kept in a folder of the host (--sim). Each is opened as a
 // handle of its own. Only the library's public functions are used.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "local_files.h"
 #include "tool.h"
 #include "zqkAPI.h"
 
@@ -258,9 +261,50 @@ std::vector<Entry> Listing(int32_t Handle, const std::string& Path, int32_t* Unr
     return entries;
 }
 
+namespace {
+
+// "2026-12-09 16:52:07.481", local time.
+std::string EventTime()
+{
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    const std::tm t = LocalTimeOf(ms / 1000);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
+    return text;
+}
+
+// One line for each unit that arrives or leaves, on the library's thread;
+// Json is the user data.
+void ZQK_CALL ShowDeviceChange(intptr_t Json, int32_t Arrived, const char* Path, const char* Serial)
+{
+    const std::string time = EventTime();
+    if (Json)
+        std::printf("{\"time\": %s, \"arrived\": %s, \"path\": %s, \"serial\": %s}\n", JsonString(time).c_str(),
+                    Arrived ? "true" : "false", JsonString(Path).c_str(), JsonString(Serial).c_str());
+    else
+        std::printf("%s %c %s %s\n", time.c_str(), Arrived ? '+' : '-', Shown(Path).c_str(), Shown(Serial).c_str());
+    std::fflush(stdout);
+}
+
+int WatchDevices(const Options& Opts)
+{
+    HoldInterrupts();
+    if (zqkSetDeviceCallback(ShowDeviceChange, Opts.json ? 1 : 0) != 0)
+        throw Failure(kNoDevice, StatusText());
+    WaitForInterrupt(Opts.timeoutMs);
+    zqkSetDeviceCallback(nullptr, 0);
+    return kOk;
+}
+
+}  // namespace
+
 int Devices(const Options& Opts)
 {
     SetMatching(Opts);
+    if (Opts.watch)
+        return WatchDevices(Opts);
     const std::vector<Found> found = FindAttached();
     if (Opts.json) {
         std::printf("[");

@@ -64,7 +64,7 @@ void TakeTimeout(Options& opts, const std::optional<std::string>& text)
 {
     if (!text)
         return;
-    const bool seconds = opts.command == "wait" || opts.command == "flash";
+    const bool seconds = opts.command == "wait" || opts.command == "flash" || opts.command == "devices";
     opts.timeoutMs = seconds ? Milliseconds("--timeout", *text, 1000, "seconds")
                              : Milliseconds("--timeout", *text, 1, "milliseconds");
 }
@@ -146,6 +146,8 @@ Options Parse(int argc, char** argv)
             opts.modifyWindowMs = Milliseconds(arg, value(), 1000, "seconds");
         else if (arg == "--wait")
             opts.waitAfter = true;
+        else if (arg == "--watch")
+            opts.watch = true;
         else if (arg == "-b")
             opts.background = true;
         else if (arg == "-o")
@@ -179,7 +181,7 @@ void CheckOptions(const Options& Opts, const Subcommand& Command)
 {
     const bool given[] = {Opts.recursive, Opts.deleteExtra, Opts.dryRun, Opts.background, Opts.parents,
                           !Opts.mountOptions.empty(), Opts.json, Opts.verify, Opts.modifyWindowMs >= 0,
-                          Opts.waitAfter};
+                          Opts.waitAfter, Opts.watch};
     static_assert(sizeof given / sizeof given[0] == sizeof kRestrictedOptions / sizeof kRestrictedOptions[0],
                   "one flag for each restricted option");
     for (size_t i = 0; i < sizeof given / sizeof given[0]; ++i) {

@@ -59,12 +59,13 @@ Copying:
 Other options:
   --timeout TIME              a time with its unit: 500ms, 2s, 1m, 1h; cmd, term: the silence
                               that ends a command's output (default 2s; a bare number is
-                              milliseconds); wait: how long to wait (default: no limit; a
-                              bare number is seconds)
+                              milliseconds); wait, devices --watch: how long to wait
+                              (default: no limit; a bare number is seconds)
   -l, --long                  ls: with attribute bits and Unix times
   --json                      devices, info, ls, and the summary of get, put, pull, push:
                               as JSON (under --all one line for each unit)
   --wait                      flash: wait for the device to come back after the load
+  --watch                     devices: a line for each unit that arrives or leaves
   -b                          mount: go to the background once mounted
   -o nonempty                 mount: also on a folder that holds files
   -h, --help                  this text; "zqk COMMAND --help" explains a command
@@ -76,12 +77,16 @@ With --all, the highest status of the units.
 )";
 
 const Subcommand kSubcommands[] = {
-    {"devices", 0, 0, "", "devices [--json]",
+    {"devices", 0, 0, "", "devices [--watch [--timeout TIME]] [--json]",
      "list the attached units: path, serial number, product",
      "Lists the attached units that match the matching values: path, serial number\n"
      "and product (--json: an array of objects). Exits with 3 when there are none.\n"
-     "Simulated devices are never attached; --all runs on them when --device names them.\n",
-     {"--json"}, nullptr, Devices},
+     "Simulated devices are never attached; --all runs on them when --device names them.\n"
+     "--watch prints a line for each unit present, then one each time a unit arrives\n"
+     "or leaves: the local time, \"+\" or \"-\", the path and the serial number (--json:\n"
+     "one object per line, {\"time\", \"arrived\", \"path\", \"serial\"}), until Ctrl-C or\n"
+     "the --timeout (a bare number is seconds) ends it with exit status 0.\n",
+     {"--json", "--watch"}, nullptr, Devices},
     {"wait", 0, 0, "", "wait [--timeout TIME]",
      "wait until a unit (the one of --device, if given) is present",
      "Returns as soon as a unit is present: the one of --device when given, else any\n"

@@ -30,7 +30,8 @@ struct Subcommand {
 
 // The options that apply to some commands only, as the table names them.
 constexpr const char* kRestrictedOptions[] = {"-r", "--delete", "--dry-run", "-b", "-p", "-o",
-                                              "--json", "--verify", "--modify-window", "--wait"};
+                                              "--json", "--verify", "--modify-window", "--wait",
+                                              "--watch"};
 
 // The command called Name, nullptr for none.
 const Subcommand* FindSubcommand(const std::string& Name);

@@ -1,6 +1,6 @@
 // The console that the progress line is drawn on, on Windows: its window's
 // width, read again for each look, since a console tells no program of a
-// change of its size.
+// change of its size; and Ctrl-C waited for.
 #include <cstdio>
 
 #include <io.h>
@@ -13,6 +13,13 @@ namespace zqktool {
 namespace {
 
 size_t g_lastColumns = 0;  // read under the progress display's lock
+HANDLE g_interrupted = nullptr;  // set by Ctrl-C, Ctrl-Break or the console closing
+
+BOOL WINAPI OnConsoleControl(DWORD)
+{
+    SetEvent(g_interrupted);
+    return TRUE;
+}
 
 }  // namespace
 
@@ -41,6 +48,17 @@ bool WindowResized()
     const bool changed = columns != g_lastColumns;
     g_lastColumns = columns;
     return changed;
+}
+
+void HoldInterrupts()
+{
+    g_interrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void WaitForInterrupt(int32_t TimeoutMs)
+{
+    WaitForSingleObject(g_interrupted, TimeoutMs < 0 ? INFINITE : static_cast<DWORD>(TimeoutMs));
 }
 
 }  // namespace zqktool

@@ -53,6 +53,7 @@ struct Options {
     bool verify = false;        // get, put, pull, push: read each copy back and compare
     int32_t modifyWindowMs = -1;  // pull, push: times this close are one (-1: none given, 2 s)
     bool waitAfter = false;     // flash --wait: for the device to come back
+    bool watch = false;         // devices --watch: each unit arriving and leaving, until interrupted
     bool background = false;  // mount -b
     std::string mountOptions;  // mount -o: "nonempty" or nothing
     bool longForm = false;
@@ -228,6 +229,11 @@ int Wait(const Options& Opts);
 int Mount(const Options& Opts);
 
 // ---- the terminal (terminal_posix.cpp, terminal_windows.cpp) ----
+// From now on Ctrl-C (and SIGTERM) only ends WaitForInterrupt; called before
+// the library starts a thread, which then does not take them either.
+void HoldInterrupts();
+// Waits for Ctrl-C, or TimeoutMs (negative: no limit).
+void WaitForInterrupt(int32_t TimeoutMs);
 bool IsTerminal(std::FILE* Stream);
 // The width of the terminal or console window Stream shows, 0 when it is none.
 size_t TerminalColumns(std::FILE* Stream);

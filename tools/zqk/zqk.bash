@@ -5,7 +5,7 @@
 _zqk_commands="devices wait info ls get put pull push cat flash rm mkdir rmdir mv cmd term mount"
 _zqk_options="--device -d --all --vid --pid --usage-page --usage --sim --sim-dir --sim-mode --sim-unquoted
   --recursive -r --parents -p --delete --dry-run -n --verify --modify-window --quiet -q --progress --no-progress
-  --verbose -v --trace --timeout --wait --long -l --json -b -o --help -h --version"
+  --verbose -v --trace --timeout --wait --watch --long -l --json -b -o --help -h --version"
 
 # The words of the line as the tool takes them: bash splits them at the
 # characters of COMP_WORDBREAKS too, so that "sim:DIR" comes as "sim", ":",
