@@ -143,8 +143,7 @@ bool TraceFile::Start(const std::string& Path, const std::string& DevicePath, co
     path_ = Path;
     WriteHeld(SectionHeader() + InterfaceDescription(DevicePath, Serial));
     WritePacketHeld(nullptr, 0, 0, "trace started");
-    if (file_ && std::fflush(file_) != 0)
-        GiveUpHeld();
+    FlushHeld();
     if (!file_) {
         Problem.swap(writeProblem_);  // this call's own failure, not one for the next
         return false;
@@ -175,8 +174,15 @@ void TraceFile::Event(const std::string& What)
         return;
     const std::lock_guard<std::mutex> held(guard_);
     WritePacketHeld(nullptr, 0, 0, What);
-    if (file_ && std::fflush(file_) != 0)
-        GiveUpHeld();
+    FlushHeld();
+}
+
+void TraceFile::Flush()
+{
+    if (!Active())
+        return;
+    const std::lock_guard<std::mutex> held(guard_);
+    FlushHeld();
 }
 
 std::string TraceFile::TakeWriteProblem()
@@ -215,6 +221,12 @@ void TraceFile::WriteHeld(const std::string& Block)
     if (!file_)
         return;
     if (std::fwrite(Block.data(), 1, Block.size(), file_) != Block.size())
+        GiveUpHeld();
+}
+
+void TraceFile::FlushHeld()
+{
+    if (file_ && std::fflush(file_) != 0)
         GiveUpHeld();
 }
 

@@ -36,12 +36,16 @@ public:
     // One report as it crossed: Inbound from the device, else to it.
     void Report(const uint8_t* Data, size_t Count, bool Inbound);
     void Event(const std::string& What);
+    // Writes out what the buffer holds, so that a reader of the file (zqk -v
+    // follows it) has every report up to now.
+    void Flush();
     // Why a trace that ran stopped by itself (empty if none did), taken once.
     std::string TakeWriteProblem();
 
 private:
     void WritePacketHeld(const uint8_t* Data, size_t Count, uint32_t Flags, const std::string& Comment);
     void WriteHeld(const std::string& Block);
+    void FlushHeld();
     // Closes the file, keeping why it could not be written (errno's words).
     void GiveUpHeld();
     void CloseHeld();
