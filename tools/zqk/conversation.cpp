@@ -115,7 +115,9 @@ std::string ReportLine(const TracedReport& Report, uint64_t StartMicroseconds)
 
 void ConversationSteps::Take(const TracedReport& Report, std::vector<std::string>& Lines)
 {
-    if (Report.kind == TracedReport::Kind::Event || !IsChannelPacket(Report.data, Report.size))
+    if (Report.kind == TracedReport::Kind::Event)
+        return Finish(Lines);  // the device opened anew, closed or went away: what came before is all
+    if (!IsChannelPacket(Report.data, Report.size))
         return;
     const unsigned channel = Report.data[0];
     const size_t length = Report.data[2];

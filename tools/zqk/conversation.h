@@ -31,7 +31,8 @@ public:
     // the step before a command, and the command ("> NFDIR @/logs", in the
     // terminal text of TerminalText).
     void Take(const TracedReport& Report, std::vector<std::string>& Lines);
-    // The summary of the last step, once no report follows.
+    // The summary of the last step, once no report follows (an event, the
+    // device opened, closed or gone, ends a step too).
     void Finish(std::vector<std::string>& Lines);
 
 private:

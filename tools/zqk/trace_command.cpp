@@ -53,7 +53,8 @@ std::string Totals(const std::vector<TracedReport>& Reports)
         sent += report.kind == TracedReport::Kind::ToDevice;
         received += report.kind == TracedReport::Kind::FromDevice;
     }
-    return "# " + std::to_string(sent) + " reports to the device, " + std::to_string(received) + " from it";
+    return "# " + std::to_string(sent) + (sent == 1 ? " report" : " reports") + " to the device, " +
+           std::to_string(received) + " from it";
 }
 
 }  // namespace
@@ -90,9 +91,13 @@ int ReadTrace(const Options& Opts)
     ConversationSteps steps;
     std::vector<std::string> stepLines;
     for (const TracedReport& report : found.reports) {
-        Print(ReportLine(report, start));
+        const bool event = report.kind == TracedReport::Kind::Event;  // ends a step, told before it
+        if (!event)
+            Print(ReportLine(report, start));
         steps.Take(report, stepLines);
         PrintSteps(stepLines);
+        if (event)
+            Print(ReportLine(report, start));
     }
     steps.Finish(stepLines);
     PrintSteps(stepLines);
