@@ -4,7 +4,7 @@
 #   Linux:   the library with its SONAME links, the header, the zqk tool, a
 #            CMake config package (find_package(zqkAPI) gives zqkAPI::zqkAPI),
 #            a pkg-config file, the udev rule, the tool's manual page and bash
-#            completion, the README and the copyright;
+#            completion, the Wireshark dissector, the README and the copyright;
 #            the package is zqkapi_VERSION_amd64.deb.
 #            The library, the CMake package and the pkg-config file go in the
 #            multiarch folder where the compiler names one (lib/x86_64-linux-gnu
@@ -14,7 +14,8 @@
 #            The Python binding goes in Debian's folder of the system's
 #            python3 (ZQK_INSTALL_PYTHONDIR).
 #   Windows: zqkAPI.dll, its import libraries for MSVC (zqkAPI.lib) and MinGW
-#            (libzqkAPI.dll.a), the header, zqk.exe and the README; the
+#            (libzqkAPI.dll.a), the header, zqk.exe, the Wireshark dissector
+#            (share/zqkapi/wireshark) and the README; the
 #            bindings in bindings/ (the C# files, and the Python package with
 #            a copy of the DLL in it, where it looks first); the package is
 #            zqkAPI-VERSION-win32.zip or -win64.zip.
@@ -48,6 +49,11 @@ if(NOT WIN32)
   install(FILES tools/zqk/zqk.bash DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
           RENAME zqk)
 endif()
+
+# The Wireshark dissector of the channel protocol, for the library's traces
+# and USB captures of the device (tshark -X lua_script:..., or a copy in the
+# personal plugins folder).
+install(FILES tools/wireshark/zqk.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/zqkapi/wireshark)
 
 # The bindings as the build assembled them (cmake/bindings.cmake), with their
 # generated tables; not what running them from the build tree left there.
