@@ -227,7 +227,8 @@ void CaptureReader::TakeInterface(const uint8_t* Body, size_t Size)
 // Enhanced packets (interface, time, captured and original length, data,
 // options), simple ones (original length and data, on interface 0, no
 // time) and the obsolete packet block (a 16-bit interface and drop count).
-void CaptureReader::TakePacketBlock(uint32_t Type, const uint8_t* Body, size_t Size, std::vector<CapturePacket>& Packets)
+void CaptureReader::TakePacketBlock(uint32_t Type, const uint8_t* Body, size_t Size,
+                                    std::vector<CapturePacket>& Packets)
 {
     const size_t fixed = Type == kSimplePacketBlock ? 4 : 20;
     if (Size < fixed)

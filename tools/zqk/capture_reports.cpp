@@ -16,7 +16,7 @@ constexpr uint32_t kLinkTypeUser0 = 147, kLinkTypeUsbLinux = 189, kLinkTypeUsbLi
 // epb_flags' direction bits.
 constexpr uint32_t kInbound = 1, kOutbound = 2;
 constexpr uint8_t kControl = 2, kInterrupt = 1, kInEndpoint = 0x80;
-constexpr size_t kReportSize = 64, kMaxChannel = 31, kMaxReportData = 61;
+constexpr size_t kReportSize = 64, kHeaderSize = 3, kMaxChannel = 31, kMaxReportData = 61;
 
 // One USB transfer event as usbmon or USBPcap records it.
 struct UsbEvent {
@@ -135,35 +135,72 @@ void CheckLinkTypes(const CaptureReader& Reader)
                        ": zqk trace reads the library's traces (147), usbmon (189, 220) and USBPcap (249)");
 }
 
-// The units in a USB capture: the devices whose descriptor has the IDs.
-std::set<uint32_t> UnitsOf(const CaptureReader& Reader, const std::vector<CapturePacket>& Packets, int32_t Vendor,
-                           int32_t Product)
+// The devices of a USB capture that the host read the device descriptor of,
+// and of those the units: the ones whose descriptor has the IDs.
+struct KnownDevices {
+    std::set<uint32_t> described, units;
+};
+
+KnownDevices DevicesOf(const CaptureReader& Reader, const std::vector<CapturePacket>& Packets, int32_t Vendor,
+                       int32_t Product)
 {
-    std::set<uint32_t> units;
+    KnownDevices known;
     for (const CapturePacket& packet : Packets) {
         UsbEvent event;
-        if (EventOf(Reader, packet, event) && IsDeviceDescriptor(event) &&
-            Matches(Vendor, Little16(event.data + 8)) && Matches(Product, Little16(event.data + 10)))
-            units.insert(event.device);
+        if (!EventOf(Reader, packet, event) || !IsDeviceDescriptor(event))
+            continue;
+        known.described.insert(event.device);
+        if (Matches(Vendor, Little16(event.data + 8)) && Matches(Product, Little16(event.data + 10)))
+            known.units.insert(event.device);
     }
-    return units;
+    return known;
+}
+
+// A channel packet as the library and the device make them, zero fill behind
+// the data: what another device's 64-byte reports are unlikely to be.
+bool LooksLikeChannelPacket(const uint8_t* Data, size_t Size)
+{
+    if (!IsChannelPacket(Data, Size))
+        return false;
+    for (size_t i = kHeaderSize + Data[2]; i < Size; ++i)
+        if (Data[i] != 0)
+            return false;
+    return true;
+}
+
+// Without a unit known by its descriptor, the reports of the devices whose
+// descriptor the capture lacks that parse as channel packets: a device
+// described with other IDs is no unit.
+bool FromUnit(const KnownDevices& Known, const UsbEvent& Event)
+{
+    if (!Known.units.empty())
+        return Known.units.count(Event.device) != 0;
+    return Known.described.count(Event.device) == 0 && LooksLikeChannelPacket(Event.data, Event.size);
+}
+
+void NoteDevices(const KnownDevices& Known, const std::string& Ids, CaptureReports& Found)
+{
+    for (const uint32_t unit : Known.units)
+        Found.notes.push_back("device " + DeviceName(unit) + " (" + Ids + ", by its device descriptor)");
+    if (!Known.units.empty())
+        return;
+    std::string others;
+    for (const uint32_t device : Known.described)
+        others += " " + DeviceName(device);
+    Found.notes.push_back("no device descriptor of " + Ids + " in the capture" +
+                          (others.empty() ? "" : " (devices of other IDs:" + others + ")") +
+                          ": taking the interrupt transfers of undescribed devices"
+                          " that have the shape of channel packets");
 }
 
 void AddUsbReports(const CaptureReader& Reader, const std::vector<CapturePacket>& Packets, int32_t Vendor,
                    int32_t Product, CaptureReports& Found)
 {
-    const std::set<uint32_t> units = UnitsOf(Reader, Packets, Vendor, Product);
-    const std::string ids = "vendor " + Hex16(Vendor) + ", product " + Hex16(Product);
-    if (units.empty())
-        Found.notes.push_back("no device descriptor of " + ids +
-                              " in the capture: taking the interrupt transfers that parse as channel packets");
-    for (const uint32_t unit : units)
-        Found.notes.push_back("device " + DeviceName(unit) + " (" + ids + ", by its device descriptor)");
+    const KnownDevices known = DevicesOf(Reader, Packets, Vendor, Product);
+    NoteDevices(known, "vendor " + Hex16(Vendor) + ", product " + Hex16(Product), Found);
     for (const CapturePacket& packet : Packets) {
         UsbEvent event;
-        if (!EventOf(Reader, packet, event) || !CarriesReport(event))
-            continue;
-        if (units.empty() ? !IsChannelPacket(event.data, event.size) : units.count(event.device) == 0)
+        if (!EventOf(Reader, packet, event) || !CarriesReport(event) || !FromUnit(known, event))
             continue;
         TracedReport report;
         report.kind = (event.endpoint & kInEndpoint) ? TracedReport::Kind::FromDevice : TracedReport::Kind::ToDevice;

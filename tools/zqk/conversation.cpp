@@ -67,17 +67,17 @@ std::string Counted(uint64_t Count, const char* One, const char* Many)
 
 }  // namespace
 
-std::string TerminalText(const uint8_t* Data, size_t Size)
+std::string TerminalText(const uint8_t* Data, size_t Size, bool Named)
 {
     std::string text;
     char escaped[8];
     for (size_t i = 0; i < Size; ++i) {
         const uint8_t c = Data[i];
-        if (c == kEscape)
+        if (Named && c == kEscape)
             text += "{esc}";
-        else if (c == kPromptStart)
+        else if (Named && c == kPromptStart)
             text += "{prompt:";
-        else if (c == kPromptEnd)
+        else if (Named && c == kPromptEnd)
             text += "}";
         else if (c == '\r')
             text += "\\r";
@@ -95,7 +95,26 @@ std::string TerminalText(const uint8_t* Data, size_t Size)
     return text;
 }
 
-std::string ReportLine(const TracedReport& Report, uint64_t StartMicroseconds)
+namespace {
+
+// Channel 0's data: terminal text, and a transfer's file data (Kinds 'd')
+// as {data:...}, where an escape or a prompt's bytes are only bytes.
+std::string ChannelZeroText(const uint8_t* Data, size_t Size, const std::string& Kinds)
+{
+    std::string text;
+    for (size_t start = 0, end; start < Size; start = end) {
+        const bool data = start < Kinds.size() && Kinds[start] == 'd';
+        for (end = start + 1; end < Size && (end < Kinds.size() && Kinds[end] == 'd') == data;)
+            ++end;
+        const std::string run = TerminalText(Data + start, end - start, !data);
+        text += data ? "{data:" + run + "}" : run;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string ReportLine(const TracedReport& Report, uint64_t StartMicroseconds, const std::string& Kinds)
 {
     std::string line = Seconds(Report.microseconds, StartMicroseconds) + " " + DirectionMark(Report.kind) + " ";
     if (Report.kind == TracedReport::Kind::Event)
@@ -110,11 +129,14 @@ std::string ReportLine(const TracedReport& Report, uint64_t StartMicroseconds)
     if (Report.data[1] != 0)
         line += " tag " + std::to_string(Report.data[1]);
     const uint8_t* data = Report.data + 3;
-    return line + "  " + (channel == 0 ? TerminalText(data, length) : HexBytes(data, length));
+    return line + "  " + (channel == 0 ? ChannelZeroText(data, length, Kinds) : HexBytes(data, length));
 }
 
-void ConversationSteps::Take(const TracedReport& Report, std::vector<std::string>& Lines)
+void ConversationSteps::Take(const TracedReport& Report, std::vector<std::string>& Lines, std::string* Kinds)
 {
+    kinds_ = Kinds;
+    if (kinds_)
+        kinds_->clear();
     if (Report.kind == TracedReport::Kind::Event)
         return Finish(Lines);  // the device opened anew, closed or went away: what came before is all
     if (!IsChannelPacket(Report.data, Report.size))
@@ -133,6 +155,7 @@ void ConversationSteps::Take(const TracedReport& Report, std::vector<std::string
 void ConversationSteps::TakeSent(const uint8_t* Data, size_t Count, std::vector<std::string>& Lines)
 {
     for (size_t i = 0; i < Count; ++i) {
+        Mark(sendData_ > 0);
         if (sendData_ > 0) {
             --sendData_, ++dataSent_;
         } else if (Data[i] == '\r') {
@@ -143,10 +166,16 @@ void ConversationSteps::TakeSent(const uint8_t* Data, size_t Count, std::vector<
     }
 }
 
+void ConversationSteps::Mark(bool FileData)
+{
+    if (kinds_)
+        kinds_->push_back(FileData ? 'd' : 't');
+}
+
 void ConversationSteps::CommandSent(std::vector<std::string>& Lines)
 {
     EndStep(Lines);
-    Lines.push_back("> " + TerminalText(reinterpret_cast<const uint8_t*>(command_.data()), command_.size()));
+    Lines.push_back("> " + TerminalText(reinterpret_cast<const uint8_t*>(command_.data()), command_.size(), true));
     inStep_ = true;
     sendData_ = sendSize_ = SizeSentAfter(command_);
     receiveSize_ = 0;
@@ -158,6 +187,7 @@ void ConversationSteps::CommandSent(std::vector<std::string>& Lines)
 void ConversationSteps::TakeReceived(const uint8_t* Data, size_t Count)
 {
     for (size_t i = 0; i < Count; ++i) {
+        Mark(receiveData_ > 0);
         if (receiveData_ > 0) {
             --receiveData_, ++dataReceived_;
             endedAtPrompt_ = false;
@@ -212,10 +242,15 @@ void ConversationSteps::EndStep(std::vector<std::string>& Lines)
     endedAtPrompt_ = false;
 }
 
+// What was under way (a command line, a transfer's data, a prompt) ends
+// with the step: after an event the conversation starts anew.
 void ConversationSteps::Finish(std::vector<std::string>& Lines)
 {
     EndStep(Lines);
-    inStep_ = false;
+    inStep_ = readHeaderDue_ = inPrompt_ = false;
+    sendData_ = receiveData_ = 0;
+    command_.clear();
+    line_.clear();
 }
 
 }  // namespace zqktool

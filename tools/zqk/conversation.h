@@ -15,10 +15,14 @@ namespace zqktool {
 // since Start, the direction, the channel, the data's length and the data,
 // as terminal text on channel 0 and in hex on the others; an event as
 // "  0.012345 * device opened".
-std::string ReportLine(const TracedReport& Report, uint64_t StartMicroseconds);
-// Terminal bytes as text: escape as {esc}, a prompt as {prompt:...}, CR,
-// LF and tab as \r \n \t, other control and 8-bit bytes as \xNN.
-std::string TerminalText(const uint8_t* Data, size_t Size);
+// Kinds, as ConversationSteps::Take gives it, marks the bytes of a
+// transfer's file data, shown as {data:...}.
+std::string ReportLine(const TracedReport& Report, uint64_t StartMicroseconds, const std::string& Kinds = "");
+// Terminal bytes as text: Named, escape as {esc} and a prompt as
+// {prompt:...}; CR, LF and tab as \r \n \t, other control and 8-bit bytes
+// (and, not Named, escape and the prompt's bytes) as \xNN; \, { and } after
+// a backslash.
+std::string TerminalText(const uint8_t* Data, size_t Size, bool Named);
 
 // The steps of a conversation, from its reports in order. A step begins
 // with a command line sent on channel 0 and holds what came back before
@@ -30,7 +34,9 @@ public:
     // ("< 12 lines, prompt", "< 2 lines, 76 of 76 bytes of data, prompt") of
     // the step before a command, and the command ("> NFDIR @/logs", in the
     // terminal text of TerminalText).
-    void Take(const TracedReport& Report, std::vector<std::string>& Lines);
+    // Kinds, where given, gets a letter for each byte of a report's data on
+    // channel 0: 'd' for a transfer's file data, 't' for terminal text.
+    void Take(const TracedReport& Report, std::vector<std::string>& Lines, std::string* Kinds = nullptr);
     // The summary of the last step, once no report follows (an event, the
     // device opened, closed or gone, ends a step too).
     void Finish(std::vector<std::string>& Lines);
@@ -41,7 +47,9 @@ private:
     void TakeReceivedByte(uint8_t Byte);
     void CommandSent(std::vector<std::string>& Lines);
     void EndStep(std::vector<std::string>& Lines);
+    void Mark(bool FileData);
 
+    std::string* kinds_ = nullptr;  // of the report being taken
     bool inStep_ = false;
     std::string command_;      // the command line being sent
     std::string line_;         // the device's line being received

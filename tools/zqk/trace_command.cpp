@@ -90,14 +90,13 @@ int ReadTrace(const Options& Opts)
     const uint64_t start = packets.empty() ? 0 : packets.front().microseconds;
     ConversationSteps steps;
     std::vector<std::string> stepLines;
+    std::string kinds;
     for (const TracedReport& report : found.reports) {
-        const bool event = report.kind == TracedReport::Kind::Event;  // ends a step, told before it
-        if (!event)
-            Print(ReportLine(report, start));
-        steps.Take(report, stepLines);
+        steps.Take(report, stepLines, &kinds);
+        if (report.kind == TracedReport::Kind::Event)
+            PrintSteps(stepLines);  // the step it ends, before it
+        Print(ReportLine(report, start, kinds));
         PrintSteps(stepLines);
-        if (event)
-            Print(ReportLine(report, start));
     }
     steps.Finish(stepLines);
     PrintSteps(stepLines);
