@@ -10,6 +10,7 @@
 //   zqk_bench --benchmarks-only [benchmark flags]   the test-clock figures alone, for profiling
 //   zqk_bench --zero-latency-only  the C exports, both bindings and zqk mount on
 //                                  sim: devices without latency, alone, for profiling
+//   zqk_bench --trace-only         trace_read_overhead_pct alone
 // scripts/bench builds it optimised and runs it.
 #include <benchmark/benchmark.h>
 
@@ -47,6 +48,7 @@
 #include "api/library.h"
 #include "bench_support.h"
 #include "handle_figures.h"
+#include "trace_figure.h"
 #include "rig/lock_names.h"
 #include "rig/sim_setup.h"
 #include "sim/manual_clock.h"
@@ -70,6 +72,7 @@ constexpr int kCommandRuns = 50;
 constexpr int kSmallFiles = 200;
 constexpr size_t kSmallFileSize = 1024;
 constexpr int kFindDevicesRuns = 21;
+constexpr int kTracePairs = 5;
 constexpr double kReportPayload = 61;
 
 // ---- surroundings ----
@@ -694,6 +697,19 @@ int ZeroLatencyMode()
     return 0;
 }
 
+int TraceMode()
+{
+    SteadyAllocator();
+    if (!StartLibrary()) {
+        std::fprintf(stderr, "zqk_bench: the library does not start\n");
+        return 1;
+    }
+    const auto overhead = TraceReadOverheadPct(kTransferSize, kTracePairs);
+    PrintTable({{"trace_read_overhead_pct", overhead, "%", "<= 10", AtMost(overhead, 10)}});
+    RemoveWorkDir();
+    return overhead ? 0 : 1;
+}
+
 int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string& callgrindOut)
 {
     SteadyAllocator();
@@ -738,6 +754,7 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
     std::fflush(stdout);
     const ZeroLatencyResult zero = ZeroLatency(programs, kDirEntries, kTransferSize);
     const auto findDevices = FindDevicesMs(kFindDevicesRuns);
+    const auto traceOverhead = TraceReadOverheadPct(kTransferSize, kTracePairs);
     std::printf("== peak memory of a 64 MiB read (own process)\n");
     std::fflush(stdout);
     const auto rss = PeakRssRatio();
@@ -806,6 +823,7 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
         {"mount_write_mib_s", zero.MountWriteMiBs, "MiB/s", Bounded(">= 0.5 x file_write_sim_path", mountWriteBound),
          AtLeast(zero.MountWriteMiBs, mountWriteBound)},
         {"find_devices_ms", findDevices, "ms", "< 5", Below(findDevices, 5)},
+        {"trace_read_overhead_pct", traceOverhead, "%", "<= 10", AtMost(traceOverhead, 10)},
     };
     PrintTable(figures);
     PrintGoalsMet(figures);
@@ -849,6 +867,8 @@ int main(int argc, char** argv)
             return CallgrindReadMode();
         if (arg == "--zero-latency-only")
             return ZeroLatencyMode();
+        if (arg == "--trace-only")
+            return TraceMode();
         if (arg == "--benchmarks-only") {
             SteadyAllocator();
             benchmark::Initialize(&argc, argv);

@@ -23,7 +23,7 @@ LOCK_HOLDER = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 RUNNER = sys.argv[3:4]
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 COMMANDS = ["devices", "wait", "info", "ls", "get", "put", "pull", "push", "cat", "flash", "rm", "mkdir", "rmdir", "mv",
-            "cmd", "term", "mount"]
+            "cmd", "term", "trace", "mount"]
 # A zone away from UTC with summer time, so that time stamps cross a real offset both ways.
 ZONE = "CET-1CEST,M3.5.0,M10.5.0/3"
 
@@ -808,14 +808,48 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(code, 0, err)
         self.assertEqual(out, b"hello\r\nzq.keeper firmware 2.4.1 (simulated)\r\n")
 
-    def test_verbose_shows_each_command_sent(self):
+    def test_verbose_shows_each_step_of_the_conversation(self):
         out, err = self.ok("-v", "get", "/README.TXT", "r.txt")
-        self.assertEqual([l for l in err.splitlines() if l.startswith("> ")], ['> NFDIR @"/"', '> NFTYPE @"/README.TXT"'])
+        self.assertEqual([l for l in err.splitlines() if l[:2] in ("> ", "< ")],
+                         ['> NFDIR @"/"', "< 7 lines, prompt", '> NFTYPE @"/README.TXT"',
+                          "< 2 lines, 76 of 76 bytes of data, prompt"])
         self.assertNotIn("> ", self.ok("get", "/README.TXT", "r.txt")[1])
+        # With a trace of its own the steps are the same, and the trace is whole.
+        err = self.ok("-v", "--trace", "t.pcapng", "ls", "/logs")[1]
+        self.assertIn('> NFDIR @"/logs"\n< 5 lines, prompt\n', err)
+        self.assertIn("step < 5 lines, prompt", self.ok("trace", "t.pcapng", sim=False)[0])
 
     def test_trace_writes_a_capture(self):
         self.ok("--trace", "t.pcapng", "ls", "/")
         self.assertEqual(self.read("t.pcapng")[:4], bytes.fromhex("0a0d0d0a"))
+
+    def test_trace_reads_a_capture_and_refuses_what_is_none(self):
+        self.ok("--trace", "t.pcapng", "ls", "/logs")
+        out = self.ok("trace", "t.pcapng", sim=False)[0].splitlines()
+        self.assertIn("* trace started", out[3])
+        self.assertRegex(out[4], r'^ +0\.\d{6} > ch  0 len 16  \{esc\}NFDIR @"/logs"\\r$')
+        self.assertIn("< ch  0 len 12  {prompt:zq.keeper>}", "\n".join(out))
+        sent, received = map(int, re.match(r"# (\d+) reports? to the device, (\d+) from it", out[-1]).groups())
+        self.assertEqual((sent, received), (sum(" > ch" in l for l in out), sum(" < ch" in l for l in out)))
+        self.assertGreater(received, sent)
+        whole = self.read("t.pcapng")
+        section = whole[:struct.unpack_from("<I", whole, 4)[0]]
+        pcap = lambda link_type: struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type)
+        record = lambda size, data=b"": struct.pack("<IIII", 0, 0, size, size) + data
+        rows = [
+            (b"", "too short to be a capture"),
+            (b"GIF89a" + bytes(40), "not a pcap or pcapng capture (it starts with 0x47494638)"),
+            (whole[:len(whole) // 2 + 1], "is cut short or damaged after its first"),
+            (section + struct.pack("<II", 6, 0x7FFFFFF0) + bytes(8), "claims a length of 2147483632 bytes"),
+            (section + struct.pack("<IIIIIIIII", 6, 36, 0, 0, 0, 999, 999, 0, 36), "more than its block holds"),
+            (pcap(220) + record(0x7FFFFFFF), "a record claims 2147483647 bytes"),
+            (pcap(1) + record(4, b"abcd"), "a capture of link type 1: zqk trace reads"),
+            (None, "cannot read"),
+        ]
+        for data, message in rows:
+            if data is not None:
+                self.local("bad.pcap", data)
+            self.fails(5, message, "trace", "bad.pcap" if data is not None else "missing.pcap", sim=False)
 
     def test_terminal_session(self):
         code, out, err = self.zqk("term", stdin=b"echo one\n\\e\necho two\n")

@@ -14,6 +14,7 @@ Debian's tshark (scripts/setup installs it) and is skipped without it.
 """
 import collections
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -58,10 +59,49 @@ def tshark_conversation(capture):
     return Conversation(commands, prompts, tuple(reports), transfers)
 
 
+# A report line of zqk trace from the device on channel 0, and its text.
+TOOL_RECEIVED = re.compile(r"^ *\d+\.\d{6} < ch +0 len +\d+(?: tag \d+)?  (.*)$")
+TOOL_PROMPT = re.compile(r"\{prompt:((?:[^\\}]|\\.)*)\}")
+TOOL_MOVED = re.compile(r"(\d+) of (\d+) bytes? of data")
+
+
+def transferred_file(command):
+    """The device file of a transfer's command line as zqk trace shows it:
+    NFWRITE NAME\\t..., NFTYPE @NAME, LOAD SIZE NAME; None for another."""
+    word, _, rest = command.partition(" ")
+    if word == "LOAD":
+        return rest.split(" ", 1)[-1]
+    if word not in ("NFWRITE", "NFTYPE"):
+        return None
+    return rest.lstrip("@").split("\\t")[0].strip('"')
+
+
+def zqk_trace_conversation(capture):
+    """The tool's account (zqk trace): its steps' command lines and the
+    transfers their answers count, the prompts of its report lines, and its
+    count of reports each way."""
+    result = subprocess.run([ZQK, "trace", capture], capture_output=True, text=True, timeout=120)
+    if result.returncode != 0:
+        raise AssertionError("zqk trace %s: %s" % (capture, result.stderr))
+    lines = result.stdout.splitlines()
+    reports = tuple(map(int, re.match(r"# (\d+) reports? to the device, (\d+) from it", lines[-1]).groups()))
+    received = "".join(m.group(1) for m in map(TOOL_RECEIVED.match, lines) if m)
+    commands, transfers, file = [], [], None
+    for line in lines:
+        step = line.strip()
+        if step.startswith("step > "):
+            commands.append(step[len("step > "):])
+            file = transferred_file(commands[-1])
+        elif step.startswith("step < ") and file is not None and TOOL_MOVED.search(step):
+            moved, size = map(int, TOOL_MOVED.search(step).groups())
+            transfers.append((file, size, moved))
+    return Conversation(commands, TOOL_PROMPT.findall(received), reports, transfers)
+
+
 # Every reader gives the same Conversation of each capture in TABLE; a reader
-# of another program (the tool's own text reader, say) is one more function
-# here, skipped with SkipTest where its program is missing.
-READERS = {"tshark": tshark_conversation}
+# of another program is one more function here, skipped with SkipTest where
+# its program is missing.
+READERS = {"tshark": tshark_conversation, "zqk trace": zqk_trace_conversation}
 
 
 def expected_from_trace(trace, read=b""):

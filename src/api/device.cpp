@@ -64,7 +64,10 @@ TzqkDevice::TzqkDevice(DeviceOptions Options)
         CallbackShim.Progress(&sender, position, total);
     };
     Files.OnComplete = [this](TzqkFiles& sender) { CallbackShim.Complete(&sender); };
-    Terminal.OnCommand = [this](const std::string& line) { CommandLog.Tell(line); };
+    Terminal.OnCommand = [this](const std::string& line) {
+        Comms.FlushTrace();  // a reader of the trace told of the command finds it there
+        CommandLog.Tell(line);
+    };
     if (Comms.IsOpen())
         LearnNameQuoting();
 }

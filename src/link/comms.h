@@ -154,6 +154,8 @@ public:
     // by itself because its file could not be written (the new request is
     // carried out all the same).
     bool SetTrace(const std::string& Path);
+    // The trace written out up to now (at each command line: see TraceFile::Flush).
+    void FlushTrace() { trace_.Flush(); }
 
 private:
     // What Ask gives of the transport, asked under the writing lock.

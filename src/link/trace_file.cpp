@@ -55,13 +55,6 @@ void PutOption(std::string& Out, uint16_t Code, const std::string& Value)
     PadTo4(Out);
 }
 
-void PutFlagsOption(std::string& Out, uint32_t Flags)
-{
-    Put16(Out, kEpbFlags);
-    Put16(Out, 4);
-    Put32(Out, Flags);
-}
-
 void EndOptions(std::string& Out)
 {
     Put16(Out, kOptionEnd);
@@ -138,13 +131,12 @@ bool TraceFile::Start(const std::string& Path, const std::string& DevicePath, co
         Problem = "the trace file " + Path + " could not be made: " + std::strerror(errno);
         return false;
     }
-    std::setvbuf(file, nullptr, _IOFBF, kBufferSize);
+    std::setvbuf(file, nullptr, _IONBF, 0);  // pending_ is the buffer: whole ones go out, copied once
     file_ = file;
     path_ = Path;
     WriteHeld(SectionHeader() + InterfaceDescription(DevicePath, Serial));
-    WritePacketHeld(nullptr, 0, 0, "trace started");
-    if (file_ && std::fflush(file_) != 0)
-        GiveUpHeld();
+    WritePacketHeld(MicrosecondsNow(), nullptr, 0, 0, "trace started");
+    FlushHeld();
     if (!file_) {
         Problem.swap(writeProblem_);  // this call's own failure, not one for the next
         return false;
@@ -157,7 +149,7 @@ void TraceFile::Stop()
 {
     const std::lock_guard<std::mutex> held(guard_);
     if (file_)
-        WritePacketHeld(nullptr, 0, 0, "trace stopped");
+        WritePacketHeld(MicrosecondsNow(), nullptr, 0, 0, "trace stopped");
     CloseHeld();
 }
 
@@ -165,8 +157,9 @@ void TraceFile::Report(const uint8_t* Data, size_t Count, bool Inbound)
 {
     if (!Active())
         return;
+    const uint64_t now = MicrosecondsNow();  // before the lock, which so is held the shorter
     const std::lock_guard<std::mutex> held(guard_);
-    WritePacketHeld(Data, Count, Inbound ? kInbound : kOutbound, std::string());
+    WritePacketHeld(now, Data, Count, Inbound ? kInbound : kOutbound, std::string());
 }
 
 void TraceFile::Event(const std::string& What)
@@ -174,9 +167,16 @@ void TraceFile::Event(const std::string& What)
     if (!Active())
         return;
     const std::lock_guard<std::mutex> held(guard_);
-    WritePacketHeld(nullptr, 0, 0, What);
-    if (file_ && std::fflush(file_) != 0)
-        GiveUpHeld();
+    WritePacketHeld(MicrosecondsNow(), nullptr, 0, 0, What);
+    FlushHeld();
+}
+
+void TraceFile::Flush()
+{
+    if (!Active())
+        return;
+    const std::lock_guard<std::mutex> held(guard_);
+    FlushHeld();
 }
 
 std::string TraceFile::TakeWriteProblem()
@@ -187,34 +187,87 @@ std::string TraceFile::TakeWriteProblem()
     return problem;
 }
 
-void TraceFile::WritePacketHeld(const uint8_t* Data, size_t Count, uint32_t Flags, const std::string& Comment)
+namespace {
+
+void Store16(char* At, uint16_t Value)
+{
+    At[0] = static_cast<char>(Value & 0xFF);
+    At[1] = static_cast<char>(Value >> 8);
+}
+
+void Store32(char* At, uint32_t Value)
+{
+    Store16(At, static_cast<uint16_t>(Value & 0xFFFF));
+    Store16(At + 2, static_cast<uint16_t>(Value >> 16));
+}
+
+constexpr size_t Padded(size_t Count)
+{
+    return (Count + 3) & ~size_t {3};
+}
+
+}  // namespace
+
+// The block goes straight into the room at the end of pending_, its fields
+// stored in place: a report costs a few stores and one copy of its bytes,
+// and the file gets whole buffers.
+void TraceFile::WritePacketHeld(uint64_t Now, const uint8_t* Data, size_t Count, uint32_t Flags,
+                                const std::string& Comment)
 {
     if (!file_)
         return;
-    const uint64_t now = MicrosecondsNow();
-    std::string& body = packet_;  // its room is kept from one report to the next
-    BeginBlock(body, kEnhancedPacket);
-    Put32(body, 0);  // the one interface
-    Put32(body, static_cast<uint32_t>(now >> 32));
-    Put32(body, static_cast<uint32_t>(now & 0xFFFFFFFF));
-    Put32(body, static_cast<uint32_t>(Count));
-    Put32(body, static_cast<uint32_t>(Count));
+    const size_t commentLength = Comment.size() < 0xFFFF ? Comment.size() : 0xFFFC;
+    const size_t options = (Flags != 0 ? 8 : 0) + (commentLength > 0 ? 4 + Padded(commentLength) : 0) + 4;
+    const size_t total = 28 + Padded(Count) + options + 4;
+    const size_t at = pending_.size();
+    pending_.resize(at + total);  // zero fill: the padding
+    char* block = &pending_[at];
+    Store32(block, kEnhancedPacket);
+    Store32(block + 4, static_cast<uint32_t>(total));
+    Store32(block + 8, 0);  // the one interface
+    Store32(block + 12, static_cast<uint32_t>(Now >> 32));
+    Store32(block + 16, static_cast<uint32_t>(Now & 0xFFFFFFFF));
+    Store32(block + 20, static_cast<uint32_t>(Count));
+    Store32(block + 24, static_cast<uint32_t>(Count));
     if (Count > 0)
-        body.append(reinterpret_cast<const char*>(Data), Count);
-    PadTo4(body);
-    if (Flags != 0)
-        PutFlagsOption(body, Flags);
-    PutOption(body, kOptionComment, Comment);
-    EndOptions(body);
-    EndBlock(body);
-    WriteHeld(body);
+        std::memcpy(block + 28, Data, Count);
+    char* option = block + 28 + Padded(Count);
+    if (Flags != 0) {
+        Store16(option, kEpbFlags);
+        Store16(option + 2, 4);
+        Store32(option + 4, Flags);
+        option += 8;
+    }
+    if (commentLength > 0) {
+        Store16(option, kOptionComment);
+        Store16(option + 2, static_cast<uint16_t>(commentLength));
+        std::memcpy(option + 4, Comment.data(), commentLength);
+    }
+    Store32(block + total - 4, static_cast<uint32_t>(total));  // after the end of options, left zero
+    if (pending_.size() >= kBufferSize)
+        WritePendingHeld();
 }
 
 void TraceFile::WriteHeld(const std::string& Block)
 {
-    if (!file_)
+    pending_ += Block;
+    WritePendingHeld();
+}
+
+void TraceFile::WritePendingHeld()
+{
+    if (!file_ || pending_.empty())
         return;
-    if (std::fwrite(Block.data(), 1, Block.size(), file_) != Block.size())
+    const bool written = std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size();
+    pending_.clear();  // its room stays for the next blocks
+    if (!written)
+        GiveUpHeld();
+}
+
+void TraceFile::FlushHeld()
+{
+    WritePendingHeld();
+    if (file_ && std::fflush(file_) != 0)
         GiveUpHeld();
 }
 
@@ -228,6 +281,8 @@ void TraceFile::GiveUpHeld()
 void TraceFile::CloseHeld()
 {
     active_ = false;
+    WritePendingHeld();  // one that fails closes the file itself
+    pending_.clear();
     if (!file_)
         return;
     FILE* file = std::exchange(file_, nullptr);

@@ -16,8 +16,9 @@ namespace zqk {
 // Events of the link (the device opened, closed or gone, the trace started
 // and stopped) are empty packets with the event as their comment.
 //
-// The file is written through the C library's buffer, so that a report costs
-// no system call; the buffer is flushed at each event. A write that fails
+// The blocks are gathered in a buffer of the trace's own and written 64 KiB
+// at a time, so that a report costs no system call and no call of the C
+// library; the buffer is written out at each event and at Flush. A write that fails
 // stops the trace and keeps why, and never touches the conversation.
 // Safe between threads: the link reads and writes on different ones.
 class TraceFile {
@@ -36,12 +37,18 @@ public:
     // One report as it crossed: Inbound from the device, else to it.
     void Report(const uint8_t* Data, size_t Count, bool Inbound);
     void Event(const std::string& What);
+    // Writes out what the buffer holds, so that a reader of the file (zqk -v
+    // follows it) has every report up to now.
+    void Flush();
     // Why a trace that ran stopped by itself (empty if none did), taken once.
     std::string TakeWriteProblem();
 
 private:
-    void WritePacketHeld(const uint8_t* Data, size_t Count, uint32_t Flags, const std::string& Comment);
+    void WritePacketHeld(uint64_t Now, const uint8_t* Data, size_t Count, uint32_t Flags, const std::string& Comment);
     void WriteHeld(const std::string& Block);
+    // pending_ to the file, when there is one.
+    void WritePendingHeld();
+    void FlushHeld();
     // Closes the file, keeping why it could not be written (errno's words).
     void GiveUpHeld();
     void CloseHeld();
@@ -51,7 +58,7 @@ private:
     FILE* file_ = nullptr;  // under guard_
     std::string path_;
     std::string writeProblem_;
-    std::string packet_;  // the block being written, under guard_
+    std::string pending_;  // blocks not yet written, up to kBufferSize, under guard_
 };
 
 }  // namespace zqk

@@ -177,28 +177,6 @@ std::vector<std::string> AllChosenDevices(const Options& Opts)
     return chosen;
 }
 
-namespace {
-
-void ZQK_CALL LogCommand(intptr_t Out, const char* Line)
-{
-    std::string line = Line;
-    if (!line.empty() && line[0] == '\x1B')
-        line.erase(0, 1);  // the escape that clears the terminal's input says nothing
-    reinterpret_cast<Console*>(Out)->Err("> " + Shown(line) + "\n");
-}
-
-}  // namespace
-
-void LogCommands(int32_t Handle, Console& Out)
-{
-    zqkDevSetCommandLog(Handle, LogCommand, reinterpret_cast<intptr_t>(&Out));
-}
-
-void StopLoggingCommands(int32_t Handle)
-{
-    zqkDevSetCommandLog(Handle, nullptr, 0);
-}
-
 void TraceUnit(int32_t Handle, const std::string& Path)
 {
     if (!Path.empty() && zqkDevSetTrace(Handle, Path.c_str()) != 0)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,6 +19,7 @@
 #endif
 
 #include "device_path.h"
+#include "step_log.h"
 #include "subcommands.h"
 #include "tool.h"
 #include "zqkAPI.h"
@@ -231,15 +233,19 @@ Options ForUnit(Options Opts, const std::string& serial)
 }
 
 // One unit's run: its failure is one line, its result an exit status.
-int RunUnit(UnitCommand Run, int32_t Handle, const std::string& Serial, Console& Out, const Options& Opts)
+// Under -v, Steps tells the conversation; it has its last steps once the
+// handle is closed.
+int RunUnit(UnitCommand Run, int32_t Handle, const std::string& Serial, Console& Out, const Options& Opts,
+            StepLog& Steps)
 {
     Unit unit {Handle, Serial, Out};
-    if (Opts.verbose)
-        LogCommands(Handle, Out);
     int status = kOk;
     try {
         const Options forUnit = ForUnit(Opts, PathSafe(Serial));
-        TraceUnit(Handle, forUnit.tracePath);  // until the handle is closed
+        if (Opts.verbose)
+            Steps.Start(Handle, forUnit.tracePath);
+        else
+            TraceUnit(Handle, forUnit.tracePath);  // until the handle is closed
         status = Run(unit, forUnit);
     } catch (const Failure& failure) {
         Out.Failed(failure.what());
@@ -248,7 +254,7 @@ int RunUnit(UnitCommand Run, int32_t Handle, const std::string& Serial, Console&
         Out.Failed(error.what());
         status = kFailed;
     }
-    StopLoggingCommands(Handle);  // Out ends with the run
+    Steps.Unhook(Handle);  // Out ends with the run
     return status;
 }
 
@@ -256,10 +262,12 @@ int RunOnOne(UnitCommand Run, const Options& Opts)
 {
     const int32_t handle = OpenChosenDevice(Opts);
     Console console;
-    const int status = RunUnit(Run, handle, UnitString(handle, 0), console, Opts);
+    StepLog steps(console);
+    const int status = RunUnit(Run, handle, UnitString(handle, 0), console, Opts, steps);
     console.Flush();
     EndProgress();
     zqkDevClose(handle);
+    steps.Finish();
     return status;
 }
 
@@ -335,17 +343,24 @@ int RunOnAll(UnitCommand Run, const Options& Opts)
     for (size_t i = 0; i < units.size(); ++i)
         units[i].name = names[i];
     std::vector<int> statuses(units.size(), kOk);
+    std::vector<std::unique_ptr<Console>> consoles;
+    std::vector<std::unique_ptr<StepLog>> steps;
+    for (const OpenedUnit& unit : units) {
+        consoles.push_back(std::make_unique<Console>("[" + unit.name + "] "));
+        steps.push_back(std::make_unique<StepLog>(*consoles.back()));
+    }
     std::vector<std::thread> threads;
     for (size_t i = 0; i < units.size(); ++i)
         threads.emplace_back([&, i] {
-            Console console("[" + units[i].name + "] ");
-            statuses[i] = RunUnit(Run, units[i].handle, units[i].name, console, Opts);
+            statuses[i] = RunUnit(Run, units[i].handle, units[i].name, *consoles[i], Opts, *steps[i]);
+            consoles[i]->Flush();
         });
     for (std::thread& thread : threads)
         thread.join();
     EndProgress();
     for (size_t i = 0; i < units.size(); ++i) {
         zqkDevClose(units[i].handle);
+        steps[i]->Finish();
         worst = std::max(worst, statuses[i]);
     }
     return worst;

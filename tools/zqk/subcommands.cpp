@@ -52,7 +52,8 @@ Copying:
   --progress                  the progress line that redraws itself, also when standard
                               error is no terminal (else a line for each file there)
   --no-progress               no progress; the line for each file and the summary stay
-  -v, --verbose               each command the library sends, as "> LINE" on standard error
+  -v, --verbose               each step of the conversation on standard error: the command
+                              sent ("> LINE") and the answer ("< 12 lines, prompt")
   --trace FILE                every report to and from the unit, as a pcapng capture in FILE
                               (under --all put {serial} into FILE)
 
@@ -198,6 +199,22 @@ const Subcommand kSubcommands[] = {
      "command and its output is shown. A line holding ESC (or \\e) sends an escape and\n"
      "tells whether the device asks for a password. End of input (Ctrl-D) leaves.\n",
      {}, Terminal, nullptr},
+    {"trace", 1, 1, "FILE", "trace [--vid N] [--pid N] FILE",
+     "print a capture of the unit's reports as text",
+     "Prints a capture as text, one line for each report: the time in seconds since\n"
+     "the capture began, the direction (> to the device, < from it), the channel, the\n"
+     "data's length and the data: on channel 0 as terminal text (escape as {esc}, a\n"
+     "prompt as {prompt:...}, control bytes as \\r, \\n, \\xNN; a transfer's file data as\n"
+     "{data:...}), in hex on the others.\n"
+     "The trace's events (device opened, closed, gone) have lines of their own (*),\n"
+     "each step of the conversation too, as zqk -v tells them (\"step > NFDIR @/\",\n"
+     "\"step < 7 lines, prompt\"), and a last line counts the reports each way. FILE is a trace of --trace or\n"
+     "zqkDevSetTrace, or a USB capture of real hardware in pcap or pcapng: from usbmon\n"
+     "(Linux) or USBPcap (Windows), of which the interrupt transfers of the device\n"
+     "whose descriptor has the --vid and --pid IDs are taken; where the capture holds\n"
+     "no descriptor, those whose reports parse as channel packets, as a line says.\n"
+     "A file that is no such capture, or is cut short, exits with 5.\n",
+     {}, nullptr, ReadTrace},
     {"mount", 1, 1, "[-b] DIR", "mount [-b] [-o nonempty] DIR",
      "the device's files as a folder at DIR (Linux, FUSE 3)",
      "Shows the device's file system as a folder at DIR for every program, until it\n"

@@ -132,10 +132,6 @@ struct Unit {
     Console& console;
 };
 
-// -v: each command line the library sends on Handle, as a line "> LINE" on
-// Out's standard error, until Stop.
-void LogCommands(int32_t Handle, Console& Out);
-void StopLoggingCommands(int32_t Handle);
 // Starts the handle's trace in Path (none when empty); a trace that cannot be
 // made fails the unit's run.
 void TraceUnit(int32_t Handle, const std::string& Path);
@@ -225,6 +221,8 @@ int Terminal(Unit& U, const Options& Opts);
 // The tool's own, which open what they need themselves.
 int Devices(const Options& Opts);
 int Wait(const Options& Opts);
+// zqk trace FILE: a capture of the unit's reports as text (trace_command.cpp).
+int ReadTrace(const Options& Opts);
 // zqk mount DIR (mount.cpp where libfuse3 is found, else mount_unavailable.cpp).
 int Mount(const Options& Opts);
 

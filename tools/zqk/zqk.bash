@@ -2,7 +2,7 @@
 # completed from the device's listing (of the device that the options on
 # the line choose).
 
-_zqk_commands="devices wait info ls get put pull push cat flash rm mkdir rmdir mv cmd term mount"
+_zqk_commands="devices wait info ls get put pull push cat flash rm mkdir rmdir mv cmd term trace mount"
 _zqk_options="--device -d --all --vid --pid --usage-page --usage --sim --sim-dir --sim-mode --sim-unquoted
   --recursive -r --parents -p --delete --dry-run -n --verify --modify-window --quiet -q --progress --no-progress
   --verbose -v --trace --timeout --wait --watch --long -l --json -b -o --help -h --version"
@@ -145,7 +145,7 @@ _zqk()
         put) [[ $cur == /* ]] && side=device || side=local ;;
         pull) ((position == 0)) && side=device || side=folders ;;
         push) ((position == 0)) && side=folders || side=device ;;
-        flash) side=local ;;
+        flash | trace) side=local ;;
         mount) side=folders ;;
     esac
     case $side in
