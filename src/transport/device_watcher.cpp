@@ -28,7 +28,7 @@ struct Watch {
     intptr_t UserData = 0;
     MatchValues Match {};
     std::atomic<bool> Stopping {false};
-    std::unique_ptr<DeviceEvents> Events;  // made on the thread before anyone can stop it
+    std::unique_ptr<DeviceEvents> Events;  // made and dropped on the thread; woken under State
     std::thread Thread;                    // joined by whoever stops it, or detached
     // The watch started before this one: it ends before this one's first
     // callback, so that callbacks never run on two threads at once.
@@ -157,12 +157,18 @@ void Run(const std::shared_ptr<Watch>& W, std::promise<Start>& Started)
     } catch (...) {
         // Not enough memory to go on: the watch ends, as a platform that stopped telling ends it.
     }
+    // On this thread, which made it (a window must be destroyed by its own
+    // thread), and under State, under which others wake it.
+    const std::lock_guard<std::mutex> state(TheWatches().State);
+    W->Events.reset();
 }
 
+// With State held.
 void Stop(Watch& W)
 {
     W.Stopping = true;
-    W.Events->Wake();
+    if (W.Events)
+        W.Events->Wake();
 }
 
 // Starts a watch and makes it the current one; with State held.
