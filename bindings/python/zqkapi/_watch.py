@@ -7,6 +7,7 @@ binding keeps one :class:`Watch` at a time too, and refuses a second with
 
 from __future__ import annotations
 
+import contextlib
 import queue
 import threading
 import time
@@ -196,10 +197,10 @@ class DeviceEvents:
         self.close()
 
     def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:  # at interpreter shutdown the library may be gone
-            pass
+        # Dropped unclosed, as a loop left with break leaves it. (At interpreter
+        # shutdown the library may be gone; a watch that never started has none.)
+        with contextlib.suppress(Exception):
+            self._watch.stop()
 
 
 def events(timeout: Optional[float] = None) -> DeviceEvents:
