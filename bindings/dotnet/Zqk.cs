@@ -1,9 +1,10 @@
 // zqkAPI for .NET: a device class on the library's handles (ZqkDevice). With
 // ZqkTypes.cs (the binding's small types, text and the hand-written part of
-// ZqkNative) and ZqkTables.cs, which the build generates from the library's
-// lists of exports and statuses (the declaration of every export, ZqkNative,
-// and ZqkStatus), no dependency beyond .NET Standard 2.0: include the three
-// files of build/linux/bindings/dotnet in a project, or build Zqk.csproj there.
+// ZqkNative), ZqkDeviceWatcher.cs (devices arriving and leaving) and
+// ZqkTables.cs, which the build generates from the library's lists of exports
+// and statuses (the declaration of every export, ZqkNative, and ZqkStatus), no
+// dependency beyond .NET Standard 2.0: include the four files of
+// build/linux/bindings/dotnet in a project, or build Zqk.csproj there.
 //
 // The library is "zqkAPI": zqkAPI.dll beside the program on Windows (32-bit
 // or 64-bit, as the process), libzqkAPI.so on the library path elsewhere.
@@ -110,7 +111,7 @@ namespace Zqk
             return version;
         }
 
-        private static void EnsureLibrary()
+        internal static void EnsureLibrary()
         {
             if (checkedLibrary)
                 return;

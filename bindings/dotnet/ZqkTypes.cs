@@ -1,7 +1,8 @@
 // zqkAPI for .NET: the binding's small types (ZqkException, ZqkProgress,
 // ZqkDeviceInfo, ZqkEntry), the hand-written part of the export declarations
 // (ZqkNative) and the text conversions (ZqkText). Zqk.cs has the device class,
-// ZqkTables.cs (generated) the declaration of every export and the statuses.
+// ZqkDeviceWatcher.cs the watch for devices arriving and leaving, ZqkTables.cs
+// (generated) the declaration of every export and the statuses.
 using System;
 using System.Collections.Generic;
 using System.Globalization;
@@ -120,6 +121,9 @@ namespace Zqk
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         public delegate void DevCommandLogCallback(IntPtr userData, IntPtr line);
 
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        public delegate void DeviceCallback(IntPtr userData, int arrived, IntPtr path, IntPtr serial);
+
         // The same as zqkDevCommand and zqkDevFlushPrompt, into unmanaged memory:
         // a large buffer that is not zeroed first.
         [DllImport(Library, CallingConvention = Call, EntryPoint = "zqkDevCommand")] public static extern int zqkDevCommandTo(int device, byte[] command, IntPtr buffer, int size, int timeout);
@@ -146,6 +150,19 @@ namespace Zqk
         /// <summary>A local file's path, zero-terminated, as the system opens files.</summary>
         public static byte[] LocalPath(string path, string what = "the local path") =>
             path == null ? null : Terminated(Encoded(ZeroFree(path, what), Local, what));
+
+        /// <summary>Zero-terminated device text that the library lends a callback, as a
+        /// string (FromDevice); NULL is "".</summary>
+        public static string FromDevice(IntPtr text)
+        {
+            int count = 0;
+            while (text != IntPtr.Zero && Marshal.ReadByte(text, count) != 0)
+                ++count;
+            var bytes = new byte[count];
+            if (count > 0)
+                Marshal.Copy(text, bytes, 0, count);
+            return FromDevice(bytes, count);
+        }
 
         /// <summary>Bytes of device text as a string: UTF-8, each byte that is not UTF-8
         /// as its lone surrogate.</summary>

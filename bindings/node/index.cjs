@@ -10,6 +10,7 @@ const { OPERATIONS: calls, DEFAULT_MAX_OUTPUT } = require('./lib/calls.cjs');
 const { Runner } = require('./lib/runner.cjs');
 const errors = require('./lib/errors.cjs');
 const { STATUSES } = require('./lib/_tables.cjs');
+const { DeviceWatcher, watch } = require('./lib/watch.cjs');
 
 const ATTR = Object.freeze({ READ_ONLY: 0x01, HIDDEN: 0x02, SYSTEM: 0x04, DIRECTORY: 0x10, ARCHIVE: 0x20 });
 
@@ -160,7 +161,9 @@ module.exports = {
   libraryVersion: () => native.library().version,
   libraryPath: () => native.library().path,
   useLibrary: (file) => { native.useLibrary(file); },
+  watch,
   Device,
+  DeviceWatcher,
   STATUS: STATUSES,
   ATTR,
   ...errors,

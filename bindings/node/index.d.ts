@@ -118,6 +118,37 @@ export class Device extends EventEmitter {
   on(event: 'progress', listener: (event: ProgressEvent) => void): this;
 }
 
+/** A matching device that arrived or left: its path as devices() gives it and open() takes it, and
+ *  its serial number ('' when it has none), read as names are. */
+export interface DeviceEvent {
+  arrived: boolean;
+  path: string;
+  serial: string;
+}
+
+/** The library's watch for devices arriving and leaving, made by watch(): 'arrive' for every device
+ *  present, then 'arrive' or 'leave' for each arrival and removal, in order, on the main thread.
+ *  Open with an 'arrive' or 'leave' listener, it keeps the process alive (unref() lets it end);
+ *  close() it before the process ends. */
+export class DeviceWatcher extends EventEmitter {
+  private constructor();
+  /** Whether it is open and emits events. */
+  readonly active: boolean;
+  /** Ends the watch: no event is emitted once called; resolves when the library calls back no more. */
+  close(): Promise<void>;
+  [Symbol.asyncDispose](): Promise<void>;
+  ref(): this;
+  unref(): this;
+
+  on(event: 'arrive' | 'leave', listener: (event: DeviceEvent) => void): this;
+  once(event: 'arrive' | 'leave', listener: (event: DeviceEvent) => void): this;
+  off(event: 'arrive' | 'leave', listener: (event: DeviceEvent) => void): this;
+}
+
+/** Starts watching for matching devices; one watcher at a time (DeviceBusyError while another is
+ *  open or closing), NoDeviceError where the system cannot watch. */
+export function watch(): DeviceWatcher;
+
 /** The attached units that match the matching values. */
 export function devices(): Promise<DeviceInfo[]>;
 export function devicesSync(): DeviceInfo[];

@@ -4,6 +4,6 @@ import zqkapi from './index.cjs';
 export default zqkapi;
 export const {
   devices, devicesSync, open, openSync, waitForDevice, waitForDeviceSync, libraryVersion, libraryPath, useLibrary,
-  Device, STATUS, ATTR, ZqkError, NoDeviceError, AccessDeniedError, DeviceBusyError, DeviceTimeoutError,
+  watch, Device, DeviceWatcher, STATUS, ATTR, ZqkError, NoDeviceError, AccessDeniedError, DeviceBusyError, DeviceTimeoutError,
   DeviceGoneError, RefusedError, DeviceFileNotFoundError, LocalFileError, InvalidArgumentError, LibraryError,
 } = zqkapi;

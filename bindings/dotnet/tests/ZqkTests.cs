@@ -7,6 +7,7 @@ using System.Collections.Generic;
 using System.IO;
 using System.Linq;
 using System.Reflection;
+using System.Runtime.InteropServices;
 using System.Threading;
 using Zqk;
 
@@ -228,6 +229,68 @@ static class ZqkTests
         Check(!dev.IsOpen && Throws(() => dev.Command("ver")).Status == ZqkStatus.Argument, "disposed afterwards");
     }
 
+    // Calls the watcher's callback as the library's thread does: from another
+    // thread, through a native function pointer. Without a device, the binding's own part.
+    private static void FromTheLibraryThread(ZqkDeviceWatcher watcher, int arrived, string path, byte[] serial)
+    {
+        var native = Marshal.GetDelegateForFunctionPointer<ZqkNative.DeviceCallback>(
+            Marshal.GetFunctionPointerForDelegate(watcher.Callback));
+        var texts = new[] { ZqkText.Device(path), serial?.Concat(new byte[] { 0 }).ToArray() }.Where(t => t != null);
+        var pinned = texts.Select(t => GCHandle.Alloc(t, GCHandleType.Pinned)).ToList();
+        try
+        {
+            var caller = new Thread(() => native(IntPtr.Zero, arrived, pinned[0].AddrOfPinnedObject(),
+                                                 pinned.Count > 1 ? pinned[1].AddrOfPinnedObject() : IntPtr.Zero));
+            caller.Start();
+            caller.Join();
+        }
+        finally
+        {
+            pinned.ForEach(p => p.Free());
+        }
+    }
+
+    // One watcher at a time; events after Dispose are not raised; a handler that
+    // throws or disposes of its watcher ends the watch.
+    private static void WatchingForDevices()
+    {
+        const string fake = "/dev/zqk-test-unit"; // a path no device has: the events below are the test's own
+        var arrived = new List<ZqkDeviceEventArgs>();
+        var left = new List<ZqkDeviceEventArgs>();
+        var watcher = new ZqkDeviceWatcher();
+        using (watcher)
+        {
+            watcher.Arrived += (sender, e) => { lock (arrived) arrived.Add(e); };
+            watcher.Left += (sender, e) => { lock (left) left.Add(e); };
+            watcher.Start();
+            Check(watcher.IsRunning && Throws(() => new ZqkDeviceWatcher().Start()).Status == ZqkStatus.Busy, "one at a time");
+            FromTheLibraryThread(watcher, 1, fake, new byte[] { 0x63, 0x61, 0x66, 0xE9 });
+            FromTheLibraryThread(watcher, 0, fake, null);
+        }
+        FromTheLibraryThread(watcher, 0, fake, null); // disposed: not raised
+        Check(!watcher.IsRunning && Throws(() => watcher.Start()).Status == ZqkStatus.Argument, "a watcher starts once");
+        var present = new HashSet<string>(ZqkDevice.Devices().Select(d => d.Path));
+        Check(arrived.Where(e => e.Path != fake).All(e => present.Contains(e.Path)), "the devices present arrive first");
+        var mine = arrived.Single(e => e.Path == fake);
+        Check(mine.Serial == "caf\udce9" && left.Single(e => e.Path == fake).Serial == "", "the serial numbers, as names read");
+
+        var failing = new ZqkDeviceWatcher();
+        failing.Arrived += (sender, e) => { if (e.Path == fake) throw new Stop(); };
+        failing.Start();
+        FromTheLibraryThread(failing, 1, fake, null);
+        Check(!failing.IsRunning && failing.Failure is Stop, "a handler that throws ends the watch");
+        var inside = new ZqkDeviceWatcher();
+        inside.Left += (sender, e) => { if (e.Path == fake) inside.Dispose(); };
+        inside.Start();
+        FromTheLibraryThread(inside, 0, fake, null);
+        Check(!inside.IsRunning && inside.Failure == null, "disposed by its own handler");
+        using (var again = new ZqkDeviceWatcher())
+        {
+            again.Start();
+            Check(again.IsRunning, "free again");
+        }
+    }
+
     // Every export of the table src/api/exports.txt (name, ordinal, number of
     // 32-bit parameters, prototype) is declared, with as many parameters.
     private static void EveryExportIsDeclared()
@@ -259,6 +322,7 @@ static class ZqkTests
             { "two devices at once", TwoDevicesAtOnce },
             { "devices lists no simulated one", DevicesListsNoSimulatedOne },
             { "disposed during a call", DisposedDuringACall },
+            { "watching for devices", WatchingForDevices },
         };
         foreach (var test in tests)
         {

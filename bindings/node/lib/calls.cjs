@@ -327,4 +327,4 @@ const OPERATIONS = {
 };
 const WITH_PROGRESS = new Set(['get', 'put', 'readFile', 'writeFile', 'flash']);
 
-module.exports = { OPERATIONS, WITH_PROGRESS, DEFAULT_MAX_OUTPUT };
+module.exports = { OPERATIONS, WITH_PROGRESS, DEFAULT_MAX_OUTPUT, lastError };

@@ -26,6 +26,9 @@ const DevProgressCallback = koffi.proto(
   `void ${convention} zqkDevProgressCallback(intptr_t UserData, int32_t Position, int32_t Total)`);
 const DevCommandLogCallback = koffi.proto(
   `void ${convention} zqkDevCommandLogCallback(intptr_t UserData, const char *Line)`);
+// Path and Serial as pointers: the binding reads their bytes (text.cjs decides the encoding).
+const DeviceCallback = koffi.proto(
+  `void ${convention} zqkDeviceCallback(intptr_t UserData, int32_t Arrived, const void *Path, const void *Serial)`);
 
 // How each C type of zqkAPI.h crosses into koffi: text goes as zero-terminated
 // Buffers (so that the binding decides the encoding), the buffer-return
@@ -40,6 +43,7 @@ const C_TYPES = {
   'zqkProgressCallback': koffi.pointer(ProgressCallback),
   'zqkDevProgressCallback': koffi.pointer(DevProgressCallback),
   'zqkDevCommandLogCallback': koffi.pointer(DevCommandLogCallback),
+  'zqkDeviceCallback': koffi.pointer(DeviceCallback),
 };
 
 function koffiType(cType, exportName) {
@@ -154,6 +158,6 @@ function useLibrary(file) {
 }
 
 module.exports = {
-  REQUIRED_VERSION, STATUSES, LIBRARY_NAMES, STDCALL, DevProgressCallback, koffi,
+  REQUIRED_VERSION, STATUSES, LIBRARY_NAMES, STDCALL, DevProgressCallback, DeviceCallback, koffi,
   candidates, findAndLoad, library, useLibrary, versionText,
 };

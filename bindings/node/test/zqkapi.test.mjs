@@ -159,6 +159,52 @@ test('two devices run in parallel, and the event loop stays free', async () => {
   assert.ok(both < 1.6 * one, `two reads took ${both.toFixed(0)} ms, one ${one.toFixed(0)} ms`);
 });
 
+// Calls a watcher's registered callback as the library's thread does: from
+// another thread (koffi's .async), which koffi relays to the main thread.
+// Without a device, the binding's own part.
+const native = createRequire(import.meta.url)(path.join(packageDir, 'lib', 'native.cjs'));
+const FAKE = '/dev/zqk-test-unit'; // a path no device has: these events are the test's own
+function fromTheLibraryThread(watcher, arrived, serial) {
+  const call = native.koffi.decode(watcher._callback, native.DeviceCallback);
+  return new Promise((resolve, reject) => {
+    call.async(0, arrived, Buffer.from(`${FAKE}\0`), serial, (error) => (error ? reject(error) : resolve()));
+  });
+}
+const delivered = () => new Promise(setImmediate);
+const timers = () => process.getActiveResourcesInfo().filter((kind) => kind === 'Timeout').length;
+
+test('watching for devices: one watcher at a time, events on the main thread, none after close', async () => {
+  const idle = timers();
+  const watcher = zqkapi.watch();
+  const seen = [];
+  watcher.on('arrive', (event) => seen.push(event)).on('leave', (event) => seen.push(event));
+  await delivered();
+  assert.equal(timers(), idle + 1, 'a watcher with listeners keeps the process alive');
+  watcher.unref();
+  assert.equal(timers(), idle);
+  assert.throws(() => zqkapi.watch(), zqkapi.DeviceBusyError);
+  await fromTheLibraryThread(watcher, 1, Buffer.from([0x63, 0x61, 0x66, 0xe9, 0]));
+  await fromTheLibraryThread(watcher, 0, null);
+  await delivered();
+  const closing = watcher.close();
+  assert.throws(() => zqkapi.watch(), zqkapi.DeviceBusyError, 'busy until the library has stopped');
+  await closing;
+  assert.ok(!watcher.active);
+  const mine = seen.filter((event) => event.path === FAKE);
+  assert.deepEqual(mine, [{ arrived: true, path: FAKE, serial: 'caf\udce9' }, { arrived: false, path: FAKE, serial: '' }]);
+  const present = new Set(zqkapi.devicesSync().map((device) => device.path));
+  assert.ok(seen.filter((event) => event.path !== FAKE).every((event) => event.arrived && present.has(event.path)));
+
+  const inside = zqkapi.watch().unref(); // closed by its own listener: no later event
+  const got = [];
+  inside.on('leave', (event) => { if (event.path === FAKE) { got.push(event); inside.close(); } });
+  await fromTheLibraryThread(inside, 0, null);
+  await delivered();
+  await inside.close();
+  assert.equal(got.length, 1);
+  assert.equal(timers(), idle);
+});
+
 test('the tables are the library\'s lists', () => {
   const listed = fs.readFileSync(path.join(repository, 'src', 'api', 'exports.txt'), 'utf8')
     .split('\n').filter((line) => /^zqk\w+\s+\d+/.test(line)).map((line) => line.split(/\s+/).slice(0, 2).join(' '));

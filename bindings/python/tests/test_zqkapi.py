@@ -285,6 +285,63 @@ def test_finding_devices_and_matching(open_sim):
     assert zqkapi.library_version() == "1.1.0"
 
 
+def _from_the_library_thread(watcher, arrived, path, serial):
+    """Calls the watch's C callback as the library's thread does (from
+    another thread, through ctypes): without a device, the binding's own part."""
+    caller = threading.Thread(target=watcher._c_callback, args=(0, arrived, path, serial))
+    caller.start()
+    caller.join()
+
+
+def test_watching_for_devices_one_at_a_time():
+    fake = b"/dev/zqk-test-unit"  # a path no device has: the events below are the test's own
+    seen = []
+    with zqkapi.watch(seen.append) as watcher:
+        assert watcher.active
+        for second in (lambda: zqkapi.watch(print), zqkapi.events):
+            with pytest.raises(zqkapi.DeviceBusy, match="one at a time"):
+                second()
+        _from_the_library_thread(watcher, 1, fake, b"caf\xe9")
+    assert not watcher.active
+    _from_the_library_thread(watcher, 0, fake, b"caf\xe9")  # stopped: not passed on
+    mine = [e for e in seen if e.path == fake.decode()]
+    assert mine == [zqkapi.DeviceEvent(True, fake.decode(), "caf\udce9")]  # a serial reads as names do
+    present = {d.path for d in zqkapi.devices()}
+    assert all(e.arrived and e.path in present for e in seen if e not in mine)  # what the library found there
+    watcher.stop()  # once more does nothing
+
+    # A callback that raises ends the watch; stop() raises it, and the next watch may start.
+    def fails(event):
+        if event.path == fake.decode():
+            raise Stop("from the callback")
+
+    failing = zqkapi.watch(fails)
+    _from_the_library_thread(failing, 1, fake, None)
+    assert not failing.active
+    with pytest.raises(Stop, match="from the callback"):
+        failing.stop()
+    # Stopped from inside its own callback.
+    inside = []
+    holder = []
+
+    def stop_inside(event):
+        if event.path == fake.decode():
+            inside.append(event)
+            holder[0].stop()
+
+    holder.append(zqkapi.watch(stop_inside))
+    _from_the_library_thread(holder[0], 0, fake, b"")
+    _from_the_library_thread(holder[0], 1, fake, b"")
+    assert not holder[0].active and inside == [zqkapi.DeviceEvent(False, fake.decode(), "")]
+
+    # The iterator: ends after a silence as long as its time-out, and ends the watch.
+    with zqkapi.events(timeout=0.05) as stream:
+        _from_the_library_thread(stream._watch, 0, fake, b"X")
+        got = list(stream)
+    assert zqkapi.DeviceEvent(False, fake.decode(), "X") in got and not stream._watch.active
+    zqkapi.watch(lambda event: None).stop()  # free again
+
+
 def test_the_library_not_found_too_old_or_foreign(tmp_path):
     with pytest.raises(zqkapi.LibraryError, match="no file") as caught:
         _native.find_and_load({"ZQKAPI_LIBRARY": str(tmp_path / "missing.so")})

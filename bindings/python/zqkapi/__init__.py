@@ -10,6 +10,8 @@ A binding of the zqkAPI library through ctypes, with no other dependency::
         for e in dev.listdir("/logs"):
             print(e.name, e.size, e.mtime)
         dev.get("/logs/2024-03-15.log", "a.log", progress=lambda done, total: print(done, total))
+    for event in zqkapi.events():                     # or zqkapi.watch(callback)
+        print("+" if event.arrived else "-", event.path, event.serial)
 
 The library is found through the environment variable ZQKAPI_LIBRARY (the
 library's file), else in the package's own folder, else on the system's
@@ -55,16 +57,17 @@ from ._errors import (
     Timeout,
 )
 from ._version import __version__
+from ._watch import DeviceEvent, DeviceEvents, Watch, events, watch
 
 # Shown as zqkapi.X in tracebacks and help(), where users meet them.
-for _public in (AccessDenied, Device, DeviceBusy, DeviceFileNotFound, DeviceGone, DeviceInfo, Entry, Error, InvalidArgument, LibraryError,
-                LocalFileError, Matching, NoDevice, Refused, Status, Timeout):
+for _public in (AccessDenied, Device, DeviceBusy, DeviceEvent, DeviceEvents, DeviceFileNotFound, DeviceGone, DeviceInfo, Entry, Error,
+                InvalidArgument, LibraryError, LocalFileError, Matching, NoDevice, Refused, Status, Timeout, Watch):
     _public.__module__ = __name__
 del _public
 
 __all__ = [
     "ATTR_ARCHIVE", "ATTR_DIRECTORY", "ATTR_HIDDEN", "ATTR_READ_ONLY", "ATTR_SYSTEM", "DEFAULT_MAX_OUTPUT",
-    "AccessDenied", "Device", "DeviceBusy", "DeviceFileNotFound", "DeviceGone", "DeviceInfo", "Entry", "Error", "InvalidArgument",
-    "LibraryError", "LocalFileError", "Matching", "NoDevice", "Refused", "Status", "Timeout", "__version__",
-    "devices", "library", "library_version", "matching", "set_matching", "wait_for_device",
+    "AccessDenied", "Device", "DeviceBusy", "DeviceEvent", "DeviceEvents", "DeviceFileNotFound", "DeviceGone", "DeviceInfo", "Entry",
+    "Error", "InvalidArgument", "LibraryError", "LocalFileError", "Matching", "NoDevice", "Refused", "Status", "Timeout", "Watch",
+    "__version__", "devices", "events", "library", "library_version", "matching", "set_matching", "wait_for_device", "watch",
 ]  # not "open": a star import would hide the built-in; call zqkapi.open

@@ -41,6 +41,8 @@ ProgressCallback = _FUNCTYPE(None, _i32, _i32, _i32)
 DevProgressCallback = _FUNCTYPE(None, _intptr, _i32, _i32)
 #: zqkDevSetCommandLog's callback: (UserData, command line).
 DevCommandLogCallback = _FUNCTYPE(None, _intptr, ctypes.c_char_p)
+#: zqkSetDeviceCallback's callback: (UserData, arrived 1 or 0, path, serial number).
+DeviceCallback = _FUNCTYPE(None, _intptr, _i32, ctypes.c_char_p, ctypes.c_char_p)
 
 #: How each C type of zqkAPI.h crosses into ctypes.
 C_TYPES: Dict[str, Any] = {
@@ -53,6 +55,7 @@ C_TYPES: Dict[str, Any] = {
     "zqkProgressCallback": ProgressCallback,
     "zqkDevProgressCallback": DevProgressCallback,
     "zqkDevCommandLogCallback": DevCommandLogCallback,
+    "zqkDeviceCallback": DeviceCallback,
 }
 
 #: Every export: its result type and argument types, as in zqkAPI.h (from
