@@ -112,6 +112,12 @@ std::optional<double> Best(const std::vector<double>& Values)
     return *std::min_element(Values.begin(), Values.end());
 }
 
+void Append(std::vector<double>& Values, const std::optional<double>& Value)
+{
+    if (Value)
+        Values.push_back(*Value);
+}
+
 std::optional<Spread> SpreadOf(const std::vector<double>& Values)
 {
     const std::optional<double> median = Median(Values);

@@ -32,6 +32,7 @@ std::string SelfPath();
 
 std::optional<double> Median(std::vector<double> Values);
 std::optional<double> Best(const std::vector<double>& Values);  // the smallest
+void Append(std::vector<double>& Values, const std::optional<double>& Value);  // where there is one
 
 // ---- a figure against a reference of the same run ----
 //
