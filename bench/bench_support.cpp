@@ -112,4 +112,50 @@ std::optional<double> Best(const std::vector<double>& Values)
     return *std::min_element(Values.begin(), Values.end());
 }
 
+void Append(std::vector<double>& Values, const std::optional<double>& Value)
+{
+    if (Value)
+        Values.push_back(*Value);
+}
+
+std::optional<Spread> SpreadOf(const std::vector<double>& Values)
+{
+    const std::optional<double> median = Median(Values);
+    if (!median)
+        return std::nullopt;
+    const auto [min, max] = std::minmax_element(Values.begin(), Values.end());
+    return Spread {*median, *min, *max};
+}
+
+std::optional<Spread> PairRatios(const std::vector<double>& A, const std::vector<double>& B)
+{
+    if (A.size() != B.size())
+        return std::nullopt;
+    std::vector<double> ratios;
+    for (size_t i = 0; i < A.size(); ++i) {
+        if (!(B[i] > 0))
+            return std::nullopt;
+        ratios.push_back(A[i] / B[i]);
+    }
+    return SpreadOf(ratios);
+}
+
+std::optional<Alternated> MeasureAlternately(const Measurement& A, const Measurement& B, int Times)
+{
+    Alternated result;
+    for (int i = 0; i < std::max(Times, kAlternations); ++i) {
+        const std::optional<double> a = A();
+        const std::optional<double> b = a ? B() : std::nullopt;
+        if (!b)
+            return std::nullopt;
+        result.A.push_back(*a);
+        result.B.push_back(*b);
+    }
+    const std::optional<Spread> ratio = PairRatios(result.A, result.B);
+    if (!ratio)
+        return std::nullopt;
+    result.Ratio = *ratio;
+    return result;
+}
+
 }  // namespace zqkbench

@@ -2,6 +2,7 @@
 // system, whole local files, clocks and other programs' output.
 #pragma once
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,5 +32,36 @@ std::string SelfPath();
 
 std::optional<double> Median(std::vector<double> Values);
 std::optional<double> Best(const std::vector<double>& Values);  // the smallest
+void Append(std::vector<double>& Values, const std::optional<double>& Value);  // where there is one
+
+// ---- a figure against a reference of the same run ----
+//
+// The load of a shared machine changes within seconds, so a figure measured
+// once and its reference measured once may fall on different loads. Taken
+// alternately (A B A B ...), each A lies next to its B, and the median of
+// the pairs' ratios keeps a few unlucky pairs out of the verdict.
+
+constexpr int kAlternations = 5;  // at least this many of each side
+
+struct Spread {
+    double Median = 0;
+    double Min = 0;
+    double Max = 0;
+};
+std::optional<Spread> SpreadOf(const std::vector<double>& Values);  // nothing when empty
+// A[i] / B[i] for every pair: nothing when the lengths differ, a B is not
+// above 0 or there is none.
+std::optional<Spread> PairRatios(const std::vector<double>& A, const std::vector<double>& B);
+
+// What one side measured: nothing when it failed.
+using Measurement = std::function<std::optional<double>()>;
+
+struct Alternated {
+    std::vector<double> A, B;  // each side's values, in the order measured
+    Spread Ratio;              // of A[i] / B[i]
+};
+// Measures A, then B, Times times over (at least kAlternations): nothing
+// when a measurement fails or a B is not above 0.
+std::optional<Alternated> MeasureAlternately(const Measurement& A, const Measurement& B, int Times = kAlternations);
 
 }  // namespace zqkbench

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "bench_support.h"
 
 namespace zqkbench {
 
@@ -43,19 +46,22 @@ AgainstFloor CommandLatency(uint32_t IntervalUs, int Runs);
 AgainstFloor SmallFilesPull(const Programs& Run, uint32_t IntervalUs, int Files, size_t Size);
 
 // On simulated devices without latency ("pace=0"), in real time; the C
-// exports' figures are the references of the others.
-struct ZeroLatencyResult {
-    std::optional<double> DirMs;           // zqkDevDir and zqkDevGetDirEntry of 10,000 entries
-    std::optional<double> PythonDirMs;     // Device.listdir of the same
-    std::optional<double> ReadMiBs;        // zqkDevFileRead of 16 MiB
-    std::optional<double> PythonReadMiBs;  // Device.get of the same, with a progress callback
-    std::optional<double> NodeDirMs;       // Node.js: await device.listdir of the same
-    std::optional<double> NodeReadMiBs;    // Node.js: await device.get of the same, with onProgress
-    std::optional<double> WriteMiBs;       // zqkDevFileWrite of 16 MiB
-    std::optional<double> MountReadMiBs;   // cat out of zqk mount
-    std::optional<double> MountWriteMiBs;  // cp into zqk mount
+// exports' figures are the references of the others. The C exports, the
+// bindings and the mount take turns, Rounds times (at least kAlternations),
+// a value each per round in these series, pair by pair; a failed measurement
+// leaves its value out, and the series' lengths then differ.
+struct ZeroLatencyRuns {
+    std::vector<double> DirMs;           // zqkDevDir and zqkDevGetDirEntry of 10,000 entries
+    std::vector<double> PythonDirMs;     // Device.listdir of the same
+    std::vector<double> ReadMiBs;        // zqkDevFileRead of 16 MiB
+    std::vector<double> PythonReadMiBs;  // Device.get of the same, with a progress callback
+    std::vector<double> NodeDirMs;       // Node.js: await device.listdir of the same
+    std::vector<double> NodeReadMiBs;    // Node.js: await device.get of the same, with onProgress
+    std::vector<double> WriteMiBs;       // zqkDevFileWrite of 16 MiB
+    std::vector<double> MountReadMiBs;   // cat out of zqk mount
+    std::vector<double> MountWriteMiBs;  // cp into zqk mount
 };
-ZeroLatencyResult ZeroLatency(const Programs& Run, int32_t DirEntries, size_t FileSize);
+ZeroLatencyRuns ZeroLatency(const Programs& Run, int32_t DirEntries, size_t FileSize, int Rounds = kAlternations);
 
 // zqkFindDevices: the median of Runs calls, in ms.
 std::optional<double> FindDevicesMs(int Runs);

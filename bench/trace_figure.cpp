@@ -4,9 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "bench_support.h"
 #include "sim/sim_terminal.h"
@@ -31,22 +29,6 @@ std::optional<double> TimedRead(int32_t Handle, size_t Bytes, const std::string&
     return seconds;
 }
 
-// The load of a shared machine changes within seconds: each measurement of
-// A lies next to one of B, and the median of the pairs' ratios keeps a few
-// unlucky pairs out.
-std::optional<double> MedianRatio(const std::function<std::optional<double>()>& A,
-                                  const std::function<std::optional<double>()>& B, int Pairs)
-{
-    std::vector<double> ratios;
-    for (int i = 0; i < Pairs; ++i) {
-        const std::optional<double> a = A(), b = B();
-        if (!a || !b || *b <= 0)
-            return std::nullopt;
-        ratios.push_back(*a / *b);
-    }
-    return Median(ratios);
-}
-
 }  // namespace
 
 std::optional<double> TraceReadOverheadPct(size_t Bytes, int Pairs)
@@ -69,12 +51,14 @@ std::optional<double> TraceReadOverheadPct(size_t Bytes, int Pairs)
     };
     const auto plain = [&] { return TimedRead(handle, Bytes, local); };
     plain();  // the first read warms the device's and the local file's pages for both sides
-    const std::optional<double> ratio = MedianRatio(traced, plain, Pairs);
+    // A shared machine's load changes within seconds: each traced read lies
+    // next to an untraced one, and the median of the pairs keeps unlucky ones out.
+    const std::optional<Alternated> turns = MeasureAlternately(traced, plain, Pairs);
     zqkDevClose(handle);
     std::filesystem::remove(trace);
-    if (!ratio)
+    if (!turns)
         return std::nullopt;
-    return (*ratio - 1) * 100;
+    return (turns->Ratio.Median - 1) * 100;
 }
 
 }  // namespace zqkbench

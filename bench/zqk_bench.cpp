@@ -3,8 +3,9 @@
 // simulated device; the others through handles on simulated devices opened
 // by path (handle_figures.cpp), also from the zqk tool, its mount and the
 // Python and Node.js bindings:
-//   zqk_bench [--json FILE] [--callgrind-out FILE] [benchmark flags]
-//       runs everything, prints the table, writes the figures as JSON
+//   zqk_bench [--json FILE] [--verdicts FILE] [--callgrind-out FILE] [benchmark flags]
+//       runs everything, prints the table, writes the figures as JSON and
+//       a line per goal ("KEY VALUE met|missed|unmeasured")
 //   zqk_bench --rss-read          one 64 MiB read in this process: peak growth / 64 MiB
 //   zqk_bench --callgrind-read    one 1 MiB read, instrumented only while it runs
 //   zqk_bench --benchmarks-only [benchmark flags]   the test-clock figures alone, for profiling
@@ -15,14 +16,11 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
-#include <sched.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,11 +29,9 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <numeric>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #if __has_include(<valgrind/callgrind.h>)
@@ -47,6 +43,10 @@
 
 #include "api/library.h"
 #include "bench_support.h"
+#include "figure_table.h"
+#include "frame_loops.h"
+#include "goals.h"
+#include "profile_figures.h"
 #include "handle_figures.h"
 #include "trace_figure.h"
 #include "rig/lock_names.h"
@@ -268,19 +268,26 @@ void TermRx(benchmark::State& state)
 }
 
 // The test clock never waits, so a run's CPU time is its whole work; unlike
-// the wall time, other work on a shared machine does not stretch it. Best of
-// five, since interference only ever adds time.
-#define ZQK_BENCHMARK(f) BENCHMARK(f)->Unit(benchmark::kMillisecond)->Repetitions(5)
-ZQK_BENCHMARK(RawReports);
-ZQK_BENCHMARK(FileRead);
-ZQK_BENCHMARK(FileWrite);
-ZQK_BENCHMARK(DirListing);
-ZQK_BENCHMARK(CommandOutput);
-ZQK_BENCHMARK(TermRx);
+// the wall time, other work on a shared machine does not stretch it. The
+// transfers and the raw loop they are compared with take turns, a run each,
+// kAlternations times: the CPU's speed on a virtual machine drifts with the
+// load of its host, and each transfer then lies next to its own raw run.
+// The others keep the best of five, since interference only ever adds time.
+void RegisterBenchmarks()
+{
+    for (int round = 0; round < kAlternations; ++round) {
+        for (const auto& [name, function] : {std::pair {"RawReports", RawReports}, std::pair {"FileRead", FileRead},
+                                             std::pair {"FileWrite", FileWrite}})
+            benchmark::RegisterBenchmark(name, function)->Unit(benchmark::kMillisecond);
+    }
+    for (const auto& [name, function] : {std::pair {"DirListing", DirListing},
+                                         std::pair {"CommandOutput", CommandOutput}, std::pair {"TermRx", TermRx}})
+        benchmark::RegisterBenchmark(name, function)->Unit(benchmark::kMillisecond)->Repetitions(5);
+}
 
-// Shows Google Benchmark's own lines and keeps each benchmark's best CPU
-// time per iteration, in seconds.
-class BestTimes : public benchmark::ConsoleReporter {
+// Shows Google Benchmark's own lines and keeps each benchmark's CPU time
+// per iteration, in seconds, run by run in their order.
+class RunTimes : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
@@ -288,112 +295,21 @@ public:
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0)
                 continue;
-            const double seconds = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-            const std::string name = run.run_name.function_name;
-            const auto known = best_.find(name);
-            if (known == best_.end() || seconds < known->second)
-                best_[name] = seconds;
+            seconds_[run.run_name.function_name].push_back(run.cpu_accumulated_time /
+                                                           static_cast<double>(run.iterations));
         }
     }
-    std::optional<double> Best(const std::string& name) const
+    std::vector<double> Of(const std::string& name) const
     {
-        const auto found = best_.find(name);
-        return found == best_.end() ? std::nullopt : std::optional<double>(found->second);
+        const auto found = seconds_.find(name);
+        return found == seconds_.end() ? std::vector<double>() : found->second;
     }
 
 private:
-    std::map<std::string, double> best_;
+    std::map<std::string, std::vector<double>> seconds_;
 };
 
 // ---- the paced figures: real time ----
-
-// Real-time priority for the paced runs where the system grants it (as
-// zqk-sim-uhid asks for it): on a shared machine other work would otherwise
-// take frames from the link that no library could have used. The thread
-// sleeps between reports, so it does not starve anything.
-class RealTimePriority {
-public:
-    RealTimePriority() : policy_(sched_getscheduler(0))
-    {
-        sched_getparam(0, &saved_);
-        sched_param wanted {};
-        wanted.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
-        granted_ = sched_setscheduler(0, SCHED_FIFO, &wanted) == 0;
-        // The simulated device's waits end close to the frame edge they aim at.
-        prctl(PR_SET_TIMERSLACK, 1000UL);
-    }
-    ~RealTimePriority()
-    {
-        prctl(PR_SET_TIMERSLACK, 0UL);
-        if (granted_)
-            sched_setscheduler(0, policy_, &saved_);
-    }
-    RealTimePriority(const RealTimePriority&) = delete;
-    RealTimePriority& operator=(const RealTimePriority&) = delete;
-    bool Granted() const { return granted_; }
-
-private:
-    int policy_;
-    sched_param saved_ {};
-    bool granted_ = false;
-};
-
-// What the machine itself allows: a loop that does nothing but wait for the
-// end of every frame, as a report write does. The share of frames it
-// catches is the best any library can do here; its CPU share is what the
-// waiting alone costs.
-struct FrameLoopResult {
-    double CaughtPct;
-    double CpuPct;
-};
-
-FrameLoopResult FrameLoop(uint32_t IntervalUs, int Frames)
-{
-    SystemClock& clock = SystemClock::Instance();
-    const uint64_t start = clock.NowUs();
-    const double cpuStart = ProcessCpuSeconds();
-    for (int i = 0; i < Frames; ++i) {
-        const uint64_t now = clock.NowUs();
-        clock.SleepUs((now / IntervalUs + 1) * IntervalUs - now);
-    }
-    const double cpu = ProcessCpuSeconds() - cpuStart;
-    const double seconds = static_cast<double>(clock.NowUs() - start) * 1e-6;
-    return {100.0 * Frames * IntervalUs * 1e-6 / seconds, 100.0 * cpu / seconds};
-}
-
-// Threads bare loops at once, as many as the devices of the parallel run:
-// the frames each catches on average and the CPU of all of them. On a
-// machine with fewer cores than loops this is what the machine allows them.
-FrameLoopResult FrameLoops(int Threads, uint32_t IntervalUs, int Frames)
-{
-    std::vector<double> caught(static_cast<size_t>(Threads));
-    std::vector<std::thread> loops;
-    const auto start = std::chrono::steady_clock::now();
-    const double cpuStart = ProcessCpuSeconds();
-    for (double& each : caught)
-        loops.emplace_back([&each, IntervalUs, Frames] { each = FrameLoop(IntervalUs, Frames).CaughtPct; });
-    for (std::thread& loop : loops)
-        loop.join();
-    const double cpu = ProcessCpuSeconds() - cpuStart;
-    const double seconds = Seconds(std::chrono::steady_clock::now() - start);
-    return {std::accumulate(caught.begin(), caught.end(), 0.0) / Threads, 100.0 * cpu / seconds};
-}
-
-FrameLoopResult Mean(const std::vector<FrameLoopResult>& Loops)
-{
-    FrameLoopResult mean {0, 0};
-    for (const FrameLoopResult& loop : Loops) {
-        mean.CaughtPct += loop.CaughtPct / static_cast<double>(Loops.size());
-        mean.CpuPct += loop.CpuPct / static_cast<double>(Loops.size());
-    }
-    return mean;
-}
-
-struct PacedResult {
-    std::optional<double> ReadPct;
-    std::optional<double> WritePct;
-    std::optional<double> CpuPct;  // during the read
-};
 
 // A transfer each way against the simulated device on the system clock,
 // moving one report per interval each way, as the endpoint does. The
@@ -436,6 +352,30 @@ PacedResult Paced(uint32_t IntervalUs, size_t Bytes)
     return result;
 }
 
+// The single paced device at full speed and the bare loop, taking turns.
+PacedPairs PacedAgainstLoop(uint32_t IntervalUs, size_t Bytes, int LoopFrames)
+{
+    PacedPairs pairs;
+    for (int i = 0; i < kAlternations; ++i) {
+        const FrameLoopResult loop = FrameLoop(IntervalUs, LoopFrames);
+        const PacedResult paced = Paced(IntervalUs, Bytes);
+        pairs.Add(loop, paced.ReadPct, paced.WritePct, paced.CpuPct);
+    }
+    return pairs;
+}
+
+// The paced devices at once and as many bare loops at once, taking turns.
+PacedPairs ParallelAgainstLoops(int Devices, uint32_t IntervalUs, size_t Bytes, int LoopFrames)
+{
+    PacedPairs pairs;
+    for (int i = 0; i < kAlternations; ++i) {
+        const FrameLoopResult loops = FrameLoops(Devices, IntervalUs, LoopFrames);
+        const ParallelResult parallel = ParallelPaced(Devices, IntervalUs, Bytes);
+        pairs.Add(loops, parallel.ReadPct, parallel.WritePct, parallel.CpuPct);
+    }
+    return pairs;
+}
+
 // ---- peak memory: a process of its own ----
 
 // A field of /proc/self/status in kB, or -1.
@@ -474,14 +414,6 @@ int RssReadMode()
     return 0;
 }
 
-std::optional<double> PeakRssRatio()
-{
-    const auto text = Output("'" + SelfPath() + "' --rss-read");
-    if (!text)
-        return std::nullopt;
-    return std::strtod(text->c_str(), nullptr);
-}
-
 // ---- instructions: callgrind ----
 
 int CallgrindReadMode()
@@ -500,179 +432,26 @@ int CallgrindReadMode()
     return ok ? 0 : 1;
 }
 
-// The "totals:" line of a callgrind output file: the instructions counted.
-std::optional<double> CallgrindTotal(const std::string& path)
+// ---- the run ----
+
+std::vector<double> Rates(const std::vector<double>& Seconds, double Amount)
 {
-    std::ifstream in(path);
-    std::string line;
-    std::optional<double> total;
-    while (std::getline(in, line)) {
-        if (line.rfind("totals:", 0) == 0)
-            total = std::strtod(line.c_str() + 7, nullptr);
-    }
-    return total;
+    std::vector<double> rates;
+    for (const double seconds : Seconds)
+        rates.push_back(Amount / seconds);
+    return rates;
 }
 
-std::optional<double> InstructionsPerMiB(const std::string& outFile)
+std::optional<double> Milliseconds(const std::optional<double>& Seconds)
 {
-    const std::string command = "valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file='" + outFile +
-                                "' '" + SelfPath() + "' --callgrind-read >/dev/null 2>&1";
-    if (!Output(command)) {
-        std::fprintf(stderr, "zqk_bench: valgrind --tool=callgrind failed or is missing\n");
-        return std::nullopt;
-    }
-    return CallgrindTotal(outFile);  // one MiB was read
+    return Seconds ? std::optional<double>(*Seconds * 1000) : std::nullopt;
 }
 
-// Of the instructions counted, those the simulated device spent on its side
-// of the link (inside its report reads and writes, command handling included).
-std::optional<double> DeviceInstructions(const std::string& outFile)
+std::optional<double> Scaled(const std::optional<double>& Seconds, double Amount)
 {
-    const auto text = Output("callgrind_annotate --inclusive=yes '" + outFile + "' 2>/dev/null");
-    if (!text)
-        return std::nullopt;
-    std::istringstream lines(*text);
-    std::string line;
-    double total = 0;
-    bool found = false;
-    while (std::getline(lines, line)) {
-        if (line.find("SimReportDevice::ReadReport(") == std::string::npos &&
-            line.find("SimReportDevice::WriteReport(") == std::string::npos)
-            continue;
-        std::string digits;
-        for (const char c : line.substr(0, line.find('(')))
-            if (c >= '0' && c <= '9')
-                digits += c;
-        total += std::strtod(digits.c_str(), nullptr);
-        found = true;
-    }
-    return found ? std::optional<double>(total) : std::nullopt;
+    return Seconds ? std::optional<double>(Amount / *Seconds) : std::nullopt;
 }
 
-// ---- the report ----
-
-struct Figure {
-    const char* Key;
-    std::optional<double> Value;
-    const char* Unit;
-    std::string Goal;          // for an unchecked figure, what it is: "(reference)"
-    std::optional<bool> Met;   // nothing: not measured
-    bool Checked = true;
-};
-
-Figure Reference(const char* Key, const std::optional<double>& Value, const char* Unit,
-                 const char* What = "(reference)")
-{
-    return {Key, Value, Unit, What, std::nullopt, false};
-}
-
-std::string Number(double value)
-{
-    char text[64];
-    const double size = std::fabs(value);
-    std::snprintf(text, sizeof text, size >= 1000 ? "%.0f" : size >= 10 ? "%.1f" : "%.2f", value);
-    return text;
-}
-
-void PrintTable(const std::vector<Figure>& figures)
-{
-    std::printf("\n%-28s %14s  %-7s %-42s %s\n", "figure", "value", "unit", "goal", "met");
-    for (const Figure& f : figures) {
-        const std::string value = f.Value ? Number(*f.Value) : "n/a";
-        const char* met = !f.Checked ? "" : !f.Met ? "?" : *f.Met ? "yes" : "NO";
-        char line[192];
-        std::snprintf(line, sizeof line, "%-28s %14s  %-7s %-42s %s", f.Key, value.c_str(), f.Unit, f.Goal.c_str(),
-                      met);
-        std::string text = line;
-        text.erase(text.find_last_not_of(' ') + 1);
-        std::printf("%s\n", text.c_str());
-    }
-}
-
-bool WriteJson(const std::string& path, const std::vector<Figure>& figures)
-{
-    std::ofstream out(path);
-    out << "{\n";
-    for (size_t i = 0; i < figures.size(); ++i) {
-        char value[64];
-        if (figures[i].Value)
-            std::snprintf(value, sizeof value, "%.10g", *figures[i].Value);
-        else
-            std::snprintf(value, sizeof value, "null");
-        out << "  \"" << figures[i].Key << "\": " << value << (i + 1 < figures.size() ? ",\n" : "\n");
-    }
-    out << "}\n";
-    return static_cast<bool>(out);
-}
-
-std::optional<bool> AtLeast(const std::optional<double>& value, double goal)
-{
-    return value ? std::optional<bool>(*value >= goal) : std::nullopt;
-}
-
-std::optional<bool> Below(const std::optional<double>& value, double goal)
-{
-    return value ? std::optional<bool>(*value < goal) : std::nullopt;
-}
-
-// Goals on a bound that comes from other figures of the same run.
-std::optional<bool> AtLeast(const std::optional<double>& value, const std::optional<double>& bound)
-{
-    return value && bound ? std::optional<bool>(*value >= *bound) : std::nullopt;
-}
-
-std::optional<bool> AtMost(const std::optional<double>& value, const std::optional<double>& bound)
-{
-    return value && bound ? std::optional<bool>(*value <= *bound) : std::nullopt;
-}
-
-// Factor * Value + Offset, where there is a value.
-std::optional<double> Linear(const std::optional<double>& Value, double Factor, double Offset = 0)
-{
-    return Value ? std::optional<double>(Factor * *Value + Offset) : std::nullopt;
-}
-
-std::optional<double> Ratio(const std::optional<double>& Value, const std::optional<double>& Of)
-{
-    return Value && Of && *Of > 0 ? std::optional<double>(*Value / *Of) : std::nullopt;
-}
-
-// A goal's text with its bound of this run.
-std::string Bounded(const std::string& Goal, const std::optional<double>& Bound)
-{
-    return Bound ? Goal + " (" + Number(*Bound) + ")" : Goal;
-}
-
-void PrintGoalsMet(const std::vector<Figure>& figures)
-{
-    int met = 0, checked = 0;
-    std::string missed, unknown;
-    for (const Figure& f : figures) {
-        if (!f.Checked)
-            continue;
-        ++checked;
-        if (f.Met && *f.Met)
-            ++met;
-        else
-            (f.Met ? missed : unknown) += std::string(" ") + f.Key;
-    }
-    std::printf("\ngoals met: %d of %d", met, checked);
-    if (!missed.empty())
-        std::printf("; missed:%s", missed.c_str());
-    if (!unknown.empty())
-        std::printf("; not measured:%s", unknown.c_str());
-    std::printf("\n");
-}
-
-std::optional<double> Scaled(const std::optional<double>& seconds, double f)
-{
-    return seconds ? std::optional<double>(f / *seconds) : std::nullopt;
-}
-
-std::optional<double> Milliseconds(const std::optional<double>& seconds)
-{
-    return seconds ? std::optional<double>(*seconds * 1000) : std::nullopt;
-}
 
 int ZeroLatencyMode()
 {
@@ -681,18 +460,9 @@ int ZeroLatencyMode()
         std::fprintf(stderr, "zqk_bench: the library does not start\n");
         return 1;
     }
-    const ZeroLatencyResult zero = ZeroLatency(BuiltPrograms(), kDirEntries, kTransferSize);
-    PrintTable({
-        Reference("dir_10000_sim_path_ms", zero.DirMs, "ms"),
-        Reference("python_dir_10000_ms", zero.PythonDirMs, "ms"),
-        Reference("file_read_sim_path_mib_s", zero.ReadMiBs, "MiB/s"),
-        Reference("file_write_sim_path_mib_s", zero.WriteMiBs, "MiB/s"),
-        Reference("python_read_mib_s", zero.PythonReadMiBs, "MiB/s"),
-        Reference("node_dir_10000_ms", zero.NodeDirMs, "ms"),
-        Reference("node_read_mib_s", zero.NodeReadMiBs, "MiB/s"),
-        Reference("mount_read_mib_s", zero.MountReadMiBs, "MiB/s"),
-        Reference("mount_write_mib_s", zero.MountWriteMiBs, "MiB/s"),
-    });
+    const std::vector<Figure> figures = ZeroLatencyFigures(ZeroLatency(BuiltPrograms(), kDirEntries, kTransferSize));
+    PrintTable(figures);
+    PrintGoalsMet(figures);
     RemoveWorkDir();
     return 0;
 }
@@ -710,145 +480,98 @@ int TraceMode()
     return overhead ? 0 : 1;
 }
 
-int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string& callgrindOut)
+
+void Heading(const char* Text)
 {
-    SteadyAllocator();
+    std::printf("== %s\n", Text);
+    std::fflush(stdout);
+}
+
+void MeasureTestClock(int argc, char** argv, Measured& M)
+{
     benchmark::Initialize(&argc, argv);
-    BestTimes times;
-    std::printf("== no latency (test clock), best of 5\n");
-    std::fflush(stdout);
+    RegisterBenchmarks();
+    RunTimes times;
+    Heading("no latency (test clock): the raw loop and the transfers taking turns, 5 runs each; the rest best of 5");
     benchmark::RunSpecifiedBenchmarks(&times);
-
     const double mib = static_cast<double>(kTransferSize) / kMiB;
-    const auto raw = Scaled(times.Best("RawReports"), mib);
-    const auto read = Scaled(times.Best("FileRead"), mib);
-    const auto write = Scaled(times.Best("FileWrite"), mib);
-    const auto dir = Milliseconds(times.Best("DirListing"));
-    const auto command = Milliseconds(times.Best("CommandOutput"));
-    const auto termRx = Scaled(times.Best("TermRx"), kTermRxPackets);
+    M.RawMiBs = Rates(times.Of("RawReports"), mib);
+    M.ReadMiBs = Rates(times.Of("FileRead"), mib);
+    M.WriteMiBs = Rates(times.Of("FileWrite"), mib);
+    M.DirMs = Milliseconds(Best(times.Of("DirListing")));
+    M.CommandMs = Milliseconds(Best(times.Of("CommandOutput")));
+    M.TermRxPerS = Scaled(Best(times.Of("TermRx")), kTermRxPackets);
+}
 
-    std::printf("== paced in real time: full speed (1 ms, 256 KiB), high speed (125 us, 1 MiB)\n");
-    std::fflush(stdout);
+void MeasurePaced(const Programs& Run, Measured& M)
+{
+    Heading("paced in real time: full speed (1 ms, 256 KiB) taking turns with a bare loop, 5 each; "
+            "high speed (125 us, 1 MiB)");
     std::optional<RealTimePriority> priority;
     priority.emplace();
-    // The bare loop's CPU share swings within seconds on a shared virtual
-    // machine; measured before, between and after the runs compared with it,
-    // it swings with them.
-    const FrameLoopResult fullLoopBefore = FrameLoop(1000, 1000);
-    const PacedResult full = Paced(1000, 256 * 1024);
-    const FrameLoopResult fullLoopBetween = FrameLoop(1000, 1000);
-    std::printf("== sim: devices paced at full speed: %d at once (256 KiB each way), %d commands, a pull of %d files\n",
-                kParallelDevices, kCommandRuns, kSmallFiles);
+    M.Full = PacedAgainstLoop(1000, 256 * 1024, 2000);
+    std::printf("== sim: devices paced at full speed: %d at once (256 KiB each way) taking turns with %d bare loops "
+                "at once, 5 each; %d commands, a pull of %d files\n",
+                kParallelDevices, kParallelDevices, kCommandRuns, kSmallFiles);
     std::fflush(stdout);
-    const ParallelResult parallel = ParallelPaced(kParallelDevices, 1000, 256 * 1024);
-    const FrameLoopResult parallelLoops = FrameLoops(kParallelDevices, 1000, 4300);  // as long as the run
-    const FrameLoopResult fullLoop = Mean({fullLoopBefore, fullLoopBetween, FrameLoop(1000, 1000)});
-    const PacedResult high = Paced(125, kMiB);
-    const FrameLoopResult highLoop = FrameLoop(125, 8000);
-    const AgainstFloor latency = CommandLatency(1000, kCommandRuns);
-    const Programs programs = BuiltPrograms();
-    const AgainstFloor smallFiles = SmallFilesPull(programs, 1000, kSmallFiles, kSmallFileSize);
-    const bool realTime = priority->Granted();
-    priority.reset();
-    std::printf("== sim: devices without latency: the C exports, the Python and Node.js bindings, zqk mount\n");
-    std::fflush(stdout);
-    const ZeroLatencyResult zero = ZeroLatency(programs, kDirEntries, kTransferSize);
-    const auto findDevices = FindDevicesMs(kFindDevicesRuns);
-    const auto traceOverhead = TraceReadOverheadPct(kTransferSize, kTracePairs);
-    std::printf("== peak memory of a 64 MiB read (own process)\n");
-    std::fflush(stdout);
-    const auto rss = PeakRssRatio();
-    std::printf("== instructions of a 1 MiB read (callgrind)\n");
-    std::fflush(stdout);
-    const std::string profile = callgrindOut.empty() ? Local("callgrind.out") : callgrindOut;
-    const auto instructions = InstructionsPerMiB(profile);
-    const auto deviceInstructions = instructions ? DeviceInstructions(profile) : std::nullopt;
+    M.Parallel = ParallelAgainstLoops(kParallelDevices, 1000, 256 * 1024, 2000);
+    M.High = Paced(125, kMiB);
+    M.HighLoop = FrameLoop(125, 8000);
+    M.Latency = CommandLatency(1000, kCommandRuns);
+    M.SmallFiles = SmallFilesPull(Run, 1000, kSmallFiles, kSmallFileSize);
+    M.RealTime = priority->Granted();
+}
 
-    const double fifth = raw ? *raw / 5 : 0;
-    const std::string transferGoal = raw ? ">= 100 and >= raw/5 (" + Number(fifth) + ")" : ">= 100 and >= raw/5";
-    const auto transferMet = [&](const std::optional<double>& v) {
-        return v && raw ? std::optional<bool>(*v >= 100 && *v >= fifth) : std::nullopt;
-    };
-    const std::optional<double> loopCpu = fullLoop.CpuPct;
-    const auto pacedCpuRatio = Ratio(full.CpuPct, loopCpu);
-    const auto parallelCpuRatio = Ratio(parallel.CpuPct, Linear(loopCpu, kParallelDevices));
-    const auto latencyBound = Linear(latency.Floor, 1, 1);
-    const auto smallFilesBound = Linear(smallFiles.Floor, 0.9);
-    const auto bindingDirBound = Linear(zero.DirMs, 2, 20);
-    const auto bindingReadBound = Linear(zero.ReadMiBs, 0.8);
-    const auto mountReadBound = Linear(zero.ReadMiBs, 0.5);
-    const auto mountWriteBound = Linear(zero.WriteMiBs, 0.5);
-    const std::vector<Figure> figures = {
-        Reference("raw_report_mib_s", raw, "MiB/s"),
-        {"file_read_mib_s", read, "MiB/s", transferGoal, transferMet(read)},
-        {"file_write_mib_s", write, "MiB/s", transferGoal, transferMet(write)},
-        {"dir_10000_ms", dir, "ms", "< 50", Below(dir, 50)},
-        {"command_1mib_ms", command, "ms", "< 100", Below(command, 100)},
-        Reference("termrx_packets_per_s", termRx, "1/s"),
-        {"paced_full_read_pct", full.ReadPct, "%", ">= 97", AtLeast(full.ReadPct, 97)},
-        {"paced_full_write_pct", full.WritePct, "%", ">= 97", AtLeast(full.WritePct, 97)},
-        {"paced_high_read_pct", high.ReadPct, "%", ">= 97", AtLeast(high.ReadPct, 97)},
-        {"paced_high_write_pct", high.WritePct, "%", ">= 97", AtLeast(high.WritePct, 97)},
-        {"paced_full_cpu_pct", full.CpuPct, "%", "< 2", Below(full.CpuPct, 2)},
-        {"read_64mib_peak_rss_ratio", rss, "x", "< 2.5", Below(rss, 2.5)},
-        Reference("instructions_per_mib_read", instructions, "Ir/MiB"),
-        Reference("wait_loop_full_cpu_pct", fullLoop.CpuPct, "%"),
-        Reference("wait_loop_high_cpu_pct", highLoop.CpuPct, "%"),
-        Reference("wait_loop_full_frames_pct", fullLoop.CaughtPct, "%"),
-        Reference("wait_loop4_full_cpu_pct", parallelLoops.CpuPct, "%"),
-        Reference("wait_loop4_full_frames_pct", parallelLoops.CaughtPct, "%"),
-        {"paced_full_cpu_ratio", pacedCpuRatio, "x", "<= 1.25", AtMost(pacedCpuRatio, 1.25)},
-        {"parallel4_read_pct", parallel.ReadPct, "%", ">= 97", AtLeast(parallel.ReadPct, 97)},
-        {"parallel4_write_pct", parallel.WritePct, "%", ">= 97", AtLeast(parallel.WritePct, 97)},
-        {"parallel4_cpu_ratio", parallelCpuRatio, "x", "<= 1.25", AtMost(parallelCpuRatio, 1.25)},
-        Reference("command_floor_ms", latency.Floor, "ms", "(protocol floor)"),
-        {"command_latency_ms", latency.Value, "ms", Bounded("<= floor + 1", latencyBound),
-         AtMost(latency.Value, latencyBound)},
-        Reference("small_files_floor_per_s", smallFiles.Floor, "1/s", "(protocol floor)"),
-        {"small_files_per_s", smallFiles.Value, "1/s", Bounded(">= 0.9 x floor", smallFilesBound),
-         AtLeast(smallFiles.Value, smallFilesBound)},
-        Reference("dir_10000_sim_path_ms", zero.DirMs, "ms"),
-        {"python_dir_10000_ms", zero.PythonDirMs, "ms", Bounded("<= 2 x dir_10000_sim_path_ms + 20", bindingDirBound),
-         AtMost(zero.PythonDirMs, bindingDirBound)},
-        Reference("file_read_sim_path_mib_s", zero.ReadMiBs, "MiB/s"),
-        Reference("file_write_sim_path_mib_s", zero.WriteMiBs, "MiB/s"),
-        {"python_read_mib_s", zero.PythonReadMiBs, "MiB/s", Bounded(">= 0.8 x file_read_sim_path", bindingReadBound),
-         AtLeast(zero.PythonReadMiBs, bindingReadBound)},
-        {"node_dir_10000_ms", zero.NodeDirMs, "ms", Bounded("<= 2 x dir_10000_sim_path_ms + 20", bindingDirBound),
-         AtMost(zero.NodeDirMs, bindingDirBound)},
-        {"node_read_mib_s", zero.NodeReadMiBs, "MiB/s", Bounded(">= 0.8 x file_read_sim_path", bindingReadBound),
-         AtLeast(zero.NodeReadMiBs, bindingReadBound)},
-        {"mount_read_mib_s", zero.MountReadMiBs, "MiB/s", Bounded(">= 0.5 x file_read_sim_path", mountReadBound),
-         AtLeast(zero.MountReadMiBs, mountReadBound)},
-        {"mount_write_mib_s", zero.MountWriteMiBs, "MiB/s", Bounded(">= 0.5 x file_write_sim_path", mountWriteBound),
-         AtLeast(zero.MountWriteMiBs, mountWriteBound)},
-        {"find_devices_ms", findDevices, "ms", "< 5", Below(findDevices, 5)},
-        {"trace_read_overhead_pct", traceOverhead, "%", "<= 10", AtMost(traceOverhead, 10)},
-    };
+void MeasureTheRest(const Programs& Run, const std::string& CallgrindOut, Measured& M)
+{
+    Heading("sim: devices without latency: the C exports taking turns with the Python and Node.js bindings and "
+            "zqk mount, 5 each");
+    M.Zero = ZeroLatency(Run, kDirEntries, kTransferSize);
+    M.FindDevicesMs = FindDevicesMs(kFindDevicesRuns);
+    Heading("a traced 16 MiB read taking turns with an untraced one, 5 each");
+    M.TraceOverheadPct = TraceReadOverheadPct(kTransferSize, kTracePairs);
+    Heading("peak memory of a 64 MiB read (own process)");
+    M.PeakRss = PeakRssRatio();
+    Heading("instructions of a 1 MiB read (callgrind)");
+    const std::string profile = CallgrindOut.empty() ? Local("callgrind.out") : CallgrindOut;
+    M.Instructions = InstructionsPerMiB(profile);
+    M.DeviceInstructions = M.Instructions ? DeviceInstructions(profile) : std::nullopt;
+}
+
+struct Outputs {
+    std::string Json, Verdicts, CallgrindOut;
+};
+
+bool WriteOutputs(const Outputs& Out, const std::vector<Figure>& Figures)
+{
+    if (!Out.Json.empty() && !WriteJson(Out.Json, Figures)) {
+        std::fprintf(stderr, "zqk_bench: cannot write %s\n", Out.Json.c_str());
+        return false;
+    }
+    if (!Out.Verdicts.empty() && !WriteVerdicts(Out.Verdicts, Figures)) {
+        std::fprintf(stderr, "zqk_bench: cannot write %s\n", Out.Verdicts.c_str());
+        return false;
+    }
+    if (!Out.Json.empty())
+        std::printf("\nwritten to %s\n", Out.Json.c_str());
+    return true;
+}
+
+int RunAll(int argc, char** argv, const Outputs& Out)
+{
+    SteadyAllocator();
+    Measured measured;
+    MeasureTestClock(argc, argv, measured);
+    const Programs programs = BuiltPrograms();
+    MeasurePaced(programs, measured);
+    MeasureTheRest(programs, Out.CallgrindOut, measured);
+    const std::vector<Figure> figures = Figures(measured);
     PrintTable(figures);
     PrintGoalsMet(figures);
-    std::printf("\npaced runs %s; on this machine a loop that only waits for each frame catches\n"
-                "%.1f %% of 1 ms frames at %.2f %% CPU and %.1f %% of 125 us frames at %.2f %% CPU\n",
-                realTime ? "at real-time priority" : "at normal priority (real-time refused)", fullLoop.CaughtPct,
-                fullLoop.CpuPct, highLoop.CaughtPct, highLoop.CpuPct);
-    std::printf("four such loops at once catch %.1f %% of 1 ms frames at %.2f %% CPU in all; a paced write\n"
-                "sends one report per wake-up, so its share cannot pass the frames its thread catches\n",
-                parallelLoops.CaughtPct, parallelLoops.CpuPct);
-    std::printf("the 64 MiB read's peak includes the simulated device's own copy of the file while it\n"
-                "sends it (1.00 of the ratio)\n");
-    if (instructions && deviceInstructions) {
-        const double device = deviceInstructions.value_or(0);
-        std::printf("of the instructions per MiB read, %s are the simulated device's and %s the library's\n",
-                    Number(device).c_str(), Number(instructions.value_or(0) - device).c_str());
-    }
+    PrintNotes(measured);
     RemoveWorkDir();
-    if (!jsonPath.empty()) {
-        if (!WriteJson(jsonPath, figures)) {
-            std::fprintf(stderr, "zqk_bench: cannot write %s\n", jsonPath.c_str());
-            return 1;
-        }
-        std::printf("\nwritten to %s\n", jsonPath.c_str());
-    }
+    if (!WriteOutputs(Out, figures))
+        return 1;
     const bool complete = std::all_of(figures.begin(), figures.end(), [](const Figure& f) { return f.Value; });
     return complete ? 0 : 1;
 }
@@ -857,7 +580,7 @@ int RunAll(int argc, char** argv, const std::string& jsonPath, const std::string
 
 int main(int argc, char** argv)
 {
-    std::string json, callgrindOut;
+    Outputs out;
     std::vector<char*> rest {argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -872,18 +595,21 @@ int main(int argc, char** argv)
         if (arg == "--benchmarks-only") {
             SteadyAllocator();
             benchmark::Initialize(&argc, argv);
+            RegisterBenchmarks();
             benchmark::RunSpecifiedBenchmarks();
             RemoveWorkDir();
             return 0;
         }
         if (arg == "--json" && i + 1 < argc)
-            json = argv[++i];
+            out.Json = argv[++i];
+        else if (arg == "--verdicts" && i + 1 < argc)
+            out.Verdicts = argv[++i];
         else if (arg == "--callgrind-out" && i + 1 < argc)
-            callgrindOut = argv[++i];
+            out.CallgrindOut = argv[++i];
         else
             rest.push_back(argv[i]);
     }
     int restCount = static_cast<int>(rest.size());
     rest.push_back(nullptr);
-    return RunAll(restCount, rest.data(), json, callgrindOut);
+    return RunAll(restCount, rest.data(), out);
 }
