@@ -112,7 +112,7 @@ std::string Hex16(int32_t Value)
 {
     if (Value < 0)
         return "any";
-    char text[8];
+    char text[16];
     std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(Value));
     return text;
 }
