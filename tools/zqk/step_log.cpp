@@ -72,7 +72,10 @@ void ZQK_CALL StepLog::CommandSent(intptr_t Self, const char* Line)
 void StepLog::ReadOn()
 {
     char chunk[1 << 16];
-    std::clearerr(trace_);  // the end of the file moves on as the library writes
+    // The end of the file moves on as the library writes: a seek to where the
+    // stream stands clears its end-of-file state and drops its buffer, which a
+    // bare clearerr does not do in every C library.
+    std::fseek(trace_, 0, SEEK_CUR);
     for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, trace_)) > 0;)
         unread_.append(chunk, n);
     std::vector<CapturePacket> packets;
