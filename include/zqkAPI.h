@@ -420,9 +420,9 @@ ZQK_API int32_t ZQK_CALL zqkDevSetCommandLog(int32_t Device, zqkDevCommandLogCal
  * path and serial number name the interface; opening, closing and the
  * device going away are empty packets with a comment). NULL or "" stops the
  * trace. 0, or -1 with a status: ZQK_STATUS_LOCAL_FILE when the file cannot
- * be made (no trace then runs), or when the trace before stopped by itself
- * because its file could not be written (what was asked is done all the
- * same); ZQK_STATUS_ARGUMENT for a bad handle. A trace never disturbs the
+ * be made (no trace then runs), or when the trace before could not be
+ * written whole, because its file took no more (that trace ends there; what
+ * was asked is done all the same); ZQK_STATUS_ARGUMENT for a bad handle. A trace never disturbs the
  * conversation. */
 ZQK_API int32_t ZQK_CALL zqkDevSetTrace(int32_t Device, const char *Path);
 /* The same for the classic functions' device. */

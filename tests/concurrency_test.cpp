@@ -365,8 +365,11 @@ TEST_F(ConcurrencyTest, RawTrafficIdentityAndSettingsBesideConversations)
 TEST_F(ConcurrencyTest, OpenAndCloseWhileOthersUseTheDevice)
 {
     std::atomic<bool> running {true};
+    const std::string trace = (folder_ / "racing.pcapng").string();
     std::thread opener([&] {
         for (int n = 0; n < 200; ++n) {
+            if (n % 20 == 0)  // a trace that starts and stops between the others' reports
+                zqkSetTrace(n % 40 == 0 ? trace.c_str() : "");
             if (n % 2)
                 zqkClose();
             else
@@ -393,6 +396,7 @@ TEST_F(ConcurrencyTest, OpenAndCloseWhileOthersUseTheDevice)
     int32_t result = 0;
     EXPECT_EQ(Command("echo after", result), "after\r\n");
     EXPECT_EQ(TheLibrary()->Default().Comms.LockCount(), 0);
+    EXPECT_EQ(zqkSetTrace(""), 0) << "every trace was written whole";
 }
 
 // Whether the device answered is each export's own: another thread's read

@@ -22,6 +22,9 @@
 #include "zqkAPI.h"
 
 #ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -764,6 +767,26 @@ const std::vector<ExportCase>& ExportCases()
              EXPECT_GT(received, 0u);
              EXPECT_EQ(byDirection[0], 2u) << "started and stopped";
              EXPECT_NE(outbound.find("/docs"), std::string::npos) << ::testing::PrintToString(outbound);
+#ifndef _WIN32
+             // A file that takes no more ends the trace, never the conversation,
+             // and the next call tells of it: in a child that may write 1 KiB a file.
+             const pid_t child = fork();
+             if (child == 0) {
+                 signal(SIGXFSZ, SIG_IGN);
+                 const rlimit oneKiB {1024, 1024};
+                 setrlimit(RLIMIT_FSIZE, &oneKiB);
+                 int step = 1;
+                 const bool good = zqkDevSetTrace(h, t.Local("full.pcapng").c_str()) == 0 && ++step &&
+                                   zqkDevDir(h, "/") >= 0 && zqkDevDir(h, "/docs") >= 0 && ++step &&
+                                   zqkDevSetTrace(h, nullptr) == -1 && zqkLastStatus() == ZQK_STATUS_LOCAL_FILE &&
+                                   ++step && zqkDevDir(h, "/docs") >= 0;
+                 _exit(good ? 0 : step);
+             }
+             int status = -1;
+             ASSERT_EQ(waitpid(child, &status, 0), child);
+             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                 << "failed at step " << WEXITSTATUS(status) << " (1 start, 2 listing, 3 stop, 4 after)";
+#endif
          }},
         {"zqkSetTrace",
          [](HostileInput& t) {

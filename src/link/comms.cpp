@@ -15,6 +15,7 @@ TzqComms::TzqComms(std::unique_ptr<ReportDevice> Hid, Clock& TimeSource, const s
     : lockBase_(LockName),
       classicLock_(TakeClassicLock && ClassicProgramsRunHere() ? std::make_unique<DeviceLock>(LockName) : nullptr),
       hid_(std::move(Hid)),
+      trace_(TimeSource),
       clock_(TimeSource)
 {
     // A device handed over open (a handle's) takes its own lock as one opened later does.
@@ -136,12 +137,12 @@ bool TzqComms::WriteOne(const Packet& Report, int32_t Timeout)
     return true;
 }
 
-TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout)
+TzqComms::ReadOutcome TzqComms::ReadOne(uint8_t* Report, int32_t Timeout, uint64_t StampUs)
 {
     const int32_t n = hid_->ReadReport(Report, kPacketSize, Timeout);
     if (n <= 0)
         return ReadOutcome::Nothing;
-    trace_.Report(Report, static_cast<size_t>(n), true);
+    trace_.Report(Report, static_cast<size_t>(n), true, StampUs);
     if (n != kPacketSize || Report[0] >= kChannelCount)
         return ReadOutcome::NotAPacket;
     ChannelBuffer& buffer = rxBuffers_[Report[0]];
@@ -167,14 +168,17 @@ bool TzqComms::CloseIfGoneHeld()
 }
 
 // The first report waited for up to Timeout, then what is waiting behind it
-// without blocking.
-TzqComms::ReadOutcome TzqComms::ReadBurstHeld(int32_t Timeout)
+// without blocking. Reports taken without a wait were there at StampUs, when
+// a caller read the clock before (0: none did).
+TzqComms::ReadOutcome TzqComms::ReadBurstHeld(int32_t Timeout, uint64_t StampUs)
 {
     uint8_t report[kPacketSize];
-    ReadOutcome outcome = ReadOne(report, Timeout);
+    if (Timeout != 0)
+        StampUs = 0;
+    ReadOutcome outcome = ReadOne(report, Timeout, StampUs);
     if (outcome == ReadOutcome::Nothing)
         return outcome;
-    for (ReadOutcome next = outcome; next != ReadOutcome::Nothing; next = ReadOne(report, 0)) {
+    for (ReadOutcome next = outcome; next != ReadOutcome::Nothing; next = ReadOne(report, 0, StampUs)) {
         if (next == ReadOutcome::Packet)
             outcome = next;
     }
@@ -196,7 +200,7 @@ bool TzqComms::PollHeld(std::unique_lock<std::mutex>& Input, int32_t Timeout)
         const int32_t chunk = remaining <= 500 ? remaining : 500;
         if (!Input.owns_lock())
             Input.lock();
-        const ReadOutcome outcome = ReadBurstHeld(chunk);
+        const ReadOutcome outcome = ReadBurstHeld(chunk, 0);
         if (outcome != ReadOutcome::Nothing)
             return outcome == ReadOutcome::Packet;
         if (CloseIfGoneHeld())
@@ -239,12 +243,14 @@ bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
     if (!IsChannel(Channel))
         return false;
     Data.clear();
-    const uint32_t start = Ticks();
+    // One clock read serves the time-out and the trace of what waits already.
+    uint64_t stampUs = clock_.NowUs();
+    const uint32_t start = static_cast<uint32_t>(stampUs / 1000);
     std::unique_lock<std::mutex> input(input_);
     for (;;) {
         if (!input.owns_lock())
             input.lock();
-        ReadBurstHeld(0);  // a packet is never taken while an older one waits in the transport
+        ReadBurstHeld(0, std::exchange(stampUs, 0));  // a packet is never taken while an older one waits in the transport
         if (TakeWholePacket(Channel, MaxCount, Data))
             return true;
         if (!PollHeld(input, Timeout))
@@ -292,11 +298,10 @@ size_t TzqComms::Buffered(int32_t Channel) const
 
 bool TzqComms::SetTrace(const std::string& Path)
 {
+    trace_.Stop();  // the rest of the trace before is written out, or it fails, now
     const std::string earlier = trace_.TakeWriteProblem();
     bool done = true;
-    if (Path.empty()) {
-        trace_.Stop();
-    } else {
+    if (!Path.empty()) {
         std::string problem;
         const std::string serial = IsOpen() ? SerialNumber() : std::string();
         done = trace_.Start(Path, DevicePath(), serial, problem);

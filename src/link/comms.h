@@ -168,8 +168,9 @@ private:
     DeviceLock* OwnLockHeld() const;
     // One report read into its channel's buffer, input_ held (beyond the cap a
     // packet is dropped, but it still counts as arrived).
-    ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout);
-    ReadOutcome ReadBurstHeld(int32_t Timeout);
+    // StampUs: the link's clock when the report was taken, for the trace (0: now).
+    ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout, uint64_t StampUs);
+    ReadOutcome ReadBurstHeld(int32_t Timeout, uint64_t StampUs);
     // input_ held: a transport that found the device gone is closed, the
     // writing lock taken too. True when it was.
     bool CloseIfGoneHeld();

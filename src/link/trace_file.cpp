@@ -3,9 +3,11 @@
 // section header's byte-order magic declares.
 #include "link/trace_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "zqkAPI.h"
@@ -24,7 +26,11 @@ constexpr uint16_t kIfName = 2, kIfDescription = 3;
 constexpr uint16_t kEpbFlags = 2;
 // epb_flags' direction bits.
 constexpr uint32_t kInbound = 1, kOutbound = 2;
-constexpr size_t kBufferSize = 1 << 16;
+// A hand-over wakes the writer, which costs more than many reports on a
+// virtual machine: they are few.
+constexpr size_t kBufferSize = 1 << 20;
+// What may wait for a writer that is still busy before the link waits too.
+constexpr size_t kMaxPending = 4 * kBufferSize;
 
 void Put16(std::string& Out, uint16_t Value)
 {
@@ -115,6 +121,28 @@ uint64_t MicrosecondsNow()
 
 }  // namespace
 
+char* TraceBuffer::Append(size_t Count)
+{
+    if (size_ + Count > capacity_) {
+        const size_t capacity = std::max(size_ + Count, std::max<size_t>(2 * capacity_, 4096));
+        std::unique_ptr<char[]> bytes(new char[capacity]);
+        if (size_ > 0)
+            std::memcpy(bytes.get(), bytes_.get(), size_);
+        bytes_ = std::move(bytes);
+        capacity_ = capacity;
+    }
+    char* room = bytes_.get() + size_;
+    size_ += Count;
+    return room;
+}
+
+void TraceBuffer::Swap(TraceBuffer& Other) noexcept
+{
+    std::swap(bytes_, Other.bytes_);
+    std::swap(size_, Other.size_);
+    std::swap(capacity_, Other.capacity_);
+}
+
 TraceFile::~TraceFile()
 {
     Stop();
@@ -123,8 +151,8 @@ TraceFile::~TraceFile()
 bool TraceFile::Start(const std::string& Path, const std::string& DevicePath, const std::string& Serial,
                       std::string& Problem)
 {
-    const std::lock_guard<std::mutex> held(guard_);
-    CloseHeld();
+    std::unique_lock<std::mutex> held(guard_);
+    FinishHeld(held);
     writeProblem_.clear();
     FILE* file = std::fopen(Path.c_str(), "wb");
     if (!file) {
@@ -132,51 +160,65 @@ bool TraceFile::Start(const std::string& Path, const std::string& DevicePath, co
         return false;
     }
     std::setvbuf(file, nullptr, _IONBF, 0);  // pending_ is the buffer: whole ones go out, copied once
-    file_ = file;
-    path_ = Path;
-    WriteHeld(SectionHeader() + InterfaceDescription(DevicePath, Serial));
-    WritePacketHeld(MicrosecondsNow(), nullptr, 0, 0, "trace started");
-    FlushHeld();
-    if (!file_) {
-        Problem.swap(writeProblem_);  // this call's own failure, not one for the next
+    wallOffsetUs_ = static_cast<int64_t>(MicrosecondsNow()) - static_cast<int64_t>(clock_.NowUs());
+    // The head is written here, so that a file that takes nothing fails the start.
+    const std::string head = SectionHeader() + InterfaceDescription(DevicePath, Serial);
+    if (std::fwrite(head.data(), 1, head.size(), file) != head.size()) {
+        Problem = "the trace file " + Path + " could not be written: " + std::strerror(errno);
+        std::fclose(file);
         return false;
     }
+    try {
+        writer_ = std::thread([this] { WriteLoop(); });
+    } catch (const std::system_error& e) {
+        Problem = std::string("the trace could not start its writer: ") + e.what();
+        std::fclose(file);
+        return false;
+    }
+    file_ = file;
+    path_ = Path;
+    open_ = true;
+    failed_ = false;
     active_ = true;
+    AddPacketHeld(clock_.NowUs(), nullptr, 0, 0, "trace started");
     return true;
 }
 
 void TraceFile::Stop()
 {
-    const std::lock_guard<std::mutex> held(guard_);
-    if (file_)
-        WritePacketHeld(MicrosecondsNow(), nullptr, 0, 0, "trace stopped");
-    CloseHeld();
+    std::unique_lock<std::mutex> held(guard_);
+    FinishHeld(held);
 }
 
-void TraceFile::Report(const uint8_t* Data, size_t Count, bool Inbound)
+void TraceFile::Report(const uint8_t* Data, size_t Count, bool Inbound, uint64_t ClockUs)
 {
     if (!Active())
         return;
-    const uint64_t now = MicrosecondsNow();  // before the lock, which so is held the shorter
-    const std::lock_guard<std::mutex> held(guard_);
-    WritePacketHeld(now, Data, Count, Inbound ? kInbound : kOutbound, std::string());
+    if (ClockUs == 0)
+        ClockUs = clock_.NowUs();  // before the lock, which so is held the shorter
+    std::unique_lock<std::mutex> held(guard_);
+    AddPacketHeld(ClockUs, Data, Count, Inbound ? kInbound : kOutbound, std::string());
+    if (pending_.Size() >= kMaxPending)
+        HandOffHeld(held, false);  // a disk slower than the link: the link waits rather than the memory grows
+    else if (pending_.Size() >= kBufferSize && !writing_)
+        HandOffHeld(held, false);
 }
 
 void TraceFile::Event(const std::string& What)
 {
     if (!Active())
         return;
-    const std::lock_guard<std::mutex> held(guard_);
-    WritePacketHeld(MicrosecondsNow(), nullptr, 0, 0, What);
-    FlushHeld();
+    std::unique_lock<std::mutex> held(guard_);
+    AddPacketHeld(clock_.NowUs(), nullptr, 0, 0, What);
+    HandOffHeld(held, true);
 }
 
 void TraceFile::Flush()
 {
     if (!Active())
         return;
-    const std::lock_guard<std::mutex> held(guard_);
-    FlushHeld();
+    std::unique_lock<std::mutex> held(guard_);
+    HandOffHeld(held, true);
 }
 
 std::string TraceFile::TakeWriteProblem()
@@ -187,18 +229,107 @@ std::string TraceFile::TakeWriteProblem()
     return problem;
 }
 
-namespace {
-
-void Store16(char* At, uint16_t Value)
+void TraceFile::WaitForWriterHeld(std::unique_lock<std::mutex>& Held)
 {
-    At[0] = static_cast<char>(Value & 0xFF);
-    At[1] = static_cast<char>(Value >> 8);
+    written_.wait(Held, [this] { return !writing_; });
 }
 
-void Store32(char* At, uint32_t Value)
+void TraceFile::HandOffHeld(std::unique_lock<std::mutex>& Held, bool Wait)
 {
-    Store16(At, static_cast<uint16_t>(Value & 0xFFFF));
-    Store16(At + 2, static_cast<uint16_t>(Value >> 16));
+    if (!open_)
+        return;
+    WaitForWriterHeld(Held);
+    if (!pending_.Empty() && !failed_) {
+        toWrite_.Swap(pending_);  // pending_ takes the written buffer's room
+        writing_ = true;
+        handed_.notify_one();
+        if (Wait)
+            WaitForWriterHeld(Held);
+    }
+    if (failed_)
+        pending_.Clear();  // nothing more goes to a file that takes nothing
+}
+
+void TraceFile::WriteLoop()
+{
+    std::unique_lock<std::mutex> held(guard_);
+    for (;;) {
+        handed_.wait(held, [this] { return writing_ || ending_; });
+        if (!writing_)
+            return;
+        held.unlock();
+        const bool written = std::fwrite(toWrite_.Data(), 1, toWrite_.Size(), file_) == toWrite_.Size();
+        const int error = errno;
+        toWrite_.Clear();
+        held.lock();
+        if (!written && !failed_) {
+            failed_ = true;
+            active_ = false;
+            writeProblem_ = "the trace file " + path_ + " could not be written: " + std::strerror(error);
+        }
+        writing_ = false;
+        written_.notify_all();
+    }
+}
+
+void TraceFile::FinishHeld(std::unique_lock<std::mutex>& Held)
+{
+    written_.wait(Held, [this] { return !finishing_; });  // one that ends meanwhile ends whole
+    if (!open_)
+        return;
+    active_ = false;
+    AddPacketHeld(clock_.NowUs(), nullptr, 0, 0, "trace stopped");
+    HandOffHeld(Held, true);
+    open_ = false;
+    finishing_ = true;
+    ending_ = true;
+    handed_.notify_one();
+    std::thread writer = std::move(writer_);
+    FILE* file = std::exchange(file_, nullptr);  // the idle writer touches it no more
+    Held.unlock();
+    writer.join();
+    const bool closed = std::fclose(file) == 0;
+    const int error = errno;
+    Held.lock();
+    if (!closed && !failed_)
+        writeProblem_ = "the trace file " + path_ + " could not be written: " + std::strerror(error);
+    ending_ = false;
+    finishing_ = false;
+    pending_.Clear();
+    written_.notify_all();
+}
+
+namespace {
+
+// The file is little-endian whatever the host, as its section header says.
+// Each field is one store of its own: built byte by byte, the compiler
+// gathered the fields on the stack and read them back as one, which stalled.
+template <typename Word>
+void Store(char* At, Word Value)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    Value = sizeof(Word) == 2 ? static_cast<Word>(__builtin_bswap16(static_cast<uint16_t>(Value)))
+                              : static_cast<Word>(__builtin_bswap32(static_cast<uint32_t>(Value)));
+#endif
+    std::memcpy(At, &Value, sizeof Value);
+}
+
+void Store16(char* At, uint16_t Value) { Store(At, Value); }
+void Store32(char* At, uint32_t Value) { Store(At, Value); }
+
+// The buffer's room ahead of the one being filled is asked for before it is
+// needed: the buffer is too large for the cache, and the writer's core had
+// it last.
+void PrepareForWriting(const char* From, size_t Ahead)
+{
+#if defined(__GNUC__)
+    const uintptr_t at = reinterpret_cast<uintptr_t>(From) + Ahead;  // may lie past the room: a hint never faults
+    __builtin_prefetch(reinterpret_cast<const void*>(at), 1);
+    __builtin_prefetch(reinterpret_cast<const void*>(at + 64), 1);
+#else
+    (void)From;
+    (void)Ahead;
+#endif
 }
 
 constexpr size_t Padded(size_t Count)
@@ -209,28 +340,28 @@ constexpr size_t Padded(size_t Count)
 }  // namespace
 
 // The block goes straight into the room at the end of pending_, its fields
-// stored in place: a report costs a few stores and one copy of its bytes,
-// and the file gets whole buffers.
-void TraceFile::WritePacketHeld(uint64_t Now, const uint8_t* Data, size_t Count, uint32_t Flags,
-                                const std::string& Comment)
+// stored in place: a report costs a few stores and one copy of its bytes.
+void TraceFile::AddPacketHeld(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
+                              const std::string& Comment)
 {
-    if (!file_)
+    if (!open_ || failed_)
         return;
+    const uint64_t now = static_cast<uint64_t>(static_cast<int64_t>(ClockUs) + wallOffsetUs_);
     const size_t commentLength = Comment.size() < 0xFFFF ? Comment.size() : 0xFFFC;
     const size_t options = (Flags != 0 ? 8 : 0) + (commentLength > 0 ? 4 + Padded(commentLength) : 0) + 4;
     const size_t total = 28 + Padded(Count) + options + 4;
-    const size_t at = pending_.size();
-    pending_.resize(at + total);  // zero fill: the padding
-    char* block = &pending_[at];
+    char* block = pending_.Append(total);
+    PrepareForWriting(block, 1024);
     Store32(block, kEnhancedPacket);
     Store32(block + 4, static_cast<uint32_t>(total));
     Store32(block + 8, 0);  // the one interface
-    Store32(block + 12, static_cast<uint32_t>(Now >> 32));
-    Store32(block + 16, static_cast<uint32_t>(Now & 0xFFFFFFFF));
+    Store32(block + 12, static_cast<uint32_t>(now >> 32));
+    Store32(block + 16, static_cast<uint32_t>(now & 0xFFFFFFFF));
     Store32(block + 20, static_cast<uint32_t>(Count));
     Store32(block + 24, static_cast<uint32_t>(Count));
     if (Count > 0)
         std::memcpy(block + 28, Data, Count);
+    std::memset(block + 28 + Count, 0, Padded(Count) - Count);
     char* option = block + 28 + Padded(Count);
     if (Flags != 0) {
         Store16(option, kEpbFlags);
@@ -242,52 +373,11 @@ void TraceFile::WritePacketHeld(uint64_t Now, const uint8_t* Data, size_t Count,
         Store16(option, kOptionComment);
         Store16(option + 2, static_cast<uint16_t>(commentLength));
         std::memcpy(option + 4, Comment.data(), commentLength);
+        std::memset(option + 4 + commentLength, 0, Padded(commentLength) - commentLength);
+        option += 4 + Padded(commentLength);
     }
-    Store32(block + total - 4, static_cast<uint32_t>(total));  // after the end of options, left zero
-    if (pending_.size() >= kBufferSize)
-        WritePendingHeld();
-}
-
-void TraceFile::WriteHeld(const std::string& Block)
-{
-    pending_ += Block;
-    WritePendingHeld();
-}
-
-void TraceFile::WritePendingHeld()
-{
-    if (!file_ || pending_.empty())
-        return;
-    const bool written = std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size();
-    pending_.clear();  // its room stays for the next blocks
-    if (!written)
-        GiveUpHeld();
-}
-
-void TraceFile::FlushHeld()
-{
-    WritePendingHeld();
-    if (file_ && std::fflush(file_) != 0)
-        GiveUpHeld();
-}
-
-void TraceFile::GiveUpHeld()
-{
-    if (writeProblem_.empty())
-        writeProblem_ = "the trace file " + path_ + " could not be written: " + std::strerror(errno);
-    CloseHeld();
-}
-
-void TraceFile::CloseHeld()
-{
-    active_ = false;
-    WritePendingHeld();  // one that fails closes the file itself
-    pending_.clear();
-    if (!file_)
-        return;
-    FILE* file = std::exchange(file_, nullptr);
-    if (std::fclose(file) != 0)
-        GiveUpHeld();
+    Store32(option, 0);  // the end of options
+    Store32(block + total - 4, static_cast<uint32_t>(total));
 }
 
 }  // namespace zqk
