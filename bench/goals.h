@@ -15,9 +15,7 @@ namespace zqkbench {
 struct Measured {
     std::vector<double> RawMiBs, ReadMiBs, WriteMiBs;  // taking turns, a run each
     std::optional<double> DirMs, CommandMs, TermRxPerS;
-    PacedPairs Full, Parallel;
-    PacedResult High;
-    FrameLoopResult HighLoop;
+    PacedPairs Full, High, Parallel;
     bool RealTime = false;
     AgainstFloor Latency, SmallFiles;
     ZeroLatencyRuns Zero;

@@ -505,8 +505,8 @@ void MeasureTestClock(int argc, char** argv, Measured& M)
 
 void MeasurePaced(const Programs& Run, Measured& M)
 {
-    Heading("paced in real time: full speed (1 ms, 256 KiB) taking turns with a bare loop, 5 each; "
-            "high speed (125 us, 1 MiB)");
+    Heading("paced in real time: full speed (1 ms, 256 KiB) and high speed (125 us, 1 MiB), each taking turns "
+            "with a bare loop, 5 each");
     std::optional<RealTimePriority> priority;
     priority.emplace();
     M.Full = PacedAgainstLoop(1000, 256 * 1024, 2000);
@@ -515,8 +515,7 @@ void MeasurePaced(const Programs& Run, Measured& M)
                 kParallelDevices, kParallelDevices, kCommandRuns, kSmallFiles);
     std::fflush(stdout);
     M.Parallel = ParallelAgainstLoops(kParallelDevices, 1000, 256 * 1024, 2000);
-    M.High = Paced(125, kMiB);
-    M.HighLoop = FrameLoop(125, 8000);
+    M.High = PacedAgainstLoop(125, kMiB, 8000);
     M.Latency = CommandLatency(1000, kCommandRuns);
     M.SmallFiles = SmallFilesPull(Run, 1000, kSmallFiles, kSmallFileSize);
     M.RealTime = priority->Granted();
