@@ -10,6 +10,10 @@
  *   windows_vm_test several TAG   two devices (serial numbers WIN-A and WIN-B)
  *                                 found, each opened by its serial number
  *                                 through a handle, a file copied on each
+ *   windows_vm_test hotplug TAG   a device callback set; prints "watching",
+ *                                 then the unit WIN-H that the caller plugs
+ *                                 in must arrive ("arrived" printed) and, once
+ *                                 the caller unplugs it, leave, once each
  *
  * TAG keeps the names of one run apart from another's. Exit status 0 when
  * every check passed. */
@@ -415,11 +419,50 @@ static int Several(void)
     return failures;
 }
 
+/* ---- devices arriving and leaving ---- */
+
+static volatile LONG arrivals = 0, removals = 0;
+
+static void ZQK_CALL OnDevice(intptr_t UserData, int32_t Arrived, const char *Path, const char *Serial)
+{
+    (void)UserData;
+    if (strcmp(Serial, "WIN-H") != 0)
+        return;
+    printf("%s %s\n", Arrived ? "arrived" : "left", Path);
+    fflush(stdout);
+    InterlockedIncrement(Arrived ? &arrivals : &removals);
+}
+
+static int WaitForCount(volatile LONG *Count, int Seconds)
+{
+    DWORD start = GetTickCount();
+    while (*Count == 0) {
+        if (GetTickCount() - start > (DWORD)Seconds * 1000)
+            return 0;
+        Sleep(100);
+    }
+    return 1;
+}
+
+static int Hotplug(void)
+{
+    CHECK_EQ(zqkSetDeviceCallback(OnDevice, 0), 0);
+    printf("watching\n");
+    fflush(stdout);
+    CHECK(WaitForCount(&arrivals, 180));
+    CHECK(WaitForCount(&removals, 180));
+    Sleep(2000); /* time for a second report of either, which must not come */
+    CHECK_EQ(arrivals, 1);
+    CHECK_EQ(removals, 1);
+    CHECK_EQ(zqkSetDeviceCallback(NULL, 0), 0);
+    return failures;
+}
+
 int main(int argc, char **argv)
 {
     int result;
     if (argc < 2) {
-        printf("usage: windows_vm_test session|unplug|several [TAG]\n");
+        printf("usage: windows_vm_test session|unplug|several|hotplug [TAG]\n");
         return 2;
     }
     if (argc > 2)
@@ -431,6 +474,8 @@ int main(int argc, char **argv)
         result = Unplug();
     else if (strcmp(argv[1], "several") == 0)
         result = Several();
+    else if (strcmp(argv[1], "hotplug") == 0)
+        result = Hotplug();
     else
         return 2;
     printf("== windows_vm_test %s %s: %s (%d failed checks)\n", argv[1], tag, result ? "FAILED" : "passed",
