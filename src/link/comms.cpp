@@ -247,14 +247,17 @@ bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
     uint64_t stampUs = clock_.NowUs();
     const uint32_t start = static_cast<uint32_t>(stampUs / 1000);
     std::unique_lock<std::mutex> input(input_);
+    bool drained = false;  // the transport was read until it had nothing, the lock held since
     for (;;) {
         if (!input.owns_lock())
             input.lock();
-        ReadBurstHeld(0, std::exchange(stampUs, 0));  // a packet is never taken while an older one waits in the transport
+        if (!drained)  // a packet is never taken while an older one waits in the transport
+            ReadBurstHeld(0, std::exchange(stampUs, 0));
         if (TakeWholePacket(Channel, MaxCount, Data))
             return true;
         if (!PollHeld(input, Timeout))
             return false;
+        drained = true;  // a wait that brought a packet read on behind it, and kept the lock
         if (Timeout < 0)
             return true;
         // A packet that arrived during the last wait but after the deadline
