@@ -274,9 +274,11 @@ ZQK_API int32_t ZQK_CALL zqkStatusText(char *Buffer, int32_t Size);
  * pace: one input report per that many microseconds each way, in real time;
  * 0, the default, or host: as fast as the library takes the reports, so that
  * no output is lost however long; serial: its serial number, default
- * "ZQK-0001"; unplug=N: the device goes away once N reports have crossed the
- * bus; names=case: names that differ only in case are different entries,
- * where by default they name one entry, as on FAT). Names the host folder
+ * "ZQK-0001"; password=TEXT: its terminal asks for that password, with a
+ * prompt that contains "PASSWORD", until it is typed as a command line (up to
+ * 64 printable ASCII characters); unplug=N: the device goes away once N
+ * reports have crossed the bus; names=case: names that differ only in case
+ * are different entries, where by default they name one entry, as on FAT). Names the host folder
  * cannot hold as they are ("/", "\", control bytes, characters Windows
  * refuses, a trailing dot or blank, a leading ".zqk-", which marks the
  * simulator's own files there) are kept there with those bytes, and "%", as

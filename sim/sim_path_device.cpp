@@ -28,6 +28,14 @@ bool ParseNumber(const std::string& Text, uint64_t Max, uint64_t& Value)
     return Value <= Max;
 }
 
+// A password is typed as one line at the terminal: no control byte (escape
+// and carriage return would cut it) and none of the prompt's framing bytes.
+bool IsTypablePassword(const std::string& Text)
+{
+    return !Text.empty() && Text.size() <= 64 &&
+           std::all_of(Text.begin(), Text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
 bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptions& Options)
 {
     uint64_t number = 0;
@@ -64,6 +72,10 @@ bool ApplyOption(const std::string& Name, const std::string& Value, SimPathOptio
     }
     if (Name == "garble" && (Value == "0" || Value == "1")) {
         Options.GarbledWrites = Value == "1";
+        return true;
+    }
+    if (Name == "password" && IsTypablePassword(Value)) {
+        Options.Password = Value;
         return true;
     }
     if (Name == "unplug" && ParseNumber(Value, UINT64_MAX / 2, number)) {
@@ -114,7 +126,7 @@ bool ParseSimPath(const std::string& Path, SimPathOptions& Options, std::string&
         if (!ApplyOption(name, value, Options)) {
             Problem = "unknown option \"" + pair +
                       "\" for a simulated device (mode=app|bootloader|ate, unquoted=0|1, pace=MICROSECONDS|host, "
-                      "serial=TEXT, unplug=REPORTS, names=case|nocase, garble=0|1)";
+                      "serial=TEXT, password=TEXT, unplug=REPORTS, names=case|nocase, garble=0|1)";
             return false;
         }
         at = end + 1;
@@ -140,6 +152,7 @@ void ApplySimPathOptions(const SimPathOptions& Options, SimKeeper& Keeper)
     if (Options.UnplugAfterReports > 0)
         Keeper.Device.UnplugAfterReports(Options.UnplugAfterReports);
     Keeper.Files.SetGarbledWrites(Options.GarbledWrites);
+    Keeper.Terminal.RequirePassword(Options.Password);
 }
 
 SimPathDevice::SimPathDevice(const SimPathOptions& Options)

@@ -18,6 +18,7 @@ struct SimPathOptions {
     bool QuotedNames = true;
     uint32_t PaceUs = 0;  // 0: input no faster than the host takes it (see ReadReport)
     std::string SerialNumber = "ZQK-0001";
+    std::string Password;  // empty: none; else the terminal asks for it until it is typed
     uint64_t UnplugAfterReports = 0;  // 0: never
     bool CaseSensitiveNames = false;  // true: names that differ in case are different entries
     bool GarbledWrites = false;  // true: files are stored with their first byte inverted
@@ -29,7 +30,7 @@ bool ParseSimPath(const std::string& Path, SimPathOptions& Options, std::string&
 // The path that names the device: "sim:" and the absolute folder.
 std::string SimDevicePath(const SimPathOptions& Options);
 // Sets a whole simulated device up as the options ask: run mode, quoting,
-// path, serial number, pacing, unplugging. Its files are the caller's to give.
+// path, serial number, password, pacing, unplugging. Its files are the caller's to give.
 void ApplySimPathOptions(const SimPathOptions& Options, SimKeeper& Keeper);
 
 // The simulated device as a report device of its own, on the system clock,

@@ -482,7 +482,8 @@ const std::vector<ExportCase>& ExportCases()
          }},
         {"zqkDevOpen",
          [](HostileInput& t) {
-             for (const char* name : {"sim:", "sim:x?serial=", "no such serial", "/no/such/node", "\x1B"})
+             for (const char* name : {"sim:", "sim:x?serial=", "sim:x?password=", "sim:x?password=a\rb", "no such serial",
+                                      "/no/such/node", "\x1B"})
                  EXPECT_EQ(zqkDevOpen(name), 0) << name;
              const int32_t first = zqkDevOpen(("sim:" + t.Local("a")).c_str());
              const int32_t second = zqkDevOpen(("sim:" + t.Local("a")).c_str());

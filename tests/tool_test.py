@@ -856,6 +856,14 @@ class ToolTest(unittest.TestCase):
         code, out, err = self.zqk("term", stdin=b"echo one\n\\e\necho two\n")
         self.assertEqual(code, 0, err)
         self.assertEqual(out, b"one\r\n(escape)\ntwo\r\n")
+        # A unit that asks for a password runs nothing until it is typed: a command before
+        # gets the refusal and the password prompt, which is not the prompt a command waits
+        # for. Its answer to the password is the prompt alone: the time-out of silence is short.
+        locked = sim_device_path(self.sim_dir) + "?password=pw"
+        code, out, err = self.zqk("-d", locked, "--timeout", "100ms", "term", stdin=b"echo one\n\\e\npw\necho two\n",
+                                  sim=False)
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out, b"Wrong password\r\n\xabPASSWORD:\xbb(escape: the device asks for a password)\ntwo\r\n")
 
 
 if __name__ == "__main__":

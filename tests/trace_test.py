@@ -6,7 +6,8 @@ with what the capture must show.
 usage: trace_test.py ZQK
 
 The captures are the library's own traces (zqk --trace) of a session on a
-simulated device and of a transfer that the device abandons halfway, and the
+simulated device, of a transfer that the device abandons halfway, of a unit
+that asks for a password and of a firmware load, and the
 same reports rewritten by tests/support/capture_convert.py as usbmon and
 USBPcap captures of real hardware. A reader is a function from a capture's
 path to a Conversation; the readers are in READERS. The tshark reader needs
@@ -28,35 +29,42 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 import capture_convert  # noqa: E402
 
 FILE_SIZE = 10000  # three blocks of the device's 4096
+IMAGE_SIZE = 5000
 PROMPT = "zq.keeper>"
+PASSWORD_PROMPT = "PASSWORD:"
+PASSWORD = "open-sesame"
 SEPARATOR = "\x1e"  # between a field's values in one report: in no text of the conversation
 
 # What a reader tells of a capture: the command lines sent, the prompts seen
-# (their text between 0xAB and 0xBB), the number of reports to and from the
-# device, and each transfer as (device file, size, bytes moved).
-Conversation = collections.namedtuple("Conversation", "commands prompts reports transfers")
+# (their text between 0xAB and 0xBB), how many of them the reader marks as
+# asking for a password, the number of reports to and from the device, and
+# each transfer as (device file, size, bytes moved).
+Conversation = collections.namedtuple("Conversation", "commands prompts passwords reports transfers")
 
 
 def tshark_conversation(capture):
     """The dissector's account, from its filter fields."""
     if not shutil.which("tshark"):
         raise unittest.SkipTest("tshark is not installed (scripts/setup installs it): the dissector is not tested")
-    fields = ["zqk.direction", "zqk.command", "zqk.prompt", "zqk.file", "zqk.size", "zqk.progress", "zqk.ended"]
+    fields = ["zqk.direction", "zqk.command", "zqk.prompt", "zqk.password", "zqk.file", "zqk.size", "zqk.progress",
+              "zqk.ended"]
     command = ["tshark", "-X", "lua_script:" + DISSECTOR, "-r", capture, "-Y", "zqk", "-T", "fields",
                "-E", "aggregator=" + SEPARATOR] + [a for name in fields for a in ("-e", name)]
     result = subprocess.run(command, capture_output=True, text=True, timeout=120)
     if result.returncode != 0 or "Lua Error" in result.stdout + result.stderr:
         raise AssertionError("tshark could not read %s: %s%s" % (capture, result.stderr, result.stdout))
-    commands, prompts, reports, transfers = [], [], [0, 0], []
+    commands, prompts, passwords, reports, transfers = [], [], 0, [0, 0], []
     for line in result.stdout.splitlines():
-        direction, sent, prompt, name, size, moved, ended = [v.split(SEPARATOR) if v else [] for v in line.split("\t")]
+        direction, sent, prompt, password, name, size, moved, ended = [v.split(SEPARATOR) if v else []
+                                                                       for v in line.split("\t")]
         for way in direction:
             reports[int(way)] += 1
         commands += sent
         prompts += prompt
+        passwords += password.count("1")
         if ended:
             transfers.append((name[-1], int(size[-1]), int(moved[-1])))
-    return Conversation(commands, prompts, tuple(reports), transfers)
+    return Conversation(commands, prompts, passwords, tuple(reports), transfers)
 
 
 # A report line of zqk trace from the device on channel 0, and its text.
@@ -77,9 +85,9 @@ def transferred_file(command):
 
 
 def zqk_trace_conversation(capture):
-    """The tool's account (zqk trace): its steps' command lines and the
-    transfers their answers count, the prompts of its report lines, and its
-    count of reports each way."""
+    """The tool's account (zqk trace): its steps' command lines, the
+    transfers their answers count and the password prompts they end at, the
+    prompts of its report lines, and its count of reports each way."""
     result = subprocess.run([ZQK, "trace", capture], capture_output=True, text=True, timeout=120)
     if result.returncode != 0:
         raise AssertionError("zqk trace %s: %s" % (capture, result.stderr))
@@ -87,6 +95,7 @@ def zqk_trace_conversation(capture):
     reports = tuple(map(int, re.match(r"# (\d+) reports? to the device, (\d+) from it", lines[-1]).groups()))
     received = "".join(m.group(1) for m in map(TOOL_RECEIVED.match, lines) if m)
     commands, transfers, file = [], [], None
+    passwords = sum(line.strip().startswith("step < ") and line.endswith(", password prompt") for line in lines)
     for line in lines:
         step = line.strip()
         if step.startswith("step > "):
@@ -95,7 +104,7 @@ def zqk_trace_conversation(capture):
         elif step.startswith("step < ") and file is not None and TOOL_MOVED.search(step):
             moved, size = map(int, TOOL_MOVED.search(step).groups())
             transfers.append((file, size, moved))
-    return Conversation(commands, TOOL_PROMPT.findall(received), reports, transfers)
+    return Conversation(commands, TOOL_PROMPT.findall(received), passwords, reports, transfers)
 
 
 # Every reader gives the same Conversation of each capture in TABLE; a reader
@@ -144,9 +153,21 @@ class Captures:
         self.zqk("--device", "sim:%s?unplug=100" % device, "--trace", "abandoned.pcapng", "put", "few.bin",
                  "/logs/cut.bin", code=3)
         self.abandoned = os.path.join(work, "abandoned.pcapng")
+        # A unit that asks for a password: an escape shows its prompt, the
+        # password typed, a command after it. Its answer to the password is
+        # the prompt alone, so that command waits only a short silence.
+        self.zqk("--device", "sim:%s?password=%s" % (device, PASSWORD), "--timeout", "100ms", "--trace",
+                 "password.pcapng", "term", stdin="\\e\n%s\nver\n" % PASSWORD)
+        self.password = os.path.join(work, "password.pcapng")
+        # A firmware image loaded.
+        with open(os.path.join(work, "image.bin"), "wb") as f:
+            f.write(os.urandom(IMAGE_SIZE))
+        self.zqk("--sim-dir", device, "--trace", "load.pcapng", "flash", "image.bin")
+        self.load = os.path.join(work, "load.pcapng")
 
-    def zqk(self, *args, code=0):
-        result = subprocess.run([ZQK] + list(args), capture_output=True, text=True, cwd=self.work, timeout=120)
+    def zqk(self, *args, code=0, stdin=""):
+        result = subprocess.run([ZQK] + list(args), capture_output=True, text=True, cwd=self.work, timeout=120,
+                                input=stdin)
         if result.returncode != code:
             raise AssertionError("zqk %s: %d, %s" % (" ".join(args), result.returncode, result.stderr))
 
@@ -170,19 +191,22 @@ WRITTEN_AND_READ = [("/logs/few.bin", FILE_SIZE, FILE_SIZE)] * 2
 OTHER_DEVICE = capture_convert.device_descriptor(0x1234, 0x5678)
 
 # One row per capture: the trace it comes from, how it is made of it, the
-# commands that must be seen in this order (each line's beginning), and each
-# transfer as (file, size, bytes moved or their range); None where nothing of
-# the protocol may be decoded at all.
+# commands that must be seen in this order (each line's beginning), each
+# transfer as (file, size, bytes moved or their range), and how many password
+# prompts come first; None where nothing of the protocol may be decoded at all.
 TABLE = [
-    ("own trace", "session", lambda c: c.session, SESSION_COMMANDS, WRITTEN_AND_READ),
-    ("usbmon", "session", lambda c: c.converted(c.session, "--usbmon"), SESSION_COMMANDS, WRITTEN_AND_READ),
+    ("own trace", "session", lambda c: c.session, SESSION_COMMANDS, WRITTEN_AND_READ, 0),
+    ("usbmon", "session", lambda c: c.converted(c.session, "--usbmon"), SESSION_COMMANDS, WRITTEN_AND_READ, 0),
     ("usbmon begun after enumeration", "session", lambda c: c.converted(c.session, "--usbmon", None),
-     SESSION_COMMANDS, WRITTEN_AND_READ),
-    ("USBPcap", "session", lambda c: c.converted(c.session, "--usbpcap"), SESSION_COMMANDS, WRITTEN_AND_READ),
+     SESSION_COMMANDS, WRITTEN_AND_READ, 0),
+    ("USBPcap", "session", lambda c: c.converted(c.session, "--usbpcap"), SESSION_COMMANDS, WRITTEN_AND_READ, 0),
     ("usbmon of another device", "session", lambda c: c.converted(c.session, "--usbmon", OTHER_DEVICE), None,
-     None),
+     None, 0),
     ("abandoned transfer", "abandoned", lambda c: c.abandoned, ['NFDIR @"/logs"', 'NFWRITE "/logs/cut.bin"'],
-     [("/logs/cut.bin", FILE_SIZE, range(1, FILE_SIZE))]),
+     [("/logs/cut.bin", FILE_SIZE, range(1, FILE_SIZE))], 0),
+    ("password asked", "password", lambda c: c.password, [PASSWORD, "ver"], [], 1),
+    ("firmware load", "load", lambda c: c.load, ["LOAD %d image.bin" % IMAGE_SIZE],
+     [("image.bin", IMAGE_SIZE, IMAGE_SIZE)], 0),
 ]
 
 
@@ -202,18 +226,20 @@ class TraceTest(unittest.TestCase):
 
     def test_table(self):
         for reader_name, reader in READERS.items():
-            for row, trace, make, commands, transfers in TABLE:
+            for row, trace, make, commands, transfers, passwords in TABLE:
                 with self.subTest(reader=reader_name, capture=row):
-                    self.check(reader(make(self.captures)), getattr(self.captures, trace), commands, transfers)
+                    self.check(reader(make(self.captures)), getattr(self.captures, trace), commands, transfers,
+                               passwords)
 
-    def check(self, seen, trace, commands, transfers):
+    def check(self, seen, trace, commands, transfers, passwords):
         if commands is None:
-            self.assertEqual(seen, Conversation([], [], (0, 0), []))
+            self.assertEqual(seen, Conversation([], [], 0, (0, 0), []))
             return
         read = self.captures.contents if trace == self.captures.session else b""
         reports, prompts = expected_from_trace(trace, read)
         self.assertEqual(seen.reports, reports, "reports to and from the device")
-        self.assertEqual(seen.prompts, [PROMPT] * prompts)
+        self.assertEqual(seen.prompts, [PASSWORD_PROMPT] * passwords + [PROMPT] * (prompts - passwords))
+        self.assertEqual(seen.passwords, passwords, "prompts marked as asking for a password")
         sent = iter(seen.commands)
         self.assertTrue(all(any(line.startswith(e) for line in sent) for e in commands),
                         "%r in this order among %r" % (commands, seen.commands))

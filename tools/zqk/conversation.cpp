@@ -17,6 +17,8 @@ namespace zqktool {
 namespace {
 
 constexpr uint8_t kEscape = 0x1B, kPromptStart = 0xAB, kPromptEnd = 0xBB;
+// In the text of a prompt that asks for a password, as the library tells it.
+constexpr const char* kPasswordMarker = "PASSWORD";
 
 std::string HexBytes(const uint8_t* Data, size_t Size)
 {
@@ -159,9 +161,13 @@ void ConversationSteps::TakeSent(const uint8_t* Data, size_t Count, std::vector<
         if (sendData_ > 0) {
             --sendData_, ++dataSent_;
         } else if (Data[i] == '\r') {
-            CommandSent(Lines);
+            BeginStep(Lines);
+        } else if (Data[i] == kEscape && command_.empty() && i + 1 == Count) {
+            // Sent alone it asks for the prompt, which tells whether a password is asked for: a
+            // step of its own. Before a command in the same report it only clears the device's input.
+            BeginStep(Lines);
         } else if (!(Data[i] == kEscape && command_.empty())) {
-            command_ += static_cast<char>(Data[i]);  // an escape before a command only clears the device's input
+            command_ += static_cast<char>(Data[i]);
         }
     }
 }
@@ -172,10 +178,14 @@ void ConversationSteps::Mark(bool FileData)
         kinds_->push_back(FileData ? 'd' : 't');
 }
 
-void ConversationSteps::CommandSent(std::vector<std::string>& Lines)
+// A command line sent, or an escape where command_ is empty.
+void ConversationSteps::BeginStep(std::vector<std::string>& Lines)
 {
     EndStep(Lines);
-    Lines.push_back("> " + TerminalText(reinterpret_cast<const uint8_t*>(command_.data()), command_.size(), true));
+    const std::string shown = command_.empty() ? "{esc}"
+                                               : TerminalText(reinterpret_cast<const uint8_t*>(command_.data()),
+                                                              command_.size(), true);
+    Lines.push_back("> " + shown);
     inStep_ = true;
     sendData_ = sendSize_ = SizeSentAfter(command_);
     receiveSize_ = 0;
@@ -200,6 +210,12 @@ void ConversationSteps::TakeReceived(const uint8_t* Data, size_t Count)
 void ConversationSteps::TakeReceivedByte(uint8_t Byte)
 {
     endedAtPrompt_ = inPrompt_ && Byte == kPromptEnd;
+    if (endedAtPrompt_)
+        passwordPrompt_ = prompt_.find(kPasswordMarker) != std::string::npos;
+    if (Byte == kPromptStart)
+        prompt_.clear();
+    else if (inPrompt_ && !endedAtPrompt_)
+        prompt_ += static_cast<char>(Byte);
     if (inPrompt_ || Byte == kPromptStart) {
         inPrompt_ = Byte != kPromptEnd;
         return;
@@ -231,7 +247,7 @@ void ConversationSteps::EndStep(std::vector<std::string>& Lines)
         parts.push_back(std::to_string(dataSent_) + " of " + Counted(sendSize_, "byte", "bytes") + " of data sent");
     for (const auto& [channel, bytes] : otherSent_)
         parts.push_back(Counted(bytes, "byte", "bytes") + " sent on channel " + std::to_string(channel));
-    parts.push_back(endedAtPrompt_ ? "prompt" : "no prompt");
+    parts.push_back(!endedAtPrompt_ ? "no prompt" : passwordPrompt_ ? "password prompt" : "prompt");
     std::string summary = "<";
     for (size_t i = 0; i < parts.size(); ++i)
         summary += (i ? ", " : " ") + parts[i];
@@ -239,7 +255,7 @@ void ConversationSteps::EndStep(std::vector<std::string>& Lines)
     lines_ = dataReceived_ = dataSent_ = receiveSize_ = sendSize_ = 0;
     otherReceived_.clear();
     otherSent_.clear();
-    endedAtPrompt_ = false;
+    endedAtPrompt_ = passwordPrompt_ = false;
 }
 
 // What was under way (a command line, a transfer's data, a prompt) ends
@@ -251,6 +267,7 @@ void ConversationSteps::Finish(std::vector<std::string>& Lines)
     sendData_ = receiveData_ = 0;
     command_.clear();
     line_.clear();
+    prompt_.clear();
 }
 
 }  // namespace zqktool

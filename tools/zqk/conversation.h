@@ -25,15 +25,17 @@ std::string ReportLine(const TracedReport& Report, uint64_t StartMicroseconds, c
 std::string TerminalText(const uint8_t* Data, size_t Size, bool Named);
 
 // The steps of a conversation, from its reports in order. A step begins
-// with a command line sent on channel 0 and holds what came back before
-// the next one: the lines, the data of a read or write, the bytes on
-// other channels, and whether it ended at the device's prompt.
+// with a command line or an escape sent on channel 0 and holds what came
+// back before the next one: the lines, the data of a read or write, the
+// bytes on other channels, and whether it ended at the device's prompt or
+// at one that asks for a password.
 class ConversationSteps {
 public:
     // Takes one report, adding to Lines those it completes: the summary
-    // ("< 12 lines, prompt", "< 2 lines, 76 of 76 bytes of data, prompt") of
-    // the step before a command, and the command ("> NFDIR @/logs", in the
-    // terminal text of TerminalText).
+    // ("< 12 lines, prompt", "< 2 lines, 76 of 76 bytes of data, prompt",
+    // "< 1 line, password prompt") of the step before a command, and the
+    // command ("> NFDIR @/logs", in the terminal text of TerminalText; an
+    // escape is "> {esc}").
     // Kinds, where given, gets a letter for each byte of a report's data on
     // channel 0: 'd' for a transfer's file data, 't' for terminal text.
     void Take(const TracedReport& Report, std::vector<std::string>& Lines, std::string* Kinds = nullptr);
@@ -45,7 +47,7 @@ private:
     void TakeSent(const uint8_t* Data, size_t Count, std::vector<std::string>& Lines);
     void TakeReceived(const uint8_t* Data, size_t Count);
     void TakeReceivedByte(uint8_t Byte);
-    void CommandSent(std::vector<std::string>& Lines);
+    void BeginStep(std::vector<std::string>& Lines);
     void EndStep(std::vector<std::string>& Lines);
     void Mark(bool FileData);
 
@@ -61,6 +63,8 @@ private:
     uint64_t lines_ = 0, dataReceived_ = 0, dataSent_ = 0;
     uint64_t receiveSize_ = 0, sendSize_ = 0;  // what the read's header and the write's command announced
     bool endedAtPrompt_ = false;
+    std::string prompt_;           // the text of the prompt being received, or of the last one
+    bool passwordPrompt_ = false;  // the last prompt asks for a password
     std::map<unsigned, uint64_t> otherReceived_, otherSent_;  // by channel
 };
 
