@@ -16,11 +16,24 @@ function plainError(error) {
   };
 }
 
+// Each message to the main thread costs more than a block's transfer: the
+// first report, the last and one every PROGRESS_EVERY_MS in between go, the
+// others are left out (the next one that goes says as much).
+const PROGRESS_EVERY_MS = 16;
+
+function progressSender(id) {
+  let sentAt = -Infinity;
+  return (done, total) => {
+    const now = performance.now();
+    if (done < total && now - sentAt < PROGRESS_EVERY_MS) return;
+    sentAt = now;
+    parentPort.postMessage({ id, progress: [done, total] });
+  };
+}
+
 parentPort.on('message', ({ id, operation, args, progress }) => {
   const run = OPERATIONS[operation];
-  const callArgs = WITH_PROGRESS.has(operation)
-    ? [...args, progress ? (done, total) => parentPort.postMessage({ id, progress: [done, total] }) : null]
-    : args;
+  const callArgs = WITH_PROGRESS.has(operation) ? [...args, progress ? progressSender(id) : null] : args;
   try {
     const result = run(...callArgs);
     // A Buffer's memory moves to the main thread instead of being copied.

@@ -57,6 +57,8 @@ test('transfers to files and buffers, with progress', async () => {
   device.on('progress', (event) => events.push(event));
   assert.equal(await device.put(local, '/big.bin', { onProgress: (done, total) => seen.push([done, total]) }), data.length);
   assert.deepEqual(seen.at(-1), [data.length, data.length]);
+  assert.ok(seen[0][0] <= 4096 && seen.every(([done], i) => i === 0 || done > seen[i - 1][0]),
+    `the first block, then ever more: ${JSON.stringify(seen)}`);
   assert.equal(events.at(-1).path, local);
   device.removeAllListeners('progress');
   assert.equal(await device.get('/big.bin', path.join(work, 'back.bin')), data.length);
