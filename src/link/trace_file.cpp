@@ -198,9 +198,10 @@ void TraceFile::Report(const uint8_t* Data, size_t Count, bool Inbound, uint64_t
         ClockUs = clock_.NowUs();  // before the lock, which so is held the shorter
     std::unique_lock<std::mutex> held(guard_);
     AddPacketHeld(ClockUs, Data, Count, Inbound ? kInbound : kOutbound, std::string());
-    if (pending_.Size() >= kMaxPending)
-        HandOffHeld(held, false);  // a disk slower than the link: the link waits rather than the memory grows
-    else if (pending_.Size() >= kBufferSize && !writing_)
+    // Past kMaxPending the disk is slower than the link: the link waits for
+    // the writer rather than the memory grows.
+    const size_t pending = pending_.Size();
+    if (pending >= kMaxPending || (pending >= kBufferSize && !writing_))
         HandOffHeld(held, false);
 }
 
