@@ -50,7 +50,10 @@ std::optional<double> TraceReadOverheadPct(size_t Bytes, int Pairs)
         return seconds;
     };
     const auto plain = [&] { return TimedRead(handle, Bytes, local); };
-    plain();  // the first read warms the device's and the local file's pages for both sides
+    // The first read of each kind warms what it uses once: the device's and
+    // the local file's pages, the trace's buffers and its file.
+    plain();
+    traced();
     // A shared machine's load changes within seconds: each traced read lies
     // next to an untraced one, and the median of the pairs keeps unlucky ones out.
     const std::optional<Alternated> turns = MeasureAlternately(traced, plain, Pairs);

@@ -72,7 +72,7 @@ constexpr int kCommandRuns = 50;
 constexpr int kSmallFiles = 200;
 constexpr size_t kSmallFileSize = 1024;
 constexpr int kFindDevicesRuns = 21;
-constexpr int kTracePairs = 5;
+constexpr int kTracePairs = 9;
 constexpr double kReportPayload = 61;
 
 // ---- surroundings ----

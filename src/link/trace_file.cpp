@@ -160,7 +160,7 @@ bool TraceFile::Start(const std::string& Path, const std::string& DevicePath, co
         return false;
     }
     std::setvbuf(file, nullptr, _IONBF, 0);  // pending_ is the buffer: whole ones go out, copied once
-    wallOffsetUs_ = static_cast<int64_t>(MicrosecondsNow()) - static_cast<int64_t>(clock_.NowUs());
+    const int64_t wallOffsetUs = static_cast<int64_t>(MicrosecondsNow()) - static_cast<int64_t>(clock_.NowUs());
     // The head is written here, so that a file that takes nothing fails the start.
     const std::string head = SectionHeader() + InterfaceDescription(DevicePath, Serial);
     if (std::fwrite(head.data(), 1, head.size(), file) != head.size()) {
@@ -179,8 +179,13 @@ bool TraceFile::Start(const std::string& Path, const std::string& DevicePath, co
     path_ = Path;
     open_ = true;
     failed_ = false;
+    {
+        const std::lock_guard<StoreLock> filling(filling_);
+        wallOffsetUs_ = wallOffsetUs;
+        recording_ = true;
+    }
     active_ = true;
-    AddPacketHeld(clock_.NowUs(), nullptr, 0, 0, "trace started");
+    AddPacket(clock_.NowUs(), nullptr, 0, 0, "trace started");
     return true;
 }
 
@@ -196,13 +201,13 @@ void TraceFile::Report(const uint8_t* Data, size_t Count, bool Inbound, uint64_t
         return;
     if (ClockUs == 0)
         ClockUs = clock_.NowUs();  // before the lock, which so is held the shorter
-    std::unique_lock<std::mutex> held(guard_);
-    AddPacketHeld(ClockUs, Data, Count, Inbound ? kInbound : kOutbound, std::string());
+    const size_t pending = AddPacket(ClockUs, Data, Count, Inbound ? kInbound : kOutbound, std::string());
     // Past kMaxPending the disk is slower than the link: the link waits for
     // the writer rather than the memory grows.
-    const size_t pending = pending_.Size();
-    if (pending >= kMaxPending || (pending >= kBufferSize && !writing_))
+    if (pending >= kMaxPending || (pending >= kBufferSize && !writing_.load(std::memory_order_relaxed))) {
+        std::unique_lock<std::mutex> held(guard_);
         HandOffHeld(held, false);
+    }
 }
 
 void TraceFile::Event(const std::string& What)
@@ -210,7 +215,7 @@ void TraceFile::Event(const std::string& What)
     if (!Active())
         return;
     std::unique_lock<std::mutex> held(guard_);
-    AddPacketHeld(clock_.NowUs(), nullptr, 0, 0, What);
+    AddPacket(clock_.NowUs(), nullptr, 0, 0, What);
     HandOffHeld(held, true);
 }
 
@@ -240,15 +245,22 @@ void TraceFile::HandOffHeld(std::unique_lock<std::mutex>& Held, bool Wait)
     if (!open_)
         return;
     WaitForWriterHeld(Held);
-    if (!pending_.Empty() && !failed_) {
-        toWrite_.Swap(pending_);  // pending_ takes the written buffer's room
-        writing_ = true;
-        handed_.notify_one();
-        if (Wait)
-            WaitForWriterHeld(Held);
+    bool handed = false;
+    {
+        const std::lock_guard<StoreLock> filling(filling_);
+        if (failed_) {
+            pending_.Clear();  // nothing more goes to a file that takes nothing
+        } else if (!pending_.Empty()) {
+            toWrite_.Swap(pending_);  // pending_ takes the written buffer's room
+            handed = true;
+        }
     }
-    if (failed_)
-        pending_.Clear();  // nothing more goes to a file that takes nothing
+    if (!handed)
+        return;
+    writing_ = true;
+    handed_.notify_one();
+    if (Wait)
+        WaitForWriterHeld(Held);
 }
 
 void TraceFile::WriteLoop()
@@ -266,6 +278,8 @@ void TraceFile::WriteLoop()
         if (!written && !failed_) {
             failed_ = true;
             active_ = false;
+            const std::lock_guard<StoreLock> filling(filling_);
+            recording_ = false;
             writeProblem_ = "the trace file " + path_ + " could not be written: " + std::strerror(error);
         }
         writing_ = false;
@@ -279,7 +293,13 @@ void TraceFile::FinishHeld(std::unique_lock<std::mutex>& Held)
     if (!open_)
         return;
     active_ = false;
-    AddPacketHeld(clock_.NowUs(), nullptr, 0, 0, "trace stopped");
+    {
+        // The stop's record is the last: a report that races it is left out.
+        const std::lock_guard<StoreLock> filling(filling_);
+        if (recording_)
+            StoreBlock(clock_.NowUs(), nullptr, 0, 0, "trace stopped");
+        recording_ = false;
+    }
     HandOffHeld(Held, true);
     open_ = false;
     finishing_ = true;
@@ -296,7 +316,10 @@ void TraceFile::FinishHeld(std::unique_lock<std::mutex>& Held)
         writeProblem_ = "the trace file " + path_ + " could not be written: " + std::strerror(error);
     ending_ = false;
     finishing_ = false;
-    pending_.Clear();
+    {
+        const std::lock_guard<StoreLock> filling(filling_);
+        pending_.Clear();
+    }
     written_.notify_all();
 }
 
@@ -323,7 +346,11 @@ void Store32(char* At, uint32_t Value) { Store(At, Value); }
 // it last.
 void PrepareForWriting(const char* From, size_t Ahead)
 {
-#if defined(__GNUC__)
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    const uintptr_t at = reinterpret_cast<uintptr_t>(From) + Ahead;  // may lie past the room: a hint never faults
+    __asm__ volatile("prefetchw %0" : : "m"(*reinterpret_cast<const char*>(at)));
+    __asm__ volatile("prefetchw %0" : : "m"(*reinterpret_cast<const char*>(at + 64)));
+#elif defined(__GNUC__)
     const uintptr_t at = reinterpret_cast<uintptr_t>(From) + Ahead;  // may lie past the room: a hint never faults
     __builtin_prefetch(reinterpret_cast<const void*>(at), 1);
     __builtin_prefetch(reinterpret_cast<const void*>(at + 64), 1);
@@ -340,13 +367,21 @@ constexpr size_t Padded(size_t Count)
 
 }  // namespace
 
+size_t TraceFile::AddPacket(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
+                           const std::string& Comment)
+{
+    const std::lock_guard<StoreLock> filling(filling_);
+    if (!recording_)
+        return 0;
+    StoreBlock(ClockUs, Data, Count, Flags, Comment);
+    return pending_.Size();
+}
+
 // The block goes straight into the room at the end of pending_, its fields
 // stored in place: a report costs a few stores and one copy of its bytes.
-void TraceFile::AddPacketHeld(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
-                              const std::string& Comment)
+void TraceFile::StoreBlock(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
+                           const std::string& Comment)
 {
-    if (!open_ || failed_)
-        return;
     const uint64_t now = static_cast<uint64_t>(static_cast<int64_t>(ClockUs) + wallOffsetUs_);
     const size_t commentLength = Comment.size() < 0xFFFF ? Comment.size() : 0xFFFC;
     const size_t options = (Flags != 0 ? 8 : 0) + (commentLength > 0 ? 4 + Padded(commentLength) : 0) + 4;

@@ -30,6 +30,24 @@ private:
     size_t capacity_ = 0;
 };
 
+// A lock for a section of a few stores that is almost never contended: it is
+// let go with a plain store. A mutex's release is a locked instruction, which
+// waits until the stores before it have reached the cache, and a report's
+// record is stored into memory the cache does not hold yet.
+class StoreLock {
+public:
+    void lock() noexcept
+    {
+        while (held_.exchange(true, std::memory_order_acquire))
+            while (held_.load(std::memory_order_relaxed))
+                std::this_thread::yield();  // the holder was put aside: its turn first
+    }
+    void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held_ {false};
+};
+
 // A capture of the reports that cross a link, as a pcapng file that
 // Wireshark and tshark read: one section whose header names the library and
 // its version, one interface (link type LINKTYPE_USER0, 147, each packet one
@@ -73,8 +91,12 @@ public:
     std::string TakeWriteProblem();
 
 private:
-    void AddPacketHeld(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
-                       const std::string& Comment);
+    // Records one packet while the trace records; what pending_ holds then.
+    size_t AddPacket(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
+                     const std::string& Comment);
+    // The block of one packet at the end of pending_; filling_ held.
+    void StoreBlock(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
+                    const std::string& Comment);
     // pending_ to the writer; with Wait, only once it wrote all it had.
     void HandOffHeld(std::unique_lock<std::mutex>& Held, bool Wait);
     void WaitForWriterHeld(std::unique_lock<std::mutex>& Held);
@@ -83,7 +105,13 @@ private:
     void FinishHeld(std::unique_lock<std::mutex>& Held);
 
     Clock& clock_;
+    // guard_ orders the trace's life and the hand-overs; filling_, taken
+    // after it where both are, guards what a report touches. A report takes
+    // filling_ alone.
     std::mutex guard_;
+    StoreLock filling_;
+    bool recording_ = false;           // blocks are gathered: open and not failed; under filling_
+    std::atomic<bool> writing_ {false};  // the writer has toWrite_; changed under guard_, read anywhere
     std::condition_variable handed_;   // to the writer: work, or the end
     std::condition_variable written_;  // from the writer: it is idle again
     std::atomic<bool> active_ {false};
@@ -91,13 +119,12 @@ private:
     bool failed_ = false;              // its file could not be written; under guard_
     bool ending_ = false;              // the writer is to end; under guard_
     bool finishing_ = false;           // a stop waits for the writer to end; under guard_
-    bool writing_ = false;             // the writer has toWrite_; under guard_
-    int64_t wallOffsetUs_ = 0;         // wall clock minus the link's clock, at the start
+    int64_t wallOffsetUs_ = 0;         // wall clock minus the link's clock, at the start; under filling_
     FILE* file_ = nullptr;             // the writer's while it runs
     std::thread writer_;
     std::string path_;
     std::string writeProblem_;         // under guard_
-    TraceBuffer pending_;              // blocks not yet handed to the writer, under guard_
+    TraceBuffer pending_;              // blocks not yet handed to the writer, under filling_
     TraceBuffer toWrite_;              // the writer's, while writing_
 };
 
