@@ -527,7 +527,7 @@ void MeasureTheRest(const Programs& Run, const std::string& CallgrindOut, Measur
             "zqk mount, 5 each");
     M.Zero = ZeroLatency(Run, kDirEntries, kTransferSize);
     M.FindDevicesMs = FindDevicesMs(kFindDevicesRuns);
-    Heading("a traced 16 MiB read taking turns with an untraced one, 5 each");
+    Heading(("a traced 16 MiB read taking turns with an untraced one, " + std::to_string(kTracePairs) + " each").c_str());
     M.TraceOverheadPct = TraceReadOverheadPct(kTransferSize, kTracePairs);
     Heading("peak memory of a 64 MiB read (own process)");
     M.PeakRss = PeakRssRatio();
