@@ -128,16 +128,6 @@ uint64_t HandleOf(const fuse_file_info* Info)
     return Info ? Info->fh : 0;
 }
 
-// What is written through a handle that cannot read goes from the writer's
-// buffer straight to the mount, not first into the kernel's cache of the
-// file: the mount keeps the contents anyway, and such a handle cannot be
-// mapped, the one thing the cache would be needed for.
-void WriteOnlyPastCache(fuse_file_info& Info)
-{
-    if ((Info.flags & O_ACCMODE) == O_WRONLY)
-        Info.direct_io = 1;
-}
-
 void* Start(fuse_conn_info* Connection, fuse_config* Config)
 {
     // O_TRUNC comes with the open instead of as a truncate before it.
@@ -171,11 +161,9 @@ fuse_operations Operations()
         return Finish([&](MountedFiles& f) { f.ReleaseDir(fi->fh); });
     };
     ops.open = [](const char* p, fuse_file_info* fi) {
-        WriteOnlyPastCache(*fi);
         return Call([&](MountedFiles& f) { return f.Open(PathOf(p), fi->flags, fi->fh); });
     };
     ops.create = [](const char* p, mode_t, fuse_file_info* fi) {
-        WriteOnlyPastCache(*fi);
         return Call([&](MountedFiles& f) { return f.Create(PathOf(p), fi->flags, fi->fh); });
     };
     ops.read = [](const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
