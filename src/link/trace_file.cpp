@@ -180,12 +180,13 @@ bool TraceFile::Start(const std::string& Path, const std::string& DevicePath, co
     open_ = true;
     failed_ = false;
     {
+        // The start's record is the first: a report that races it comes after.
         const std::lock_guard<StoreLock> filling(filling_);
         wallOffsetUs_ = wallOffsetUs;
         recording_ = true;
+        StoreBlock(clock_.NowUs(), nullptr, 0, 0, "trace started");
     }
     active_ = true;
-    AddPacket(clock_.NowUs(), nullptr, 0, 0, "trace started");
     return true;
 }
 
@@ -243,6 +244,10 @@ void TraceFile::WaitForWriterHeld(std::unique_lock<std::mutex>& Held)
 void TraceFile::HandOffHeld(std::unique_lock<std::mutex>& Held, bool Wait)
 {
     if (!open_)
+        return;
+    // Another thread may have handed over since a report found the buffer
+    // full: the report waits for the writer only past kMaxPending.
+    if (!Wait && writing_ && PendingBytes() < kMaxPending)
         return;
     WaitForWriterHeld(Held);
     bool handed = false;
@@ -346,7 +351,7 @@ void Store32(char* At, uint32_t Value) { Store(At, Value); }
 // it last.
 void PrepareForWriting(const char* From, size_t Ahead)
 {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && defined(__x86_64__)  // every 64-bit x86 takes it, as a hint or as no operation
     const uintptr_t at = reinterpret_cast<uintptr_t>(From) + Ahead;  // may lie past the room: a hint never faults
     __asm__ volatile("prefetchw %0" : : "m"(*reinterpret_cast<const char*>(at)));
     __asm__ volatile("prefetchw %0" : : "m"(*reinterpret_cast<const char*>(at + 64)));
@@ -366,6 +371,12 @@ constexpr size_t Padded(size_t Count)
 }
 
 }  // namespace
+
+size_t TraceFile::PendingBytes()
+{
+    const std::lock_guard<StoreLock> filling(filling_);
+    return pending_.Size();
+}
 
 size_t TraceFile::AddPacket(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
                            const std::string& Comment)

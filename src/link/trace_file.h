@@ -94,6 +94,7 @@ private:
     // Records one packet while the trace records; what pending_ holds then.
     size_t AddPacket(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
                      const std::string& Comment);
+    size_t PendingBytes();
     // The block of one packet at the end of pending_; filling_ held.
     void StoreBlock(uint64_t ClockUs, const uint8_t* Data, size_t Count, uint32_t Flags,
                     const std::string& Comment);
