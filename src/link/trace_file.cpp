@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <system_error>
 #include <utility>
 
@@ -351,18 +352,16 @@ void Store32(char* At, uint32_t Value) { Store(At, Value); }
 // it last.
 void PrepareForWriting(const char* From, size_t Ahead)
 {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(From) + Ahead;  // may lie past the room: a hint never faults
+    for (const uintptr_t line : {at, at + 64}) {
 #if defined(__GNUC__) && defined(__x86_64__)  // every 64-bit x86 takes it, as a hint or as no operation
-    const uintptr_t at = reinterpret_cast<uintptr_t>(From) + Ahead;  // may lie past the room: a hint never faults
-    __asm__ volatile("prefetchw %0" : : "m"(*reinterpret_cast<const char*>(at)));
-    __asm__ volatile("prefetchw %0" : : "m"(*reinterpret_cast<const char*>(at + 64)));
+        __asm__ volatile("prefetchw %0" : : "m"(*reinterpret_cast<const char*>(line)));
 #elif defined(__GNUC__)
-    const uintptr_t at = reinterpret_cast<uintptr_t>(From) + Ahead;  // may lie past the room: a hint never faults
-    __builtin_prefetch(reinterpret_cast<const void*>(at), 1);
-    __builtin_prefetch(reinterpret_cast<const void*>(at + 64), 1);
+        __builtin_prefetch(reinterpret_cast<const void*>(line), 1);
 #else
-    (void)From;
-    (void)Ahead;
+        (void)line;
 #endif
+    }
 }
 
 constexpr size_t Padded(size_t Count)
