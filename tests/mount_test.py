@@ -229,13 +229,31 @@ class MountTest(unittest.TestCase):
         with open(target, "r+") as f:
             f.seek(6)
             f.write("3")
+        # A reader open all along sees what later handles write, also where
+        # the size stays the same; so does one that opens while a
+        # write-only handle is open, which writes past the kernel's cache.
+        with open(target) as reader:
+            self.assertEqual(reader.read(), "speed=3\nmode=fast\n")
+            with open(target, "w") as f:
+                f.write("speed=4\nmode=slow\n")
+            reader.seek(0)
+            self.assertEqual(reader.read(), "speed=4\nmode=slow\n")
+        with open(target, "w") as writer:
+            writer.write("speed=5\n")
+            writer.flush()
+            with open(target) as reader:
+                self.assertEqual(reader.read(), "speed=5\n")
+                writer.write("mode=eco\n")
+                writer.flush()
+                reader.seek(0)
+                self.assertEqual(reader.read(), "speed=5\nmode=eco\n")
         mount.process.send_signal(signal.SIGINT)
         code, said = mount.ended()
         self.assertEqual(code, 0, said)
         self.assertFalse(os.path.ismount(self.mnt))
         mount = self.mount()
         with open(target) as f:
-            self.assertEqual(f.read(), "speed=3\nmode=fast\n")
+            self.assertEqual(f.read(), "speed=5\nmode=eco\n")
         self.unmount_cleanly(mount)
 
     def test_empty_files_are_refused(self):

@@ -128,6 +128,13 @@ uint64_t HandleOf(const fuse_file_info* Info)
     return Info ? Info->fh : 0;
 }
 
+int Opened(const MountedFiles& Files, int Failed, fuse_file_info& Info)
+{
+    if (!Failed)
+        Info.direct_io = Files.PastCache(Info.fh);
+    return Failed;
+}
+
 void* Start(fuse_conn_info* Connection, fuse_config* Config)
 {
     // O_TRUNC comes with the open instead of as a truncate before it.
@@ -161,10 +168,10 @@ fuse_operations Operations()
         return Finish([&](MountedFiles& f) { f.ReleaseDir(fi->fh); });
     };
     ops.open = [](const char* p, fuse_file_info* fi) {
-        return Call([&](MountedFiles& f) { return f.Open(PathOf(p), fi->flags, fi->fh); });
+        return Call([&](MountedFiles& f) { return Opened(f, f.Open(PathOf(p), fi->flags, fi->fh), *fi); });
     };
     ops.create = [](const char* p, mode_t, fuse_file_info* fi) {
-        return Call([&](MountedFiles& f) { return f.Create(PathOf(p), fi->flags, fi->fh); });
+        return Call([&](MountedFiles& f) { return Opened(f, f.Create(PathOf(p), fi->flags, fi->fh), *fi); });
     };
     ops.read = [](const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
         return Call([&](MountedFiles& f) { return f.Read(fi->fh, buffer, size, offset); });

@@ -146,6 +146,7 @@ void ContentCache::EraseTree(const std::string& Path)
 ContentCache::Items::iterator ContentCache::Drop(Items::iterator Item)
 {
     bytes_ -= Item->second.data.Size();
+    retired_.push_back(std::move(Item->second.data));
     return items_.erase(Item);
 }
 

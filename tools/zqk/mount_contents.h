@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "mount_support.h"
 
@@ -71,6 +72,11 @@ public:
     // Path and everything below it.
     void EraseTree(const std::string& Path);
 
+    // What was erased or pushed out is removed from the work folder here,
+    // not when it goes: freeing a large file's memory takes milliseconds,
+    // which a close waiting for its send should not wait for too.
+    void DropRetired() { retired_.clear(); }
+
 private:
     struct Item {
         Contents data;
@@ -83,6 +89,7 @@ private:
 
     const DeviceNames names_;
     Items items_;
+    std::vector<Contents> retired_;
     size_t bytes_ = 0;
     uint64_t uses_ = 0;
 };

@@ -82,7 +82,7 @@ int MountedFiles::Open(const std::string& Path, int Flags, uint64_t& Handle)
     if (writing && (Flags & O_TRUNC))
         if (const int failed = Resize(*file, 0))
             return failed;
-    Handle = Register(file);
+    Handle = Register(file, Flags);
     return 0;
 }
 
@@ -107,7 +107,7 @@ int MountedFiles::Create(const std::string& Path, int Flags, uint64_t& Handle)
     file->loaded = true;
     file->dirty = true;
     file->mtime = KeptTime(time(nullptr));
-    Handle = Register(file);
+    Handle = Register(file, Flags);
     return 0;
 }
 
@@ -193,8 +193,11 @@ int MountedFiles::Flush(uint64_t Handle)
 
 void MountedFiles::Release(uint64_t Handle)
 {
+    cache_.DropRetired();  // a close does not wait for its release
     const std::shared_ptr<OpenFile> file = handles_.at(Handle);
     handles_.erase(Handle);
+    if (pastCache_.erase(Handle))
+        --file->pastCache;
     if (--file->handles > 0)
         return;
     if (Unsent(*file))
@@ -341,11 +344,17 @@ std::shared_ptr<OpenFile> MountedFiles::FileOf(std::string& Path, uint64_t Handl
     return OpenAt(Path);
 }
 
-uint64_t MountedFiles::Register(const std::shared_ptr<OpenFile>& File)
+uint64_t MountedFiles::Register(const std::shared_ptr<OpenFile>& File, int Flags)
 {
+    const bool writeOnly = (Flags & O_ACCMODE) == O_WRONLY;
+    const bool pastCache = File->pastCache > 0 || (writeOnly && File->handles == 0);
     ++File->handles;
     byPath_[Key(File->path)] = File;
     handles_[++lastHandle_] = File;
+    if (pastCache) {
+        ++File->pastCache;
+        pastCache_.insert(lastHandle_);
+    }
     return lastHandle_;
 }
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ struct OpenFile {
     bool readOnly = false;
     int64_t deviceTime = 0;     // of the device's copy
     int handles = 0;
+    int pastCache = 0;          // of the handles, those that bypass the kernel's cache
     int unsent = 0;             // why the last send failed (-errno), said once
 
     static OpenFile Of(const std::string& Path, const Entry& Found)
@@ -78,6 +80,15 @@ public:
     int ReadDir(uint64_t Handle, void* Buffer, fuse_fill_dir_t Fill);
     int Open(const std::string& Path, int Flags, uint64_t& Handle);
     int Create(const std::string& Path, int Flags, uint64_t& Handle);
+
+    // Whether what goes through the handle bypasses the kernel's cache of
+    // the file (FUSE's direct I/O): a handle that cannot read, opened while
+    // no other handle of the file is open, has no use for the cache, which
+    // costs a copy of everything written. A handle opened while such a one
+    // is open bypasses it too: kernels before 6.6 keep cached pages that a
+    // write past the cache changed, and the mount's 2-second times do not
+    // tell them otherwise.
+    bool PastCache(uint64_t Handle) const { return pastCache_.count(Handle) != 0; }
     int Read(uint64_t Handle, char* Buffer, size_t Size, off_t Offset);
     int Write(uint64_t Handle, const char* Buffer, size_t Size, off_t Offset);
     int Truncate(std::string Path, uint64_t Handle, off_t Size);
@@ -107,7 +118,11 @@ public:
 
     // The resender's round: what closed files could not send goes again,
     // until the first the device is still held for.
-    void ResendKept() { SendRound(UnsentFiles(true)); }
+    void ResendKept()
+    {
+        cache_.DropRetired();
+        SendRound(UnsentFiles(true));
+    }
 
     // At unmount: everything not yet sent goes to the device, which is
     // waited for up to kUnmountWait while another program holds it; what it
@@ -122,7 +137,7 @@ private:
     // What a call with a handle is about: its open file, or the folder it
     // stands for (into Path); without a handle, what is open at Path.
     std::shared_ptr<OpenFile> FileOf(std::string& Path, uint64_t Handle) const;
-    uint64_t Register(const std::shared_ptr<OpenFile>& File);
+    uint64_t Register(const std::shared_ptr<OpenFile>& File, int Flags);
     int Load(OpenFile& File);
     static void Touch(OpenFile& File);
     int Resize(OpenFile& File, off_t Size);
@@ -205,6 +220,7 @@ private:
     std::string keptDir_;  // made for what was not sent by the end
     std::map<std::string, std::shared_ptr<OpenFile>> byPath_;  // by the key of the path
     std::map<uint64_t, std::shared_ptr<OpenFile>> handles_;
+    std::set<uint64_t> pastCache_;  // handles that bypass the kernel's cache
     std::map<uint64_t, std::string> dirs_;
     uint64_t lastHandle_ = 0;
     time_t mounted_;
