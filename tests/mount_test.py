@@ -8,6 +8,7 @@ or no fusermount3.
 """
 import calendar
 import errno
+import mmap
 import os
 import shutil
 import signal
@@ -229,24 +230,32 @@ class MountTest(unittest.TestCase):
         with open(target, "r+") as f:
             f.seek(6)
             f.write("3")
-        # A reader open all along sees what later handles write, also where
-        # the size stays the same; so does one that opens while a
-        # write-only handle is open, which writes past the kernel's cache.
+        # A reader open all along sees what a later handle writes over it in
+        # place, the size staying the same.
         with open(target) as reader:
             self.assertEqual(reader.read(), "speed=3\nmode=fast\n")
-            with open(target, "w") as f:
-                f.write("speed=4\nmode=slow\n")
+            overwrite = os.open(target, os.O_WRONLY)
+            os.write(overwrite, b"speed=4\nmode=slow\n")
+            os.close(overwrite)
             reader.seek(0)
             self.assertEqual(reader.read(), "speed=4\nmode=slow\n")
+        # A write-only handle opened alone writes past the kernel's cache, and
+        # so does a reader opened while it is open (so the kernel maps it
+        # not): it sees every later write. Once the writer is closed, a new
+        # reader goes through the cache again.
         with open(target, "w") as writer:
             writer.write("speed=5\n")
             writer.flush()
-            with open(target) as reader:
-                self.assertEqual(reader.read(), "speed=5\n")
-                writer.write("mode=eco\n")
-                writer.flush()
-                reader.seek(0)
-                self.assertEqual(reader.read(), "speed=5\nmode=eco\n")
+            reader = open(target, "rb")
+            self.assert_fails(errno.ENODEV, lambda: mmap.mmap(reader.fileno(), 0, access=mmap.ACCESS_READ))
+            self.assertEqual(reader.read(), b"speed=5\n")
+            writer.write("mode=eco\n")
+            writer.flush()
+            reader.seek(0)
+            self.assertEqual(reader.read(), b"speed=5\nmode=eco\n")
+        with reader, open(target, "rb") as cached:
+            with mmap.mmap(cached.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+                self.assertEqual(mapped[:], b"speed=5\nmode=eco\n")
         mount.process.send_signal(signal.SIGINT)
         code, said = mount.ended()
         self.assertEqual(code, 0, said)

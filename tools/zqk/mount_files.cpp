@@ -113,7 +113,7 @@ int MountedFiles::Create(const std::string& Path, int Flags, uint64_t& Handle)
 
 int MountedFiles::Read(uint64_t Handle, char* Buffer, size_t Size, off_t Offset)
 {
-    OpenFile& file = *handles_.at(Handle);
+    OpenFile& file = *handles_.at(Handle).file;
     if (const int failed = Load(file))
         return failed;
     return file.data.Read(Buffer, Size, Offset);
@@ -121,7 +121,7 @@ int MountedFiles::Read(uint64_t Handle, char* Buffer, size_t Size, off_t Offset)
 
 int MountedFiles::Write(uint64_t Handle, const char* Buffer, size_t Size, off_t Offset)
 {
-    OpenFile& file = *handles_.at(Handle);
+    OpenFile& file = *handles_.at(Handle).file;
     if (Offset < 0 || static_cast<uint64_t>(Offset) + Size > kMaxFileSize)
         return -EFBIG;
     if (const int failed = Load(file))
@@ -184,7 +184,7 @@ int MountedFiles::SetTime(std::string Path, uint64_t Handle, const timespec& Mod
 
 int MountedFiles::Flush(uint64_t Handle)
 {
-    OpenFile& file = *handles_.at(Handle);
+    OpenFile& file = *handles_.at(Handle).file;
     const int failed = SendWaiting(file, kCloseWait);
     if (failed != -EOPNOTSUPP)
         Report(file, failed);
@@ -194,10 +194,10 @@ int MountedFiles::Flush(uint64_t Handle)
 void MountedFiles::Release(uint64_t Handle)
 {
     cache_.DropRetired();  // a close does not wait for its release
-    const std::shared_ptr<OpenFile> file = handles_.at(Handle);
+    const OpenHandle closed = handles_.at(Handle);
     handles_.erase(Handle);
-    if (pastCache_.erase(Handle))
-        --file->pastCache;
+    const std::shared_ptr<OpenFile>& file = closed.file;
+    file->writersAlone -= closed.writerAlone;
     if (--file->handles > 0)
         return;
     if (Unsent(*file))
@@ -336,7 +336,7 @@ std::shared_ptr<OpenFile> MountedFiles::OpenAt(const std::string& Path) const
 std::shared_ptr<OpenFile> MountedFiles::FileOf(std::string& Path, uint64_t Handle) const
 {
     if (const auto file = handles_.find(Handle); file != handles_.end())
-        return file->second;
+        return file->second.file;
     if (const auto dir = dirs_.find(Handle); dir != dirs_.end()) {
         Path = dir->second;
         return nullptr;
@@ -346,16 +346,13 @@ std::shared_ptr<OpenFile> MountedFiles::FileOf(std::string& Path, uint64_t Handl
 
 uint64_t MountedFiles::Register(const std::shared_ptr<OpenFile>& File, int Flags)
 {
-    const bool writeOnly = (Flags & O_ACCMODE) == O_WRONLY;
-    const bool pastCache = File->pastCache > 0 || (writeOnly && File->handles == 0);
-    ++File->handles;
+    const bool writerAlone = (Flags & O_ACCMODE) == O_WRONLY && File->handles == 0;
     byPath_[Key(File->path)] = File;
-    handles_[++lastHandle_] = File;
-    if (pastCache) {
-        ++File->pastCache;
-        pastCache_.insert(lastHandle_);
-    }
-    return lastHandle_;
+    handles_.emplace(lastHandle_ + 1, OpenHandle {File, writerAlone || File->writersAlone > 0, writerAlone});
+    // Counted once the handle is kept: a handle that failed is never released.
+    File->writersAlone += writerAlone;
+    ++File->handles;
+    return ++lastHandle_;
 }
 
 int MountedFiles::Load(OpenFile& File)

@@ -13,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,7 @@ struct OpenFile {
     bool readOnly = false;
     int64_t deviceTime = 0;     // of the device's copy
     int handles = 0;
-    int pastCache = 0;          // of the handles, those that bypass the kernel's cache
+    int writersAlone = 0;       // of the handles, write-only ones opened alone
     int unsent = 0;             // why the last send failed (-errno), said once
 
     static OpenFile Of(const std::string& Path, const Entry& Found)
@@ -87,8 +86,13 @@ public:
     // costs a copy of everything written. A handle opened while such a one
     // is open bypasses it too: kernels before 6.6 keep cached pages that a
     // write past the cache changed, and the mount's 2-second times do not
-    // tell them otherwise.
-    bool PastCache(uint64_t Handle) const { return pastCache_.count(Handle) != 0; }
+    // tell them otherwise. The kernel maps no such handle shared (ENODEV),
+    // so it is only for as long as a lone writer is open.
+    bool PastCache(uint64_t Handle) const
+    {
+        const auto open = handles_.find(Handle);
+        return open != handles_.end() && open->second.pastCache;
+    }
     int Read(uint64_t Handle, char* Buffer, size_t Size, off_t Offset);
     int Write(uint64_t Handle, const char* Buffer, size_t Size, off_t Offset);
     int Truncate(std::string Path, uint64_t Handle, off_t Size);
@@ -219,8 +223,12 @@ private:
     std::string workDir_;
     std::string keptDir_;  // made for what was not sent by the end
     std::map<std::string, std::shared_ptr<OpenFile>> byPath_;  // by the key of the path
-    std::map<uint64_t, std::shared_ptr<OpenFile>> handles_;
-    std::set<uint64_t> pastCache_;  // handles that bypass the kernel's cache
+    struct OpenHandle {
+        std::shared_ptr<OpenFile> file;
+        bool pastCache = false;
+        bool writerAlone = false;  // write-only, opened with no other handle of the file open
+    };
+    std::map<uint64_t, OpenHandle> handles_;
     std::map<uint64_t, std::string> dirs_;
     uint64_t lastHandle_ = 0;
     time_t mounted_;
