@@ -12,6 +12,8 @@
 //   zqk_bench --zero-latency-only  the C exports, both bindings and zqk mount on
 //                                  sim: devices without latency, alone, for profiling
 //   zqk_bench --trace-only         trace_read_overhead_pct alone
+//   zqk_bench --paced-only         the real-time figures alone: the paced devices
+//                                  with their bare loops, the command latency
 // scripts/bench builds it optimised and runs it.
 #include <benchmark/benchmark.h>
 
@@ -537,6 +539,24 @@ void MeasureTheRest(const Programs& Run, const std::string& CallgrindOut, Measur
     M.DeviceInstructions = M.Instructions ? DeviceInstructions(profile) : std::nullopt;
 }
 
+int PacedMode()
+{
+    SteadyAllocator();
+    if (!StartLibrary()) {
+        std::fprintf(stderr, "zqk_bench: the library does not start\n");
+        return 1;
+    }
+    Measured measured;
+    MeasurePaced(BuiltPrograms(), measured);
+    std::vector<Figure> figures = Figures(measured);
+    figures.erase(std::remove_if(figures.begin(), figures.end(), [](const Figure& f) { return !f.Value; }),
+                  figures.end());
+    PrintTable(figures);
+    PrintGoalsMet(figures);
+    RemoveWorkDir();
+    return 0;
+}
+
 struct Outputs {
     std::string Json, Verdicts, CallgrindOut;
 };
@@ -591,6 +611,8 @@ int main(int argc, char** argv)
             return ZeroLatencyMode();
         if (arg == "--trace-only")
             return TraceMode();
+        if (arg == "--paced-only")
+            return PacedMode();
         if (arg == "--benchmarks-only") {
             SteadyAllocator();
             benchmark::Initialize(&argc, argv);

@@ -58,11 +58,20 @@ size_t SimDevice::QueuedInputs() const
     return queued;
 }
 
+size_t SimDevice::WaitingOf(const Input& Output) const
+{
+    const uint64_t now = clock_.NowUs();
+    if (Output.pacingUs == 0 || now < Output.NextDueUs())
+        return 0;
+    return std::min<size_t>(Output.count - Output.taken, (now - Output.NextDueUs()) / Output.pacingUs + 1);
+}
+
 size_t SimDevice::TakeInput(uint8_t* Buffer, size_t Size)
 {
     if (inputs_.empty())
         return 0;
     Input& input = inputs_.front();
+    mostWaiting_ = std::max(mostWaiting_, WaitingOf(input));
     size_t reportSize = 0;
     if (input.raw) {
         reportSize = input.data.size();

@@ -109,6 +109,9 @@ public:
     // device has sent on its channels.
     uint64_t ReportsMoved() const { return reportsMoved_; }
     uint64_t BytesSent() const { return bytesSent_; }
+    // The most reports of one output that had come and waited at once when
+    // the host took one: what the host's input buffer had to hold.
+    size_t MostWaiting() const { return mostWaiting_; }
 
     Clock& Time() { return clock_; }
 
@@ -131,11 +134,13 @@ private:
     void Queue(Input Report, size_t Packets, uint32_t DelayMs);
     size_t NextChunkSize(size_t Remaining);
     void CountReport();
+    size_t WaitingOf(const Input& Output) const;
     void QueueOutput(uint8_t Channel, std::string_view Data, uint32_t DelayMs);
     size_t TakeOutputBudget(size_t Wanted);
 
     Clock& clock_;
     std::deque<Input> inputs_;
+    size_t mostWaiting_ = 0;
     uint64_t lastDueUs_ = 0;
     std::deque<size_t> cuts_;
     bool silent_ = false;

@@ -7,9 +7,11 @@
 #include <string>
 
 #include "link/comms.h"
+#include "link/report_pace.h"
 #include "sim/manual_clock.h"
 #include "sim/sim_device.h"
 #include "sim/sim_report_device.h"
+#include "sim/sim_terminal.h"
 #include "support/library_fixture.h"
 
 namespace zqk {
@@ -342,6 +344,90 @@ TEST_F(LinkTest, CutsApplyToPacketsInTheOrderTheyAreQueued)
     EXPECT_EQ(Receive(2, 0), "abcd");
     EXPECT_EQ(Receive(2, 0), "efg");
     EXPECT_EQ(Receive(2, 0), "hij");
+}
+
+// Each sleep of the reading thread, on the test clock, is one wake-up.
+class WakeCountingClock final : public Clock {
+public:
+    uint64_t NowMs() override { return clock_.NowMs(); }
+    uint64_t NowUs() override { return clock_.NowUs(); }
+    void SleepMs(uint32_t Ms) override { SleepUs(uint64_t {Ms} * 1000); }
+    void SleepUs(uint64_t Us) override
+    {
+        wakes_ += Us > 0;
+        clock_.SleepUs(Us);
+    }
+    uint64_t Wakes() const { return wakes_; }
+
+private:
+    ManualClock clock_;
+    uint64_t wakes_ = 0;
+};
+
+// A reader that says how much it waits for wakes once for several reports,
+// lets no more wait than a batch or 4 ms' worth, and still ends when the
+// last report is due.
+TEST(LinkPaceTest, ALongReadWakesOnceForSeveralReportsAndEndsWithTheLast)
+{
+    const struct {
+        uint32_t intervalUs;
+        size_t mostWaiting;
+        uint64_t reportsPerWake;
+    } cases[] = {{1000, 4, 3}, {125, ReportPace::kBatchReports, 10}};
+    constexpr size_t kReports = 1000;
+    for (const auto& c : cases) {
+        WakeCountingClock clock;
+        SimDevice device {clock};
+        const auto comms = rig::SimComms(device, clock, testing::TestLockName("pace"));
+        ASSERT_TRUE(comms->Open());
+        device.SetPacingUs(c.intervalUs);
+        const std::string data = sim::BytesOfLength(kMaxPacketData * kReports);
+        device.Send(3, data);
+        const uint64_t start = clock.NowUs();
+        std::string got, chunk;
+        while (got.size() < data.size()) {
+            ASSERT_TRUE(comms->Receive(3, 100, -1, chunk, data.size() - got.size())) << got.size();
+            got += chunk;
+        }
+        EXPECT_EQ(got, data) << c.intervalUs;
+        EXPECT_EQ(clock.NowUs() - start, (kReports - 1) * c.intervalUs) << c.intervalUs;
+        EXPECT_LE(device.MostWaiting(), c.mostWaiting) << c.intervalUs;
+        EXPECT_LE(clock.Wakes(), kReports / c.reportsPerWake) << c.intervalUs;
+    }
+}
+
+// A streak of reads that each took one report, IntervalUs apart.
+void Streak(ReportPace& Pace, uint64_t& NowUs, uint32_t Reports, uint64_t IntervalUs)
+{
+    for (uint32_t i = 0; i < Reports; ++i)
+        Pace.Took(1, NowUs += IntervalUs);
+}
+
+TEST(LinkPaceTest, SleepsAheadOnlyOnAKnownSteadyPaceAndAFineClock)
+{
+    uint64_t now = 1000000;
+    ReportPace pace;
+    Streak(pace, now, ReportPace::kKnownAfterReports, 1000);
+    EXPECT_EQ(pace.SleepUs(100), 0u) << "the first read's reports do not count";
+    Streak(pace, now, 1, 1000);
+    EXPECT_EQ(pace.SleepUs(100), ReportPace::kMaxSleepUs);
+    EXPECT_EQ(pace.SleepUs(3), 2000u) << "the last report wanted is waited for";
+    EXPECT_EQ(pace.SleepUs(1), 0u);
+    pace.Took(4, now += 4000);
+    EXPECT_EQ(pace.SleepUs(100), ReportPace::kMaxSleepUs) << "several reports in one read";
+    pace.Took(1, now += ReportPace::kStreakGapUs + 1);
+    EXPECT_EQ(pace.SleepUs(100), 0u) << "a pause starts the streak again";
+    Streak(pace, now, ReportPace::kKnownAfterReports, 125);
+    EXPECT_EQ(pace.SleepUs(100), (ReportPace::kBatchReports - 1) * 125u) << "a batch of a high-speed endpoint";
+    for (uint32_t i = 0; i < ReportPace::kOvershootsTolerated; ++i) {
+        EXPECT_NE(pace.SleepUs(100), 0u) << "after " << i << " sleeps that overshot";
+        pace.Slept(1875, 16000);
+    }
+    EXPECT_EQ(pace.SleepUs(100), 0u) << "a clock that oversleeps";
+
+    ReportPace atOnce;
+    Streak(atOnce, now, 1 + ReportPace::kKnownAfterReports, 10);
+    EXPECT_EQ(atOnce.SleepUs(100), 0u) << "reports that come at once want no sleep";
 }
 
 // ---- identity ----

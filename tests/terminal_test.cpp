@@ -360,9 +360,10 @@ TEST_F(TerminalTest, ClosedDeviceGivesEmptyResultsAtOnce)
 class CrowdedLink final : public TzqComms {
 public:
     using TzqComms::TzqComms;
-    bool Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data) override
+    bool Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data,
+                 size_t ExpectedBytes = 0) override
     {
-        const bool received = TzqComms::Receive(Channel, Timeout, MaxCount, Data);
+        const bool received = TzqComms::Receive(Channel, Timeout, MaxCount, Data, ExpectedBytes);
         std::thread([this] {
             std::string nothing;
             TzqComms::Receive(7, 0, -1, nothing);

@@ -178,10 +178,12 @@ TzqComms::ReadOutcome TzqComms::ReadBurstHeld(int32_t Timeout, uint64_t StampUs)
     ReadOutcome outcome = ReadOne(report, Timeout, StampUs);
     if (outcome == ReadOutcome::Nothing)
         return outcome;
-    for (ReadOutcome next = outcome; next != ReadOutcome::Nothing; next = ReadOne(report, 0, StampUs)) {
+    uint32_t reports = 1;
+    for (ReadOutcome next; (next = ReadOne(report, 0, StampUs)) != ReadOutcome::Nothing; ++reports) {
         if (next == ReadOutcome::Packet)
             outcome = next;
     }
+    pace_.Took(reports, StampUs != 0 ? StampUs : clock_.NowUs());
     return outcome;
 }
 
@@ -238,7 +240,25 @@ bool TzqComms::TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& D
     return false;
 }
 
-bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data)
+// A long read wakes once for several reports rather than for each.
+int32_t TzqComms::SleepForMoreHeld(std::unique_lock<std::mutex>& Input, size_t ExpectedBytes, int32_t Timeout,
+                                   uint64_t& StampUs)
+{
+    const size_t reports = (ExpectedBytes + kMaxPacketData - 1) / kMaxPacketData;
+    const uint64_t sleepUs = pace_.SleepUs(static_cast<uint32_t>(std::min<size_t>(reports, UINT32_MAX)));
+    const auto sleepMs = static_cast<int32_t>((sleepUs + 999) / 1000);
+    if (sleepUs == 0 || (Timeout >= 0 && sleepMs >= Timeout))
+        return 0;
+    Input.unlock();
+    const uint64_t before = clock_.NowUs();
+    clock_.SleepUs(sleepUs);
+    StampUs = clock_.NowUs();
+    Input.lock();
+    pace_.Slept(sleepUs, StampUs - before);
+    return sleepMs;
+}
+
+bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data, size_t ExpectedBytes)
 {
     if (!IsChannel(Channel))
         return false;
@@ -248,6 +268,8 @@ bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
     const uint32_t start = static_cast<uint32_t>(stampUs / 1000);
     std::unique_lock<std::mutex> input(input_);
     bool drained = false;  // the transport was read until it had nothing, the lock held since
+    bool sleptAhead = false;
+    int32_t wait = Timeout;
     for (;;) {
         if (!input.owns_lock())
             input.lock();
@@ -255,7 +277,13 @@ bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
             ReadBurstHeld(0, std::exchange(stampUs, 0));
         if (TakeWholePacket(Channel, MaxCount, Data))
             return true;
-        if (!PollHeld(input, Timeout))
+        if (!std::exchange(sleptAhead, true)) {
+            if (const int32_t slept = SleepForMoreHeld(input, ExpectedBytes, wait, stampUs)) {
+                wait = wait < 0 ? wait : wait - slept;
+                continue;
+            }
+        }
+        if (!PollHeld(input, wait))
             return false;
         drained = true;  // a wait that brought a packet read on behind it, and kept the lock
         if (Timeout < 0)

@@ -12,6 +12,7 @@
 #include "link/channel_packet.h"
 #include "base/clock.h"
 #include "link/device_lock.h"
+#include "link/report_pace.h"
 #include "link/trace_file.h"
 #include "transport/report_device.h"
 
@@ -68,7 +69,11 @@ public:
     // of it when MaxCount >= 0), waiting up to Timeout. False when no report
     // came at all (silence, a closed device or a channel above 31); the
     // outcome is the caller's own, whatever other threads receive meanwhile.
-    virtual bool Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data);
+    // ExpectedBytes: how many more bytes the caller waits for on Channel.
+    // When they span several reports and the device sends at a steady pace,
+    // the link sleeps until some of them wait (see ReportPace).
+    virtual bool Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data,
+                         size_t ExpectedBytes = 0);
     virtual void ClearChannel(int32_t Channel);
     virtual int32_t PollTimeout() const;
     virtual int32_t ExtraTimeout() const;
@@ -170,7 +175,14 @@ private:
     // packet is dropped, but it still counts as arrived).
     // StampUs: the link's clock when the report was taken, for the trace (0: now).
     ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout, uint64_t StampUs);
+    // Also tells the pace what came.
     ReadOutcome ReadBurstHeld(int32_t Timeout, uint64_t StampUs);
+    // Sleeps, input_ let go meanwhile, when the pace says that ExpectedBytes
+    // come in several reports over more than the sleep, and Timeout leaves
+    // room for it; how long it slept, in ms rounded up (0: it did not), and
+    // when it woke, in StampUs.
+    int32_t SleepForMoreHeld(std::unique_lock<std::mutex>& Input, size_t ExpectedBytes, int32_t Timeout,
+                             uint64_t& StampUs);
     // input_ held: a transport that found the device gone is closed, the
     // writing lock taken too. True when it was.
     bool CloseIfGoneHeld();
@@ -219,6 +231,7 @@ private:
     mutable std::mutex input_;
     mutable std::mutex writing_;
     std::array<ChannelBuffer, kChannelCount> rxBuffers_;
+    ReportPace pace_;  // under input_
     TraceFile trace_;
     std::array<std::atomic<int32_t>, 4> match_ {0x16D0, 0x064E, 0xFFB2, -1};
     Clock& clock_;

@@ -171,7 +171,7 @@ void TzqTerminal::ReadMoreChars(int32_t Count, int32_t Timeout, std::string& Tex
     TimedOut = false;
     const size_t wanted = Count > 0 ? static_cast<size_t>(Count) : 0;
     while (pending_.Size() < wanted) {
-        if (!comms_.Receive(0, Timeout, -1, chunk_)) {
+        if (!comms_.Receive(0, Timeout, -1, chunk_, wanted - pending_.Size())) {
             TimedOut = true;
             return;
         }

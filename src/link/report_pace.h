@@ -1,0 +1,48 @@
+#pragma once
+#include <cstdint>
+
+namespace zqk {
+
+// How long a long read may sleep before it reads the transport, so that
+// several reports wait when its thread wakes and one wake-up takes them all.
+// A thread that woke for every report would cost what a loop waking once per
+// frame costs, whatever little it did per report.
+//
+// The interval between reports is reckoned from what the link took: a streak
+// of reads that follow each other closely, over the time their reports took
+// to come. Reports further apart than kStreakGapUs (the device paused, or
+// the caller did) start the streak again, so that a pause never passes for
+// the pace. The sleep stays short enough for the host's input buffer: at
+// most kMaxSleepUs, 32 reports of a high-speed endpoint, half of the 64 that
+// Linux's hidraw holds per reader (Windows holds as many as the link asked
+// for on opening, up to 512).
+class ReportPace {
+public:
+    static constexpr uint64_t kStreakGapUs = 20000;
+    static constexpr uint32_t kKnownAfterReports = 8;
+    static constexpr uint32_t kBatchReports = 16;
+    static constexpr uint64_t kMaxSleepUs = 4000;
+    static constexpr uint64_t kMinSleepUs = 250;
+    static constexpr uint32_t kOvershootsTolerated = 3;
+
+    // A read of the transport took Reports (at least one) at NowUs, and
+    // found no more behind them.
+    void Took(uint32_t Reports, uint64_t NowUs);
+    // How long to sleep so that about Wanted reports wait; 0: read at once
+    // (too few wanted, a pace not known yet, or too short a sleep to save
+    // a wake-up).
+    uint64_t SleepUs(uint32_t Wanted) const;
+    // A sleep asked for AskedUs lasted SleptUs. A clock that sleeps far
+    // longer than asked (a coarse system timer) would hold each read's end
+    // up by as much, so after a few such sleeps the link no longer sleeps
+    // ahead.
+    void Slept(uint64_t AskedUs, uint64_t SleptUs);
+
+private:
+    uint64_t streakStartUs_ = 0;
+    uint64_t lastTakenUs_ = 0;
+    uint32_t streakReports_ = 0;  // taken after the streak's first read
+    uint32_t overshoots_ = 0;
+};
+
+}  // namespace zqk
