@@ -107,8 +107,9 @@ private:
         const int32_t channel = FuzzedChannel(Fuzz);
         const int32_t timeout = FuzzedTimeout(Fuzz);
         const auto maxCount = Fuzz.ConsumeIntegralInRange<int32_t>(-1, kMaxPacketData + 2);
+        const auto expected = Fuzz.ConsumeIntegralInRange<size_t>(0, 8192);  // a long read sleeps ahead
         std::string data = "untouched";
-        comms_->Receive(channel, timeout, maxCount, data);
+        comms_->Receive(channel, timeout, maxCount, data, expected);
         TakeDelivered();
         if (!comms_->IsChannel(channel)) {
             ZQK_FUZZ_CHECK(data == "untouched");

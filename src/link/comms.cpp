@@ -268,7 +268,7 @@ bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
     const uint32_t start = static_cast<uint32_t>(stampUs / 1000);
     std::unique_lock<std::mutex> input(input_);
     bool drained = false;  // the transport was read until it had nothing, the lock held since
-    bool sleptAhead = false;
+    bool sleepTried = false;  // a call sleeps ahead once at most
     int32_t wait = Timeout;
     for (;;) {
         if (!input.owns_lock())
@@ -277,7 +277,7 @@ bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
             ReadBurstHeld(0, std::exchange(stampUs, 0));
         if (TakeWholePacket(Channel, MaxCount, Data))
             return true;
-        if (!std::exchange(sleptAhead, true)) {
+        if (!std::exchange(sleepTried, true)) {
             if (const int32_t slept = SleepForMoreHeld(input, ExpectedBytes, wait, stampUs)) {
                 wait = wait < 0 ? wait : wait - slept;
                 continue;

@@ -24,7 +24,8 @@ uint64_t ReportPace::SleepUs(uint32_t Wanted) const
         return 0;
     const uint64_t intervalUs = (lastTakenUs_ - streakStartUs_) / streakReports_;
     // The last of the reports wanted is waited for as before: the sleep ends
-    // one interval ahead of it, so it never holds the read's end up.
+    // an interval ahead of it, so that at the pace measured it does not hold
+    // the read's end up.
     const uint64_t sleepUs = std::min<uint64_t>((std::min(Wanted, kBatchReports) - 1) * intervalUs, kMaxSleepUs);
     return sleepUs < kMinSleepUs ? 0 : sleepUs;
 }

@@ -12,10 +12,11 @@ namespace zqk {
 // of reads that follow each other closely, over the time their reports took
 // to come. Reports further apart than kStreakGapUs (the device paused, or
 // the caller did) start the streak again, so that a pause never passes for
-// the pace. The sleep stays short enough for the host's input buffer: at
-// most kMaxSleepUs, 32 reports of a high-speed endpoint, half of the 64 that
-// Linux's hidraw holds per reader (Windows holds as many as the link asked
-// for on opening, up to 512).
+// the pace. The sleep is at most kMaxSleepUs, 32 reports of a high-speed
+// endpoint, far within what the transports keep while nobody reads (1024
+// reports in the Linux reader's queue, as many as the Windows driver took
+// of the 1024 asked for): how long the end of a read can be held up by a
+// pace that was wrong stays that short too.
 class ReportPace {
 public:
     static constexpr uint64_t kStreakGapUs = 20000;
