@@ -403,31 +403,69 @@ void Streak(ReportPace& Pace, uint64_t& NowUs, uint32_t Reports, uint64_t Interv
         Pace.Took(1, NowUs += IntervalUs);
 }
 
-TEST(LinkPaceTest, SleepsAheadOnlyOnAKnownSteadyPaceAndAFineClock)
+TEST(LinkPaceTest, SleepsAheadOnlyWhileASteadyStreamRunsAndTheClockKeepsTime)
 {
     uint64_t now = 1000000;
     ReportPace pace;
     Streak(pace, now, ReportPace::kKnownAfterReports, 1000);
-    EXPECT_EQ(pace.SleepUs(100), 0u) << "the first read's reports do not count";
+    EXPECT_EQ(pace.SleepUs(100, now), 0u) << "the first read's reports do not count";
     Streak(pace, now, 1, 1000);
-    EXPECT_EQ(pace.SleepUs(100), ReportPace::kMaxSleepUs);
-    EXPECT_EQ(pace.SleepUs(3), 2000u) << "the last report wanted is waited for";
-    EXPECT_EQ(pace.SleepUs(1), 0u);
+    EXPECT_EQ(pace.SleepUs(100, now), ReportPace::kMaxSleepUs);
+    EXPECT_EQ(pace.SleepUs(3, now), 2000u) << "the last report wanted is waited for";
+    EXPECT_EQ(pace.SleepUs(1, now), 0u);
+    EXPECT_EQ(pace.SleepUs(100, now + 5000), 0u) << "reports that stopped coming";
     pace.Took(4, now += 4000);
-    EXPECT_EQ(pace.SleepUs(100), ReportPace::kMaxSleepUs) << "several reports in one read";
-    pace.Took(1, now += ReportPace::kStreakGapUs + 1);
-    EXPECT_EQ(pace.SleepUs(100), 0u) << "a pause starts the streak again";
+    EXPECT_EQ(pace.SleepUs(100, now), ReportPace::kMaxSleepUs) << "several reports in one read";
+    pace.Took(20, now += 20000);
+    EXPECT_EQ(pace.SleepUs(100, now), ReportPace::kMaxSleepUs) << "a caller that paused while they came";
+    pace.Took(1, now += 5000);
+    EXPECT_EQ(pace.SleepUs(100, now), 0u) << "an idle device starts the streak again";
     Streak(pace, now, ReportPace::kKnownAfterReports, 125);
-    EXPECT_EQ(pace.SleepUs(100), (ReportPace::kBatchReports - 1) * 125u) << "a batch of a high-speed endpoint";
-    for (uint32_t i = 0; i < ReportPace::kOvershootsTolerated; ++i) {
-        EXPECT_NE(pace.SleepUs(100), 0u) << "after " << i << " sleeps that overshot";
+    EXPECT_EQ(pace.SleepUs(100, now), (ReportPace::kBatchReports - 1) * 125u) << "a batch of a high-speed endpoint";
+    for (uint32_t i = 0; i + 1 < ReportPace::kOvershootsTolerated; ++i)
         pace.Slept(1875, 16000);
-    }
-    EXPECT_EQ(pace.SleepUs(100), 0u) << "a clock that oversleeps";
+    pace.Slept(1875, 1900);
+    for (uint32_t i = 0; i + 1 < ReportPace::kOvershootsTolerated; ++i)
+        pace.Slept(1875, 16000);
+    EXPECT_NE(pace.SleepUs(100, now), 0u) << "sleeps that overshot now and then";
+    pace.Slept(1875, 16000);
+    EXPECT_EQ(pace.SleepUs(100, now), 0u) << "a clock that oversleeps";
 
+    ReportPace answers;  // answers of a few reports each, the device idle between them
+    for (int answer = 0; answer < 10; ++answer) {
+        Streak(answers, now, ReportPace::kKnownAfterReports, 125);
+        now += 5000;
+    }
+    EXPECT_EQ(answers.SleepUs(100, now - 5000), 0u);
     ReportPace atOnce;
     Streak(atOnce, now, 1 + ReportPace::kKnownAfterReports, 10);
-    EXPECT_EQ(atOnce.SleepUs(100), 0u) << "reports that come at once want no sleep";
+    EXPECT_EQ(atOnce.SleepUs(100, now), 0u) << "reports that come at once want no sleep";
+}
+
+// Right after a long read, with its pace known: a read that waits for more
+// from a silent device waits no longer than its time-out, and a closed
+// device not at all.
+TEST(LinkPaceTest, ASleepAheadStaysWithinTheTimeOut)
+{
+    for (const int32_t timeout : {-1, 0, 3, 10, 1000}) {
+        for (const bool closed : {false, true}) {
+            ManualClock clock;
+            SimDevice device {clock};
+            const auto comms = rig::SimComms(device, clock, testing::TestLockName("pace"));
+            ASSERT_TRUE(comms->Open());
+            device.SetPacing(1);
+            device.Send(3, std::string(kMaxPacketData * 20, 'p'));
+            std::string chunk;
+            for (int i = 0; i < 20; ++i)
+                ASSERT_TRUE(comms->Receive(3, 100, -1, chunk, kMaxPacketData * (20 - i)));
+            if (closed)
+                comms->Close();
+            const uint64_t start = clock.NowMs();
+            EXPECT_FALSE(comms->Receive(3, timeout, -1, chunk, 4096));
+            EXPECT_EQ(clock.NowMs() - start, closed ? 0u : static_cast<uint64_t>(std::max(timeout, 0)))
+                << timeout << (closed ? " closed" : "");
+        }
+    }
 }
 
 // ---- identity ----

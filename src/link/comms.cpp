@@ -38,6 +38,7 @@ bool TzqComms::Open()
     if (!hid_->Open(match_[0], match_[1], match_[2], match_[3]))
         return false;
     UseLockOfOpenedDevice();
+    pace_ = ReportPace();  // the device opened may send at a pace of its own
     trace_.Event("device opened");
     return true;
 }
@@ -49,6 +50,7 @@ void TzqComms::Attach(std::unique_ptr<ReportDevice> Opened)
         const std::scoped_lock alone(input_, writing_);
         old = std::exchange(hid_, std::move(Opened));
         ClearChannelBuffersHeld();  // what the device before sent is not this one's
+        pace_ = ReportPace();
         if (hid_->IsOpen()) {
             UseLockOfOpenedDevice();
             trace_.Event("device opened");
@@ -240,22 +242,25 @@ bool TzqComms::TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& D
     return false;
 }
 
-// A long read wakes once for several reports rather than for each.
-int32_t TzqComms::SleepForMoreHeld(std::unique_lock<std::mutex>& Input, size_t ExpectedBytes, int32_t Timeout,
-                                   uint64_t& StampUs)
+// A long read wakes once for several reports rather than for each. Only
+// where the caller waits at all: a time-out of 0 or less asks for one pass.
+bool TzqComms::SleepForMoreHeld(std::unique_lock<std::mutex>& Input, size_t ExpectedBytes, int32_t Timeout,
+                                uint64_t NowUs, uint64_t& StampUs)
 {
+    if (Timeout <= 0 || !hid_->IsOpen() || hid_->Gone())
+        return false;
     const size_t reports = (ExpectedBytes + kMaxPacketData - 1) / kMaxPacketData;
-    const uint64_t sleepUs = pace_.SleepUs(static_cast<uint32_t>(std::min<size_t>(reports, UINT32_MAX)));
-    const auto sleepMs = static_cast<int32_t>((sleepUs + 999) / 1000);
-    if (sleepUs == 0 || (Timeout >= 0 && sleepMs >= Timeout))
-        return 0;
+    const uint64_t sleepUs = pace_.SleepUs(static_cast<uint32_t>(std::min<size_t>(reports, UINT32_MAX)), NowUs);
+    if (sleepUs == 0 || sleepUs >= uint64_t {static_cast<uint32_t>(Timeout)} * 1000)
+        return false;
     Input.unlock();
     const uint64_t before = clock_.NowUs();
     clock_.SleepUs(sleepUs);
-    StampUs = clock_.NowUs();
+    const uint64_t woke = clock_.NowUs();
     Input.lock();
-    pace_.Slept(sleepUs, StampUs - before);
-    return sleepMs;
+    pace_.Slept(sleepUs, woke - before);
+    StampUs = clock_.NowUs();  // what waits now was there once the input was had again
+    return true;
 }
 
 bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::string& Data, size_t ExpectedBytes)
@@ -265,6 +270,7 @@ bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
     Data.clear();
     // One clock read serves the time-out and the trace of what waits already.
     uint64_t stampUs = clock_.NowUs();
+    const uint64_t startUs = stampUs;
     const uint32_t start = static_cast<uint32_t>(stampUs / 1000);
     std::unique_lock<std::mutex> input(input_);
     bool drained = false;  // the transport was read until it had nothing, the lock held since
@@ -277,11 +283,10 @@ bool TzqComms::Receive(int32_t Channel, int32_t Timeout, int32_t MaxCount, std::
             ReadBurstHeld(0, std::exchange(stampUs, 0));
         if (TakeWholePacket(Channel, MaxCount, Data))
             return true;
-        if (!std::exchange(sleepTried, true)) {
-            if (const int32_t slept = SleepForMoreHeld(input, ExpectedBytes, wait, stampUs)) {
-                wait = wait < 0 ? wait : wait - slept;
-                continue;
-            }
+        if (!std::exchange(sleepTried, true) && SleepForMoreHeld(input, ExpectedBytes, Timeout, startUs, stampUs)) {
+            const auto elapsed = static_cast<int32_t>(Ticks() - start);
+            wait = elapsed < Timeout ? Timeout - elapsed : 0;
+            continue;
         }
         if (!PollHeld(input, wait))
             return false;

@@ -177,12 +177,12 @@ private:
     ReadOutcome ReadOne(uint8_t* Report, int32_t Timeout, uint64_t StampUs);
     // Also tells the pace what came.
     ReadOutcome ReadBurstHeld(int32_t Timeout, uint64_t StampUs);
-    // Sleeps, input_ let go meanwhile, when the pace says that ExpectedBytes
-    // come in several reports over more than the sleep, and Timeout leaves
-    // room for it; how long it slept, in ms rounded up (0: it did not), and
-    // when it woke, in StampUs.
-    int32_t SleepForMoreHeld(std::unique_lock<std::mutex>& Input, size_t ExpectedBytes, int32_t Timeout,
-                             uint64_t& StampUs);
+    // Sleeps, input_ let go meanwhile, when the pace says at NowUs that
+    // ExpectedBytes come in several reports over more than the sleep, and
+    // Timeout leaves room for it; whether it did, and when it had the input
+    // again, in StampUs.
+    bool SleepForMoreHeld(std::unique_lock<std::mutex>& Input, size_t ExpectedBytes, int32_t Timeout, uint64_t NowUs,
+                          uint64_t& StampUs);
     // input_ held: a transport that found the device gone is closed, the
     // writing lock taken too. True when it was.
     bool CloseIfGoneHeld();

@@ -10,9 +10,10 @@ namespace zqk {
 //
 // The interval between reports is reckoned from what the link took: a streak
 // of reads that follow each other closely, over the time their reports took
-// to come. Reports further apart than kStreakGapUs (the device paused, or
-// the caller did) start the streak again, so that a pause never passes for
-// the pace. The sleep is at most kMaxSleepUs, 32 reports of a high-speed
+// to come. A read whose reports do not account for the time since the one
+// before (the device was idle between answers, or paused), or that came
+// more than kStreakGapUs after it, starts the streak again, so that idle
+// time never passes for the pace. The sleep is at most kMaxSleepUs, 32 reports of a high-speed
 // endpoint, far within what the transports keep while nobody reads (1024
 // reports in the Linux reader's queue, as many as the Windows driver took
 // of the 1024 asked for): how long the end of a read can be held up by a
@@ -29,21 +30,24 @@ public:
     // A read of the transport took Reports (at least one) at NowUs, and
     // found no more behind them.
     void Took(uint32_t Reports, uint64_t NowUs);
-    // How long to sleep so that about Wanted reports wait; 0: read at once
-    // (too few wanted, a pace not known yet, or too short a sleep to save
-    // a wake-up).
-    uint64_t SleepUs(uint32_t Wanted) const;
+    // How long to sleep from NowUs so that about Wanted reports wait; 0: read
+    // at once (too few wanted, no pace known, a stream that is not running
+    // now, or too short a sleep to save a wake-up).
+    uint64_t SleepUs(uint32_t Wanted, uint64_t NowUs) const;
     // A sleep asked for AskedUs lasted SleptUs. A clock that sleeps far
     // longer than asked (a coarse system timer) would hold each read's end
-    // up by as much, so after a few such sleeps the link no longer sleeps
-    // ahead.
+    // up by as much, so after a few such sleeps in a row the link no longer
+    // sleeps ahead (until the device is opened again).
     void Slept(uint64_t AskedUs, uint64_t SleptUs);
 
 private:
+    uint64_t AverageUs() const;   // of the streak so far; 0 before its second read
+    uint64_t IntervalUs() const;  // the pace, once enough reports tell it; 0 until then
+
     uint64_t streakStartUs_ = 0;
     uint64_t lastTakenUs_ = 0;
-    uint32_t streakReports_ = 0;  // taken after the streak's first read
-    uint32_t overshoots_ = 0;
+    uint64_t streakReports_ = 0;  // taken after the streak's first read
+    uint32_t overshoots_ = 0;     // in a row
 };
 
 }  // namespace zqk
