@@ -247,11 +247,12 @@ bool TzqComms::TakeWholePacket(int32_t Channel, int32_t MaxCount, std::string& D
 bool TzqComms::SleepForMoreHeld(std::unique_lock<std::mutex>& Input, size_t ExpectedBytes, int32_t Timeout,
                                 uint64_t NowUs, uint64_t& StampUs)
 {
-    if (Timeout <= 0 || !hid_->IsOpen() || hid_->Gone())
+    if (Timeout <= 0 || ExpectedBytes <= static_cast<size_t>(kMaxPacketData))
         return false;
     const size_t reports = (ExpectedBytes + kMaxPacketData - 1) / kMaxPacketData;
     const uint64_t sleepUs = pace_.SleepUs(static_cast<uint32_t>(std::min<size_t>(reports, UINT32_MAX)), NowUs);
-    if (sleepUs == 0 || sleepUs >= uint64_t {static_cast<uint32_t>(Timeout)} * 1000)
+    // The transport is asked only when a sleep is due: most calls end above.
+    if (sleepUs == 0 || sleepUs >= uint64_t {static_cast<uint32_t>(Timeout)} * 1000 || !hid_->IsOpen() || hid_->Gone())
         return false;
     Input.unlock();
     const uint64_t before = clock_.NowUs();
